@@ -1,0 +1,46 @@
+// What the web server core needs from whoever shows it to a person: the Qt Widgets
+// windows when a display is there, the console otherwise. The core (Vel_WebServ) calls
+// these from the one event-loop thread; none of them may run the core re-entrantly
+// except through the event loop (a modal dialog's local loop is fine).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vel {
+
+enum class MessageIcon { Warning, Question };
+
+class FrontEnd {
+ public:
+  virtual ~FrontEnd() = default;
+
+  // Label_Reqs: the served-requests count as a plain decimal number.
+  virtual void ShowServedRequests(int32_t count) = 0;
+
+  // A message box with an OK button, caption "Velmar Web Server". Returns when closed.
+  virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
+
+  // A question with Yes and No (question icon). True for Yes.
+  virtual bool AskYesNo(const std::string& text) = 0;
+
+  // The language window, modal: lists the language files of `programDir` and writes the
+  // chosen code to the profile. Returns when it has closed, whatever the outcome.
+  virtual void ChooseLanguage(const std::string& programDir) = 0;
+
+  // The splash (about window) during stage 2. Texts are 8-bit (Windows-1252).
+  virtual void ShowSplash(const std::string& caption, const std::string& panel,
+                          const std::string& info) = 0;
+  virtual void SetSplashInfo(const std::string& info) = 0;
+  virtual void CloseSplash() = 0;
+
+  // The busy pointer while the receivers load.
+  virtual void SetBusy(bool busy) = 0;
+
+  // List_Receivers changed: the names in their sorted order (for a front end that
+  // mirrors the hidden list box).
+  virtual void ReceiversChanged(const std::vector<std::string>& sortedNames) = 0;
+};
+
+}  // namespace vel
