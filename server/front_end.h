@@ -38,6 +38,11 @@ class FrontEnd {
   // The busy pointer while the receivers load.
   virtual void SetBusy(bool busy) = 0;
 
+  // Called once by main.cpp after a successful Form_Load: show the main window (its
+  // activations call WebServerCore::Form_Activate). The console front end calls
+  // Form_Activate itself from the event loop.
+  virtual void Start() {}
+
   // List_Receivers changed: the names in their sorted order (for a front end that
   // mirrors the hidden list box).
   virtual void ReceiversChanged(const std::vector<std::string>& sortedNames) = 0;
