@@ -1,0 +1,107 @@
+// The language files and the profile that ship in a program directory: every text the
+// server asks for is there in both languages, and a first start restores VELWEB.INI from
+// VELWEB.ONI and reads port 80 and English from it.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "shipped_files.h"
+#include "vel_proc.h"
+
+namespace fs = std::filesystem;
+using namespace site_test;
+
+namespace {
+
+// ---- language files and profile -----------------------------------------------------------
+
+// A program directory of its own, holding copies of the shipped files named.
+class ShippedDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("velweb-site-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    vel::SetProgramDir(dir_.string());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  void Ship(const std::string& name) { fs::copy_file(kDist + "/" + name, dir_ / name); }
+  void WriteProfile(const std::string& text) { std::ofstream(dir_ / "VELWEB.INI") << text; }
+  fs::path dir_;
+};
+
+struct LanguageCase {
+  const char* code;
+  const char* name;  // text 0, as the language window lists it
+  const char* text124;
+};
+
+const std::vector<LanguageCase> kLanguages = {
+    {"001", "English", "Loading the receivers..."},
+    {"049", "Deutsch", "Die Empf\xE4nger werden geladen..."},
+};
+
+void PrintTo(const LanguageCase& c, std::ostream* os) { *os << c.code; }
+
+class SiteLanguage : public ShippedDir, public ::testing::WithParamInterface<LanguageCase> {};
+
+TEST_P(SiteLanguage, GivesEveryTextTheServerAsksFor) {
+  const std::string file = std::string("vel_lang.") + GetParam().code;
+  const std::string bytes = ReadBytes(kDist + "/" + file);
+  ExpectCrLfOnly(file, bytes);
+  ExpectWindows1252(file, bytes);
+
+  Ship(file);
+  WriteProfile(std::string("[General]\r\nLanguage=") + GetParam().code + "\r\n");
+  ASSERT_TRUE(vel::LoadLanguage());
+  for (int32_t number : {0, 10, 13, 14, 124, 803, 804}) {
+    const std::string text = vel::GetText(number);
+    EXPECT_FALSE(text.empty()) << file << " text " << number;
+    EXPECT_EQ(text.rfind("Invalid Text", 0), std::string::npos) << file << " lacks " << number;
+  }
+  EXPECT_EQ(vel::GetText(0), GetParam().name);
+  EXPECT_EQ(vel::GetText(124), GetParam().text124);
+
+  // The language window takes the name from the first line that starts with "0=".
+  for (const std::string& line : CrLfLines(bytes)) {
+    if (line.rfind("0=", 0) == 0) {
+      EXPECT_EQ(line.substr(2), GetParam().name);
+      break;
+    }
+  }
+
+  // The receiver-file version line (text 803, the version, text 804) behind the log's
+  // "YY-MM-DD HH:NN:SS WEB " fits one system-log entry (119 bytes) even for the longest
+  // version number.
+  const std::string logLine =
+      "26-12-07 20:41:01 WEB " + vel::GetText(803) + " -32768 " + vel::GetText(804);
+  EXPECT_LE(logLine.size(), 119u) << logLine;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shipped, SiteLanguage, ::testing::ValuesIn(kLanguages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A first start: VELWEB.INI is missing, start-up restores it from VELWEB.ONI, and the
+// same start reads port 80 and loads English from it.
+TEST_F(ShippedDir, ProfileGivesPort80AndEnglishOnFirstStart) {
+  const std::string oni = ReadBytes(kDist + "/VELWEB.ONI");
+  ExpectCrLfOnly("VELWEB.ONI", oni);
+  for (const char* name : {"VELWEB.ONI", "vel_lang.001", "vel_lang.049"}) Ship(name);
+
+  vel::CopyMissingFiles(vel::ProgramDir(), "ONI", "INI");
+  ASSERT_TRUE(fs::exists(dir_ / "VELWEB.INI"));
+  EXPECT_EQ(vel::ReadProfileString("TCPIP", "HTTPPort", "", "VELWEB.INI"), "80");
+  EXPECT_EQ(vel::ReadProfileString("General", "Language", "", "VELWEB.INI"), "001");
+  EXPECT_EQ(vel::ReadProfileString("HTTP", "Headers", "", "VELWEB.INI"), "0");
+  ASSERT_TRUE(vel::LoadLanguage());
+  EXPECT_EQ(vel::GetText(0), "English");
+}
+
+}  // namespace
