@@ -1,0 +1,112 @@
+#include "language_files.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "vel_proc.h"
+
+namespace vel {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The whole text is one decimal number: blanks around it, a sign, digits with at most
+// one ".", and an exponent ("E" or "D") with digits.
+bool ReadsAsNumber(const std::string& text) {
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n && IsBlank(text[i])) ++i;
+  if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+  bool digits = false;
+  while (i < n && IsDigit(text[i])) ++i, digits = true;
+  if (i < n && text[i] == '.') {
+    ++i;
+    while (i < n && IsDigit(text[i])) ++i, digits = true;
+  }
+  if (!digits) return false;
+  if (i < n && (text[i] == 'e' || text[i] == 'E' || text[i] == 'd' || text[i] == 'D')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    bool exponentDigits = false;
+    while (i < n && IsDigit(text[i])) ++i, exponentDigits = true;
+    if (!exponentDigits) return false;
+  }
+  while (i < n && IsBlank(text[i])) ++i;
+  return i == n;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+std::optional<int16_t> LanguageCodeOf(const std::string& extension) {
+  if (!ReadsAsNumber(extension)) return std::nullopt;
+  const double value = LeadingNumber(extension);
+  if (!std::isfinite(value) || value < -32768.5 || value > 32767.5) return std::nullopt;
+  const int64_t code = RoundHalfEven(value);
+  if (code < -32768 || code > 32767) return std::nullopt;
+  return static_cast<int16_t>(code);
+}
+
+std::optional<std::string> LanguageNameIn(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::nullopt;
+  std::string line;
+  bool more = true;
+  while (more) {
+    // One line: up to a CR (and the LF right after it); a LF alone stays in the line.
+    line.clear();
+    int c;
+    more = false;
+    while ((c = file.get()) != EOF) {
+      if (c == '\r') {
+        if (file.peek() == '\n') file.get();
+        more = true;
+        break;
+      }
+      line.push_back(static_cast<char>(c));
+      if (line.size() > 65536) return std::nullopt;  // not a language file
+    }
+    if (file.bad()) return std::nullopt;
+    if (line.size() > 2 && line.compare(0, 2, "0=") == 0) return line.substr(2);
+    if (c == EOF) break;
+  }
+  return std::nullopt;
+}
+
+std::string LanguageCodeText(int16_t code) {
+  char text[8];
+  std::snprintf(text, sizeof text, code < 0 ? "-%03d" : "%03d", std::abs(static_cast<int>(code)));
+  return text;
+}
+
+std::vector<LanguageChoice> FindLanguages(const std::string& dir) {
+  std::vector<LanguageChoice> choices;
+  for (const std::string& fileName : FindFiles(dir + "VEL_LANG.???")) {
+    const size_t dot = fileName.find('.');
+    if (dot == std::string::npos) continue;
+    const std::optional<int16_t> code = LanguageCodeOf(fileName.substr(dot + 1));
+    if (!code) continue;
+    // Offered only when the stored choice would load this very file.
+    if (ResolveInDir(dir, "vel_lang." + LanguageCodeText(*code)) != dir + fileName) continue;
+    std::optional<std::string> name = LanguageNameIn(dir + fileName);
+    if (!name) continue;
+    choices.push_back({std::move(*name), *code, fileName});
+  }
+  std::stable_sort(choices.begin(), choices.end(),
+                   [](const LanguageChoice& a, const LanguageChoice& b) {
+                     const std::string la = Lower(a.name), lb = Lower(b.name);
+                     return la != lb ? la < lb : a.code < b.code;
+                   });
+  return choices;
+}
+
+}  // namespace vel

@@ -1,0 +1,53 @@
+// Helpers shared by the window tests: a scratch program directory with the files a test
+// writes into it, and a check that the images of a grab are not blank.
+#pragma once
+
+#include <QImage>
+#include <QTemporaryDir>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "vel_proc.h"
+
+namespace vel::test {
+
+// A fresh program directory for one test; ProgramDir points at it while it lives.
+class ProgramDirectory {
+ public:
+  ProgramDirectory() {
+    path_ = dir_.path().toStdString() + "/";
+    SetProgramDir(path_);
+    ResetLanguage();
+  }
+  ~ProgramDirectory() { ResetLanguage(); }
+
+  const std::string& path() const { return path_; }
+
+  void Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(path_ + name, std::ios::binary) << bytes;
+  }
+
+  std::string Read(const std::string& name) const {
+    std::ifstream in(path_ + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+ private:
+  QTemporaryDir dir_;
+  std::string path_;
+};
+
+// True when the image holds at least `atLeast` distinct colours.
+inline bool HasColours(const QImage& image, size_t atLeast) {
+  std::set<QRgb> colours;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      colours.insert(image.pixel(x, y));
+      if (colours.size() >= atLeast) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace vel::test
