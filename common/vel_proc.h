@@ -5,11 +5,15 @@
 // Text positions are 16-bit signed as the callers expect: the field and decoding
 // routines throw OverflowError where a position would pass 32 767, so that a caller
 // never uses a half-made result. Texts up to 32 766 characters never fail.
+//
+// Nothing here is thread-safe beyond what the single-threaded server needs: the program
+// directory is set once at start-up, the language table is loaded once.
 #pragma once
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vel {
 
@@ -22,12 +26,15 @@ class OverflowError : public std::overflow_error {
 // ---- program directory ---------------------------------------------------------------
 
 // The real directory of the executable, ending with "/". Set once at start-up.
+// Empty until SetProgramDir is called (names then resolve in the working directory).
 const std::string& ProgramDir();
 void SetProgramDir(std::string dir);  // "/" is appended when missing
 std::string ExecutableDir();          // from /proc/self/exe, symlinks resolved, ending "/"
 
 // The path of a bare name in `dir`, looked up without regard to ASCII case: an existing
 // entry whose name matches ignoring case is used, otherwise dir + name as spelt.
+// An entry spelt exactly as asked wins; among several that differ only in case, the
+// first in byte order. A name holding "/" is not looked up: dir + name as spelt.
 std::string ResolveInDir(const std::string& dir, const std::string& name);
 // ResolveInDir(ProgramDir(), name).
 std::string ProgramFile(const std::string& name);
@@ -36,33 +43,96 @@ std::string ProgramFile(const std::string& name);
 
 // Reads the leading number of a text the way the profile and language callers expect:
 // blanks skipped, the longest leading numeric part taken, no digits reads as 0.
+//
+// Blanks are spaces, tabs and line feeds; they are skipped anywhere before and inside
+// the number ("  1 2.5" reads 12.5). The number is an optional sign, digits, an optional
+// "." with digits, and an optional exponent ("E" or "D", either case, optional sign,
+// digits). Reading stops at the first character that cannot continue the number.
+// Only decimal numbers are read: "&H" and "&O" prefixes are not numbers here ("&H50"
+// reads 0), since every caller documents its value as decimal. A number too large for
+// a double reads as plus or minus infinity.
 double LeadingNumber(const std::string& text);
-// Rounds half to even, as the callers' integer conversions do.
+// Rounds half to even, as the callers' integer conversions do. Values outside the
+// 64-bit range (and infinities) give the nearest end of the range; NaN gives 0.
 int64_t RoundHalfEven(double value);
 
 // ---- fields and files ------------------------------------------------------------------
 
 // Field `index` (from 0) of `text` split at `separator`. An empty separator is replaced
-// in the caller's variable by TAB or ";" when the text holds one.
+// in the caller's variable by TAB or ";" when the text holds one (TAB wins); when it
+// stays empty every field is the empty text. A negative index or one past the last
+// field gives the empty text. Throws OverflowError when a separator is found past
+// character 32 767, when a field would start past 32 767, or when the wanted field is
+// the last one of a text of 32 767 characters or more.
 std::string GetField(const std::string& text, int16_t index, std::string& separator);
+// As GetField, with the separator matched without regard to letter case (Windows-1252
+// letters, so "ä" matches "Ä"). The field keeps the letters of `text`.
 std::string GetFieldNoCase(const std::string& text, int16_t index, std::string& separator);
 
 // True when `path` (which may hold "*" and "?" in its last component) names at least
 // one regular, non-hidden file. Every error reads as absence.
+//
+// Matching ignores ASCII case. "*" matches any run of characters, dots included; "?"
+// matches exactly one character, except that "?"s at the very end of the pattern may
+// also match nothing ("VEL_LANG.???" finds extensions of up to three characters).
+// Names beginning with "." are hidden. Symbolic links count by what they point to.
+// Wildcards in the directory part match nothing.
 bool FileExists(const std::string& path);
 
+// The names (not paths) of the regular, non-hidden files that `path` matches, as
+// FileExists counts them, sorted by their bytes. Every error gives an empty list.
+std::vector<std::string> FindFiles(const std::string& path);
+
 // For every dir/*.<from> without a readable dir/<base>.<to>, copies it there.
+//
+// `base` is the found name up to and including its first "."; the copy's source is
+// dir/<base><from>. Both names are resolved without regard to ASCII case; a new working
+// copy is spelt <base><to>. A working copy that can be opened is never touched; copies
+// are written whole or not at all. Every error is ignored.
 void CopyMissingFiles(const std::string& dir, const std::string& from, const std::string& to);
 
 // ---- form decoding ---------------------------------------------------------------------
 
+// Turns a form-encoded value back into the typed text: every "+" becomes a space, then
+// every "%" with the (up to) two characters after it becomes the byte of their value
+// (HexToLong; non-digits count as nothing). A produced byte is never decoded again.
+// Throws OverflowError when a "%" stands at character 32 767 or later (counted in the
+// text as it is while being decoded).
 std::string DecodeFormText(const std::string& text);
+// The value of a text of hexadecimal digits (either case); a character that is not a
+// digit adds nothing but keeps its place. The empty text is 0. Throws OverflowError
+// when the value is above 2 147 483 647.
 int32_t HexToLong(const std::string& digits);
 
 // ---- profile ---------------------------------------------------------------------------
+//
+// A profile is an INI file in the program directory (`fileName` is a bare name, resolved
+// with ProgramFile). What the reader and the writer agree on:
+// - Lines end with LF, CR LF or a CR alone. A new file is written with CR LF; lines added
+//   to an existing file take the line end of its first line.
+// - "[name]" on a line of its own (blanks around allowed) begins a section; section and
+//   key names match without regard to letter case (Windows-1252) and with the blanks
+//   around them removed.
+// - A line whose first non-blank character is ";" is a comment. Lines before the first
+//   section and lines without "=" hold no key. Comments and blank lines are kept as they
+//   are when the file is written.
+// - The value is the text after the first "=", blanks (spaces and tabs) at both ends
+//   removed, then one pair of enclosing double or single quotes removed.
+// - When a section or a key occurs more than once, the first occurrence in the file is
+//   the one read and the one written; later ones are left alone.
 
+// The key's value, cut to 2047 characters; `defaultValue` (cut likewise) when the file,
+// the section or the key does not exist. A key with an empty value gives "".
 std::string ReadProfileString(const std::string& section, const std::string& key,
                               const std::string& defaultValue, const std::string& fileName);
+// Sets the key to `value`, creating the file, the section ("[section]" at the end of
+// the file) and the key (after the last line of the section that is not blank) where
+// missing. An existing key keeps its line: the text after its "=" becomes the value.
+// Every other byte of the file stays as it was; the file is replaced whole, keeping its
+// permissions. Nothing is written when the file cannot be written (no write permission
+// bit, missing directory, an existing file that cannot be read) or when a name or the
+// value would break the file's form (a line break anywhere, "]" in the section, "=" in
+// the key, an empty key); the caller is not told.
 void WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& fileName);
 
@@ -70,12 +140,24 @@ struct FormPosition {
   float left;
   float top;
 };
+// The top-left position that centres a window of the given size on a screen of the given
+// size, in the same unit; a negative coordinate becomes 0.
 FormPosition CenterForm(float screenWidth, float screenHeight, float formWidth,
                         float formHeight);
 
 // ---- language texts --------------------------------------------------------------------
 
+// Loads the texts of the language that the profile names ("General"/"Language" of
+// "VELWEB.INI"): the file "vel_lang." + that value, unchanged, in the program directory.
+// False when the profile names none, the name holds "/", "*", "?" or a NUL byte, or the
+// file is missing or cannot be read. Lines end with CR LF or a CR alone (a LF alone stays
+// in the line); a line "number=text" loads the text up to the next "="; a line without
+// "=" is skipped, and so is a line whose number does not fit 32 bits or that is 32 767
+// characters or longer.
 bool LoadLanguage();
+// The text with that number (the first loaded line with it), or "Invalid Text (n)".
 std::string GetText(int32_t number);
+// Forgets every loaded text, as at program start.
+void ResetLanguage();
 
 }  // namespace vel

@@ -1,0 +1,74 @@
+// GetField and GetFieldNoCase: the n-th field of a text divided by a separator.
+#include <string>
+
+#include "text_case.h"
+#include "text_positions.h"
+#include "vel_proc.h"
+
+namespace vel {
+
+void CheckTextPosition(int64_t position) {
+  if (position > kLastTextPosition) {
+    throw OverflowError("text position " + std::to_string(position) + " past " +
+                        std::to_string(kLastTextPosition));
+  }
+}
+
+namespace {
+
+// Position (from 1) of the first `separator` in `haystack` at or after position `from`,
+// or 0 when there is none.
+int64_t FindFrom(const std::string& haystack, const std::string& separator, int64_t from) {
+  const size_t found = haystack.find(separator, static_cast<size_t>(from - 1));
+  if (found == std::string::npos) return 0;
+  const int64_t position = static_cast<int64_t>(found) + 1;
+  CheckTextPosition(position);
+  return position;
+}
+
+void DetectSeparator(const std::string& text, std::string& separator) {
+  if (text.find('\t') != std::string::npos) {
+    separator = "\t";
+  } else if (text.find(';') != std::string::npos) {
+    separator = ";";
+  }
+}
+
+// The field walk shared by both operations: `haystack` and `needle` are what is
+// searched (upper-cased for the case-blind variant), `text` is what the field is cut from.
+std::string CutField(const std::string& text, const std::string& haystack,
+                     const std::string& needle, int16_t index) {
+  const auto separatorLength = static_cast<int64_t>(needle.size());
+  int n = index;
+  int64_t start = 1;
+  int64_t end = FindFrom(haystack, needle, 1);
+  while (n > 0 && end > 0) {
+    start = end + separatorLength;
+    CheckTextPosition(start);
+    end = FindFrom(haystack, needle, start);
+    --n;
+  }
+  if (n != 0) return std::string();
+  if (end == 0) {
+    end = static_cast<int64_t>(text.size()) + 1;
+    CheckTextPosition(end);
+  }
+  return text.substr(static_cast<size_t>(start - 1), static_cast<size_t>(end - start));
+}
+
+}  // namespace
+
+std::string GetField(const std::string& text, int16_t index, std::string& separator) {
+  if (separator.empty()) DetectSeparator(text, separator);
+  // An empty separator is found wherever the search starts: the walk never advances.
+  if (separator.empty()) return std::string();
+  return CutField(text, text, separator, index);
+}
+
+std::string GetFieldNoCase(const std::string& text, int16_t index, std::string& separator) {
+  if (separator.empty()) DetectSeparator(text, separator);
+  if (separator.empty()) return std::string();
+  return CutField(text, Cp1252UpperText(text), Cp1252UpperText(separator), index);
+}
+
+}  // namespace vel

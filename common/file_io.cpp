@@ -1,0 +1,105 @@
+#include "file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace vel {
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, const std::string& content) {
+  size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Creates `path` for writing; a file of that name left behind by an earlier process with
+// our pid that died mid-write is removed first.
+int OpenNewFile(const std::string& path) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(path.c_str(), flags, 0666);
+  if (fd < 0 && errno == EEXIST) {
+    unlink(path.c_str());
+    fd = open(path.c_str(), flags, 0666);
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  return content;
+}
+
+bool ReplaceWholeFile(const std::string& path, const std::string& content, unsigned mode,
+                      bool applyUmask) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string temporary = dir + "." + name + ".new" + std::to_string(getpid());
+
+  FileDescriptor fd(OpenNewFile(temporary));
+  if (!fd.valid()) return false;
+
+  bool ok = WriteAll(fd.get(), content);
+  if (ok && !applyUmask) ok = fchmod(fd.get(), mode) == 0;
+  if (ok && applyUmask) {
+    // open() already applied the umask to 0666; narrow further to `mode`.
+    struct stat info {};
+    ok = fstat(fd.get(), &info) == 0 && fchmod(fd.get(), info.st_mode & mode & 07777) == 0;
+  }
+  if (ok) ok = fsync(fd.get()) == 0;
+  if (close(fd.release()) != 0) ok = false;
+  if (ok) ok = rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(temporary.c_str());
+  return ok;
+}
+
+}  // namespace vel

@@ -1,0 +1,19 @@
+// Whole-file reading and writing for the module's own files.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace vel {
+
+// The whole content of a regular file, or nothing when it cannot be opened or read.
+std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// Replaces `path` with `content` as a whole: written to a temporary file beside it, then
+// renamed over it, so that a reader never sees half a file. The new file gets `mode`
+// (the process's umask applies when `applyUmask` is true). False on any failure, and
+// then `path` is unchanged.
+bool ReplaceWholeFile(const std::string& path, const std::string& content, unsigned mode,
+                      bool applyUmask);
+
+}  // namespace vel

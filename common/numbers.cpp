@@ -1,0 +1,107 @@
+// LeadingNumber and RoundHalfEven: the one leading-number parse of the module.
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "vel_proc.h"
+
+namespace vel {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Walks `text` skipping blanks, so that the caller sees only the characters that count.
+class BlankSkipper {
+ public:
+  explicit BlankSkipper(const std::string& text) : text_(text) {}
+  // The next character that is not a blank, or '\0' at the end (a NUL ends the number
+  // anyway, since it cannot continue it).
+  char Peek() {
+    while (pos_ < text_.size() && IsBlank(text_[pos_])) ++pos_;
+    return pos_ < text_.size() ? text_[pos_] : '\0';
+  }
+  void Take() { ++pos_; }
+
+ private:
+  const std::string& text_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+double LeadingNumber(const std::string& text) {
+  // The number's characters, without blanks, in the form from_chars reads.
+  std::string number;
+  BlankSkipper in(text);
+
+  bool negative = false;
+  if (in.Peek() == '+' || in.Peek() == '-') {
+    negative = in.Peek() == '-';
+    in.Take();
+  }
+  bool anyDigit = false;
+  while (IsDigit(in.Peek())) {
+    number += in.Peek();
+    in.Take();
+    anyDigit = true;
+  }
+  if (in.Peek() == '.') {
+    in.Take();
+    number += '.';
+    while (IsDigit(in.Peek())) {
+      number += in.Peek();
+      in.Take();
+      anyDigit = true;
+    }
+  }
+  if (!anyDigit) return 0.0;
+
+  const char marker = in.Peek();
+  if (marker == 'e' || marker == 'E' || marker == 'd' || marker == 'D') {
+    in.Take();
+    std::string exponent = "e";
+    if (in.Peek() == '+' || in.Peek() == '-') {
+      exponent += in.Peek();
+      in.Take();
+    }
+    bool exponentDigit = false;
+    while (IsDigit(in.Peek())) {
+      exponent += in.Peek();
+      in.Take();
+      exponentDigit = true;
+    }
+    if (exponentDigit) number += exponent;  // "1e" and "1e+" read as 1
+  }
+
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(),
+                                            value, std::chars_format::general);
+  (void)end;
+  if (error == std::errc::result_out_of_range) {
+    // Too large or too small for a double: the exponent's sign tells which.
+    const size_t e = number.find('e');
+    const bool tiny = e != std::string::npos && e + 1 < number.size() && number[e + 1] == '-';
+    value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+  } else if (error != std::errc()) {
+    value = 0.0;
+  }
+  return negative ? -value : value;
+}
+
+int64_t RoundHalfEven(double value) {
+  if (std::isnan(value)) return 0;
+  // 2^63 is exactly representable; every double below it converts without overflow.
+  constexpr double kLimit = 9223372036854775808.0;
+  if (value >= kLimit) return std::numeric_limits<int64_t>::max();
+  if (value < -kLimit) return std::numeric_limits<int64_t>::min();
+  double whole = std::floor(value);
+  const double fraction = value - whole;
+  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(whole, 2.0) != 0.0)) whole += 1.0;
+  if (whole >= kLimit) return std::numeric_limits<int64_t>::max();
+  return static_cast<int64_t>(whole);
+}
+
+}  // namespace vel

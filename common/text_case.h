@@ -1,0 +1,20 @@
+// Letter case of single bytes, for the routines that compare without regard to case.
+#pragma once
+
+#include <string>
+
+namespace vel {
+
+// Upper case of an ASCII letter; every other byte unchanged. Used for file names, which
+// are UTF-8 or plain ASCII on this system.
+char AsciiUpper(char c);
+bool EqualsAsciiNoCase(const std::string& a, const std::string& b);
+
+// Upper case in Windows-1252: ASCII letters, the accented letters 0xE0 to 0xFE (but not
+// the division sign 0xF7), and the four letters of 0x9A, 0x9C, 0x9E and 0xFF. Used for
+// texts that arrive from forms and profiles.
+char Cp1252Upper(char c);
+std::string Cp1252UpperText(const std::string& text);
+bool EqualsCp1252NoCase(const std::string& a, const std::string& b);
+
+}  // namespace vel

@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "vel_proc.h"
+
+namespace vel {
+namespace {
+
+struct FieldCase {
+  std::string text;
+  int16_t index;
+  std::string separator;
+  std::string field;
+};
+
+TEST(GetFieldTest, WorkedExamples) {
+  const std::vector<FieldCase> cases = {
+      {"GET /a.htm HTTP/1.0", 0, " ", "GET"},
+      {"GET /a.htm HTTP/1.0", 1, " ", "/a.htm"},
+      {"GET /a.htm HTTP/1.0", 2, " ", "HTTP/1.0"},
+      {"GET /a.htm HTTP/1.0", 3, " ", ""},
+      {"GET /A.HTM HTTP/1.0", 1, "/", "A.HTM HTTP"},
+      {"A.HTM HTTP", 0, " ", "A.HTM"},
+      {"a;;b", 1, ";", ""},
+      {"a;;b", 2, ";", "b"},
+      {"a;", 1, ";", ""},
+      {"abc", 0, ";", "abc"},
+      {"abc", 1, ";", ""},
+      {"abc", -1, ";", ""},
+      {"12=Hello=World", 0, "=", "12"},
+      {"12=Hello=World", 1, "=", "Hello"},
+      {"x::y::z", 1, "::", "y"},
+      {"Name=Ann", 0, "name=", "Name=Ann"},
+      // edges
+      {"", 0, ";", ""},
+      {"", 5, ";", ""},
+      {"", -3, "::", ""},
+      {";a", 0, ";", ""},
+      {";a", 1, ";", "a"},
+      {"a;b;", 2, ";", ""},
+      {"a;b", 32767, ";", ""},
+      {"a;b", -32768, ";", ""},
+      {"aaa", 1, "aa", "a"},       // overlapping: the next search starts after the first
+      {"aaaa", 1, "aa", ""},
+      {"aaaa", 2, "aa", ""},
+      {"name=x", 0, "NAME=", "name=x"},
+      {"a\xFE" "b\xFE", 1, "\xFE", "b"},
+      {"a\xFE" "b\xFE", 2, "\xFE", ""},
+      {std::string("a\0b", 3), 1, std::string("\0", 1), "b"},
+  };
+  for (const FieldCase& c : cases) {
+    std::string separator = c.separator;
+    EXPECT_EQ(GetField(c.text, c.index, separator), c.field)
+        << "text '" << c.text << "' index " << c.index << " separator '" << c.separator << "'";
+    EXPECT_EQ(separator, c.separator) << "a given separator is never changed";
+  }
+}
+
+TEST(GetFieldTest, NoCaseWorkedExamples) {
+  const std::vector<FieldCase> cases = {
+      {"Name=Ann", 1, "name=", "Ann"},
+      {"MESSAGE=Hi+you&receivers=7", 1, "message=", "Hi+you&receivers=7"},
+      {"message=x&receivers=A&Receivers=B", 1, "receivers=", "A&"},
+      {"message=x&receivers=A&Receivers=B", 2, "receivers=", "B"},
+      {"message=x&receivers=A&Receivers=B", 3, "receivers=", ""},
+      {"name=x", 1, "NAME=", "x"},
+      {"aXbxc", 2, "x", "c"},
+      {"AbC", 0, "b", "A"},
+      // letters of Windows-1252 beyond ASCII fold too; the field keeps its own letters
+      {"\xE4pfel\xC4" "Birne", 1, "\xE4", "pfel"},
+      {"\xE4pfel\xC4" "Birne", 2, "\xC4", "Birne"},
+      {"\xE4pfel\xC4" "Birne", 0, "\xC4", ""},
+      {"x\xF7y\xD7z", 1, "\xD7", "z"},  // division and multiplication signs are no pair
+  };
+  for (const FieldCase& c : cases) {
+    std::string separator = c.separator;
+    EXPECT_EQ(GetFieldNoCase(c.text, c.index, separator), c.field)
+        << "text '" << c.text << "' index " << c.index << " separator '" << c.separator << "'";
+  }
+}
+
+struct DetectCase {
+  std::string text;
+  int16_t index;
+  std::string field;
+  std::string detected;
+};
+
+TEST(GetFieldTest, EmptySeparatorIsDetectedInTheCallersVariable) {
+  const std::vector<DetectCase> cases = {
+      {"a\tb;d", 1, "b;d", "\t"},
+      {"a;b", 1, "b", ";"},
+      {"abc", 0, "", ""},
+      {"abc", 1, "", ""},
+      {"", 0, "", ""},
+      {"x;y\tz", 0, "x;y", "\t"},  // TAB wins wherever it stands
+  };
+  for (const DetectCase& c : cases) {
+    for (auto* getField : {&GetField, &GetFieldNoCase}) {
+      std::string separator;
+      EXPECT_EQ(getField(c.text, c.index, separator), c.field) << c.text;
+      EXPECT_EQ(separator, c.detected) << c.text;
+    }
+  }
+}
+
+TEST(GetFieldTest, DetectedSeparatorServesTheNextCall) {
+  std::string separator;
+  EXPECT_EQ(GetField("one;two;three", 0, separator), "one");
+  EXPECT_EQ(GetField("a\tb;c", 0, separator), "a\tb") << "the second call keeps ';'";
+  EXPECT_EQ(separator, ";");
+}
+
+// Texts at the edge of the 16-bit positions.
+TEST(GetFieldTest, TextsUpTo32766CharactersNeverFail) {
+  const std::string longest(32766, 'x');
+  std::string separator = ";";
+  EXPECT_EQ(GetField(longest, 0, separator), longest);
+  EXPECT_EQ(GetFieldNoCase(longest, 0, separator), longest);
+  EXPECT_EQ(GetField(longest, 1, separator), "");
+
+  // A separator at the very end: the next field starts at 32 767 and is empty.
+  const std::string endsWithSeparator = std::string(32765, 'x') + ";";
+  EXPECT_EQ(GetField(endsWithSeparator, 1, separator), "");
+  EXPECT_EQ(GetField(endsWithSeparator, 0, separator), std::string(32765, 'x'));
+
+  // A separator of several characters ending the text.
+  std::string two = "::";
+  const std::string endsWithLong = std::string(32764, 'x') + "::";
+  EXPECT_EQ(GetField(endsWithLong, 1, two), "");
+}
+
+TEST(GetFieldTest, PositionsPast32767Overflow) {
+  std::string separator = ";";
+  // The wanted field is the last one of a text of 32 767 characters.
+  EXPECT_THROW(GetField(std::string(32767, 'x'), 0, separator), OverflowError);
+  EXPECT_THROW(GetFieldNoCase(std::string(32767, 'x'), 0, separator), OverflowError);
+  // A separator found past 32 767, even when field 0 is wanted.
+  const std::string farSeparator = std::string(32767, 'x') + ";tail";
+  EXPECT_THROW(GetField(farSeparator, 0, separator), OverflowError);
+  EXPECT_THROW(GetField(farSeparator, -1, separator), OverflowError);
+  // A separator at 32 767 itself: the next field would start at 32 768.
+  const std::string separatorAt32767 = std::string(32766, 'x') + ";y";
+  EXPECT_EQ(GetField(separatorAt32767, 0, separator), std::string(32766, 'x'));
+  EXPECT_THROW(GetField(separatorAt32767, 1, separator), OverflowError);
+  // A field that ends before 32 767 in a longer text is fine.
+  const std::string early = "a;b;" + std::string(40000, 'x');
+  EXPECT_EQ(GetField(early, 1, separator), "b");
+}
+
+}  // namespace
+}  // namespace vel
