@@ -7,7 +7,29 @@
  * format shared with programs built elsewhere.
  *
  * Texts are zero-terminated 8-bit strings. For every size argument only its low 16 bits
- * are used.
+ * are used; a buffer must hold at least that many bytes. Results are 1 (done) or 0
+ * (refused, or nothing there), and lengths.
+ *
+ * Joining. Loading the library joins the region "/VelShareView" and its lock
+ * "/VelStructMutEx" (POSIX shared memory; with the environment variable VELMAR_INSTANCE
+ * set to a word, both names get "." and that word appended, so that separate
+ * installations and tests never meet). The first process creates the region zero-filled;
+ * when the last one unloads the library the region vanishes; a region that only crashed
+ * processes held is found zero-filled by the next one. Unloading leaves.
+ *
+ * When joining fails (no shared memory, no permission on objects of another account),
+ * the library still loads and every region export refuses: the Set functions return 0
+ * and store nothing (SetSysLogEntry writes no log file either), the Get functions return
+ * 0 and place nothing (GetCommandEntry and GetSysInfo place the empty text when size is
+ * not 0), GetProcesses and GetRunningApps return 0, SetRunningApps does nothing.
+ * SendPRN does not use the region and works regardless. A null text or buffer pointer
+ * is refused the same way.
+ *
+ * Every queue, command and system-information operation runs under the one region
+ * lock, which excludes threads of one process as well as other processes; a lock whose
+ * holder died passes to the next waiter. The process count and the flags change
+ * atomically without the lock. A process forked from a joined one shares its parent's
+ * hold and is not counted on its own.
  */
 #ifndef VELMAR_H
 #define VELMAR_H
@@ -18,26 +40,66 @@
 extern "C" {
 #endif
 
+/* System log: 200 entries of at most 119 bytes; the oldest is dropped when full.
+ * SetSysLogEntry queues entry (shortened to 119 bytes) and appends it whole to the text
+ * file logFile, creating it when missing, with every line feed written as CR LF and a
+ * CR LF at the end. The entry "-" queues nothing and writes an empty line, 68 dashes and
+ * an empty line. The file is kept without write permission except while appending; a
+ * file that cannot be opened gets nothing, and the result is still 1. logFile may be
+ * null or empty: then only the queue gets the entry. Returns 1. */
 int32_t SetSysLogEntry(const char* logFile, const char* entry);
+
+/* Queue reading, the same for all three queues: with rewind non-zero the shared read
+ * position starts again at the oldest entry kept. The entry at the read position is
+ * placed in buffer (its first size-1 bytes and a zero byte when it does not fit) and the
+ * position moves on. Returns the length placed; 0 with the buffer untouched when nothing
+ * is unread (an empty entry also gives 0, with an empty text in the buffer). Size 0
+ * returns 0 and changes nothing. The read position is shared by every reader. */
 int16_t GetSysLogEntry(int32_t rewind, char* buffer, uint32_t size);
 
+/* Tree view: 200 entries of a text of at most 79 bytes and four numbers. The number
+ * pointers of GetTreeViewEntry receive the entry's numbers when an entry is handed out;
+ * any of them may be null. */
 int32_t SetTreeViewEntry(int32_t number1, int32_t number2, const char* text, int32_t number3,
                          int32_t number4);
 int16_t GetTreeViewEntry(int32_t rewind, char* buffer, uint32_t size, int32_t* number1,
                          int32_t* number2, int32_t* number3, int32_t* number4);
 
+/* Debug: 50 entries of at most 199 bytes. */
 int32_t SetDebugEntry(const char* entry);
 int16_t GetDebugEntry(int32_t rewind, char* buffer, uint32_t size);
 
+/* Command buffer: 4096 bytes of commands, each stored with the terminator 0xFF and taken
+ * out in the order stored, one per call; a stored command is never dropped.
+ * SetCommandEntry returns 1 when stored, 0 (nothing changed) when the command is empty,
+ * contains the byte 0xFF, or does not fit (its length plus the content already there
+ * above 4093). GetCommandEntry removes the first command and places its first size-1
+ * bytes and a zero byte in buffer (the rest of a longer command is lost); with nothing
+ * there it places the empty text. Returns the number of bytes placed. */
 int32_t SetCommandEntry(const char* command);
 int16_t GetCommandEntry(char* buffer, uint32_t size);
 
+/* System information: a text of at most 255 bytes. SetSysInfo with a text of 256 bytes
+ * or more empties it. Returns 1. GetSysInfo places the whole text, or the empty text
+ * when it does not fit in size-1 bytes, and returns its length; size 0 returns 0 and
+ * touches nothing. */
 int32_t SetSysInfo(const char* text);
 int16_t GetSysInfo(char* buffer, uint32_t size);
+
+/* The number of processes that have the library loaded. */
 int16_t GetProcesses(void);
+
+/* Running-application flags, 32 bits. GetRunningApps returns 1 when any bit of mask is
+ * set. SetRunningApps sets (running non-zero) or clears the bits of mask; other bits keep
+ * their values. Changes of different processes at the same moment are never lost. */
 int32_t GetRunningApps(uint32_t mask);
 void SetRunningApps(uint32_t mask, int32_t running);
 
+/* Prints text on parallel port `port` (0 is the first port, device /dev/lp0) with every
+ * line feed sent as CR LF. The device is opened, never created; indexes above 998 are
+ * refused. The environment variable VELMAR_PRINTER_DIR, when set, names the directory
+ * that holds the lp devices instead of /dev. Returns 1 when the text was written and the
+ * device closed without error, else 0. */
 int16_t SendPRN(const char* text, uint32_t port);
 
 #ifdef __cplusplus

@@ -1,0 +1,213 @@
+#include "region_link.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "region_ops.h"
+
+namespace velmar {
+namespace {
+
+constexpr mode_t kEveryone = 0666;
+constexpr int kJoinAttempts = 1000;
+
+int Flock(int fd, int operation) {
+  int rc;
+  do {
+    rc = flock(fd, operation);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+bool SameObject(int fd, const char* name) {
+  const int current = shm_open(name, O_RDWR | O_CLOEXEC, 0);
+  if (current < 0) return false;
+  struct stat a, b;
+  const bool same = fstat(fd, &a) == 0 && fstat(current, &b) == 0 && a.st_dev == b.st_dev &&
+                    a.st_ino == b.st_ino;
+  close(current);
+  return same;
+}
+
+// Opens the lock object and takes the join gate on it. The object may have been unlinked
+// by a last leaver while we waited; then we start again with the new one.
+int OpenGate(const char* name) {
+  for (int attempt = 0; attempt < kJoinAttempts; ++attempt) {
+    const int fd = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, kEveryone);
+    if (fd < 0) return -1;
+    fchmod(fd, kEveryone);  // the umask must not narrow who may join
+    if (Flock(fd, LOCK_EX) == 0 && SameObject(fd, name)) return fd;
+    close(fd);
+  }
+  return -1;
+}
+
+bool InitMutex(pthread_mutex_t* mutex) {
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return false;
+  const bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+                  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
+                  pthread_mutex_init(mutex, &attr) == 0;
+  pthread_mutexattr_destroy(&attr);
+  return ok;
+}
+
+void* MapShared(int fd, std::size_t size, int protection) {
+  void* p = mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+bool HasSize(int fd, std::size_t size) {
+  struct stat info;
+  return fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) == size;
+}
+
+// Takes the lock, taking over one whose holder died.
+bool Lock(pthread_mutex_t* mutex) {
+  const int rc = pthread_mutex_lock(mutex);
+  if (rc == 0) return true;
+  if (rc == EOWNERDEAD) return pthread_mutex_consistent(mutex) == 0;
+  return false;
+}
+
+void Forget(RegionLink& link) {
+  if (link.region != nullptr) munmap(link.region, kRegionSize);
+  if (link.mutex != nullptr) munmap(link.mutex, sizeof(pthread_mutex_t));
+  if (link.regionFd >= 0) close(link.regionFd);
+  if (link.lockFd >= 0) close(link.lockFd);
+  link.region = nullptr;
+  link.mutex = nullptr;
+  link.regionFd = -1;
+  link.lockFd = -1;
+  link.attachCount = 0;
+}
+
+}  // namespace
+
+bool ObjectName(const char* base, char* name, unsigned size) {
+  const char* instance = std::getenv("VELMAR_INSTANCE");
+  int n;
+  if (instance != nullptr && *instance != '\0')
+    n = std::snprintf(name, size, "%s.%s", base, instance);
+  else
+    n = std::snprintf(name, size, "%s", base);
+  return n > 0 && static_cast<unsigned>(n) < size;
+}
+
+bool JoinRegion(RegionLink& link) {
+  if (link.region != nullptr) {
+    ++link.attachCount;
+    return true;
+  }
+  if (!ObjectName(kRegionName, link.regionName, sizeof link.regionName) ||
+      !ObjectName(kLockName, link.lockName, sizeof link.lockName))
+    return false;
+
+  link.lockFd = OpenGate(link.lockName);
+  if (link.lockFd < 0) return false;
+  link.regionFd = shm_open(link.regionName, O_RDWR | O_CREAT | O_CLOEXEC, kEveryone);
+  if (link.regionFd < 0) {
+    Forget(link);
+    return false;
+  }
+  fchmod(link.regionFd, kEveryone);
+
+  // Nobody alive holds the region: whatever is there (nothing, or what crashed processes
+  // left) is gone, and this process starts from zeros with a fresh lock.
+  const bool alone = Flock(link.regionFd, LOCK_EX | LOCK_NB) == 0;
+  bool ok;
+  if (alone) {
+    ok = ftruncate(link.regionFd, 0) == 0 && ftruncate(link.regionFd, kRegionSize) == 0 &&
+         ftruncate(link.lockFd, 0) == 0 && ftruncate(link.lockFd, sizeof(pthread_mutex_t)) == 0;
+  } else {
+    ok = HasSize(link.regionFd, kRegionSize) && HasSize(link.lockFd, sizeof(pthread_mutex_t));
+  }
+  if (ok) {
+    link.region = static_cast<SharedRegion*>(
+        MapShared(link.regionFd, kRegionSize, PROT_READ | PROT_WRITE));
+    link.mutex = static_cast<pthread_mutex_t*>(
+        MapShared(link.lockFd, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE));
+    ok = link.region != nullptr && link.mutex != nullptr;
+  }
+  if (ok && alone) ok = InitMutex(link.mutex);
+  // Under the gate nobody else asks for the region flock, so this conversion is safe.
+  if (ok) ok = Flock(link.regionFd, LOCK_SH) == 0;
+  if (!ok) {
+    if (alone) {
+      shm_unlink(link.regionName);
+      shm_unlink(link.lockName);
+    }
+    Forget(link);
+    return false;
+  }
+
+  IncrementProcessCount(*link.region);
+  Flock(link.lockFd, LOCK_UN);
+  link.owner = getpid();
+  link.attachCount = 1;
+  return true;
+}
+
+void LeaveRegion(RegionLink& link) {
+  if (link.region == nullptr) return;
+  // A forked child shares its parent's flocks; leaving here would release them.
+  if (link.owner != getpid()) return;
+  if (link.attachCount > 0) --link.attachCount;
+  DecrementProcessCount(*link.region);
+  if (link.attachCount > 0) return;
+
+  Flock(link.lockFd, LOCK_EX);
+  Flock(link.regionFd, LOCK_UN);
+  if (Flock(link.regionFd, LOCK_EX | LOCK_NB) == 0) {
+    shm_unlink(link.regionName);
+    shm_unlink(link.lockName);
+  }
+  // Closing the descriptors drops the region flock, then the gate.
+  Forget(link);
+}
+
+RegionLock::RegionLock(const RegionLink& link) {
+  if (link.region == nullptr || link.mutex == nullptr) return;
+  if (!Lock(link.mutex)) return;
+  mutex_ = link.mutex;
+  region_ = link.region;
+}
+
+RegionLock::~RegionLock() {
+  if (mutex_ != nullptr) pthread_mutex_unlock(mutex_);
+}
+
+bool PeekRegion(SharedRegion& copy) {
+  char regionName[256], lockName[256];
+  if (!ObjectName(kRegionName, regionName, sizeof regionName) ||
+      !ObjectName(kLockName, lockName, sizeof lockName))
+    return false;
+  const int regionFd = shm_open(regionName, O_RDONLY | O_CLOEXEC, 0);
+  if (regionFd < 0) return false;
+  const int lockFd = shm_open(lockName, O_RDWR | O_CLOEXEC, 0);
+  bool ok = lockFd >= 0 && HasSize(regionFd, kRegionSize) &&
+            HasSize(lockFd, sizeof(pthread_mutex_t));
+  void* region = ok ? MapShared(regionFd, kRegionSize, PROT_READ) : nullptr;
+  auto* mutex = static_cast<pthread_mutex_t*>(
+      ok ? MapShared(lockFd, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE) : nullptr);
+  ok = region != nullptr && mutex != nullptr && Lock(mutex);
+  if (ok) {
+    std::memcpy(&copy, region, kRegionSize);
+    pthread_mutex_unlock(mutex);
+  }
+  if (region != nullptr) munmap(region, kRegionSize);
+  if (mutex != nullptr) munmap(mutex, sizeof(pthread_mutex_t));
+  if (lockFd >= 0) close(lockFd);
+  close(regionFd);
+  return ok;
+}
+
+}  // namespace velmar

@@ -1,0 +1,322 @@
+// velctl: the other side of the exchange, from a command line. It loads libVelmar.so
+// like any program of the family, so it counts as one of its processes while it runs.
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "command_text.h"
+#include "printer.h"
+#include "receiver_file.h"
+#include "region_link.h"
+#include "region_ops.h"
+#include "velmar.h"
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+const char kHelp[] =
+    "usage: velctl COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Plays the other programs of the Velmar family against libVelmar.so.\n"
+    "The region is the one of VELMAR_INSTANCE (unset: the machine's own).\n"
+    "\n"
+    "  commands [--follow] [--raw]   take the command entries out and print each one\n"
+    "                                 decoded (kind, receivers, message); --raw prints\n"
+    "                                 the bytes; --follow keeps taking until interrupted\n"
+    "  syslog [--rewind] [--follow]  print system-log entries not read yet (--rewind:\n"
+    "  debug [--rewind] [--follow]   all kept entries)\n"
+    "  treeview [--rewind] [--follow]\n"
+    "  sysinfo [TEXT]                show the system information text, or set it\n"
+    "  apps [MASK on|off]            show the running-application flags, or set/clear\n"
+    "                                 the bits of MASK (decimal or 0x hex)\n"
+    "  processes                     number of processes that have the library loaded\n"
+    "                                 (velctl itself is one of them)\n"
+    "  print PORT TEXT               print TEXT on parallel port PORT (0 is /dev/lp0)\n"
+    "  status                        counts, read positions, command-buffer use, processes\n"
+    "  receivers write FILE NAME...  write a receiver file (version 1) with these names;\n"
+    "                                 \\xHH in a name stands for the byte HH\n"
+    "  receivers show FILE           print a receiver file\n"
+    "\n"
+    "Bytes that are not printable ASCII are shown as \\xHH.\n"
+    "Exit status: 0 done, 1 refused or failed, 2 usage error.\n";
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) { g_stop = 1; }
+
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void Pause() {
+  const timespec interval{0, 100 * 1000 * 1000};
+  nanosleep(&interval, nullptr);
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "velctl: %s\nTry 'velctl --help'.\n", message.c_str());
+  return kUsage;
+}
+
+struct Options {
+  bool follow = false;
+  bool rewind = false;
+  bool raw = false;
+  std::vector<std::string> rest;
+};
+
+// Takes the flags in `allowed` out of args; anything else starting with "--" is an error.
+bool ParseOptions(const std::vector<std::string>& args, const std::string& allowed,
+                  Options& options, std::string& error) {
+  for (const std::string& a : args) {
+    if (a.rfind("--", 0) == 0 && a.size() > 2) {
+      if (allowed.find(a) == std::string::npos) {
+        error = "unknown option " + a;
+        return false;
+      }
+      if (a == "--follow") options.follow = true;
+      if (a == "--rewind") options.rewind = true;
+      if (a == "--raw") options.raw = true;
+    } else {
+      options.rest.push_back(a);
+    }
+  }
+  return true;
+}
+
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
+  if (text.empty() || text[0] == '-') return false;
+  errno = 0;
+  char* end = nullptr;
+  value = std::strtoull(text.c_str(), &end, 0);
+  return errno == 0 && end != nullptr && *end == '\0' && value <= max;
+}
+
+int Commands(const std::vector<std::string>& args) {
+  Options o;
+  std::string error;
+  if (!ParseOptions(args, "--follow --raw", o, error)) return UsageError(error);
+  if (!o.rest.empty()) return UsageError("commands takes no arguments");
+  static char buffer[velmar::kCommandBufferSize];
+  do {
+    // A stored command is never empty, so the empty text means nothing is there.
+    while (!g_stop && GetCommandEntry(buffer, sizeof buffer) > 0) {
+      const std::string entry(buffer);
+      const std::string line = o.raw ? velctl::EscapeBytes(entry)
+                                     : velctl::FormatCommand(velctl::DecodeCommand(entry));
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    }
+    if (o.follow && !g_stop) Pause();
+  } while (o.follow && !g_stop);
+  return kOk;
+}
+
+int Queue(const std::string& name, const std::vector<std::string>& args) {
+  Options o;
+  std::string error;
+  if (!ParseOptions(args, "--follow --rewind", o, error)) return UsageError(error);
+  if (!o.rest.empty()) return UsageError(name + " takes no arguments");
+  char buffer[256];
+  bool rewind = o.rewind;
+  do {
+    while (!g_stop) {
+      // The buffer is left untouched when nothing is unread; an empty entry zeroes it.
+      buffer[0] = 'x';
+      int32_t n1 = 0, n2 = 0, n3 = 0, n4 = 0;
+      int16_t length;
+      if (name == "syslog")
+        length = GetSysLogEntry(rewind, buffer, sizeof buffer);
+      else if (name == "debug")
+        length = GetDebugEntry(rewind, buffer, sizeof buffer);
+      else
+        length = GetTreeViewEntry(rewind, buffer, sizeof buffer, &n1, &n2, &n3, &n4);
+      rewind = false;
+      if (length == 0 && buffer[0] != '\0') break;
+      const std::string text = velctl::EscapeBytes(std::string(buffer, length));
+      if (name == "treeview")
+        std::printf("%" PRId32 " %" PRId32 " %" PRId32 " %" PRId32 " %s\n", n1, n2, n3, n4,
+                    text.c_str());
+      else
+        std::printf("%s\n", text.c_str());
+      std::fflush(stdout);
+    }
+    if (o.follow && !g_stop) Pause();
+  } while (o.follow && !g_stop);
+  return kOk;
+}
+
+int SysInfo(const std::vector<std::string>& args) {
+  if (args.size() > 1) return UsageError("sysinfo takes at most one TEXT");
+  if (args.size() == 1) {
+    if (args[0].size() > 255)
+      std::fprintf(stderr, "velctl: a text of 256 bytes or more empties the system information\n");
+    return SetSysInfo(args[0].c_str()) ? kOk : kFailed;
+  }
+  char buffer[velmar::kSysInfoSize];
+  const int16_t length = GetSysInfo(buffer, sizeof buffer);
+  std::printf("%s\n", velctl::EscapeBytes(std::string(buffer, length)).c_str());
+  return kOk;
+}
+
+void PrintBits(uint32_t word) {
+  std::printf("0x%08" PRIx32, word);
+  if (word != 0) {
+    std::printf(" (bits");
+    for (int bit = 0; bit < 32; ++bit)
+      if (word & (uint32_t{1} << bit)) std::printf(" %d", bit);
+    std::printf(")");
+  }
+  std::printf("\n");
+}
+
+int Apps(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    uint32_t word = 0;
+    for (int bit = 0; bit < 32; ++bit)
+      if (GetRunningApps(uint32_t{1} << bit)) word |= uint32_t{1} << bit;
+    PrintBits(word);
+    return kOk;
+  }
+  uint64_t mask = 0;
+  if (args.size() != 2 || !ParseNumber(args[0], 0xFFFFFFFFu, mask) ||
+      (args[1] != "on" && args[1] != "off"))
+    return UsageError("apps takes nothing, or MASK (0 to 0xFFFFFFFF) and on or off");
+  SetRunningApps(static_cast<uint32_t>(mask), args[1] == "on" ? 1 : 0);
+  return kOk;
+}
+
+int Print(const std::vector<std::string>& args) {
+  uint64_t port = 0;
+  if (args.size() != 2) return UsageError("print takes PORT and TEXT");
+  if (!ParseNumber(args[0], 998, port)) return UsageError("PORT must be 0 to 998");
+  if (SendPRN(args[1].c_str(), static_cast<uint32_t>(port)) != 1) {
+    std::fprintf(stderr, "velctl: could not print on port %" PRIu64 " (%s/lp%" PRIu64 ")\n",
+                 port, velmar::PrinterDirectory(), port);
+    return kFailed;
+  }
+  return kOk;
+}
+
+int Status(const std::vector<std::string>& args) {
+  if (!args.empty()) return UsageError("status takes no arguments");
+  static velmar::SharedRegion region;
+  if (!velmar::PeekRegion(region)) {
+    std::fprintf(stderr, "velctl: the shared region cannot be read\n");
+    return kFailed;
+  }
+  const char* instance = std::getenv("VELMAR_INSTANCE");
+  std::printf("instance: %s\n", instance && *instance ? instance : "(none)");
+  std::printf("processes: %d\n", velmar::LoadProcessCount(region));
+  std::printf("syslog: %" PRId32 " entries of 200, read position %" PRId32 "\n",
+              region.SysLogCount, region.SysLogRead);
+  std::printf("treeview: %" PRId32 " entries of 200, read position %" PRId32 "\n",
+              region.TreeViewCount, region.TreeViewRead);
+  std::printf("debug: %" PRId32 " entries of 50, read position %" PRId32 "\n",
+              region.DebugCount, region.DebugRead);
+  const int used = velmar::CommandContentLength(region);
+  int pending = 0;
+  for (int i = 0; i < used; ++i)
+    if (region.CommandBuffer[i] == velmar::kCommandTerminator) ++pending;
+  std::printf("commands: %d pending, %d of %d bytes used\n", pending, used,
+              velmar::kCommandContentMax);
+  const std::size_t infoLength = strnlen(region.SysInfo, sizeof region.SysInfo);
+  std::printf("sysinfo: \"%s\"\n",
+              velctl::EscapeBytes(std::string(region.SysInfo, infoLength)).c_str());
+  std::printf("running apps: ");
+  PrintBits(velmar::LoadRunningApps(region));
+  return kOk;
+}
+
+int Receivers(const std::vector<std::string>& args) {
+  if (args.size() >= 3 && args[0] == "write") {
+    std::vector<std::string> names;
+    for (std::size_t i = 2; i < args.size(); ++i) names.push_back(velctl::UnescapeBytes(args[i]));
+    if (names.size() > 200) return UsageError("a receiver file holds at most 200 receivers");
+    const std::string bytes = velctl::EncodeReceiverFile(velctl::SampleReceivers(names));
+    // Written beside and renamed, so that a reader never sees half a file.
+    const std::string temporary = args[1] + ".velctl-tmp";
+    {
+      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      if (!out.flush()) {
+        std::fprintf(stderr, "velctl: cannot write %s\n", temporary.c_str());
+        std::remove(temporary.c_str());
+        return kFailed;
+      }
+    }
+    if (std::rename(temporary.c_str(), args[1].c_str()) != 0) {
+      std::fprintf(stderr, "velctl: cannot write %s: %s\n", args[1].c_str(), std::strerror(errno));
+      std::remove(temporary.c_str());
+      return kFailed;
+    }
+    return kOk;
+  }
+  if (args.size() == 2 && args[0] == "show") {
+    std::ifstream in(args[1], std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "velctl: cannot read %s\n", args[1].c_str());
+      return kFailed;
+    }
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    velctl::ReceiverFile file;
+    std::string error;
+    const bool ok = velctl::DecodeReceiverFile(bytes, file, error);
+    std::printf("version %d, %d receivers\n", file.version, file.count);
+    for (const velctl::ReceiverRecord& r : file.records) {
+      std::printf("type %d name \"%s\"", r.typeId, velctl::EscapeBytes(r.name).c_str());
+      for (const velctl::TaggedValue& v : r.values)
+        std::printf(" | %s", velctl::DescribeValue(v).c_str());
+      std::printf("\n");
+    }
+    if (!ok) {
+      std::fprintf(stderr, "velctl: %s: %s\n", args[1].c_str(), error.c_str());
+      return kFailed;
+    }
+    return kOk;
+  }
+  return UsageError("receivers write FILE NAME... or receivers show FILE");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return UsageError("no command given");
+  const std::string command = args[0];
+  args.erase(args.begin());
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kHelp, stdout);
+    return kOk;
+  }
+  CatchStopSignals();
+  if (command == "commands") return Commands(args);
+  if (command == "syslog" || command == "debug" || command == "treeview") return Queue(command, args);
+  if (command == "sysinfo") return SysInfo(args);
+  if (command == "apps") return Apps(args);
+  if (command == "processes") {
+    if (!args.empty()) return UsageError("processes takes no arguments");
+    std::printf("%d\n", GetProcesses());
+    return kOk;
+  }
+  if (command == "print") return Print(args);
+  if (command == "status") return Status(args);
+  if (command == "receivers") return Receivers(args);
+  return UsageError("unknown command " + command);
+}
