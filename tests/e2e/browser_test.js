@@ -1,0 +1,260 @@
+// The whole way of one message, in a real browser: a receiver file written by velctl, the
+// real velweb serving a copy of the program directory, Debian's chromium filling in the
+// shipped form, the result page, and the command entry taken out through the library.
+//
+//   node browser_test.js --dist DIR --take PROGRAM --shots DIR --port 80|free --headers 0|1
+//
+// With --port 80 and --headers 0 the copy runs on the shipped profile as it is (restored
+// from VELWEB.ONI); the caller runs this inside a network namespace of its own so that
+// port 80 is free. Exit status 0 when everything held, 1 otherwise.
+'use strict';
+
+const { chromium } = require('playwright-core');
+const { spawn, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+
+const CHROMIUM = '/usr/bin/chromium';
+const STEP_MS = 15000;  // bound of every single wait
+
+function parseArgs(argv) {
+  const opts = {};
+  for (let i = 2; i < argv.length; i += 2) opts[argv[i].replace(/^--/, '')] = argv[i + 1];
+  for (const key of ['dist', 'take', 'shots', 'port', 'headers']) {
+    if (!opts[key]) throw new Error(`missing --${key}`);
+  }
+  return opts;
+}
+
+// Windows-1252 bytes of a text: the reverse of the decoder's table.
+const cp1252 = (() => {
+  const decoder = new TextDecoder('windows-1252');
+  const table = new Map();
+  for (let b = 0; b < 256; ++b) table.set(decoder.decode(Uint8Array.of(b)), b);
+  return (text) => Buffer.from([...text].map((ch) => {
+    if (!table.has(ch)) throw new Error(`${ch} has no Windows-1252 byte`);
+    return table.get(ch);
+  }));
+})();
+
+function check(condition, what) {
+  if (!condition) throw new Error(`check failed: ${what}`);
+  console.log(`ok: ${what}`);
+}
+
+function sameList(actual, expected) {
+  return JSON.stringify(actual) === JSON.stringify(expected);
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+function canConnect(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port });
+    socket.once('connect', () => { socket.destroy(); resolve(true); });
+    socket.once('error', () => resolve(false));
+    socket.setTimeout(1000, () => { socket.destroy(); resolve(false); });
+  });
+}
+
+async function waitForListener(port, server) {
+  const end = Date.now() + STEP_MS;
+  while (Date.now() < end) {
+    if (server.exitCode !== null) throw new Error(`velweb ended at start with ${server.exitCode}`);
+    if (await canConnect(port)) return;
+    await sleep(100);
+  }
+  throw new Error(`velweb did not listen on port ${port} within ${STEP_MS} ms`);
+}
+
+function waitForExit(child, ms) {
+  return new Promise((resolve) => {
+    if (child.exitCode !== null || child.signalCode !== null) {
+      resolve({ code: child.exitCode, signal: child.signalCode });
+      return;
+    }
+    const timer = setTimeout(() => resolve(null), ms);
+    child.once('exit', (code, signal) => { clearTimeout(timer); resolve({ code, signal }); });
+  });
+}
+
+// A program directory of its own: a copy of the build's, without anything a run leaves.
+function makeProgramDir(dist) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'velweb-e2e-'));
+  for (const name of fs.readdirSync(dist)) {
+    const from = path.join(dist, name);
+    if (!fs.statSync(from).isFile()) continue;
+    if (/^(VELWEB\.INI|vel_rcv\.dat)$/i.test(name) || /\.(LOG|lock)$/i.test(name)) continue;
+    fs.copyFileSync(from, path.join(dir, name));
+    fs.chmodSync(path.join(dir, name), fs.statSync(from).mode);
+  }
+  return dir;
+}
+
+// Receiver names go to velctl as Windows-1252 bytes; node passes arguments as UTF-8, so a
+// shell turns the hex back into bytes.
+function writeReceivers(dir, names) {
+  const hex = names.map((n) => cp1252(n).toString('hex'));
+  const script = 'f=$1; shift; args=(); for h in "$@"; do ' +
+    'args+=("$(printf "$(echo "$h" | sed "s/../\\\\x&/g")")"); done; ' +
+    'exec "$VELCTL" receivers write "$f" "${args[@]}"';
+  const result = spawnSync('bash', ['-c', script, 'bash', path.join(dir, 'vel_rcv.dat'), ...hex], {
+    env: { ...process.env, VELCTL: path.join(dir, 'velctl') },
+    encoding: 'utf8',
+    timeout: STEP_MS,
+  });
+  if (result.status !== 0) {
+    throw new Error(`velctl receivers write failed: ${result.stderr || result.error}`);
+  }
+}
+
+function takeCommands(take) {
+  const result = spawnSync(take, [], { encoding: 'utf8', timeout: STEP_MS });
+  if (result.status !== 0) throw new Error(`${take} failed: ${result.stderr || result.error}`);
+  return result.stdout.split('\n').filter((line) => line.length > 0)
+    .map((line) => Buffer.from(line, 'hex'));
+}
+
+async function main() {
+  const opts = parseArgs(process.argv);
+  const headers = opts.headers === '1';
+  const label = `port${opts.port === '80' ? '80' : 'N'}-headers${opts.headers}`;
+  process.env.VELMAR_INSTANCE = `e2e-${label}-${process.pid}`;
+  fs.mkdirSync(opts.shots, { recursive: true });
+
+  const dir = makeProgramDir(opts.dist);
+  console.log(`program directory: ${dir}`);
+  const port = opts.port === 'free' ? await freePort() : Number(opts.port);
+  if (port === 80 && !headers) {
+    // The shipped profile as it is: port 80, English, no header fields.
+    check(!fs.existsSync(path.join(dir, 'VELWEB.INI')), 'the copy starts without VELWEB.INI');
+  } else {
+    fs.writeFileSync(path.join(dir, 'VELWEB.INI'),
+      `[TCPIP]\r\nHTTPPort=${port}\r\n\r\n[General]\r\nLanguage=001\r\n\r\n` +
+      `[HTTP]\r\nHeaders=${headers ? 1 : 0}\r\n`);
+  }
+
+  const names = ['zulu Team', 'Alpha', 'Jürgen', 'bravo', 'Control Room'];
+  const sorted = ['Alpha', 'bravo', 'Control Room', 'Jürgen', 'zulu Team'];
+  const chosen = ['Control Room', 'Jürgen'];
+  const message = 'Fire & smoke: +2 floors, 100% evacuated – meet at Süd gate €5';
+  writeReceivers(dir, names);
+
+  const serverLog = fs.openSync(path.join(dir, 'velweb.out'), 'w');
+  const server = spawn(path.join(dir, 'velweb'), ['--headless'], {
+    cwd: dir, stdio: ['ignore', serverLog, serverLog],
+  });
+  let browser = null;
+  let passed = false;
+  try {
+    await waitForListener(port, server);
+    browser = await chromium.launch({
+      executablePath: CHROMIUM,
+      headless: true,
+      timeout: 60000,
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    });
+    const context = await browser.newContext({ viewport: { width: 1280, height: 900 } });
+    context.setDefaultTimeout(STEP_MS);
+    const page = await context.newPage();
+    const base = port === 80 ? 'http://127.0.0.1' : `http://127.0.0.1:${port}`;
+
+    // The form.
+    const response = await page.goto(`${base}/INDEX.HTM`);
+    check(response.status() === 200, `INDEX.HTM answers 200 (got ${response.status()})`);
+    if (headers) {
+      check(response.headers()['content-type'] === 'text/html; charset=windows-1252',
+        `Content-Type is ${response.headers()['content-type']}`);
+    }
+    check((await page.title()) === 'Send a message - Velmar Web Server', 'the form page shows');
+    const options = await page.$$eval('select[name=receivers] option', (os) => os.map((o) => o.text));
+    check(sameList(options, sorted), `receivers listed sorted: ${JSON.stringify(options)}`);
+    const footer = await page.textContent('footer');
+    check(/version\s+1\.0\.00/.test(footer), 'the version is shown');
+    const logoOk = await page.$eval('header img', (img) => img.complete && img.naturalWidth > 0);
+    check(logoOk, 'the logo image loads');
+
+    await page.selectOption('select[name=receivers]', chosen);
+    await page.locator('textarea[name=message]').pressSequentially(message);
+    await page.screenshot({ path: path.join(opts.shots, `${label}-form.png`), fullPage: true });
+    await page.setViewportSize({ width: 390, height: 844 });
+    await page.screenshot({ path: path.join(opts.shots, `${label}-form-phone.png`), fullPage: true });
+    await page.setViewportSize({ width: 1280, height: 900 });
+
+    // The result page.
+    await Promise.all([
+      page.waitForURL('**/SEND.HTM'),
+      page.click('button[type=submit]'),
+    ]);
+    await page.waitForSelector('#submitted');
+    const listed = await page.$$eval('#submitted li', (items) => items.map((li) => li.textContent));
+    check(sameList(listed, chosen), `the result page lists exactly ${JSON.stringify(listed)}`);
+    await page.screenshot({ path: path.join(opts.shots, `${label}-result.png`), fullPage: true });
+
+    // The command entry, byte for byte.
+    const expected = Buffer.concat([
+      Buffer.from('FT:'),
+      ...chosen.map((n) => Buffer.concat([cp1252(n), Buffer.from([0xfe])])),
+      cp1252(message),
+    ]);
+    let entries = [];
+    for (let tries = 0; tries < 20 && entries.length === 0; ++tries) {
+      entries = takeCommands(opts.take);
+      if (entries.length === 0) await sleep(100);
+    }
+    check(entries.length === 1, `one command entry (got ${entries.length})`);
+    check(entries[0].equals(expected),
+      `command entry ${entries[0].toString('hex')} is ${expected.toString('hex')}`);
+
+    // What the server will not serve.
+    const missing = await page.goto(`${base}/NOPE.HTM`);
+    check(missing.status() === (headers ? 404 : 200),
+      `a missing page answers ${missing.status()}`);
+    check((await page.textContent('h1')) === 'Server Error 404', 'the not-found page shows');
+
+    // The page that lists the receivers.
+    await page.goto(`${base}/LIST.HTM`);
+    const list = await page.$$eval('#receivers li', (items) => items.map((li) => li.textContent));
+    check(sameList(list, sorted), 'LIST.HTM lists the receivers');
+    passed = true;
+  } finally {
+    if (browser) await browser.close().catch(() => {});
+    server.kill('SIGTERM');
+    const end = await waitForExit(server, STEP_MS);
+    if (end === null) {
+      server.kill('SIGKILL');
+      console.error('velweb did not stop within the bound after SIGTERM');
+      passed = false;
+    } else if (passed) {
+      check(end.code === 0, `velweb stopped cleanly on SIGTERM (exit ${end.code}, ${end.signal})`);
+    }
+    fs.closeSync(serverLog);
+    if (passed) {
+      fs.rmSync(dir, { recursive: true, force: true });
+    } else {
+      console.error(`velweb output:\n${fs.readFileSync(path.join(dir, 'velweb.out'), 'latin1')}`);
+      console.error(`program directory kept: ${dir}`);
+    }
+  }
+}
+
+main().then(() => {
+  console.log('browser test passed');
+}).catch((error) => {
+  console.error(`FAIL: ${error.stack || error}`);
+  process.exit(1);
+});
