@@ -27,8 +27,6 @@ class QTcpSocket;
 namespace vel {
 
 class Winsock : public QObject {
-  Q_OBJECT
-
  public:
   enum State : int32_t { kClosed = 0, kListening = 2, kConnected = 7 };
 
@@ -51,7 +49,10 @@ class Winsock : public QObject {
   std::string GetData();
   void SendData(const std::string& text);
   int64_t BytesQueued() const;
+  // Ends the connection after a complete response (graceful, see above).
   void Close();
+  // Ends the connection at once (error, time limit, a client that sends too much).
+  void Abort();
   std::string RemoteHostIP() const;
   std::function<void()> DataArrival;
   std::function<void()> SendComplete;
@@ -64,7 +65,7 @@ class Winsock : public QObject {
   void OnBytesWritten();
   void OnDisconnected();
   void OnError();
-  void Detach();
+  QTcpSocket* Detach();
 
   int32_t localPort_ = 0;
   QTcpServer* server_ = nullptr;

@@ -1,0 +1,143 @@
+#include "console_front_end.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <QTimer>
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "page.h"
+#include "vel_proc.h"
+#include "web_server_core.h"
+
+namespace vel {
+
+namespace {
+
+struct Language {
+  int code;
+  std::string name;
+};
+
+// The languages of `dir`: files "vel_lang." + 1 to 3 digits (any case) holding a line
+// "0=" + name; sorted by code.
+std::vector<Language> ListLanguages(const std::string& dir) {
+  std::vector<Language> languages;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return languages;
+  while (dirent* entry = readdir(d)) {
+    const std::string name = entry->d_name;
+    if (name.size() < 10 || name.size() > 12) continue;
+    std::string prefix = name.substr(0, 9);
+    std::transform(prefix.begin(), prefix.end(), prefix.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string extension = name.substr(9);
+    if (prefix != "vel_lang." ||
+        !std::all_of(extension.begin(), extension.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;
+    }
+    std::ifstream in(dir + name, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const std::string& line : SplitPageLines(bytes)) {
+      if (line.size() > 2 && line.compare(0, 2, "0=") == 0) {
+        languages.push_back({std::atoi(extension.c_str()), line.substr(2)});
+        break;
+      }
+    }
+  }
+  closedir(d);
+  std::sort(languages.begin(), languages.end(),
+            [](const Language& a, const Language& b) { return a.code < b.code; });
+  return languages;
+}
+
+}  // namespace
+
+ConsoleFrontEnd::ConsoleFrontEnd(WebServerCore& core, std::FILE* in, std::FILE* out,
+                                 std::FILE* err)
+    : core_(core), in_(in), out_(out), err_(err) {}
+
+bool ConsoleFrontEnd::Interactive() const { return isatty(fileno(in_)) == 1; }
+
+bool ConsoleFrontEnd::ReadLine(std::string& line) {
+  line.clear();
+  int c;
+  while ((c = std::fgetc(in_)) != EOF && c != '\n') line += static_cast<char>(c);
+  return c != EOF || !line.empty();
+}
+
+void ConsoleFrontEnd::ShowServedRequests(int32_t count) {
+  std::fprintf(out_, "Served requests: %d\n", count);
+  std::fflush(out_);
+}
+
+void ConsoleFrontEnd::ShowMessage(const std::string& text, MessageIcon) {
+  std::fprintf(err_, "%s: %s\n", WebServerCore::kCaption, text.c_str());
+  std::fflush(err_);
+}
+
+bool ConsoleFrontEnd::AskYesNo(const std::string& text) {
+  if (!Interactive()) return true;  // nobody to ask: the close stands
+  std::fprintf(err_, "\n%s [y/N] ", text.c_str());
+  std::fflush(err_);
+  std::string answer;
+  if (!ReadLine(answer)) return true;
+  return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+}
+
+void ConsoleFrontEnd::ChooseLanguage(const std::string& programDir) {
+  const std::vector<Language> languages = ListLanguages(programDir);
+  if (!Interactive()) {
+    std::fprintf(err_,
+                 "%s: no language is chosen. Set Language in section [General] of VELWEB.INI "
+                 "(for example Language=001), or start on a terminal to choose one.\n",
+                 WebServerCore::kCaption);
+    return;
+  }
+  if (languages.empty()) {
+    std::fprintf(err_, "%s: no language files (vel_lang.NNN) in %s\n", WebServerCore::kCaption,
+                 programDir.c_str());
+    return;
+  }
+  std::fprintf(err_, "Velmar - Select Language\n");
+  for (size_t i = 0; i < languages.size(); ++i) {
+    std::fprintf(err_, "  %zu) %s\n", i + 1, languages[i].name.c_str());
+  }
+  std::fprintf(err_, "Number: ");
+  std::fflush(err_);
+  std::string answer;
+  if (!ReadLine(answer)) return;
+  const long choice = std::strtol(answer.c_str(), nullptr, 10);
+  if (choice < 1 || static_cast<size_t>(choice) > languages.size()) return;
+  char code[16];
+  std::snprintf(code, sizeof code, "%03d", languages[static_cast<size_t>(choice) - 1].code);
+  WriteProfileString("General", "Language", code, "VELWEB.INI");
+}
+
+void ConsoleFrontEnd::ShowSplash(const std::string&, const std::string&,
+                                 const std::string& info) {
+  SetSplashInfo(info);
+}
+
+void ConsoleFrontEnd::SetSplashInfo(const std::string& info) {
+  std::fprintf(out_, "%s\n", info.c_str());
+  std::fflush(out_);
+}
+
+void ConsoleFrontEnd::ReceiversChanged(const std::vector<std::string>& sortedNames) {
+  std::fprintf(out_, "Receivers: %zu\n", sortedNames.size());
+  std::fflush(out_);
+}
+
+void ConsoleFrontEnd::Start() {
+  std::fprintf(out_, "%s %s listening on port %u\n", WebServerCore::kCaption,
+               WebServerCore::kVersion, static_cast<unsigned>(core_.ListeningPort()));
+  std::fflush(out_);
+  // There is no window to activate: stage 2 runs as the first event of the loop.
+  QTimer::singleShot(0, [this] { core_.Form_Activate(); });
+}
+
+}  // namespace vel

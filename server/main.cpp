@@ -1,0 +1,95 @@
+// velweb: the Velmar web server. Shows its windows when a display is there, and runs on
+// the console otherwise or with --headless.
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "console_front_end.h"
+#include "signal_bridge.h"
+#include "web_server_core.h"
+
+#if VELWEB_HAVE_WINDOWS
+#include <QApplication>
+
+#include "windows_front_end.h"
+#endif
+
+namespace {
+
+void PrintHelp() {
+  std::printf(
+      "Usage: velweb [--headless] [--help] [--version]\n"
+      "Velmar Web Server: serves the pages of its program directory and passes posted\n"
+      "messages to the alarm server.\n\n"
+      "  --headless  run on the console even when a display is there\n"
+      "  --help      show this text\n"
+      "  --version   show the version\n\n"
+      "Settings are in VELWEB.INI beside the program: [TCPIP] HTTPPort (80),\n"
+      "[General] Language, [HTTP] Headers (0; 1 sends an HTTP/1.0 status line).\n"
+      "SIGTERM ends the server as a system shutdown; SIGINT asks first on a terminal.\n");
+}
+
+bool HasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool headless = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      PrintHelp();
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("velweb %s\n", vel::WebServerCore::kVersion);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--headless") == 0) {
+      headless = true;
+      continue;
+    }
+    std::fprintf(stderr, "velweb: unknown option %s (see velweb --help)\n", argv[i]);
+    return 2;
+  }
+  // A client that goes away while we write must not end the server.
+  signal(SIGPIPE, SIG_IGN);
+
+  const bool windows = VELWEB_HAVE_WINDOWS && !headless && HasDisplay();
+  std::unique_ptr<QCoreApplication> app;
+#if VELWEB_HAVE_WINDOWS
+  if (windows) app = std::make_unique<QApplication>(argc, argv);
+#endif
+  if (!app) app = std::make_unique<QCoreApplication>(argc, argv);
+
+  vel::WebServerCore core;
+  std::unique_ptr<vel::FrontEnd> frontEnd;
+#if VELWEB_HAVE_WINDOWS
+  if (windows) frontEnd = vel::MakeWindowsFrontEnd(core);
+#endif
+  if (!frontEnd) frontEnd = std::make_unique<vel::ConsoleFrontEnd>(core);
+  core.SetFrontEnd(frontEnd.get());
+
+  if (const int status = core.Form_Load(); status != 0) return status;
+
+  // SIGTERM is the system's shutdown (no question); SIGINT the user's close.
+  vel::SignalBridge signalBridge([&core](int signal) {
+    const auto reason = signal == SIGTERM ? vel::UnloadReason::kSystemShutdown
+                                          : vel::UnloadReason::kUserClose;
+    if (!core.Form_QueryUnload(reason)) QCoreApplication::exit(0);
+  });
+
+  frontEnd->Start();
+  const int status = app->exec();
+  core.SetFrontEnd(nullptr);
+  return status;
+}

@@ -1,0 +1,102 @@
+#include "page.h"
+
+#include "vel_proc.h"
+
+namespace vel {
+
+namespace {
+
+const std::string kCrLf = "\r\n";
+
+// Before + fill + After for the first occurrence of `placeholder` at `at`.
+std::string Fill(const std::string& line, size_t at, const std::string& placeholder,
+                 const std::string& fill) {
+  return line.substr(0, at) + fill + line.substr(at + placeholder.size()) + kCrLf;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitPageLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] != '\r') continue;
+    lines.push_back(bytes.substr(start, i - start));
+    if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < bytes.size()) lines.push_back(bytes.substr(start));
+  return lines;
+}
+
+std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context) {
+  static const std::string kReceivers = "[RECEIVERS]";
+  static const std::string kVersion = "[VERSION]";
+  static const std::string kSubmitted = "[SUBMITTEDONES]";
+
+  std::vector<std::string> out;
+  for (const std::string& line : SplitPageLines(bytes)) {
+    if (size_t at = line.find(kReceivers); at != std::string::npos) {
+      if (context.receivers) {
+        for (const std::string& name : *context.receivers) {
+          out.push_back(Fill(line, at, kReceivers, name));
+        }
+      }
+    } else if (size_t at = line.find(kVersion); at != std::string::npos) {
+      out.push_back(Fill(line, at, kVersion, context.version));
+    } else if (size_t at = line.find(kSubmitted); at != std::string::npos) {
+      if (context.submittedReceivers.empty()) {
+        out.push_back(Fill(line, at, kSubmitted, "[No Receivers]"));
+      } else if (context.submittedMessage.empty()) {
+        out.push_back(Fill(line, at, kSubmitted, "[No Message]"));
+      } else if (!context.handedOver) {
+        out.push_back(Fill(line, at, kSubmitted, "[Not Sent]"));
+      } else {
+        std::string separator = "\xFE";
+        try {
+          for (int16_t i = 0;; ++i) {
+            const std::string name = GetField(context.submittedReceivers, i, separator);
+            if (name.empty()) break;
+            out.push_back(Fill(line, at, kSubmitted, name));
+            if (i == INT16_MAX) break;
+          }
+        } catch (const OverflowError&) {
+          // The names shown so far stand; the rest lies beyond what fields can address.
+        }
+      }
+    } else {
+      out.push_back(line + kCrLf);
+    }
+  }
+  return out;
+}
+
+const std::vector<std::string>& NotFoundLines() {
+  static const std::vector<std::string> kLines = {
+      "<html>\r\n",
+      "<head>\r\n",
+      "<meta http-equiv=\"Content-Type & chr$(34)\r\n",
+      "content=\"text/html; charset=iso-8859-1\">\r\n",
+      "<title>Server Error 404</title>\r\n",
+      "</head>\r\n",
+      "<body bgcolor=\"#C0C0C0\" text=\"#000000\">\r\n",
+      "<h1>Server Error 404</h1>\r\n",
+      "<hr>\r\n",
+      "<p>File Not Found</p>\r\n",
+      "<hr>\r\n",
+      "</body>\r\n",
+      "</html>\r\n",
+  };
+  return kLines;
+}
+
+std::string ResponseHead(int status, const std::string& contentType,
+                         std::optional<int64_t> contentLength) {
+  std::string head = status == 200 ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n";
+  if (!contentType.empty()) head += "Content-Type: " + contentType + kCrLf;
+  if (contentLength) head += "Content-Length: " + std::to_string(*contentLength) + kCrLf;
+  head += "Connection: close\r\n\r\n";
+  return head;
+}
+
+}  // namespace vel

@@ -1,0 +1,37 @@
+// The bytes of the server's answers: pages with their placeholders filled in, the
+// not-found page, and the optional HTTP/1.0 head. Pure functions; the core queues the
+// pieces they return, one SendData each.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vel {
+
+// The lines of a page file: a line ends at CR or CR LF; a line feed without a CR in
+// front of it belongs to the line; a terminator at the end starts no further line.
+std::vector<std::string> SplitPageLines(const std::string& bytes);
+
+// What the placeholders of a page are filled with.
+struct PageContext {
+  const std::vector<std::string>* receivers = nullptr;  // List_Receivers, sorted
+  std::string version;
+  std::string submittedReceivers;  // names, each followed by 0xFE
+  std::string submittedMessage;
+  bool handedOver = true;  // false: a complete submission did not reach the alarm server
+};
+
+// The pieces of a page, each line with its CR LF: "[RECEIVERS]", "[VERSION]" and
+// "[SUBMITTEDONES]" (in this order of precedence, one per line, upper case only).
+std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context);
+
+// The 13 lines of the not-found page, each with its CR LF (264 bytes in all).
+const std::vector<std::string>& NotFoundLines();
+
+// The HTTP/1.0 head put in front of a body when the "Headers" setting is on.
+std::string ResponseHead(int status, const std::string& contentType,
+                         std::optional<int64_t> contentLength);
+
+}  // namespace vel

@@ -1,0 +1,28 @@
+// The exchange library libVelmar.so, bound at run time by its file name: first from the
+// program directory, then through the usual library search. It is loaded at the first
+// call that needs it and stays loaded until the program ends; a failed load is tried
+// again at the next call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vel {
+
+class VelmarLibrary {
+ public:
+  static VelmarLibrary& Instance();
+
+  // Nothing when the library or the export cannot be found; otherwise its result.
+  std::optional<int32_t> SetSysLogEntry(const std::string& logFile, const std::string& entry);
+  std::optional<int32_t> SetCommandEntry(const std::string& command);
+
+ private:
+  VelmarLibrary() = default;
+  void* Symbol(const char* name);
+
+  void* handle_ = nullptr;
+};
+
+}  // namespace vel

@@ -1,0 +1,408 @@
+#include "web_server_core.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "event_log.h"
+#include "page.h"
+#include "request.h"
+#include "response_sender.h"
+#include "submission.h"
+#include "vel_proc.h"
+#include "velmar_library.h"
+
+namespace vel {
+
+namespace {
+
+constexpr const char* kProfile = "VELWEB.INI";
+constexpr const char* kReceiverFile = "vel_rcv.dat";
+constexpr const char* kLockFile = ".velweb.lock";
+constexpr const char* kCreditLine = "Velmar Systems 1999-2001";
+constexpr int kReloadIntervalMs = 2000;
+
+int EnvMilliseconds(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return fallback;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value <= 0 || value > 24L * 3600 * 1000) return fallback;
+  return static_cast<int>(value);
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+bool FileState(const std::string& path, int64_t& size, std::time_t& time) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return false;
+  size = info.st_size;
+  time = info.st_mtime;
+  return true;
+}
+
+}  // namespace
+
+ServerLimits ServerLimits::FromEnvironment() {
+  ServerLimits limits;
+  limits.requestTimeoutMs = EnvMilliseconds("VELWEB_REQUEST_TIMEOUT_MS", limits.requestTimeoutMs);
+  limits.sendTimeoutMs = EnvMilliseconds("VELWEB_SEND_TIMEOUT_MS", limits.sendTimeoutMs);
+  return limits;
+}
+
+WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
+  Winsock_HTTP_Connect.ConnectionRequest = [this](int32_t id) {
+    Winsock_HTTP_Connect_ConnectionRequest(id);
+  };
+  Winsock_HTTP.DataArrival = [this] { Winsock_HTTP_DataArrival(); };
+  Winsock_HTTP.SendComplete = [this] { Winsock_HTTP_SendComplete(); };
+  Winsock_HTTP.CloseEvent = [this] { Winsock_HTTP_Close(); };
+  Winsock_HTTP.Error = [this] { Winsock_HTTP_Error(); };
+
+  requestTimer_.setSingleShot(true);
+  sendTimer_.setSingleShot(true);
+  QObject::connect(&requestTimer_, &QTimer::timeout, [this] { RequestTimedOut(); });
+  QObject::connect(&sendTimer_, &QTimer::timeout, [this] { SendTimedOut(); });
+
+  Timer_ReLoad.setInterval(kReloadIntervalMs);
+  QObject::connect(&Timer_ReLoad, &QTimer::timeout, [this] { Timer_ReLoad_Timer(); });
+  Timer_ReLoad.start();
+}
+
+WebServerCore::~WebServerCore() = default;
+
+void WebServerCore::SetFrontEnd(FrontEnd* frontEnd) { frontEnd_ = frontEnd; }
+
+uint16_t WebServerCore::ListeningPort() const {
+  return static_cast<uint16_t>(Winsock_HTTP_Connect.LocalPort());
+}
+
+// ---- start-up and shutdown -------------------------------------------------------------
+
+int WebServerCore::Form_Load() {
+  SetProgramDir(ExecutableDir());
+  CopyMissingFiles(ProgramDir(), "OCV", "RCV");
+  CopyMissingFiles(ProgramDir(), "ONI", "INI");
+
+  if (!LoadLanguage()) {
+    if (frontEnd_) frontEnd_->ChooseLanguage(ProgramDir());
+    if (!LoadLanguage()) return 1;
+  }
+
+  // A lock left by a crashed process is taken over; one that cannot be made at all (a
+  // read-only directory) does not keep the server from starting.
+  instanceLock_ = std::make_unique<QLockFile>(QString::fromStdString(ProgramDir() + kLockFile));
+  instanceLock_->setStaleLockTime(0);
+  if (!instanceLock_->tryLock(0) && instanceLock_->error() == QLockFile::LockFailedError) {
+    if (frontEnd_) {
+      frontEnd_->ShowMessage("Velmar Web Server is already started", MessageIcon::Warning);
+    }
+    return 1;
+  }
+
+  const std::string portText = ReadProfileString("TCPIP", "HTTPPort", "80", kProfile);
+  const int64_t port = RoundHalfEven(LeadingNumber(portText));
+  Headers_ = RoundHalfEven(LeadingNumber(ReadProfileString("HTTP", "Headers", "0", kProfile))) == 1;
+
+  const bool inRange = port >= 1 && port <= 65535;
+  if (inRange) Winsock_HTTP_Connect.SetLocalPort(static_cast<int32_t>(port));
+  if (!inRange || !Winsock_HTTP_Connect.Listen()) {
+    if (frontEnd_) {
+      frontEnd_->ShowMessage("The HTTP port (" + std::to_string(port) + ") can not be used.",
+                             MessageIcon::Warning);
+    }
+    return 1;
+  }
+  if (port != 80 && !Headers_) {
+    std::cerr << "Note: browsers reject answers without a status line on a port other than "
+                 "80; set Headers=1 in section [HTTP] of VELWEB.INI to send one.\n";
+  }
+
+  WriteLog("Velmar Web Server is starting");
+  if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
+  return 0;
+}
+
+void WebServerCore::Form_Activate() {
+  if (StartupDone_) {
+    if (!SplashRemoved_) {
+      if (frontEnd_) frontEnd_->CloseSplash();
+      SplashRemoved_ = true;
+    }
+    return;
+  }
+  StartupDone_ = true;
+  const std::string panel = std::string(kCaption) + "\r\n\r\n" + GetText(13) + " " + kVersion +
+                            "\r\n\r\n" + GetText(14) + " " + kCreditLine + "\r\n";
+  if (frontEnd_) frontEnd_->ShowSplash(kCaption, panel, GetText(124));
+  List_Receivers_.clear();
+  ShowReceivers();
+  RecordReceiverFileState();
+  if (frontEnd_) frontEnd_->SetSplashInfo("Velmar Web Server Initialized Ok...");
+  WriteLog("Velmar Web Server Started");
+}
+
+bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
+  if (reason == UnloadReason::kSystemShutdown) {
+    WriteLog("Velmar Web Server shuts down because Windows shuts down");
+    return false;
+  }
+  const bool yes =
+      !frontEnd_ || frontEnd_->AskYesNo(
+                        "If you shut down Velmar Web Server you will not be able to send "
+                        "Web-based free text messages. Are you sure ?");
+  if (!yes) return true;
+  WriteLog("Velmar Web Server shut down because of user interaction");
+  return false;
+}
+
+// ---- connection slot -------------------------------------------------------------------
+
+void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
+  if (Winsock_HTTP.GetState() != Winsock::kClosed) return;  // waits until the slot is free
+  CloseAfterSend_ = false;
+  requestHandled_ = false;
+  if (Winsock_HTTP.Accept(Winsock_HTTP_Connect, requestId)) {
+    requestTimer_.start(limits_.requestTimeoutMs);
+  }
+}
+
+void WebServerCore::EndConnection() {
+  requestTimer_.stop();
+  sendTimer_.stop();
+  sender_.reset();
+  RequestBuffer_.clear();
+  requestHandled_ = false;
+  // The next waiting client, if any, is admitted from the event loop.
+  Winsock_HTTP_Connect.AnnouncePending();
+}
+
+void WebServerCore::Winsock_HTTP_Close() {
+  Winsock_HTTP.Abort();
+  EndConnection();
+}
+
+void WebServerCore::Winsock_HTTP_Error() {
+  Winsock_HTTP.Abort();
+  EndConnection();
+}
+
+void WebServerCore::Winsock_HTTP_SendComplete() {
+  if (sender_) {
+    switch (sender_->SendNext(Winsock_HTTP)) {
+      case ResponseSender::Step::kQueued:
+        return;
+      case ResponseSender::Step::kFailed:
+        Winsock_HTTP.Abort();  // the file broke off mid-way: the client sees a cut answer
+        EndConnection();
+        return;
+      case ResponseSender::Step::kFinished:
+        sender_.reset();
+        break;
+    }
+  }
+  if (!CloseAfterSend_) return;
+  Winsock_HTTP.Close();
+  EndConnection();
+  ++ServedRequests_;
+  if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
+}
+
+void WebServerCore::RequestTimedOut() {
+  if (requestHandled_) return;
+  Winsock_HTTP.Abort();
+  EndConnection();
+}
+
+void WebServerCore::SendTimedOut() {
+  Winsock_HTTP.Abort();
+  EndConnection();
+}
+
+// ---- request assembly and dispatch -----------------------------------------------------
+
+void WebServerCore::Winsock_HTTP_DataArrival() {
+  const std::string data = Winsock_HTTP.GetData();
+  // One request per connection: what follows a handled request is read and dropped.
+  if (requestHandled_) return;
+  RequestBuffer_ += data;
+  const std::optional<size_t> length = CompleteRequestLength(RequestBuffer_);
+  if (!length) {
+    if (RequestBuffer_.size() > limits_.maxRequestBytes) {
+      Winsock_HTTP.Abort();
+      EndConnection();
+    }
+    return;
+  }
+  requestHandled_ = true;
+  requestTimer_.stop();
+  sendTimer_.start(limits_.sendTimeoutMs);
+  HandleRequest(RequestBuffer_.substr(0, *length));
+}
+
+void WebServerCore::HandleRequest(const std::string& request) {
+  const RequestTarget target = ParseRequestTarget(request);
+  const std::string path = ResolveInDir(ProgramDir(), target.fileName);
+  if (!target.servable || KindOf(target.method, target.extension) == ResponseKind::kNotFound ||
+      !FileExists(path)) {
+    SendNotFound();
+    return;
+  }
+  if (KindOf(target.method, target.extension) == ResponseKind::kFile) {
+    SendFile(path, target.extension);
+    return;
+  }
+  std::string receivers;
+  std::string message;
+  bool handedOver = true;
+  if (target.method == "POST") Submit(request, receivers, message, handedOver);
+  SendPage(path, receivers, message, handedOver);
+}
+
+void WebServerCore::Submit(const std::string& request, std::string& receivers,
+                           std::string& message, bool& handedOver) {
+  Submission submission;
+  try {
+    submission = ParseSubmission(request);
+  } catch (const OverflowError&) {
+    submission = Submission{};  // fields past what text positions address: a bad request
+  }
+  receivers = submission.receivers;
+  message = submission.message;
+  const std::string client = Winsock_HTTP.RemoteHostIP();
+  if (!submission.Complete()) {
+    WriteLog("Received bad HTTP message request from " + client);
+    return;
+  }
+  WriteLog("Received HTTP message request from " + client);
+  const std::optional<int32_t> stored =
+      VelmarLibrary::Instance().SetCommandEntry(CommandEntry(submission));
+  handedOver = stored && *stored == 1;
+  if (!handedOver) WriteLog("Could not pass HTTP message request from " + client);
+}
+
+// ---- responses -------------------------------------------------------------------------
+
+void WebServerCore::QueueResponse(std::unique_ptr<ResponseSender> sender) {
+  sender_ = std::move(sender);
+  CloseAfterSend_ = true;
+  switch (sender_->SendNext(Winsock_HTTP)) {
+    case ResponseSender::Step::kQueued:
+      return;
+    case ResponseSender::Step::kFailed:
+      Winsock_HTTP.Abort();
+      EndConnection();
+      return;
+    case ResponseSender::Step::kFinished:
+      // Nothing to send at all: there will be no send completion, so finish now.
+      sender_.reset();
+      Winsock_HTTP_SendComplete();
+      return;
+  }
+}
+
+void WebServerCore::SendNotFound() {
+  std::vector<std::string> pieces;
+  if (Headers_) {
+    size_t length = 0;
+    for (const std::string& line : NotFoundLines()) length += line.size();
+    pieces.push_back(ResponseHead(404, ContentTypeFor("HTM"), static_cast<int64_t>(length)));
+  }
+  pieces.insert(pieces.end(), NotFoundLines().begin(), NotFoundLines().end());
+  QueueResponse(std::make_unique<ResponseSender>(std::move(pieces)));
+}
+
+void WebServerCore::SendFile(const std::string& path, const std::string& extension) {
+  std::function<std::string(int64_t)> head;
+  if (Headers_) {
+    head = [extension](int64_t length) {
+      return ResponseHead(200, ContentTypeFor(extension), length);
+    };
+  }
+  std::unique_ptr<ResponseSender> sender = ResponseSender::ForFile(path, head);
+  if (!sender) {
+    SendNotFound();  // found by the existence test, but it cannot be read
+    return;
+  }
+  QueueResponse(std::move(sender));
+}
+
+void WebServerCore::SendPage(const std::string& path, const std::string& receivers,
+                             const std::string& message, bool handedOver) {
+  std::string bytes;
+  if (!ReadWholeFile(path, bytes)) {
+    SendNotFound();
+    return;
+  }
+  PageContext context;
+  context.receivers = &List_Receivers_;
+  context.version = kVersion;
+  context.submittedReceivers = receivers;
+  context.submittedMessage = message;
+  context.handedOver = handedOver;
+  std::vector<std::string> pieces = RenderPage(bytes, context);
+  if (Headers_) {
+    size_t length = 0;
+    for (const std::string& piece : pieces) length += piece.size();
+    pieces.insert(pieces.begin(),
+                  ResponseHead(200, ContentTypeFor("HTM"), static_cast<int64_t>(length)));
+  }
+  QueueResponse(std::make_unique<ResponseSender>(std::move(pieces)));
+}
+
+// ---- receivers -------------------------------------------------------------------------
+
+int16_t WebServerCore::LoadReceivers() {
+  if (frontEnd_) frontEnd_->SetBusy(true);
+  ReceiverCount_ = 0;
+  const std::string path = ProgramFile(kReceiverFile);
+  std::string bytes;
+  if (!ReadWholeFile(path, bytes)) {
+    std::ofstream create(path, std::ios::binary | std::ios::app);  // a missing file is made empty
+  }
+  const ReceiverFile file = ParseReceiverFile(bytes);
+  if (bytes.size() > 1 && file.version != 1) {
+    WriteLog(GetText(803) + " " + std::to_string(file.version) + " " + GetText(804));
+  }
+  Receivers_ = file.records;
+  ReceiverCount_ = file.count;
+  if (frontEnd_) frontEnd_->SetBusy(false);
+  return ReceiverCount_;
+}
+
+int16_t WebServerCore::ShowReceivers() {
+  List_Receivers_.clear();
+  const int16_t count = LoadReceivers();
+  List_Receivers_ = SortedReceiverNames(Receivers_, ReceiverCount_);
+  if (frontEnd_) frontEnd_->ReceiversChanged(List_Receivers_);
+  return count;
+}
+
+void WebServerCore::RecordReceiverFileState() {
+  receiverFileKnown_ =
+      FileState(ProgramFile(kReceiverFile), ReceiverFileSize_, ReceiverFileTime_);
+}
+
+void WebServerCore::Timer_ReLoad_Timer() {
+  if (!StartupDone_) return;  // the first load is stage 2's
+  int64_t size = 0;
+  std::time_t time = 0;
+  // A file that is away for the moment (being rewritten) is looked at on the next tick.
+  if (!FileState(ProgramFile(kReceiverFile), size, time)) return;
+  if (receiverFileKnown_ && size == ReceiverFileSize_ && time == ReceiverFileTime_) return;
+  ReceiverFileSize_ = size;
+  ReceiverFileTime_ = time;
+  receiverFileKnown_ = true;
+  const int16_t count = ShowReceivers();
+  WriteLog("Velmar Web Server reloaded " + std::to_string(count) + " receivers");
+}
+
+}  // namespace vel
