@@ -48,7 +48,7 @@ Vel_WebServ::Vel_WebServ(Handlers handlers, QWidget* parent)
   row->setSpacing(14);
   row->addWidget(icon);
   row->addWidget(Label);
-  row->addWidget(Label_Reqs, 1);
+  row->addWidget(Label_Reqs, 1, Qt::AlignVCenter);
   row->setSizeConstraint(QLayout::SetFixedSize);
 }
 

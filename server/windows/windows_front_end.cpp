@@ -36,6 +36,8 @@ WindowsFrontEnd::~WindowsFrontEnd() {
   delete splash_.data();
 }
 
+Vel_About* WindowsFrontEnd::Splash() const { return splash_.data(); }
+
 void WindowsFrontEnd::Start() {
   mainWindow_->show();
   mainWindow_->raise();

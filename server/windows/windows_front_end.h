@@ -55,7 +55,7 @@ class WindowsFrontEnd : public FrontEnd {
   void ReceiversChanged(const std::vector<std::string>& sortedNames) override;
 
   Vel_WebServ* MainWindow() const { return mainWindow_.get(); }
-  Vel_About* Splash() const { return splash_.data(); }  // null once it has closed
+  Vel_About* Splash() const;  // null once it has closed
 
  private:
   std::unique_ptr<Vel_WebServ> mainWindow_;
