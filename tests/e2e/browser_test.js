@@ -28,11 +28,16 @@ function parseArgs(argv) {
   return opts;
 }
 
-// Windows-1252 bytes of a text: the reverse of the decoder's table.
+// Windows-1252 bytes of a text: Latin-1 but for the letters and signs at 0x80 to 0x9F
+// (five codes there are unused).
 const cp1252 = (() => {
-  const decoder = new TextDecoder('windows-1252');
+  const high = '\u20ac\u0081\u201a\u0192\u201e\u2026\u2020\u2021\u02c6\u2030\u0160\u2039' +
+    '\u0152\u008d\u017d\u008f\u0090\u2018\u2019\u201c\u201d\u2022\u2013\u2014\u02dc' +
+    '\u2122\u0161\u203a\u0153\u009d\u017e\u0178';
   const table = new Map();
-  for (let b = 0; b < 256; ++b) table.set(decoder.decode(Uint8Array.of(b)), b);
+  for (let b = 0; b < 256; ++b) {
+    table.set(b >= 0x80 && b < 0xa0 ? high[b - 0x80] : String.fromCharCode(b), b);
+  }
   return (text) => Buffer.from([...text].map((ch) => {
     if (!table.has(ch)) throw new Error(`${ch} has no Windows-1252 byte`);
     return table.get(ch);
@@ -104,18 +109,19 @@ function makeProgramDir(dist) {
   return dir;
 }
 
-// Receiver names go to velctl as Windows-1252 bytes; node passes arguments as UTF-8, so a
-// shell turns the hex back into bytes.
+// Receiver names go to velctl as Windows-1252 bytes, written as \xHH where they are not
+// printable ASCII (velctl reads that form back into the byte).
+function velctlBytes(text) {
+  return [...cp1252(text)].map((b) => {
+    if (b === 0x5c) return '\\\\';
+    return b >= 0x20 && b < 0x7f ? String.fromCharCode(b) : `\\x${b.toString(16).padStart(2, '0')}`;
+  }).join('');
+}
+
 function writeReceivers(dir, names) {
-  const hex = names.map((n) => cp1252(n).toString('hex'));
-  const script = 'f=$1; shift; args=(); for h in "$@"; do ' +
-    'args+=("$(printf "$(echo "$h" | sed "s/../\\\\x&/g")")"); done; ' +
-    'exec "$VELCTL" receivers write "$f" "${args[@]}"';
-  const result = spawnSync('bash', ['-c', script, 'bash', path.join(dir, 'vel_rcv.dat'), ...hex], {
-    env: { ...process.env, VELCTL: path.join(dir, 'velctl') },
-    encoding: 'utf8',
-    timeout: STEP_MS,
-  });
+  const result = spawnSync(path.join(dir, 'velctl'),
+    ['receivers', 'write', path.join(dir, 'vel_rcv.dat'), ...names.map(velctlBytes)],
+    { encoding: 'utf8', timeout: STEP_MS });
   if (result.status !== 0) {
     throw new Error(`velctl receivers write failed: ${result.stderr || result.error}`);
   }
@@ -237,10 +243,13 @@ async function main() {
     const end = await waitForExit(server, STEP_MS);
     if (end === null) {
       server.kill('SIGKILL');
-      console.error('velweb did not stop within the bound after SIGTERM');
+      console.error('FAIL: velweb did not stop within the bound after SIGTERM');
+      passed = false;
+    } else if (end.code !== 0) {
+      console.error(`FAIL: velweb ended with ${end.code} (${end.signal}) on SIGTERM`);
       passed = false;
     } else if (passed) {
-      check(end.code === 0, `velweb stopped cleanly on SIGTERM (exit ${end.code}, ${end.signal})`);
+      console.log('ok: velweb stopped cleanly on SIGTERM');
     }
     fs.closeSync(serverLog);
     if (passed) {
@@ -250,6 +259,7 @@ async function main() {
       console.error(`program directory kept: ${dir}`);
     }
   }
+  if (!passed) throw new Error('velweb did not stop cleanly');
 }
 
 main().then(() => {
