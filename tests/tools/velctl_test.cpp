@@ -1,0 +1,168 @@
+// velctl itself, run as a program against a region that a peer process keeps alive.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "peer_process.h"
+#include "test_dir.h"
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+struct VelctlRun {
+  int status;
+  std::vector<std::string> lines;
+};
+
+class VelctlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    holder_ = std::make_unique<PeerProcess>(VELMAR_PEER, std::vector<std::string>{}, Env());
+    ASSERT_EQ(holder_->Ask("echo ready"), "ready");
+  }
+
+  std::vector<std::string> Env() const { return {"VELMAR_INSTANCE=" + instance_}; }
+
+  VelctlRun Velctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    std::vector<std::string> all = Env();
+    all.insert(all.end(), env.begin(), env.end());
+    PeerProcess p(VELCTL, args, all);
+    VelctlRun run{-1, {}};
+    while (auto line = p.ReadLine(10000)) run.lines.push_back(*line);
+    run.status = p.Wait();
+    return run;
+  }
+
+  const std::string instance_ = UniqueInstance("velctl");
+  std::unique_ptr<PeerProcess> holder_;
+};
+
+TEST_F(VelctlTest, CommandsAreTakenOutAndDecoded) {
+  ASSERT_EQ(holder_->Ask("setcmd " + Hex("FT:GROUP1\xFEJOHN\xFE" "Fire in hall 3")), "1");
+  ASSERT_EQ(holder_->Ask("setcmd " + Hex("FT:caf\xE9\xFE" "a&b")), "1");
+  const VelctlRun run = Velctl({"commands"});
+  EXPECT_EQ(run.status, 0);
+  const std::vector<std::string> expected = {
+      "kind=\"FT\" receivers=[\"GROUP1\", \"JOHN\"] message=\"Fire in hall 3\"",
+      "kind=\"FT\" receivers=[\"caf\\xe9\"] message=\"a&b\""};
+  EXPECT_EQ(run.lines, expected);
+  EXPECT_EQ(holder_->Ask("getcmd"), "0 -");  // they are gone
+}
+
+TEST_F(VelctlTest, FollowKeepsTakingUntilInterrupted) {
+  PeerProcess follower(VELCTL, {"commands", "--follow", "--raw"}, Env());
+  // velctl has joined once it counts in the process total.
+  for (int i = 0; i < 200 && holder_->Ask("processes") != "2"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(holder_->Ask("setcmd " + Hex("first")), "1");
+  EXPECT_EQ(follower.ReadLine(), "first");
+  ASSERT_EQ(holder_->Ask("setcmd " + Hex("second\x01")), "1");
+  EXPECT_EQ(follower.ReadLine(), "second\\x01");
+  follower.Kill(SIGINT);
+  EXPECT_EQ(follower.Wait(), 0);
+  EXPECT_EQ(holder_->Ask("processes"), "1");  // it left the region on its way out
+}
+
+TEST_F(VelctlTest, QueuesAreListed) {
+  ASSERT_EQ(holder_->Ask("setlog none " + Hex("one")), "1");
+  ASSERT_EQ(holder_->Ask("setlog none " + Hex("two")), "1");
+  ASSERT_EQ(holder_->Ask("setdebug -"), "1");  // an empty entry is still an entry
+  ASSERT_EQ(holder_->Ask("settree -1 2 " + Hex("node") + " 3 4"), "1");
+  EXPECT_EQ(Velctl({"syslog"}).lines, (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(Velctl({"syslog"}).lines, std::vector<std::string>{});
+  EXPECT_EQ(Velctl({"syslog", "--rewind"}).lines, (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(Velctl({"debug"}).lines, std::vector<std::string>{""});
+  EXPECT_EQ(Velctl({"treeview"}).lines, std::vector<std::string>{"-1 2 3 4 node"});
+}
+
+TEST_F(VelctlTest, StatusShowsTheRegion) {
+  ASSERT_EQ(holder_->Ask("setcmd " + Hex("abc")), "1");
+  ASSERT_EQ(holder_->Ask("setcmd " + Hex("de")), "1");
+  ASSERT_EQ(holder_->Ask("setlog none " + Hex("x")), "1");
+  ASSERT_EQ(holder_->Ask("getlog 0 16"), "1 " + Hex("x"));
+  const VelctlRun run = Velctl({"status"});
+  EXPECT_EQ(run.status, 0);
+  const std::vector<std::string> expected = {
+      "instance: " + instance_,
+      "processes: 2",
+      "syslog: 1 entries of 200, read position 1",
+      "treeview: 0 entries of 200, read position 0",
+      "debug: 0 entries of 50, read position 0",
+      "commands: 2 pending, 7 of 4094 bytes used",
+      "sysinfo: \"\"",
+      "running apps: 0x00000000"};
+  EXPECT_EQ(run.lines, expected);
+}
+
+TEST_F(VelctlTest, SysInfoAppsAndProcesses) {
+  EXPECT_EQ(Velctl({"sysinfo", "hello"}).status, 0);
+  EXPECT_EQ(Velctl({"sysinfo"}).lines, std::vector<std::string>{"hello"});
+  EXPECT_EQ(Velctl({"apps", "0x80000005", "on"}).status, 0);
+  EXPECT_EQ(holder_->Ask("apps 4"), "1");
+  EXPECT_EQ(Velctl({"apps", "4", "off"}).status, 0);
+  EXPECT_EQ(Velctl({"apps"}).lines, std::vector<std::string>{"0x80000001 (bits 0 31)"});
+  EXPECT_EQ(Velctl({"processes"}).lines, std::vector<std::string>{"2"});
+}
+
+TEST_F(VelctlTest, PrintsOnAPort) {
+  TestDir dir;
+  { std::ofstream(dir.File("lp2")); }
+  EXPECT_EQ(Velctl({"print", "2", "a\nb"}, {"VELMAR_PRINTER_DIR=" + dir.path()}).status, 0);
+  EXPECT_EQ(ReadWholeFile(dir.File("lp2")), "a\r\nb");
+  EXPECT_EQ(Velctl({"print", "3", "x"}, {"VELMAR_PRINTER_DIR=" + dir.path()}).status, 1);
+}
+
+TEST_F(VelctlTest, ReceiverFileIsWrittenAndShown) {
+  TestDir dir;
+  const std::string file = dir.File("vel_rcv.dat");
+  EXPECT_EQ(Velctl({"receivers", "write", file, "Zulu", "alpha", "caf\\xe9", "GROUP1"}).status, 0);
+  const std::string bytes = ReadWholeFile(file);
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\x01\x00\x04\x00", 4));
+  EXPECT_NE(bytes.find("caf\xE9"), std::string::npos);
+  const VelctlRun run = Velctl({"receivers", "show", file});
+  EXPECT_EQ(run.status, 0);
+  ASSERT_EQ(run.lines.size(), 5u);
+  EXPECT_EQ(run.lines[0], "version 1, 4 receivers");
+  EXPECT_EQ(run.lines[1], "type 1 name \"Zulu\" | empty | null | int16 1");
+  EXPECT_EQ(run.lines[3], "type 3 name \"caf\\xe9\" | currency 12.3452 | date 36957.5 | text \"Receiver caf\\xe9\"");
+}
+
+TEST_F(VelctlTest, UsageErrorsExitWithTwo) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"nonsense"},
+      {"commands", "--rewind"},
+      {"syslog", "extra"},
+      {"apps", "5"},
+      {"apps", "5", "maybe"},
+      {"apps", "0x100000000", "on"},
+      {"print", "999", "x"},
+      {"print", "-1", "x"},
+      {"receivers", "write", "only-file"},
+      {"receivers", "show"},
+  };
+  for (const auto& args : bad) {
+    EXPECT_EQ(Velctl(args).status, 2) << (args.empty() ? "" : args[0]);
+  }
+  const VelctlRun help = Velctl({"--help"});
+  EXPECT_EQ(help.status, 0);
+  ASSERT_FALSE(help.lines.empty());
+  EXPECT_EQ(help.lines[0], "usage: velctl COMMAND [ARGUMENTS]");
+}
+
+}  // namespace
