@@ -115,5 +115,7 @@ EOF
 while alive "$web_pid"; do
   wait "$web_pid" 2>/dev/null || true
 done
-echo "demo: velweb ended" >&2
+# Ctrl-C reaches velweb too; give the trap the moment to take over.
+sleep 1
+echo "demo: velweb ended on its own (see $demo/$(date +%Y%m%d).LOG)" >&2
 stop 1
