@@ -1,0 +1,356 @@
+// The real velweb, started headless in a program directory of its own, over real TCP.
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <regex>
+
+#include "velweb_process.h"
+
+namespace veltest {
+namespace {
+
+const std::string kNotFound =
+    "<html>\r\n<head>\r\n<meta http-equiv=\"Content-Type & chr$(34)\r\n"
+    "content=\"text/html; charset=iso-8859-1\">\r\n<title>Server Error 404</title>\r\n"
+    "</head>\r\n<body bgcolor=\"#C0C0C0\" text=\"#000000\">\r\n<h1>Server Error 404</h1>\r\n"
+    "<hr>\r\n<p>File Not Found</p>\r\n<hr>\r\n</body>\r\n</html>\r\n";
+
+std::string Gif(size_t size) {
+  std::string bytes = "GIF89a";
+  for (size_t i = bytes.size(); i < size; ++i) bytes += static_cast<char>((i * 7) % 256);
+  return bytes.substr(0, size);
+}
+
+// Byte-for-byte equality that shows where two answers part, not the whole of them.
+::testing::AssertionResult Same(const std::string& actual, const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure()
+         << "sizes " << actual.size() << " and " << expected.size() << ", first difference at "
+         << at << ": got \"" << actual.substr(at, 60) << "\" expected \""
+         << expected.substr(at, 60) << "\"";
+}
+
+// Pages in the mixed case they might have on disk; the server upper-cases every name.
+void WriteSite(Velweb& server) {
+  server.Put("index.htm", "<p>index [VERSION]</p>\r\n<li>[RECEIVERS]</li>\r\n");
+  server.Put("Send.Htm", "<p>sent to</p>\r\n<b>[SUBMITTEDONES]</b>\r\nend");
+  server.Put("PAGE.HTM", "page\r\n");
+  server.Put("Logo.Gif", Gif(25000));
+  server.Put("NOTES.TXT", "notes\r\n");
+  server.Put("A.HTM", "a\r\n");
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { WriteSite(server_); }
+  Velweb server_;
+};
+
+TEST_F(ServerTest, RequestTableByteForByte) {
+  ASSERT_TRUE(server_.Start()) << server_.Err();
+  const std::string index = "<p>index 1.0.00</p>\r\n";
+  const std::string sendGet = "<p>sent to</p>\r\n<b>[No Receivers]</b>\r\nend\r\n";
+  struct Case {
+    std::string request;
+    std::string answer;
+  };
+  const std::vector<Case> cases = {
+      {"GET / HTTP/1.0\r\n\r\n", index},
+      {"get /index.htm HTTP/1.1\r\nHost: x\r\n\r\n", index},
+      {"GET /logo.gif HTTP/1.0\r\n\r\n", Gif(25000)},
+      {"GET /send HTTP/1.0\r\n\r\n", sendGet},
+      {"GET /page.html HTTP/1.0\r\n\r\n", "page\r\n"},
+      {"GET /docs/a.htm HTTP/1.0\r\n\r\n", kNotFound},
+      {"GET /notes.txt HTTP/1.0\r\n\r\n", kNotFound},
+      {"HEAD / HTTP/1.0\r\n\r\n", kNotFound},
+      {"POST /send.htm HTTP/1.0\r\nContent-Length: 0\r\n\r\n", sendGet},
+      {"GET /A.HTM?X=1 HTTP/1.0\r\n\r\n", "a\r\n"},
+      {"GET /A.B.HTM HTTP/1.0\r\n\r\n", kNotFound},
+      {"GET\r\n\r\n", index},
+      {"GET /missing.gif HTTP/1.0\r\n\r\n", kNotFound},
+      {"GET /velweb.ini HTTP/1.0\r\n\r\n", kNotFound},
+      // Nothing outside the program directory, and no wildcards.
+      {"GET /..\\..\\etc\\passwd HTTP/1.0\r\n\r\n", kNotFound},
+      {"GET /\\etc\\hostname.htm HTTP/1.0\r\n\r\n", kNotFound},
+      {"GET /*.HTM HTTP/1.0\r\n\r\n", kNotFound},
+      {"GET /INDE?.HTM HTTP/1.0\r\n\r\n", kNotFound},
+      {std::string("GET /index\0.htm HTTP/1.0\r\n\r\n", 29), kNotFound},
+  };
+  for (const Case& c : cases) EXPECT_TRUE(Same(server_.Fetch(c.request), c.answer)) << c.request;
+  EXPECT_TRUE(WaitFor([&] { return server_.Served() == static_cast<int>(cases.size()); }))
+      << server_.Served();
+}
+
+TEST_F(ServerTest, RequestSplitAcrossPacketsAndBodyThatComesLater) {
+  ASSERT_TRUE(server_.Start());
+  {
+    Client client(server_.port());
+    for (const char* piece : {"GET /ind", "ex.htm HTTP/1.0\r", "\n\r", "\n"}) {
+      ASSERT_TRUE(client.Send(piece));
+      std::this_thread::sleep_for(milliseconds(60));
+    }
+    EXPECT_EQ(client.ReadToEnd(), "<p>index 1.0.00</p>\r\n");
+  }
+  {
+    Client client(server_.port());
+    ASSERT_TRUE(client.Send("POST /send.htm HTTP/1.0\r\nContent-Length: 20\r\n\r\n"));
+    EXPECT_FALSE(client.Readable(milliseconds(300))) << "answered before the body came";
+    ASSERT_TRUE(client.Send("message=Hi&recei"));
+    EXPECT_FALSE(client.Readable(milliseconds(200)));
+    ASSERT_TRUE(client.Send("vers=A"));  // 22 bytes in all: the request ends at 20
+    EXPECT_EQ(client.ReadToEnd(), "<p>sent to</p>\r\n<b>[No Receivers]</b>\r\nend\r\n");
+  }
+}
+
+TEST_F(ServerTest, SecondClientWaitsAndIsServedAfterTheFirst) {
+  ASSERT_TRUE(server_.Start());
+  Client first(server_.port());
+  ASSERT_TRUE(first.Send("GET /page.htm HTTP/1.0\r\n"));
+  std::this_thread::sleep_for(milliseconds(100));
+  Client second(server_.port());
+  ASSERT_TRUE(second.connected());
+  ASSERT_TRUE(second.Send("GET /a.htm HTTP/1.0\r\n\r\n"));
+  EXPECT_FALSE(second.Readable(milliseconds(400))) << "the second client was served first";
+  ASSERT_TRUE(first.Send("\r\n"));
+  EXPECT_EQ(first.ReadToEnd(), "page\r\n");
+  EXPECT_EQ(second.ReadToEnd(), "a\r\n");
+  EXPECT_TRUE(WaitFor([&] { return server_.Served() == 2; }));
+}
+
+TEST_F(ServerTest, PostedMessageBecomesOneCommandEntryAndIsLogged) {
+  ASSERT_TRUE(server_.Start());
+  const std::string body = "message=Fire+in+hall+3&receivers=GROUP1&receivers=JOHN";
+  // A trailing CR LF after the declared body, and a second request on the same
+  // connection, change nothing: one answer, one command, a clean message.
+  const std::string request = "POST /send.htm HTTP/1.0\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body + "\r\n";
+  Client client(server_.port());
+  ASSERT_TRUE(client.Send(request));
+  std::this_thread::sleep_for(milliseconds(50));
+  client.Send(request);
+  EXPECT_EQ(client.ReadToEnd(), "<p>sent to</p>\r\n<b>GROUP1</b>\r\n<b>JOHN</b>\r\nend\r\n");
+  EXPECT_EQ(server_.Velctl("commands --raw"), "FT:GROUP1\\xfeJOHN\\xfeFire in hall 3\n");
+  EXPECT_NE(server_.Log().find(" WEB Received HTTP message request from 127.0.0.1\r\n"),
+            std::string::npos)
+      << server_.Log();
+
+  const std::string bad = "receivers=&receivers=B&message=x";
+  EXPECT_EQ(server_.Fetch("POST /send.htm HTTP/1.0\r\nContent-Length: " +
+                          std::to_string(bad.size()) + "\r\n\r\n" + bad),
+            "<p>sent to</p>\r\n<b>[No Receivers]</b>\r\nend\r\n");
+  EXPECT_NE(server_.Log().find(" WEB Received bad HTTP message request from 127.0.0.1\r\n"),
+            std::string::npos);
+  EXPECT_EQ(server_.Velctl("commands --raw"), "");
+}
+
+TEST_F(ServerTest, RefusedCommandIsNotReportedAsSent) {
+  ASSERT_TRUE(server_.Start());
+  // The library refuses a command holding the byte 0xFF.
+  const std::string body = "message=bad%FFbyte&receivers=A";
+  EXPECT_EQ(server_.Fetch("POST /send.htm HTTP/1.0\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n\r\n" + body),
+            "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n");
+  EXPECT_NE(server_.Log().find(" WEB Could not pass HTTP message request from 127.0.0.1\r\n"),
+            std::string::npos)
+      << server_.Log();
+  EXPECT_EQ(server_.Velctl("commands --raw"), "");
+}
+
+TEST_F(ServerTest, WithoutTheLibraryNothingIsReportedAsSent) {
+  fs::remove(server_.dir() / "libVelmar.so");
+  ASSERT_TRUE(server_.Start({}, false));
+  ASSERT_TRUE(WaitFor([&] { return server_.Out().find("Initialized Ok") != std::string::npos; }));
+  const std::string body = "message=Hi&receivers=A";
+  EXPECT_EQ(server_.Fetch("POST /send.htm HTTP/1.0\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n\r\n" + body),
+            "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n");
+  EXPECT_FALSE(fs::exists(server_.LogPath()));
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
+}
+
+TEST_F(ServerTest, LogLinesFromStartToSystemShutdown) {
+  ASSERT_TRUE(server_.Start());
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
+  const std::string log = server_.Log();
+  const std::regex line(R"(\d\d-\d\d-\d\d \d\d:\d\d:\d\d WEB ([^\r]*)\r\n)");
+  std::vector<std::string> events;
+  for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
+    events.push_back((*it)[1]);
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{
+                        "Velmar Web Server is starting", "Velmar Web Server Started",
+                        "Velmar Web Server shuts down because Windows shuts down"}))
+      << log;
+  EXPECT_EQ(server_.LogPath().filename().string().size(), 12u);
+}
+
+TEST_F(ServerTest, InterruptWithoutTerminalIsTheUsersConfirmedClose) {
+  ASSERT_TRUE(server_.Start());
+  EXPECT_EQ(server_.Stop(SIGINT), 0);
+  EXPECT_NE(server_.Log().find("WEB Velmar Web Server shut down because of user interaction\r\n"),
+            std::string::npos);
+}
+
+TEST_F(ServerTest, ReceiverFileRewrittenIsReloadedWithinTwoSeconds) {
+  ASSERT_NE(server_.Velctl("receivers write '" + (server_.dir() / "vel_rcv.dat").string() +
+                           "' Zulu alpha"),
+            "(no output)");
+  ASSERT_TRUE(server_.Start());
+  EXPECT_EQ(server_.Fetch("GET / HTTP/1.0\r\n\r\n"),
+            "<p>index 1.0.00</p>\r\n<li>alpha</li>\r\n<li>Zulu</li>\r\n");
+  server_.Velctl("receivers write '" + (server_.dir() / "vel_rcv.dat").string() +
+                 "' Mike bravo Charlie");
+  const auto start = Clock::now();
+  ASSERT_TRUE(WaitFor([&] {
+    return server_.Log().find("WEB Velmar Web Server reloaded 3 receivers\r\n") != std::string::npos;
+  }));
+  EXPECT_LT(Clock::now() - start, milliseconds(3000));
+  EXPECT_EQ(server_.Fetch("GET / HTTP/1.0\r\n\r\n"),
+            "<p>index 1.0.00</p>\r\n<li>bravo</li>\r\n<li>Charlie</li>\r\n<li>Mike</li>\r\n");
+
+  // A version the server does not know: empty list, the language's log line.
+  server_.Put("vel_rcv.dat", std::string("\x02\x00\x00\x00", 4));
+  ASSERT_TRUE(WaitFor([&] {
+    return server_.Log().find("WEB Receiver file version 2 is not supported\r\n") !=
+           std::string::npos;
+  })) << server_.Log();
+  EXPECT_TRUE(WaitFor([&] {
+    return server_.Log().find("WEB Velmar Web Server reloaded 0 receivers\r\n") != std::string::npos;
+  }));
+  EXPECT_EQ(server_.Fetch("GET / HTTP/1.0\r\n\r\n"), "<p>index 1.0.00</p>\r\n");
+}
+
+TEST_F(ServerTest, SecondInstanceIsRefusedAndTheFirstKeepsServing) {
+  ASSERT_TRUE(server_.Start());
+  std::string err;
+  EXPECT_EQ(server_.RunAnother(err), 1);
+  EXPECT_NE(err.find("Velmar Web Server is already started"), std::string::npos) << err;
+  EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+}
+
+TEST_F(ServerTest, PortThatCannotBeUsedEndsStartWithoutLogLine) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  const int busy = ntohs(address.sin_port);
+
+  struct Case {
+    std::string port;
+    std::string shown;
+  };
+  for (const Case& c : std::vector<Case>{{std::to_string(busy), std::to_string(busy)},
+                                         {"abc", "0"},
+                                         {"70000", "70000"}}) {
+    server_.SetProfile(c.port, "0");
+    ASSERT_TRUE(server_.Start({}, false));
+    EXPECT_EQ(server_.WaitExit(), 1) << c.port;
+    EXPECT_NE(server_.Err().find("The HTTP port (" + c.shown + ") can not be used."),
+              std::string::npos)
+        << server_.Err();
+    EXPECT_FALSE(fs::exists(server_.LogPath())) << c.port;
+  }
+  close(fd);
+}
+
+TEST_F(ServerTest, PortWithTrailingTextReadsItsLeadingNumber) {
+  server_.SetProfile(std::to_string(server_.port()) + "x", "0");
+  ASSERT_TRUE(server_.Start());
+  EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  EXPECT_NE(server_.Err().find("Headers=1"), std::string::npos) << "no hint on a port not 80";
+}
+
+TEST_F(ServerTest, HeadersSettingPutsAnHttpHeadBeforeUnchangedBodies) {
+  server_.SetProfile(std::to_string(server_.port()), "1");
+  ASSERT_TRUE(server_.Start());
+  EXPECT_EQ(server_.Fetch("GET / HTTP/1.0\r\n\r\n"),
+            "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=windows-1252\r\n"
+            "Content-Length: 21\r\nConnection: close\r\n\r\n<p>index 1.0.00</p>\r\n");
+  EXPECT_TRUE(Same(server_.Fetch("GET /logo.gif HTTP/1.0\r\n\r\n"),
+                   "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 25000\r\n"
+                   "Connection: close\r\n\r\n" + Gif(25000)));
+  EXPECT_EQ(server_.Fetch("GET /nothing.htm HTTP/1.0\r\n\r\n"),
+            "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=windows-1252\r\n"
+            "Content-Length: 264\r\nConnection: close\r\n\r\n" + kNotFound);
+  EXPECT_EQ(server_.Err().find("Headers=1"), std::string::npos) << server_.Err();
+}
+
+TEST_F(ServerTest, EmptyFileClosesAtOnceAndCounts) {
+  server_.Put("EMPTY.GIF", "");
+  server_.Put("BLANK.HTM", "");
+  ASSERT_TRUE(server_.Start());
+  for (const char* request : {"GET /empty.gif HTTP/1.0\r\n\r\n", "GET /blank.htm HTTP/1.0\r\n\r\n"}) {
+    Client client(server_.port());
+    ASSERT_TRUE(client.Send(request));
+    bool closed = false;
+    EXPECT_EQ(client.ReadToEnd(milliseconds(3000), &closed), "");
+    EXPECT_TRUE(closed) << request;
+  }
+  EXPECT_TRUE(WaitFor([&] { return server_.Served() == 2; }));
+}
+
+TEST_F(ServerTest, UnreadableFileGetsTheNotFoundPage) {
+  server_.Put("LOCKED.GIF", "GIF89a");
+  server_.Put("LOCKED.HTM", "x");
+  fs::permissions(server_.dir() / "LOCKED.GIF", fs::perms::none);
+  fs::permissions(server_.dir() / "LOCKED.HTM", fs::perms::none);
+  // As root the server runs under an ordinary account here, in a directory open to it.
+  fs::permissions(server_.dir(), fs::perms::all);
+  ASSERT_TRUE(server_.Start({{"VELWEB_TEST_AS_NOBODY", "1"}})) << server_.Err();
+  EXPECT_EQ(server_.Fetch("GET /locked.gif HTTP/1.0\r\n\r\n"), kNotFound);
+  EXPECT_EQ(server_.Fetch("GET /locked.htm HTTP/1.0\r\n\r\n"), kNotFound);
+}
+
+TEST_F(ServerTest, OversizedRequestIsCutOffAndTheSlotFreed) {
+  ASSERT_TRUE(server_.Start());
+  Client greedy(server_.port());
+  greedy.Send(std::string(70 * 1024, 'x'));  // the server may reset before all is sent
+  bool closed = false;
+  greedy.ReadToEnd(milliseconds(5000), &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+}
+
+TEST(ServerTimeLimits, IdleAndStalledConnectionsAreClosed) {
+  Velweb server;
+  WriteSite(server);
+  // A large file that never fits in the socket buffers of a client that does not read.
+  {
+    std::ofstream big(server.dir() / "BIG.GIF", std::ios::binary);
+    big.seekp(64 * 1024 * 1024 - 1);
+    big.put('\0');
+  }
+  ASSERT_TRUE(server.Start({{"VELWEB_REQUEST_TIMEOUT_MS", "400"}, {"VELWEB_SEND_TIMEOUT_MS", "800"}}));
+
+  {  // Idle: the waiting client is served once the idle one is closed.
+    Client idle(server.port());
+    std::this_thread::sleep_for(milliseconds(50));
+    const auto start = Clock::now();
+    EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+    EXPECT_LT(Clock::now() - start, milliseconds(3000));
+    bool closed = false;
+    idle.ReadToEnd(milliseconds(1000), &closed);
+    EXPECT_TRUE(closed);
+  }
+  {  // Stalled: the file is sent one piece at a time, and given up after the limit.
+    Client stalled(server.port());
+    stalled.SmallReceiveBuffer();
+    ASSERT_TRUE(stalled.Send("GET /big.gif HTTP/1.0\r\n\r\n"));
+    std::this_thread::sleep_for(milliseconds(300));
+    const std::string status = ReadFile("/proc/" + std::to_string(server.pid()) + "/status");
+    const size_t at = status.find("VmRSS:");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_LT(std::atol(status.c_str() + at + 6), 48 * 1024) << "kB resident: the file was queued whole";
+    EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  }
+  EXPECT_EQ(server.Served(), 2);
+}
+
+}  // namespace
+}  // namespace veltest

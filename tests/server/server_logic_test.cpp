@@ -1,0 +1,358 @@
+// The pure logic of the server: request assembly and the name rules, page rendering,
+// the not-found page, form fields, the receiver file and the log line.
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "event_log.h"
+#include "page.h"
+#include "receiver_file.h"
+#include "request.h"
+#include "submission.h"
+
+namespace vel {
+namespace {
+
+// ---- request assembly ----------------------------------------------------------------
+
+struct AssemblyCase {
+  const char* what;
+  std::string buffer;
+  std::optional<size_t> length;
+};
+
+TEST(RequestAssembly, CompleteWhenHeaderBlockAndDeclaredBodyArePresent) {
+  const std::string head = "POST /SEND.HTM HTTP/1.0\r\nContent-Length: 5\r\n\r\n";
+  const std::vector<AssemblyCase> cases = {
+      {"no header end", "GET / HTTP/1.0\r\nHost: x\r\n", std::nullopt},
+      {"LF line ends never complete", "GET / HTTP/1.0\n\n", std::nullopt},
+      {"header only", "GET / HTTP/1.0\r\n\r\n", 18},
+      {"bytes after a request without length", "GET / HTTP/1.0\r\n\r\nxyz", 18},
+      {"body short", head + "abcd", std::nullopt},
+      {"body exact", head + "abcde", head.size() + 5},
+      {"body longer: request ends at the declared length", head + "abcde\r\n", head.size() + 5},
+      {"lower-case field", "POST / HTTP/1.0\r\ncontent-length:\t 2\r\n\r\nab", 41},
+      {"blank before the colon does not count", "POST / HTTP/1.0\r\nContent-Length : 9\r\n\r\n",
+       39},
+      {"no digits reads as 0", "POST / HTTP/1.0\r\nContent-Length: x\r\n\r\n", 38},
+      {"huge length waits", "POST / HTTP/1.0\r\nContent-Length: 99999999999999999999999\r\n\r\n",
+       std::nullopt},
+  };
+  for (const AssemblyCase& c : cases) {
+    EXPECT_EQ(CompleteRequestLength(c.buffer), c.length) << c.what;
+  }
+}
+
+TEST(RequestAssembly, BodyLengthCountsFromTheFirstHeaderEnd) {
+  // 150 characters, CR LF CR LF beginning at position 120: a body of 27 characters.
+  std::string head = "POST / HTTP/1.0\r\nContent-Length: 27\r\n";
+  head += std::string(119 - head.size(), 'x');
+  const std::string buffer = head + "\r\n\r\n" + std::string(27, 'b');
+  ASSERT_EQ(buffer.size(), 150u);
+  EXPECT_EQ(CompleteRequestLength(buffer), 150u);
+  std::string longer = buffer;
+  longer.replace(longer.find("27"), 2, "28");
+  EXPECT_EQ(CompleteRequestLength(longer), std::nullopt);
+}
+
+// ---- request line and names ------------------------------------------------------------
+
+struct TargetCase {
+  std::string requestLine;
+  std::string method;
+  std::string fileName;
+  ResponseKind kind;
+  bool servable;
+};
+
+TEST(RequestTarget, NameExtensionAndFileRules) {
+  const std::vector<TargetCase> cases = {
+      {"GET / HTTP/1.0", "GET", "INDEX.HTM", ResponseKind::kPage, true},
+      {"get /index.htm HTTP/1.1", "GET", "INDEX.HTM", ResponseKind::kPage, true},
+      {"GET /logo.gif HTTP/1.0", "GET", "LOGO.GIF", ResponseKind::kFile, true},
+      {"GET /send HTTP/1.0", "GET", "SEND.HTM", ResponseKind::kPage, true},
+      {"GET /page.html HTTP/1.0", "GET", "PAGE.HTM", ResponseKind::kPage, true},
+      {"GET /docs/a.htm HTTP/1.0", "GET", "DOCS.HTM", ResponseKind::kPage, true},
+      {"GET /notes.txt HTTP/1.0", "GET", "NOTES.TXT", ResponseKind::kNotFound, true},
+      {"HEAD / HTTP/1.0", "HEAD", "INDEX.HTM", ResponseKind::kNotFound, true},
+      {"POST /send.htm HTTP/1.0", "POST", "SEND.HTM", ResponseKind::kPage, true},
+      {"GET /A.HTM?X=1 HTTP/1.0", "GET", "A.HTM", ResponseKind::kPage, true},
+      {"GET /A.B.HTM HTTP/1.0", "GET", "A.B.H", ResponseKind::kNotFound, true},
+      {"GET", "GET", "INDEX.HTM", ResponseKind::kPage, true},
+      {"GET /x.jpg", "GET", "X.JPG", ResponseKind::kFile, true},
+      {"GET /x.tif", "GET", "X.TIF", ResponseKind::kFile, true},
+      {"GET /x.bmp", "GET", "X.BMP", ResponseKind::kFile, true},
+      {"GET /x.cla", "GET", "X.CLA", ResponseKind::kFile, true},
+      {"GET /velweb.ini", "GET", "VELWEB.INI", ResponseKind::kNotFound, true},
+      // Names that could leave the program directory or match several files.
+      {"GET /..\\..\\etc\\passwd HTTP/1.0", "GET", "..\\.", ResponseKind::kNotFound, false},
+      {"GET /etc\\passwd.htm HTTP/1.0", "GET", "ETC\\PASSWD.HTM", ResponseKind::kPage, false},
+      {"GET /C:\\A.HTM HTTP/1.0", "GET", "C:\\A.HTM", ResponseKind::kPage, false},
+      {"GET /..HTM HTTP/1.0", "GET", "..HT", ResponseKind::kNotFound, false},
+      {"GET /*.HTM HTTP/1.0", "GET", "*.HTM", ResponseKind::kPage, false},
+      {"GET /A?.HTM HTTP/1.0", "GET", "A?.HTM", ResponseKind::kPage, false},
+      {std::string("GET /A\0B.HTM HTTP/1.0", 21), "GET", std::string("A\0B.HTM", 7),
+       ResponseKind::kPage, false},
+  };
+  for (const TargetCase& c : cases) {
+    const RequestTarget t = ParseRequestTarget(c.requestLine + "\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(t.method, c.method) << c.requestLine;
+    EXPECT_EQ(t.fileName, c.fileName) << c.requestLine;
+    EXPECT_EQ(KindOf(t.method, t.extension), c.kind) << c.requestLine;
+    EXPECT_EQ(t.servable, c.servable) << c.requestLine;
+  }
+}
+
+TEST(RequestTarget, RequestLineTooLongForFieldsIsNotServable) {
+  const std::string line = "GET /" + std::string(40000, 'A') + ".HTM HTTP/1.0\r\n\r\n";
+  EXPECT_FALSE(ParseRequestTarget(line).servable);
+}
+
+TEST(RequestTarget, ContentTypes) {
+  EXPECT_EQ(ContentTypeFor("HTM"), "text/html; charset=windows-1252");
+  EXPECT_EQ(ContentTypeFor("GIF"), "image/gif");
+  EXPECT_EQ(ContentTypeFor("JPG"), "image/jpeg");
+  EXPECT_EQ(ContentTypeFor("TIF"), "image/tiff");
+  EXPECT_EQ(ContentTypeFor("BMP"), "image/bmp");
+  EXPECT_EQ(ContentTypeFor("CLA"), "application/octet-stream");
+}
+
+// ---- pages -------------------------------------------------------------------------------
+
+std::string Join(const std::vector<std::string>& pieces) {
+  return std::accumulate(pieces.begin(), pieces.end(), std::string());
+}
+
+TEST(PageLines, CrAndCrLfEndLinesLineFeedAloneDoesNot) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\n", {"a"}},
+      {"a\r\nb", {"a", "b"}},
+      {"a\rb\r", {"a", "b"}},
+      {"a\r\r\n", {"a", ""}},
+      {"a\nb\n", {"a\nb\n"}},
+      {"\r\n\r\n", {"", ""}},
+  };
+  for (const auto& [bytes, lines] : cases) EXPECT_EQ(SplitPageLines(bytes), lines) << bytes;
+}
+
+struct PageCase {
+  const char* what;
+  std::string page;
+  std::vector<std::string> receivers;
+  std::string submittedReceivers;
+  std::string submittedMessage;
+  bool handedOver;
+  std::vector<std::string> pieces;
+};
+
+TEST(RenderPage, Placeholders) {
+  const std::vector<PageCase> cases = {
+      {"plain lines", "a\r\nb", {}, "", "", true, {"a\r\n", "b\r\n"}},
+      {"version with text around", "<p>v[VERSION]!</p>\r\n", {}, "", "", true,
+       {"<p>v1.0.00!</p>\r\n"}},
+      {"receivers one line each", "<li>[RECEIVERS]</li>", {"A", "b", "C"}, "", "", true,
+       {"<li>A</li>\r\n", "<li>b</li>\r\n", "<li>C</li>\r\n"}},
+      {"receivers, empty list", "x\r\n[RECEIVERS]\r\ny", {}, "", "", true, {"x\r\n", "y\r\n"}},
+      {"receivers win over version", "[VERSION][RECEIVERS]", {"A"}, "", "", true,
+       {"[VERSION]A\r\n"}},
+      {"second placeholder stays literal", "[VERSION]-[VERSION]", {}, "", "", true,
+       {"1.0.00-[VERSION]\r\n"}},
+      {"lower case not recognised", "[version][receivers]", {"A"}, "", "", true,
+       {"[version][receivers]\r\n"}},
+      {"submitted, GET", "<b>[SUBMITTEDONES]</b>", {}, "", "", true,
+       {"<b>[No Receivers]</b>\r\n"}},
+      {"submitted, no message", "[SUBMITTEDONES]", {}, "A\xFE", "", true, {"[No Message]\r\n"}},
+      {"submitted, two receivers", "-[SUBMITTEDONES]-", {}, "A\xFE" "B\xFE", "Hi", true,
+       {"-A-\r\n", "-B-\r\n"}},
+      {"submitted, not handed over", "-[SUBMITTEDONES]-", {}, "A\xFE" "B\xFE", "Hi", false,
+       {"-[Not Sent]-\r\n"}},
+      {"LF-only page is one line, repeated per receiver", "a\n[RECEIVERS]\nb", {"X", "Y"}, "",
+       "", true, {"a\nX\nb\r\n", "a\nY\nb\r\n"}},
+      {"empty page", "", {"X"}, "", "", true, {}},
+  };
+  for (const PageCase& c : cases) {
+    PageContext context;
+    context.receivers = &c.receivers;
+    context.version = "1.0.00";
+    context.submittedReceivers = c.submittedReceivers;
+    context.submittedMessage = c.submittedMessage;
+    context.handedOver = c.handedOver;
+    EXPECT_EQ(RenderPage(c.page, context), c.pieces) << c.what;
+  }
+}
+
+TEST(NotFoundPage, ThirteenLinesOf264BytesWithTheLiteralLineThree) {
+  const std::vector<std::string>& lines = NotFoundLines();
+  ASSERT_EQ(lines.size(), 13u);
+  EXPECT_EQ(Join(lines).size(), 264u);
+  EXPECT_EQ(lines[2], "<meta http-equiv=\"Content-Type & chr$(34)\r\n");
+  EXPECT_EQ(lines[3], "content=\"text/html; charset=iso-8859-1\">\r\n");
+  EXPECT_EQ(lines[6], "<body bgcolor=\"#C0C0C0\" text=\"#000000\">\r\n");
+  for (const std::string& line : lines) EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
+}
+
+TEST(ResponseHead, StatusTypeLengthAndClose) {
+  EXPECT_EQ(ResponseHead(200, "image/gif", 25000),
+            "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 25000\r\n"
+            "Connection: close\r\n\r\n");
+  EXPECT_EQ(ResponseHead(404, "text/html; charset=windows-1252", std::nullopt),
+            "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=windows-1252\r\n"
+            "Connection: close\r\n\r\n");
+}
+
+// ---- form fields -------------------------------------------------------------------------
+
+struct SubmissionCase {
+  std::string request;
+  std::string message;
+  std::string receivers;
+};
+
+TEST(Submission, FieldsAreTakenDecodedAndJoined) {
+  const std::string head = "POST /SEND.HTM HTTP/1.0\r\n\r\n";
+  const std::vector<SubmissionCase> cases = {
+      {head + "message=Hello+world&receivers=A&receivers=B", "Hello world", "A\xFE" "B\xFE"},
+      {head + "receivers=&receivers=B&message=x", "x", ""},
+      {head + "MESSAGE=Hi&Receivers=Z", "Hi", "Z\xFE"},
+      {head + "message=50%25+%26+more&receivers=GROUP%201", "50% & more", "GROUP 1\xFE"},
+      {head + "message=a&receivers=X%FEY", "a", "X\xFEY\xFE"},
+      {head + "message=first&message=second&receivers=A", "first", "A\xFE"},
+      {"POST /SEND.HTM?message=inline HTTP/1.0\r\n\r\nreceivers=A", "inline HTTP/1.0\r\n\r\n"
+       "receivers=A", "A\xFE"},
+      {head + "nothing=here", "", ""},
+  };
+  for (const SubmissionCase& c : cases) {
+    const Submission s = ParseSubmission(c.request);
+    EXPECT_EQ(s.message, c.message) << c.request;
+    EXPECT_EQ(s.receivers, c.receivers) << c.request;
+  }
+}
+
+TEST(Submission, CommandEntryIsKindReceiversMessage) {
+  Submission s;
+  s.receivers = "GROUP1\xFEJOHN\xFE";
+  s.message = "Fire in hall 3";
+  EXPECT_EQ(CommandEntry(s), "FT:GROUP1\xFEJOHN\xFE" "Fire in hall 3");
+  EXPECT_TRUE(s.Complete());
+  EXPECT_FALSE(Submission{}.Complete());
+}
+
+// ---- receiver file ---------------------------------------------------------------------
+
+class ReceiverFileBuilder {
+ public:
+  ReceiverFileBuilder& U16(uint16_t v) {
+    bytes_ += static_cast<char>(v & 0xFF);
+    bytes_ += static_cast<char>(v >> 8);
+    return *this;
+  }
+  ReceiverFileBuilder& Raw(const std::string& s) {
+    bytes_ += s;
+    return *this;
+  }
+  ReceiverFileBuilder& Record(const std::string& name, int16_t type = 1) {
+    U16(static_cast<uint16_t>(type)).U16(static_cast<uint16_t>(name.size())).Raw(name);
+    return U16(0).U16(3).Raw("\x01\x02\x03\x04").U16(8).U16(5).Raw("hello");
+  }
+  std::string bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+TEST(ReceiverFile, NamesAreSortedWithoutRegardToCase) {
+  const std::string bytes = ReceiverFileBuilder().U16(1).U16(2).Record("Zulu").Record("alpha").bytes();
+  const ReceiverFile file = ParseReceiverFile(bytes);
+  EXPECT_EQ(file.count, 2);
+  EXPECT_TRUE(file.complete);
+  ASSERT_EQ(file.records.size(), 2u);
+  EXPECT_EQ(file.records[0].Name, "Zulu");
+  EXPECT_EQ(file.records[0].Values[1].tag, 3);
+  EXPECT_EQ(file.records[0].Values[1].data, "\x01\x02\x03\x04");
+  EXPECT_EQ(SortedReceiverNames(file.records, file.count),
+            (std::vector<std::string>{"alpha", "Zulu"}));
+}
+
+TEST(ReceiverFile, RecordWithTagsZeroTextAndLongHasItsSize) {
+  // 2 + 2 + L + 2 + (2 + 2 + 5) + (2 + 4) bytes, so a second record right after it reads.
+  const std::string bytes = ReceiverFileBuilder().U16(1).U16(2).Record("abc").Record("").bytes();
+  EXPECT_EQ(bytes.size(), 4u + 2 * (2 + 2 + 2 + (2 + 2 + 5) + (2 + 4)) + 3);
+  const ReceiverFile file = ParseReceiverFile(bytes);
+  EXPECT_EQ(file.count, 2);
+  EXPECT_EQ(SortedReceiverNames(file.records, file.count), (std::vector<std::string>{"", "abc"}));
+}
+
+TEST(ReceiverFile, OddFiles) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int16_t version;
+    int16_t count;
+    size_t names;
+  };
+  // One record per tag of fixed size, each tag in value 0.
+  const std::vector<std::pair<uint16_t, size_t>> tagSizes = {
+      {1, 0}, {2, 2}, {4, 4}, {5, 8}, {6, 8}, {7, 8}, {10, 4}, {11, 2}, {17, 1}};
+  ReceiverFileBuilder allTags;
+  allTags.U16(1).U16(static_cast<uint16_t>(tagSizes.size()));
+  for (const auto& [tag, size] : tagSizes) {
+    allTags.U16(0).U16(1).Raw("n").U16(tag).Raw(std::string(size, 'v')).U16(0).U16(0);
+  }
+  const std::vector<Case> cases = {
+      {"empty", "", 0, 0, 0},
+      {"one byte", "\x01", 0, 0, 0},
+      {"version 2", ReceiverFileBuilder().U16(2).U16(1).Record("A").bytes(), 2, 0, 0},
+      {"count 0", ReceiverFileBuilder().U16(1).U16(0).bytes(), 1, 0, 0},
+      {"negative count", ReceiverFileBuilder().U16(1).U16(0xFFFF).Record("A").bytes(), 1, -1, 0},
+      {"ends inside the header", ReceiverFileBuilder().U16(1).Raw("\x02").bytes(), 1, 0, 0},
+      {"ends inside the second record",
+       ReceiverFileBuilder().U16(1).U16(2).Record("A").Raw("\x01\x00\x05").bytes(), 1, 1, 1},
+      {"unknown tag",
+       ReceiverFileBuilder().U16(1).U16(2).Record("A").U16(1).U16(1).Raw("B").U16(9).bytes(), 1,
+       1, 1},
+      {"every fixed-size tag", allTags.bytes(), 1, 9, 9},
+  };
+  for (const Case& c : cases) {
+    const ReceiverFile file = ParseReceiverFile(c.bytes);
+    EXPECT_EQ(file.version, c.version) << c.what;
+    EXPECT_EQ(file.count, c.count) << c.what;
+    EXPECT_EQ(SortedReceiverNames(file.records, file.count).size(), c.names) << c.what;
+  }
+}
+
+TEST(ReceiverFile, TwoHundredFitAndMoreAreSkipped) {
+  for (int n : {200, 201}) {
+    ReceiverFileBuilder b;
+    b.U16(1).U16(static_cast<uint16_t>(n));
+    for (int i = 0; i < n; ++i) b.Record("R" + std::to_string(i));
+    const ReceiverFile file = ParseReceiverFile(b.bytes());
+    EXPECT_EQ(file.count, 200) << n;
+  }
+}
+
+// ---- event log -------------------------------------------------------------------------
+
+TEST(EventLog, FileNameAndLine) {
+  std::tm t{};
+  t.tm_year = 101;
+  t.tm_mon = 2;
+  t.tm_mday = 5;
+  t.tm_hour = 14;
+  t.tm_min = 30;
+  EXPECT_EQ(LogFileName(t), "20010305.LOG");
+  EXPECT_EQ(LogLine(t, "Velmar Web Server Started"), "01-03-05 14:30:00 WEB Velmar Web Server Started");
+  EXPECT_EQ(LogLine(t, "-"), "-");
+  t.tm_year = 126;
+  t.tm_mon = 11;
+  t.tm_mday = 31;
+  t.tm_hour = 23;
+  t.tm_min = 59;
+  t.tm_sec = 59;
+  EXPECT_EQ(LogFileName(t), "20261231.LOG");
+  EXPECT_EQ(LogLine(t, "x"), "26-12-31 23:59:59 WEB x");
+}
+
+}  // namespace
+}  // namespace vel
