@@ -148,7 +148,9 @@ void WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& fileName) {
   if (BreaksForm(section) || BreaksForm(key) || BreaksForm(value)) return;
   if (section.find(']') != std::string::npos || key.find('=') != std::string::npos) return;
-  if (Trim(key).empty()) return;
+  // A key must read back as a key: not empty, not a comment, not a section.
+  const std::string trimmedKey = Trim(key);
+  if (trimmedKey.empty() || trimmedKey[0] == ';' || trimmedKey[0] == '[') return;
 
   std::string path = ProgramFile(fileName);
   std::string content;

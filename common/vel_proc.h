@@ -131,8 +131,8 @@ std::string ReadProfileString(const std::string& section, const std::string& key
 // Every other byte of the file stays as it was; the file is replaced whole, keeping its
 // permissions. Nothing is written when the file cannot be written (no write permission
 // bit, missing directory, an existing file that cannot be read) or when a name or the
-// value would break the file's form (a line break anywhere, "]" in the section, "=" in
-// the key, an empty key); the caller is not told.
+// value would break the file's form (a line break or NUL anywhere, "]" in the section,
+// "=" in the key, a key that is empty or begins with ";" or "["); the caller is not told.
 void WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& fileName);
 

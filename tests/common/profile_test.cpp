@@ -197,6 +197,8 @@ TEST_F(ProfileTest, WritesThatWouldBreakTheFileAreRefused) {
   WriteProfileString("General", "Lang=uage", "049", "VELWEB.INI");
   WriteProfileString("Gen]eral", "Language", "049", "VELWEB.INI");
   WriteProfileString("General", "", "049", "VELWEB.INI");
+  WriteProfileString("General", " ;Language", "049", "VELWEB.INI");
+  WriteProfileString("General", "[Language", "049", "VELWEB.INI");
   WriteProfileString("General", "Language", std::string("0\0" "49", 4), "VELWEB.INI");
   EXPECT_EQ(dir_.Read("VELWEB.INI"), before);
 }
