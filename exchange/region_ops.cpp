@@ -199,12 +199,13 @@ int16_t TakeCommand(SharedRegion& region, char* buffer, uint16_t size) {
   unsigned char* commands = region.CommandBuffer;
   const int present = CommandLength(region);
 
-  int end = 0;  // index of the first entry's terminator, or of the zero byte
-  int copied = 0;
-  while (end < present && commands[end] != kCommandTerminator) {
-    if (copied < size - 1) buffer[copied++] = static_cast<char>(commands[end]);
-    ++end;
-  }
+  // The first entry ends at its terminator, or at the zero byte when it has none.
+  const void* terminator = std::memchr(commands, kCommandTerminator, present);
+  const int end = terminator != nullptr
+                      ? static_cast<int>(static_cast<const unsigned char*>(terminator) - commands)
+                      : present;
+  const int copied = end < size - 1 ? end : size - 1;
+  std::memcpy(buffer, commands, static_cast<std::size_t>(copied));
   buffer[copied] = '\0';
 
   if (end >= present) {
