@@ -55,6 +55,7 @@ ServerLimits ServerLimits::FromEnvironment() {
   ServerLimits limits;
   limits.requestTimeoutMs = EnvMilliseconds("VELWEB_REQUEST_TIMEOUT_MS", limits.requestTimeoutMs);
   limits.sendTimeoutMs = EnvMilliseconds("VELWEB_SEND_TIMEOUT_MS", limits.sendTimeoutMs);
+  limits.idleGraceMs = EnvMilliseconds("VELWEB_IDLE_GRACE_MS", limits.idleGraceMs);
   return limits;
 }
 
@@ -69,6 +70,8 @@ WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
 
   requestTimer_.setSingleShot(true);
   sendTimer_.setSingleShot(true);
+  idleTimer_.setSingleShot(true);
+  QObject::connect(&idleTimer_, &QTimer::timeout, [this] { IdleGraceOver(); });
   QObject::connect(&requestTimer_, &QTimer::timeout, [this] { RequestTimedOut(); });
   QObject::connect(&sendTimer_, &QTimer::timeout, [this] { SendTimedOut(); });
 
@@ -167,7 +170,14 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
 // ---- connection slot -------------------------------------------------------------------
 
 void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
-  if (Winsock_HTTP.GetState() != Winsock::kClosed) return;  // waits until the slot is free
+  if (Winsock_HTTP.GetState() != Winsock::kClosed) {
+    // The client waits until the slot is free. A connection that holds the slot without
+    // having sent a byte gets a short grace, then gives way.
+    if (RequestBuffer_.empty() && !requestHandled_ && !idleTimer_.isActive()) {
+      idleTimer_.start(limits_.idleGraceMs);
+    }
+    return;
+  }
   CloseAfterSend_ = false;
   requestHandled_ = false;
   if (Winsock_HTTP.Accept(Winsock_HTTP_Connect, requestId)) {
@@ -178,6 +188,7 @@ void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
 void WebServerCore::EndConnection() {
   requestTimer_.stop();
   sendTimer_.stop();
+  idleTimer_.stop();
   sender_.reset();
   RequestBuffer_.clear();
   requestHandled_ = false;
@@ -222,6 +233,12 @@ void WebServerCore::RequestTimedOut() {
   EndConnection();
 }
 
+void WebServerCore::IdleGraceOver() {
+  if (!RequestBuffer_.empty() || requestHandled_ || !Winsock_HTTP_Connect.HasPending()) return;
+  Winsock_HTTP.Abort();
+  EndConnection();
+}
+
 void WebServerCore::SendTimedOut() {
   Winsock_HTTP.Abort();
   EndConnection();
@@ -234,6 +251,7 @@ void WebServerCore::Winsock_HTTP_DataArrival() {
   // One request per connection: what follows a handled request is read and dropped.
   if (requestHandled_) return;
   RequestBuffer_ += data;
+  if (!RequestBuffer_.empty()) idleTimer_.stop();
   const std::optional<size_t> length = CompleteRequestLength(RequestBuffer_);
   if (!length) {
     if (RequestBuffer_.size() > limits_.maxRequestBytes) {

@@ -35,7 +35,9 @@
 // - "HTTP"/"Headers" in "VELWEB.INI" (default 0): 1 puts an HTTP/1.0 status line and
 //   header fields in front of every response body.
 // - The environment variables VELWEB_REQUEST_TIMEOUT_MS (default 10000) and
-//   VELWEB_SEND_TIMEOUT_MS (default 30000) override the connection time limits.
+//   VELWEB_SEND_TIMEOUT_MS (default 30000) override the connection time limits, and
+//   VELWEB_IDLE_GRACE_MS (default 1000) how long a connection that has sent nothing
+//   keeps the slot once another client waits.
 #pragma once
 
 #include <QLockFile>
@@ -61,6 +63,9 @@ enum class UnloadReason { kUserClose = 0, kSystemShutdown = 2 };
 struct ServerLimits {
   int requestTimeoutMs = 10000;  // a request must be complete within this time
   int sendTimeoutMs = 30000;     // a response must have drained within this time
+  // A connection that has sent nothing yet gives way this long after another client
+  // has begun to wait (browsers open connections ahead of time and may leave them idle).
+  int idleGraceMs = 1000;
   size_t maxRequestBytes = 64 * 1024;
   static ServerLimits FromEnvironment();
 };
@@ -115,6 +120,7 @@ class WebServerCore {
   // Time limits.
   void RequestTimedOut();
   void SendTimedOut();
+  void IdleGraceOver();
 
   FrontEnd* frontEnd_ = nullptr;
   ServerLimits limits_;
@@ -124,6 +130,7 @@ class WebServerCore {
   QTimer Timer_ReLoad;
   QTimer requestTimer_;
   QTimer sendTimer_;
+  QTimer idleTimer_;
   std::unique_ptr<QLockFile> instanceLock_;
 
   std::vector<ReceiverRecord> Receivers_;

@@ -354,3 +354,70 @@ TEST(ServerTimeLimits, IdleAndStalledConnectionsAreClosed) {
 
 }  // namespace
 }  // namespace veltest
+
+namespace veltest {
+namespace {
+
+TEST(ServerIdleConnections, AnIdleConnectionGivesWayToAWaitingRequest) {
+  Velweb server;
+  WriteSite(server);
+  ASSERT_TRUE(server.Start({{"VELWEB_IDLE_GRACE_MS", "300"}}));
+  {
+    Client idle(server.port());  // opened ahead of time, nothing sent
+    std::this_thread::sleep_for(milliseconds(50));
+    const auto start = Clock::now();
+    EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+    EXPECT_LT(Clock::now() - start, milliseconds(2500));
+  }
+  {
+    // A client that has begun its request keeps the slot.
+    Client slow(server.port());
+    ASSERT_TRUE(slow.Send("GET /page.htm HTTP/1.0\r\n"));
+    std::this_thread::sleep_for(milliseconds(50));
+    Client waiting(server.port());
+    ASSERT_TRUE(waiting.Send("GET /a.htm HTTP/1.0\r\n\r\n"));
+    std::this_thread::sleep_for(milliseconds(600));
+    ASSERT_TRUE(slow.Send("\r\n"));
+    EXPECT_EQ(slow.ReadToEnd(), "page\r\n");
+    EXPECT_EQ(waiting.ReadToEnd(), "a\r\n");
+  }
+}
+
+TEST(ServerStart, ProfileRestoredFromItsShippedCopy) {
+  Velweb server;
+  WriteSite(server);
+  fs::remove(server.dir() / "VELWEB.INI");
+  server.Put("VELWEB.ONI", "[General]\r\nLanguage=001\r\n[TCPIP]\r\nHTTPPort=" +
+                               std::to_string(server.port()) + "\r\n");
+  ASSERT_TRUE(server.Start()) << server.Err();
+  EXPECT_TRUE(fs::exists(server.dir() / "VELWEB.INI"));
+  EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+}
+
+TEST(ServerStart, WithoutALanguageAndNoTerminalTheProgramEnds) {
+  Velweb server;
+  server.Put("VELWEB.INI", "[TCPIP]\r\nHTTPPort=" + std::to_string(server.port()) + "\r\n");
+  ASSERT_TRUE(server.Start({}, false));
+  EXPECT_EQ(server.WaitExit(), 1);
+  EXPECT_FALSE(fs::exists(server.LogPath()));
+  EXPECT_EQ(server.Out(), "");
+}
+
+TEST(ServerStart, HelpAndVersionAnswerAndExit) {
+  const std::string program = std::string(VELWEB_DIST_DIR) + "/velweb";
+  for (const auto& [option, expected] :
+       std::vector<std::pair<std::string, std::string>>{{"--version", "velweb 1.0.00\n"},
+                                                        {"--help", "Usage: velweb"}}) {
+    std::string output;
+    if (FILE* pipe = popen(("'" + program + "' " + option + " 2>&1").c_str(), "r")) {
+      char buffer[4096];
+      size_t n;
+      while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+      EXPECT_EQ(pclose(pipe), 0) << option;
+    }
+    EXPECT_EQ(output.substr(0, expected.size()), expected) << option;
+  }
+}
+
+}  // namespace
+}  // namespace veltest
