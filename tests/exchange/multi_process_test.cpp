@@ -1,11 +1,13 @@
 // The exports across real processes: each peer is a program that links libVelmar.so and
 // so joins the region of its VELMAR_INSTANCE when it starts.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -273,6 +275,40 @@ TEST_F(MultiProcessTest, ExportsRefuseWhenTheRegionCannotBeJoined) {
   EXPECT_EQ(a.Ask("getinfo 16"), "0 - written");
   a.Send("exit");
   EXPECT_EQ(a.Wait(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Loading the library joins, unloading leaves: the last unload removes the region.
+TEST(LoadAndUnloadTest, DlopenJoinsAndDlcloseLeaves) {
+  const std::string instance = UniqueInstance("dl");
+  setenv("VELMAR_INSTANCE", instance.c_str(), 1);
+  const std::string shm = "/dev/shm/VelShareView." + instance;
+  for (int round = 0; round < 2; ++round) {
+    void* lib = dlopen(VELMAR_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto processes = reinterpret_cast<int16_t (*)()>(dlsym(lib, "GetProcesses"));
+    auto setCommand = reinterpret_cast<int32_t (*)(const char*)>(dlsym(lib, "SetCommandEntry"));
+    auto getCommand = reinterpret_cast<int16_t (*)(char*, uint32_t)>(dlsym(lib, "GetCommandEntry"));
+    ASSERT_TRUE(processes && setCommand && getCommand);
+    EXPECT_EQ(processes(), 1);
+    char buffer[16] = "untouched";
+    EXPECT_EQ(getCommand(buffer, sizeof buffer), 0);  // the first round's command is gone
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(setCommand("kept until unload"), 1);
+    EXPECT_TRUE(std::filesystem::exists(shm));
+    ASSERT_EQ(dlclose(lib), 0);
+    EXPECT_FALSE(std::filesystem::exists(shm)) << "round " << round;
+  }
+  // Nothing but the exports is visible.
+  void* lib = dlopen(VELMAR_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr);
+  EXPECT_EQ(dlsym(lib, "_ZN6velmar12StoreCommandERNS_12SharedRegionEPKc"), nullptr);
+  EXPECT_NE(dlsym(lib, "SendPRN"), nullptr);
+  dlclose(lib);
+  unsetenv("VELMAR_INSTANCE");
 }
 
 }  // namespace
