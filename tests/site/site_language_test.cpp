@@ -2,7 +2,6 @@
 // server asks for is there in both languages, and a first start restores VELWEB.INI from
 // VELWEB.ONI and reads port 80 and English from it.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>

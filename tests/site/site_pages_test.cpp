@@ -27,8 +27,7 @@ const std::vector<PageCase> kPages = {
     {"SEND.HTM", {"[SUBMITTEDONES]", "[VERSION]"}},
     {"LIST.HTM", {"[RECEIVERS]", "[VERSION]"}},
 };
-const std::vector<std::string> kAllPlaceholders = {"[RECEIVERS]", "[VERSION]",
-                                                   "[SUBMITTEDONES]"};
+const std::vector<std::string> kAllPlaceholders = {"[RECEIVERS]", "[VERSION]", "[SUBMITTEDONES]"};
 
 void PrintTo(const PageCase& c, std::ostream* os) { *os << c.file; }
 
@@ -105,11 +104,10 @@ TEST_P(SitePage, NeedsOnlyFilesTheServerServes) {
   EXPECT_EQ(page.find("stylesheet"), std::string::npos) << "styles are inline";
 }
 
-INSTANTIATE_TEST_SUITE_P(Shipped, SitePage, ::testing::ValuesIn(kPages),
-                         [](const auto& info) {
-                           std::string name = info.param.file;
-                           return name.substr(0, name.find('.'));
-                         });
+INSTANTIATE_TEST_SUITE_P(Shipped, SitePage, ::testing::ValuesIn(kPages), [](const auto& info) {
+  std::string name = info.param.file;
+  return name.substr(0, name.find('.'));
+});
 
 // The server finds "message=" and "receivers=" anywhere in the request, first one wins:
 // the form posts exactly these two names and nothing whose name ends in either.
