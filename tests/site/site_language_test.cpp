@@ -23,9 +23,11 @@ namespace {
 class ShippedDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("velweb-site-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : test) {
+      if (c == '/') c = '_';  // parameterised names hold a slash
+    }
+    dir_ = fs::temp_directory_path() / ("velweb-site-" + std::to_string(::getpid()) + "-" + test);
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     vel::SetProgramDir(dir_.string());
