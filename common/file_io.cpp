@@ -79,7 +79,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 }
 
 bool ReplaceWholeFile(const std::string& path, const std::string& content, unsigned mode,
-                      bool applyUmask) {
+                      bool applyUmask, int uid, int gid) {
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -89,6 +89,10 @@ bool ReplaceWholeFile(const std::string& path, const std::string& content, unsig
   if (!fd.valid()) return false;
 
   bool ok = WriteAll(fd.get(), content);
+  if (ok && (uid != -1 || gid != -1)) {
+    // Best effort: only a privileged process may hand a file to another owner.
+    (void)!fchown(fd.get(), static_cast<uid_t>(uid), static_cast<gid_t>(gid));
+  }
   if (ok && !applyUmask) ok = fchmod(fd.get(), mode) == 0;
   if (ok && applyUmask) {
     // open() already applied the umask to 0666; narrow further to `mode`.

@@ -11,9 +11,10 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // Replaces `path` with `content` as a whole: written to a temporary file beside it, then
 // renamed over it, so that a reader never sees half a file. The new file gets `mode`
-// (the process's umask applies when `applyUmask` is true). False on any failure, and
-// then `path` is unchanged.
+// (the process's umask applies when `applyUmask` is true) and, where the process may
+// give it, the owner `uid`/`gid` (-1 leaves the process's own). False on any failure,
+// and then `path` is unchanged.
 bool ReplaceWholeFile(const std::string& path, const std::string& content, unsigned mode,
-                      bool applyUmask);
+                      bool applyUmask, int uid = -1, int gid = -1);
 
 }  // namespace vel

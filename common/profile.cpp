@@ -156,6 +156,8 @@ void WriteProfileString(const std::string& section, const std::string& key,
   std::string content;
   unsigned mode = 0666;
   bool exists = false;
+  int uid = -1;
+  int gid = -1;
   struct stat info {};
   if (stat(path.c_str(), &info) == 0) {
     // A file without any write permission bit is read-only, also for the superuser.
@@ -165,6 +167,8 @@ void WriteProfileString(const std::string& section, const std::string& key,
     if (!existing) return;  // writing would lose what cannot be read
     content = *existing;
     mode = info.st_mode & 07777;
+    uid = static_cast<int>(info.st_uid);
+    gid = static_cast<int>(info.st_gid);
     exists = true;
     // Replace the file a symbolic link points to, not the link.
     char real[PATH_MAX];
@@ -198,7 +202,7 @@ void WriteProfileString(const std::string& section, const std::string& key,
   std::string updated;
   updated.reserve(content.size() + key.size() + value.size() + section.size() + 8);
   for (const ProfileLine& line : lines) updated += line.text + line.ending;
-  ReplaceWholeFile(path, updated, mode, /*applyUmask=*/!exists);
+  ReplaceWholeFile(path, updated, mode, /*applyUmask=*/!exists, uid, gid);
 }
 
 }  // namespace vel

@@ -28,7 +28,11 @@ struct DirCloser {
 const std::string& ProgramDir() { return ProgramDirStorage(); }
 
 void SetProgramDir(std::string dir) {
-  if (dir.empty() || dir.back() != '/') dir += '/';
+  if (dir.empty()) {
+    dir = "./";  // the working directory, never the root
+  } else if (dir.back() != '/') {
+    dir.push_back('/');
+  }
   ProgramDirStorage() = std::move(dir);
 }
 

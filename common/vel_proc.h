@@ -28,7 +28,7 @@ class OverflowError : public std::overflow_error {
 // The real directory of the executable, ending with "/". Set once at start-up.
 // Empty until SetProgramDir is called (names then resolve in the working directory).
 const std::string& ProgramDir();
-void SetProgramDir(std::string dir);  // "/" is appended when missing
+void SetProgramDir(std::string dir);  // "/" is appended when missing; "" means "./"
 std::string ExecutableDir();          // from /proc/self/exe, symlinks resolved, ending "/"
 
 // The path of a bare name in `dir`, looked up without regard to ASCII case: an existing
@@ -152,8 +152,8 @@ FormPosition CenterForm(float screenWidth, float screenHeight, float formWidth,
 // False when the profile names none, the name holds "/", "*", "?" or a NUL byte, or the
 // file is missing or cannot be read. Lines end with CR LF or a CR alone (a LF alone stays
 // in the line); a line "number=text" loads the text up to the next "="; a line without
-// "=" is skipped, and so is a line whose number does not fit 32 bits or that is 32 767
-// characters or longer.
+// "=" is skipped, and so is a line whose number does not fit 32 bits or that GetField
+// cannot take apart (OverflowError: its "=" or its text reach past character 32 767).
 bool LoadLanguage();
 // The text with that number (the first loaded line with it), or "Invalid Text (n)".
 std::string GetText(int32_t number);

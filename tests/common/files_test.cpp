@@ -99,6 +99,8 @@ TEST(ResolveInDirTest, FindsNamesWhateverTheirCase) {
   EXPECT_EQ(ProgramFile("velweb.INI"), d + "Velweb.ini");
   SetProgramDir(d);
   EXPECT_EQ(ProgramDir(), d);
+  SetProgramDir("");
+  EXPECT_EQ(ProgramDir(), "./");
 }
 
 TEST(ResolveInDirTest, ExecutableDirIsTheTestsOwnDirectory) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -180,14 +181,27 @@ TEST_F(ProfileTest, UnwritableProfileChangesNothing) {
   EXPECT_FALSE(dir_.Has("missing"));
 }
 
-TEST_F(ProfileTest, WriteKeepsPermissions) {
-  dir_.Write("VELWEB.INI", "[General]\r\nLanguage=001\r\n");
-  const std::string path = dir_.path() + "VELWEB.INI";
-  chmod(path.c_str(), 0640);
+TEST_F(ProfileTest, WriteKeepsPermissionsOwnerAndLinks) {
+  dir_.Write("real.ini", "[General]\r\nLanguage=001\r\n");
+  const std::string real = dir_.path() + "real.ini";
+  const std::string link = dir_.path() + "VELWEB.INI";
+  ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+  chmod(real.c_str(), 0640);
+  // Only a privileged test run can hand the file to someone else.
+  const bool canChown = chown(real.c_str(), 12345, 12346) == 0;
+
   WriteProfileString("General", "Language", "049", "VELWEB.INI");
+
   struct stat info {};
-  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  ASSERT_EQ(lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link stays a link";
+  ASSERT_EQ(stat(real.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
+  if (canChown) {
+    EXPECT_EQ(info.st_uid, 12345u);
+    EXPECT_EQ(info.st_gid, 12346u);
+  }
+  EXPECT_EQ(dir_.Read("real.ini"), "[General]\r\nLanguage=049\r\n");
 }
 
 TEST_F(ProfileTest, WritesThatWouldBreakTheFileAreRefused) {
