@@ -134,6 +134,15 @@ function takeCommands(take) {
     .map((line) => Buffer.from(line, 'hex'));
 }
 
+// On a phone-sized screen the page fits its width (nothing to scroll sideways).
+async function phoneShot(page, file) {
+  await page.setViewportSize({ width: 390, height: 844 });
+  const fits = await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth);
+  check(fits, `${path.basename(file)}: the page fits a phone's width`);
+  await page.screenshot({ path: file, fullPage: true });
+  await page.setViewportSize({ width: 1280, height: 900 });
+}
+
 async function main() {
   const opts = parseArgs(process.argv);
   const headers = opts.headers === '1';
@@ -197,9 +206,7 @@ async function main() {
     await page.selectOption('select[name=receivers]', chosen);
     await page.locator('textarea[name=message]').pressSequentially(message);
     await page.screenshot({ path: path.join(opts.shots, `${label}-form.png`), fullPage: true });
-    await page.setViewportSize({ width: 390, height: 844 });
-    await page.screenshot({ path: path.join(opts.shots, `${label}-form-phone.png`), fullPage: true });
-    await page.setViewportSize({ width: 1280, height: 900 });
+    await phoneShot(page, path.join(opts.shots, `${label}-form-phone.png`));
 
     // The result page.
     await Promise.all([
@@ -210,6 +217,7 @@ async function main() {
     const listed = await page.$$eval('#submitted li', (items) => items.map((li) => li.textContent));
     check(sameList(listed, chosen), `the result page lists exactly ${JSON.stringify(listed)}`);
     await page.screenshot({ path: path.join(opts.shots, `${label}-result.png`), fullPage: true });
+    await phoneShot(page, path.join(opts.shots, `${label}-result-phone.png`));
 
     // The command entry, byte for byte.
     const expected = Buffer.concat([
