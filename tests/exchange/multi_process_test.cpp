@@ -4,11 +4,13 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -30,6 +32,23 @@ std::string Hex(const std::string& bytes) {
     out += digits[c & 15];
   }
   return bytes.empty() ? "-" : out;
+}
+
+// Waits (bounded) until the process sits in an open() that does not return: the FIFO
+// without a reader, opened by the log-file copy while the lock is held.
+bool BlockedInOpen(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+  for (int i = 0; i < 1000; ++i) {
+    std::ifstream in(path);
+    long number = -1;
+    if (in >> number && number == SYS_openat) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::ifstream again(path);
+      if (again >> number && number == SYS_openat) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 class MultiProcessTest : public ::testing::Test {
@@ -126,7 +145,7 @@ TEST_F(MultiProcessTest, ProcessKilledWhileHoldingTheLockDoesNotBlockTheOthers) 
   // Opening a FIFO without a reader blocks inside the lock.
   holder->Send("lockfifo " + fifo + " " + Hex("stuck"));
   ASSERT_EQ(holder->ReadLine(), "locking");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(BlockedInOpen(holder->pid())) << "the holder never reached the FIFO";
   waiter->Send("setdebug " + Hex("waited"));
   EXPECT_FALSE(waiter->ReadLine(500).has_value()) << "the lock was not held";
 
