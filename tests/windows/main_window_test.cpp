@@ -71,6 +71,7 @@ QByteArray Fetch(uint16_t port, const QByteArray& request) {
       },
       10000);
   answer += socket.readAll();
+  if (answer.isEmpty()) answer = "<closed without an answer: " + socket.errorString().toUtf8() + ">";
   return closed ? answer : "<not closed> " + answer;
 }
 
