@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
 #include <cstdlib>
@@ -60,7 +62,12 @@ ConsoleFrontEnd::ConsoleFrontEnd(WebServerCore& core, std::FILE* in, std::FILE* 
                                  std::FILE* err)
     : core_(core), in_(in), out_(out), err_(err) {}
 
-bool ConsoleFrontEnd::Interactive() const { return isatty(fileno(in_)) == 1; }
+// A terminal we may read from: standard input is one and we are in its foreground (a
+// background job that reads its terminal would be stopped).
+bool ConsoleFrontEnd::Interactive() const {
+  const int fd = fileno(in_);
+  return isatty(fd) == 1 && tcgetpgrp(fd) == getpgrp();
+}
 
 bool ConsoleFrontEnd::ReadLine(std::string& line) {
   line.clear();
@@ -83,9 +90,22 @@ bool ConsoleFrontEnd::AskYesNo(const std::string& text) {
   if (!Interactive()) return true;  // nobody to ask: the close stands
   std::fprintf(err_, "\n%s [y/N] ", text.c_str());
   std::fflush(err_);
+  // Wait for the answer in a local event loop, so that the server keeps serving while
+  // the question stands, as it does behind a modal message box.
   std::string answer;
-  if (!ReadLine(answer)) return true;
-  return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+  bool answered = false;
+  QEventLoop loop;
+  QSocketNotifier notifier(fileno(in_), QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
+    char buffer[256];
+    const ssize_t n = read(fileno(in_), buffer, sizeof buffer);
+    if (n > 0) answer.assign(buffer, static_cast<size_t>(n));
+    answered = n > 0;
+    loop.quit();
+  });
+  loop.exec();
+  if (!answered) return true;  // the terminal went away: nobody to keep it running
+  return answer[0] == 'y' || answer[0] == 'Y';
 }
 
 void ConsoleFrontEnd::ChooseLanguage(const std::string& programDir) {

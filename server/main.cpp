@@ -82,10 +82,18 @@ int main(int argc, char** argv) {
   if (const int status = core.Form_Load(); status != 0) return status;
 
   // SIGTERM is the system's shutdown (no question); SIGINT the user's close.
-  vel::SignalBridge signalBridge([&core](int signal) {
+  // A second Ctrl-C while the close question stands is not asked again; the system's
+  // shutdown goes through.
+  bool asking = false;
+  vel::SignalBridge signalBridge([&core, &asking](int signal) {
+    if (asking && signal != SIGTERM) return;
     const auto reason = signal == SIGTERM ? vel::UnloadReason::kSystemShutdown
                                           : vel::UnloadReason::kUserClose;
-    if (!core.Form_QueryUnload(reason)) QCoreApplication::exit(0);
+    const bool outer = !asking;
+    asking = true;
+    const bool cancelled = core.Form_QueryUnload(reason);
+    if (outer) asking = false;
+    if (!cancelled) QCoreApplication::exit(0);
   });
 
   frontEnd->Start();

@@ -154,16 +154,21 @@ void WebServerCore::Form_Activate() {
 }
 
 bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
+  if (closing_) return false;  // a shutdown is under way already
   if (reason == UnloadReason::kSystemShutdown) {
     WriteLog("Velmar Web Server shuts down because Windows shuts down");
+    closing_ = true;
     return false;
   }
   const bool yes =
       !frontEnd_ || frontEnd_->AskYesNo(
                         "If you shut down Velmar Web Server you will not be able to send "
                         "Web-based free text messages. Are you sure ?");
+  // The system may have shut us down while the question stood.
+  if (closing_) return false;
   if (!yes) return true;
   WriteLog("Velmar Web Server shut down because of user interaction");
+  closing_ = true;
   return false;
 }
 

@@ -149,6 +149,7 @@ class WebServerCore {
   bool StartupDone_ = false;
   bool SplashRemoved_ = false;
   bool Headers_ = false;
+  bool closing_ = false;  // Form_QueryUnload has let the window close
 };
 
 }  // namespace vel

@@ -421,3 +421,73 @@ TEST(ServerStart, HelpAndVersionAnswerAndExit) {
 
 }  // namespace
 }  // namespace veltest
+
+#include <pty.h>
+
+namespace veltest {
+namespace {
+
+// Reads the terminal until `text` has appeared (bounded); everything read so far.
+bool ReadUntil(int fd, const std::string& text, std::string& seen) {
+  const auto end = Clock::now() + milliseconds(8000);
+  while (Clock::now() < end) {
+    if (seen.find(text) != std::string::npos) return true;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  return seen.find(text) != std::string::npos;
+}
+
+TEST(ServerTerminal, InterruptAsksOnTheTerminalAndKeepsServingMeanwhile) {
+  Velweb server;
+  WriteSite(server);
+  const std::string program = (server.dir() / "velweb").string();
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    setenv("VELMAR_INSTANCE", server.instance().c_str(), 1);
+    execl(program.c_str(), program.c_str(), "--headless", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string seen;
+  ASSERT_TRUE(ReadUntil(terminal, "Initialized Ok...", seen)) << seen;
+
+  const std::string question = "Are you sure ? [y/N] ";
+  kill(pid, SIGINT);
+  ASSERT_TRUE(ReadUntil(terminal, question, seen)) << seen;
+  // The question stands; pages are still served.
+  EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  ASSERT_EQ(write(terminal, "n\n", 2), 2);
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  EXPECT_EQ(server.Log().find("shut down because of user interaction"), std::string::npos);
+
+  seen.clear();
+  kill(pid, SIGINT);
+  ASSERT_TRUE(ReadUntil(terminal, question, seen)) << seen;
+  ASSERT_EQ(write(terminal, "y\n", 2), 2);
+  int status = 0;
+  const bool ended = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  close(terminal);
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string log = server.Log();
+  const std::string closeLine = "WEB Velmar Web Server shut down because of user interaction\r\n";
+  const size_t line = log.find(closeLine);
+  ASSERT_NE(line, std::string::npos) << log;
+  EXPECT_EQ(log.find("shut", line + closeLine.size()), std::string::npos) << "logged twice: " << log;
+}
+
+}  // namespace
+}  // namespace veltest

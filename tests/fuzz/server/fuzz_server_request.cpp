@@ -1,0 +1,38 @@
+// Request assembly and the request-line rules: a complete request never runs past the
+// buffer, and a name that passes the rules never leaves the program directory.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "request.h"
+
+namespace {
+void Check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "property violated: %s\n", what);
+    std::abort();
+  }
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string buffer(reinterpret_cast<const char*>(data), size);
+  if (const auto length = vel::CompleteRequestLength(buffer)) {
+    Check(*length <= buffer.size(), "request longer than the buffer");
+    const size_t end = buffer.find("\r\n\r\n");
+    Check(end != std::string::npos && end + 4 <= *length, "complete without a header end");
+    // More bytes never make a complete request incomplete.
+    Check(vel::CompleteRequestLength(buffer + "x").has_value(), "completion not stable");
+  }
+  const vel::RequestTarget target = vel::ParseRequestTarget(buffer);
+  if (target.servable) {
+    const std::string& f = target.fileName;
+    Check(f.find_first_of(std::string("/\\*?\0", 5)) == std::string::npos, "unsafe character");
+    Check(f.find("..") == std::string::npos, "parent reference");
+    Check(target.extension.size() <= 3, "extension longer than 3");
+    Check(f == target.base + "." + target.extension, "file name not base.extension");
+    for (char c : f) Check(!(c >= 'a' && c <= 'z'), "lower case in the name");
+  }
+  return 0;
+}
