@@ -31,8 +31,8 @@ bool SameObject(int fd, const char* name) {
   const int current = shm_open(name, O_RDWR | O_CLOEXEC, 0);
   if (current < 0) return false;
   struct stat a, b;
-  const bool same = fstat(fd, &a) == 0 && fstat(current, &b) == 0 && a.st_dev == b.st_dev &&
-                    a.st_ino == b.st_ino;
+  const bool same =
+      fstat(fd, &a) == 0 && fstat(current, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
   close(current);
   return same;
 }
@@ -131,8 +131,8 @@ bool JoinRegion(RegionLink& link) {
     ok = HasSize(link.regionFd, kRegionSize) && HasSize(link.lockFd, sizeof(pthread_mutex_t));
   }
   if (ok) {
-    link.region = static_cast<SharedRegion*>(
-        MapShared(link.regionFd, kRegionSize, PROT_READ | PROT_WRITE));
+    link.region =
+        static_cast<SharedRegion*>(MapShared(link.regionFd, kRegionSize, PROT_READ | PROT_WRITE));
     link.mutex = static_cast<pthread_mutex_t*>(
         MapShared(link.lockFd, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE));
     ok = link.region != nullptr && link.mutex != nullptr;
@@ -193,8 +193,8 @@ bool PeekRegion(SharedRegion& copy) {
   const int regionFd = shm_open(regionName, O_RDONLY | O_CLOEXEC, 0);
   if (regionFd < 0) return false;
   const int lockFd = shm_open(lockName, O_RDWR | O_CLOEXEC, 0);
-  bool ok = lockFd >= 0 && HasSize(regionFd, kRegionSize) &&
-            HasSize(lockFd, sizeof(pthread_mutex_t));
+  bool ok =
+      lockFd >= 0 && HasSize(regionFd, kRegionSize) && HasSize(lockFd, sizeof(pthread_mutex_t));
   void* region = ok ? MapShared(regionFd, kRegionSize, PROT_READ) : nullptr;
   auto* mutex = static_cast<pthread_mutex_t*>(
       ok ? MapShared(lockFd, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE) : nullptr);

@@ -19,18 +19,31 @@ struct QueueFields {
 QueueFields FieldsOf(SharedRegion& region, Queue queue) {
   switch (queue) {
     case Queue::SysLog:
-      return {&SharedRegion::SysLogCount, &SharedRegion::SysLogRead, &region.SysLog[0][0],
-              kSysLogCapacity, kSysLogEntrySize, 0, kSysLogEntrySize};
+      return {&SharedRegion::SysLogCount,
+              &SharedRegion::SysLogRead,
+              &region.SysLog[0][0],
+              kSysLogCapacity,
+              kSysLogEntrySize,
+              0,
+              kSysLogEntrySize};
     case Queue::TreeView:
-      return {&SharedRegion::TreeViewCount, &SharedRegion::TreeViewRead,
-              reinterpret_cast<char*>(&region.TreeView[0]), kTreeViewCapacity,
-              kTreeViewEntrySize, static_cast<int>(offsetof(TreeViewEntry, Text)),
+      return {&SharedRegion::TreeViewCount,
+              &SharedRegion::TreeViewRead,
+              reinterpret_cast<char*>(&region.TreeView[0]),
+              kTreeViewCapacity,
+              kTreeViewEntrySize,
+              static_cast<int>(offsetof(TreeViewEntry, Text)),
               kTreeViewTextRoom};
     case Queue::Debug:
       break;
   }
-  return {&SharedRegion::DebugCount, &SharedRegion::DebugRead, &region.Debug[0][0],
-          kDebugCapacity, kDebugEntrySize, 0, kDebugEntrySize};
+  return {&SharedRegion::DebugCount,
+          &SharedRegion::DebugRead,
+          &region.Debug[0][0],
+          kDebugCapacity,
+          kDebugEntrySize,
+          0,
+          kDebugEntrySize};
 }
 
 // Fields of a packed struct are read and written by copy, never through a pointer of
@@ -102,9 +115,7 @@ uint64_t WithProcessCount(uint64_t word, int16_t count) {
   return (word & ~uint64_t{0xFFFF}) | static_cast<uint16_t>(count);
 }
 
-uint32_t RunningAppsOf(uint64_t word) {
-  return static_cast<uint32_t>(word >> kRunningAppsShift);
-}
+uint32_t RunningAppsOf(uint64_t word) { return static_cast<uint32_t>(word >> kRunningAppsShift); }
 
 uint64_t WithRunningApps(uint64_t word, uint32_t apps) {
   return (word & ~(uint64_t{0xFFFFFFFF} << kRunningAppsShift)) |
@@ -155,8 +166,8 @@ void StoreQueueEntry(SharedRegion& region, Queue queue, const char* text,
   Store(region, q.read, read);
 }
 
-int16_t TakeQueueEntry(SharedRegion& region, Queue queue, bool rewind, char* buffer,
-                       uint16_t size, const TreeViewTargets* targets) {
+int16_t TakeQueueEntry(SharedRegion& region, Queue queue, bool rewind, char* buffer, uint16_t size,
+                       const TreeViewTargets* targets) {
   if (size == 0) return 0;
   const QueueFields q = FieldsOf(region, queue);
   const int32_t count = Clamp(Load(region, q.count), 0, q.capacity);

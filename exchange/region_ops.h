@@ -45,8 +45,8 @@ struct TreeViewTargets {
 // length placed in buffer (the first size-1 bytes of a longer entry), or 0 with buffer
 // and targets untouched when nothing is unread. rewind starts again at the oldest entry.
 // targets is used only for the tree-view queue.
-int16_t TakeQueueEntry(SharedRegion& region, Queue queue, bool rewind, char* buffer,
-                       uint16_t size, const TreeViewTargets* targets = nullptr);
+int16_t TakeQueueEntry(SharedRegion& region, Queue queue, bool rewind, char* buffer, uint16_t size,
+                       const TreeViewTargets* targets = nullptr);
 
 // Stores a command with its terminator; false (buffer unchanged) when it is empty,
 // holds a byte 0xFF or does not fit.

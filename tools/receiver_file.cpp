@@ -8,9 +8,9 @@
 
 namespace velctl {
 
-const std::vector<uint16_t> kAllValueTags = {kTagEmpty, kTagNull,     kTagInt16, kTagInt32,
-                                             kTagFloat, kTagDouble,   kTagCurrency, kTagDate,
-                                             kTagText,  kTagError,    kTagBool,  kTagByte};
+const std::vector<uint16_t> kAllValueTags = {kTagEmpty, kTagNull,   kTagInt16,    kTagInt32,
+                                             kTagFloat, kTagDouble, kTagCurrency, kTagDate,
+                                             kTagText,  kTagError,  kTagBool,     kTagByte};
 
 namespace {
 
@@ -60,17 +60,38 @@ TaggedValue SampleValue(uint16_t tag, int index, const std::string& name) {
   TaggedValue v;
   v.tag = tag;
   switch (tag) {
-    case kTagInt16: v.data = LittleEndian<int16_t>(static_cast<int16_t>(index + 1)); break;
-    case kTagInt32: v.data = LittleEndian<int32_t>(100000 + index); break;
-    case kTagFloat: v.data = LittleEndian<float>(1.5f + index); break;
-    case kTagDouble: v.data = LittleEndian<double>(2.25 + index); break;
-    case kTagCurrency: v.data = LittleEndian<int64_t>(123450 + index); break;
-    case kTagDate: v.data = LittleEndian<double>(36955.5 + index); break;  // 2001-03-05 12:00
-    case kTagText: v.data = "Receiver " + name; break;
-    case kTagError: v.data = LittleEndian<int32_t>(0x800A0000 + index); break;
-    case kTagBool: v.data = LittleEndian<int16_t>(index % 2 == 0 ? -1 : 0); break;
-    case kTagByte: v.data = std::string(1, static_cast<char>(index & 0xFF)); break;
-    default: break;
+    case kTagInt16:
+      v.data = LittleEndian<int16_t>(static_cast<int16_t>(index + 1));
+      break;
+    case kTagInt32:
+      v.data = LittleEndian<int32_t>(100000 + index);
+      break;
+    case kTagFloat:
+      v.data = LittleEndian<float>(1.5f + index);
+      break;
+    case kTagDouble:
+      v.data = LittleEndian<double>(2.25 + index);
+      break;
+    case kTagCurrency:
+      v.data = LittleEndian<int64_t>(123450 + index);
+      break;
+    case kTagDate:
+      v.data = LittleEndian<double>(36955.5 + index);
+      break;  // 2001-03-05 12:00
+    case kTagText:
+      v.data = "Receiver " + name;
+      break;
+    case kTagError:
+      v.data = LittleEndian<int32_t>(0x800A0000 + index);
+      break;
+    case kTagBool:
+      v.data = LittleEndian<int16_t>(index % 2 == 0 ? -1 : 0);
+      break;
+    case kTagByte:
+      v.data = std::string(1, static_cast<char>(index & 0xFF));
+      break;
+    default:
+      break;
   }
   return v;
 }
@@ -86,18 +107,25 @@ std::string Number(const char* format, double value) {
 int FixedDataSize(uint16_t tag) {
   switch (tag) {
     case kTagEmpty:
-    case kTagNull: return 0;
-    case kTagByte: return 1;
+    case kTagNull:
+      return 0;
+    case kTagByte:
+      return 1;
     case kTagInt16:
-    case kTagBool: return 2;
+    case kTagBool:
+      return 2;
     case kTagInt32:
     case kTagFloat:
-    case kTagError: return 4;
+    case kTagError:
+      return 4;
     case kTagDouble:
     case kTagCurrency:
-    case kTagDate: return 8;
-    case kTagText: return -1;
-    default: return -2;
+    case kTagDate:
+      return 8;
+    case kTagText:
+      return -1;
+    default:
+      return -2;
   }
 }
 
@@ -138,8 +166,8 @@ bool DecodeReceiverFile(std::string_view bytes, ReceiverFile& file, std::string&
   }
   file.count = static_cast<int16_t>(word);
   for (int i = 0; i < file.count; ++i) {
-    const std::string where = "receiver " + std::to_string(i) + " (byte " +
-                              std::to_string(in.pos()) + "): ";
+    const std::string where =
+        "receiver " + std::to_string(i) + " (byte " + std::to_string(in.pos()) + "): ";
     ReceiverRecord r;
     uint16_t length = 0;
     if (!in.U16(word) || !in.U16(length) || !in.Bytes(length, r.name)) {
@@ -192,12 +220,18 @@ std::vector<ReceiverRecord> SampleReceivers(const std::vector<std::string>& name
 
 std::string DescribeValue(const TaggedValue& v) {
   switch (v.tag) {
-    case kTagEmpty: return "empty";
-    case kTagNull: return "null";
-    case kTagInt16: return "int16 " + std::to_string(FromLittleEndian<int16_t>(v.data));
-    case kTagInt32: return "int32 " + std::to_string(FromLittleEndian<int32_t>(v.data));
-    case kTagFloat: return "float " + Number("%g", FromLittleEndian<float>(v.data));
-    case kTagDouble: return "double " + Number("%.17g", FromLittleEndian<double>(v.data));
+    case kTagEmpty:
+      return "empty";
+    case kTagNull:
+      return "null";
+    case kTagInt16:
+      return "int16 " + std::to_string(FromLittleEndian<int16_t>(v.data));
+    case kTagInt32:
+      return "int32 " + std::to_string(FromLittleEndian<int32_t>(v.data));
+    case kTagFloat:
+      return "float " + Number("%g", FromLittleEndian<float>(v.data));
+    case kTagDouble:
+      return "double " + Number("%.17g", FromLittleEndian<double>(v.data));
     case kTagCurrency: {
       const int64_t units = FromLittleEndian<int64_t>(v.data);
       char text[64];
@@ -206,17 +240,21 @@ std::string DescribeValue(const TaggedValue& v) {
                     (units < 0 ? -(units % 10000) : units % 10000));
       return text;
     }
-    case kTagDate: return "date " + Number("%.17g", FromLittleEndian<double>(v.data));
-    case kTagText: return "text \"" + EscapeBytes(v.data) + "\"";
+    case kTagDate:
+      return "date " + Number("%.17g", FromLittleEndian<double>(v.data));
+    case kTagText:
+      return "text \"" + EscapeBytes(v.data) + "\"";
     case kTagError: {
       char text[32];
       std::snprintf(text, sizeof text, "error 0x%08" PRIx32, FromLittleEndian<uint32_t>(v.data));
       return text;
     }
-    case kTagBool: return FromLittleEndian<int16_t>(v.data) != 0 ? "bool true" : "bool false";
+    case kTagBool:
+      return FromLittleEndian<int16_t>(v.data) != 0 ? "bool true" : "bool false";
     case kTagByte:
       return "byte " + std::to_string(v.data.empty() ? 0 : static_cast<unsigned char>(v.data[0]));
-    default: return "tag " + std::to_string(v.tag);
+    default:
+      return "tag " + std::to_string(v.tag);
   }
 }
 

@@ -118,8 +118,8 @@ int Commands(const std::vector<std::string>& args) {
     // A stored command is never empty, so the empty text means nothing is there.
     while (!g_stop && GetCommandEntry(buffer, sizeof buffer) > 0) {
       const std::string entry(buffer);
-      const std::string line = o.raw ? velctl::EscapeBytes(entry)
-                                     : velctl::FormatCommand(velctl::DecodeCommand(entry));
+      const std::string line =
+          o.raw ? velctl::EscapeBytes(entry) : velctl::FormatCommand(velctl::DecodeCommand(entry));
       std::printf("%s\n", line.c_str());
       std::fflush(stdout);
     }
@@ -207,8 +207,8 @@ int Print(const std::vector<std::string>& args) {
   if (args.size() != 2) return UsageError("print takes PORT and TEXT");
   if (!ParseNumber(args[0], 998, port)) return UsageError("PORT must be 0 to 998");
   if (SendPRN(args[1].c_str(), static_cast<uint32_t>(port)) != 1) {
-    std::fprintf(stderr, "velctl: could not print on port %" PRIu64 " (%s/lp%" PRIu64 ")\n",
-                 port, velmar::PrinterDirectory(), port);
+    std::fprintf(stderr, "velctl: could not print on port %" PRIu64 " (%s/lp%" PRIu64 ")\n", port,
+                 velmar::PrinterDirectory(), port);
     return kFailed;
   }
   return kOk;
@@ -224,12 +224,12 @@ int Status(const std::vector<std::string>& args) {
   const char* instance = std::getenv("VELMAR_INSTANCE");
   std::printf("instance: %s\n", instance && *instance ? instance : "(none)");
   std::printf("processes: %d\n", velmar::LoadProcessCount(region));
-  std::printf("syslog: %" PRId32 " entries of 200, read position %" PRId32 "\n",
-              region.SysLogCount, region.SysLogRead);
+  std::printf("syslog: %" PRId32 " entries of 200, read position %" PRId32 "\n", region.SysLogCount,
+              region.SysLogRead);
   std::printf("treeview: %" PRId32 " entries of 200, read position %" PRId32 "\n",
               region.TreeViewCount, region.TreeViewRead);
-  std::printf("debug: %" PRId32 " entries of 50, read position %" PRId32 "\n",
-              region.DebugCount, region.DebugRead);
+  std::printf("debug: %" PRId32 " entries of 50, read position %" PRId32 "\n", region.DebugCount,
+              region.DebugRead);
   const int used = velmar::CommandContentLength(region);
   int pending = 0;
   for (int i = 0; i < used; ++i)
@@ -307,7 +307,8 @@ int main(int argc, char** argv) {
   }
   CatchStopSignals();
   if (command == "commands") return Commands(args);
-  if (command == "syslog" || command == "debug" || command == "treeview") return Queue(command, args);
+  if (command == "syslog" || command == "debug" || command == "treeview")
+    return Queue(command, args);
   if (command == "sysinfo") return SysInfo(args);
   if (command == "apps") return Apps(args);
   if (command == "processes") {

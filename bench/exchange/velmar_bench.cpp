@@ -32,7 +32,9 @@ struct Exports {
 } g;
 
 // A typical command: "FT:", two receivers, a short message.
-const char kCommand[] = "FT:GROUP1\xFEJOHN\xFE" "Fire in hall 3, evacuate by the north stairs";
+const char kCommand[] =
+    "FT:GROUP1\xFEJOHN\xFE"
+    "Fire in hall 3, evacuate by the north stairs";
 const char kLogLine[] = "01-03-05 14:30:00 WEB Received HTTP message request from 127.0.0.1";
 
 void LoadLibrary() {
@@ -129,7 +131,8 @@ void BM_FloorLockAndCopy(benchmark::State& state) {
     pthread_mutex_t mutex;
     char entry[120];
   };
-  void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void* memory =
+      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   auto* shared = static_cast<Shared*>(memory);
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);

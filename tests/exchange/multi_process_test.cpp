@@ -1,15 +1,15 @@
 // The exports across real processes: each peer is a program that links libVelmar.so and
 // so joins the region of its VELMAR_INSTANCE when it starts.
-#include <gtest/gtest.h>
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -74,7 +74,9 @@ class MultiProcessTest : public ::testing::Test {
 TEST_F(MultiProcessTest, SecondProcessSeesTheFirstOnesEntriesAndTheCountFollows) {
   auto a = Start();
   EXPECT_EQ(a->Ask("zeros"), "0 1");  // the first process finds a zero-filled region
-  EXPECT_EQ(a->Ask("setcmd " + Hex("FT:GROUP1\xFEJOHN\xFE" "Fire in hall 3")), "1");
+  EXPECT_EQ(a->Ask("setcmd " + Hex("FT:GROUP1\xFEJOHN\xFE"
+                                   "Fire in hall 3")),
+            "1");
   EXPECT_EQ(a->Ask("setlog none " + Hex("hello log")), "1");
   EXPECT_EQ(a->Ask("settree 1 2 " + Hex("node") + " 3 4"), "1");
   EXPECT_EQ(a->Ask("setinfo " + Hex("info text")), "1");
@@ -83,7 +85,8 @@ TEST_F(MultiProcessTest, SecondProcessSeesTheFirstOnesEntriesAndTheCountFollows)
   auto b = Start();
   EXPECT_EQ(b->Ask("processes"), "2");
   EXPECT_EQ(a->Ask("processes"), "2");
-  EXPECT_EQ(b->Ask("getcmd"), "29 " + Hex("FT:GROUP1\xFEJOHN\xFE" "Fire in hall 3"));
+  EXPECT_EQ(b->Ask("getcmd"), "29 " + Hex("FT:GROUP1\xFEJOHN\xFE"
+                                          "Fire in hall 3"));
   EXPECT_EQ(a->Ask("getcmd"), "0 -");  // taken by b
   EXPECT_EQ(b->Ask("getlog 1 256"), "9 " + Hex("hello log"));
   EXPECT_EQ(b->Ask("gettree 0 256"), "4 " + Hex("node") + " 1 2 3 4");
@@ -262,7 +265,7 @@ TEST_F(MultiProcessTest, SingleProcessExportRules) {
   EXPECT_EQ(a->Ask("getcmd 4"), "3 " + Hex("six"));
   EXPECT_EQ(a->Ask("getcmd 4"), "0 -");
   EXPECT_EQ(a->Ask("print " + Hex("a\nb") + " 0"), "1");
-  EXPECT_EQ(a->Ask("print " + Hex("x") + " 1"), "0");  // no such device
+  EXPECT_EQ(a->Ask("print " + Hex("x") + " 1"), "0");      // no such device
   EXPECT_EQ(a->Ask("print " + Hex("x") + " 65536"), "1");  // low 16 bits: port 0
   EXPECT_EQ(ReadWholeFile(dir.File("lp0")), "a\r\nbx");
   EXPECT_EQ(a->Ask("apps 0"), "0");

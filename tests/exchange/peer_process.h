@@ -3,11 +3,11 @@
 #ifndef VELMAR_PEER_PROCESS_H
 #define VELMAR_PEER_PROCESS_H
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 class PeerProcess {
  public:

@@ -163,9 +163,12 @@ INSTANTIATE_TEST_SUITE_P(
         QueueCase{Queue::Debug, 50, 200, &SharedRegion::DebugCount, &SharedRegion::DebugRead}),
     [](const auto& info) {
       switch (info.param.queue) {
-        case Queue::SysLog: return std::string("SysLog");
-        case Queue::TreeView: return std::string("TreeView");
-        default: return std::string("Debug");
+        case Queue::SysLog:
+          return std::string("SysLog");
+        case Queue::TreeView:
+          return std::string("TreeView");
+        default:
+          return std::string("Debug");
       }
     });
 
@@ -210,7 +213,11 @@ TEST_F(RegionOpsTest, TreeViewNumbersGoOutOnlyWithAnEntryAndReservedMovesAlong) 
 TEST_F(RegionOpsTest, CommandsComeOutInOrderWithTerminators) {
   ASSERT_TRUE(StoreCommand(r_, "A"));
   ASSERT_TRUE(StoreCommand(r_, "B"));
-  EXPECT_EQ(std::memcmp(r_.CommandBuffer, "A\xFF" "B\xFF", 5), 0);  // includes the zero byte
+  EXPECT_EQ(std::memcmp(r_.CommandBuffer,
+                        "A\xFF"
+                        "B\xFF",
+                        5),
+            0);  // includes the zero byte
   EXPECT_EQ(TakeCmd(), "A");
   EXPECT_EQ(TakeCmd(), "B");
   EXPECT_EQ(TakeCmd(), "");
@@ -238,12 +245,16 @@ TEST_F(RegionOpsTest, CommandRefusals) {
       {"", false},
       {"FT:a\xFF", false},
       {"\xFF", false},
-      {"FT:GROUP1\xFEJOHN\xFE" "Fire", true},
+      {"FT:GROUP1\xFEJOHN\xFE"
+       "Fire",
+       true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(StoreCommand(r_, c.command), c.stored) << c.command;
   }
-  EXPECT_EQ(TakeCmd(), "FT:GROUP1\xFEJOHN\xFE" "Fire");
+  EXPECT_EQ(TakeCmd(),
+            "FT:GROUP1\xFEJOHN\xFE"
+            "Fire");
   // A command longer than the whole buffer is refused without being walked past 4096.
   EXPECT_FALSE(StoreCommand(r_, std::string(100000, 'z').c_str()));
 }

@@ -2,13 +2,13 @@
 #ifndef VELMAR_TEST_DIR_H
 #define VELMAR_TEST_DIR_H
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-
-#include <stdlib.h>
-#include <unistd.h>
 
 class TestDir {
  public:

@@ -151,8 +151,8 @@ int main() {
       std::string file, hex;
       in >> file >> hex;
       if (op == "lockfifo") Answer("locking");
-      Answer(std::to_string(SetSysLogEntry(file == "none" ? nullptr : file.c_str(),
-                                           Unhex(hex).c_str())));
+      Answer(std::to_string(
+          SetSysLogEntry(file == "none" ? nullptr : file.c_str(), Unhex(hex).c_str())));
     } else if (op == "logmany") {
       std::string file, id;
       int count = 0;
@@ -178,7 +178,8 @@ int main() {
         length = GetTreeViewEntry(rewind, buffer.data(), size, &n[0], &n[1], &n[2], &n[3]);
       // "none" when nothing was handed out (the buffer kept its filler).
       const bool none = length == 0 && buffer[0] == 'x';
-      std::string answer = std::to_string(length) + " " + (none ? "none" : Hex(std::string(buffer.data(), length)));
+      std::string answer =
+          std::to_string(length) + " " + (none ? "none" : Hex(std::string(buffer.data(), length)));
       if (op == "gettree")
         for (int32_t v : n) answer += " " + std::to_string(v);
       Answer(answer);

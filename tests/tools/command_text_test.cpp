@@ -29,13 +29,16 @@ TEST(CommandTextTest, DecodeCommands) {
     std::string entry;
     std::string line;
   } cases[] = {
-      {"FT:GROUP1\xFEJOHN\xFE" "Fire in hall 3",
+      {"FT:GROUP1\xFEJOHN\xFE"
+       "Fire in hall 3",
        "kind=\"FT\" receivers=[\"GROUP1\", \"JOHN\"] message=\"Fire in hall 3\""},
       {"FT:A\xFE", "kind=\"FT\" receivers=[\"A\"] message=\"\""},
       {"FT:no receivers", "kind=\"FT\" receivers=[] message=\"no receivers\""},
       {"no kind", "receivers=[] message=\"no kind\""},
       {"FT:\xFE\xFEm:x", "kind=\"FT\" receivers=[\"\", \"\"] message=\"m:x\""},
-      {"FT:caf\xE9\xFE" "a&b", "kind=\"FT\" receivers=[\"caf\\xe9\"] message=\"a&b\""},
+      {"FT:caf\xE9\xFE"
+       "a&b",
+       "kind=\"FT\" receivers=[\"caf\\xe9\"] message=\"a&b\""},
   };
   for (const Case& c : cases) EXPECT_EQ(FormatCommand(DecodeCommand(c.entry)), c.line);
 }

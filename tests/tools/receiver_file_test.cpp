@@ -75,11 +75,18 @@ TEST(ReceiverFileTest, ValuesAreDescribed) {
   std::vector<std::string> shown;
   for (const ReceiverRecord& r : records)
     for (const TaggedValue& v : r.values) shown.push_back(DescribeValue(v));
-  const std::vector<std::string> expected = {
-      "empty",          "null",           "int16 1",
-      "int32 100001",   "float 2.5",      "double 3.25",
-      "currency 12.3452", "date 36957.5", "text \"Receiver c\"",
-      "error 0x800a0003", "bool false",   "byte 3"};
+  const std::vector<std::string> expected = {"empty",
+                                             "null",
+                                             "int16 1",
+                                             "int32 100001",
+                                             "float 2.5",
+                                             "double 3.25",
+                                             "currency 12.3452",
+                                             "date 36957.5",
+                                             "text \"Receiver c\"",
+                                             "error 0x800a0003",
+                                             "bool false",
+                                             "byte 3"};
   EXPECT_EQ(shown, expected);
   EXPECT_EQ(DescribeValue({kTagCurrency, std::string("\x0e\xff\xff\xff\xff\xff\xff\xff", 8)}),
             "currency -0.0242");

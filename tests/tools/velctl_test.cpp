@@ -53,8 +53,12 @@ class VelctlTest : public ::testing::Test {
 };
 
 TEST_F(VelctlTest, CommandsAreTakenOutAndDecoded) {
-  ASSERT_EQ(holder_->Ask("setcmd " + Hex("FT:GROUP1\xFEJOHN\xFE" "Fire in hall 3")), "1");
-  ASSERT_EQ(holder_->Ask("setcmd " + Hex("FT:caf\xE9\xFE" "a&b")), "1");
+  ASSERT_EQ(holder_->Ask("setcmd " + Hex("FT:GROUP1\xFEJOHN\xFE"
+                                         "Fire in hall 3")),
+            "1");
+  ASSERT_EQ(holder_->Ask("setcmd " + Hex("FT:caf\xE9\xFE"
+                                         "a&b")),
+            "1");
   const VelctlRun run = Velctl({"commands"});
   EXPECT_EQ(run.status, 0);
   const std::vector<std::string> expected = {
@@ -97,15 +101,14 @@ TEST_F(VelctlTest, StatusShowsTheRegion) {
   ASSERT_EQ(holder_->Ask("getlog 0 16"), "1 " + Hex("x"));
   const VelctlRun run = Velctl({"status"});
   EXPECT_EQ(run.status, 0);
-  const std::vector<std::string> expected = {
-      "instance: " + instance_,
-      "processes: 2",
-      "syslog: 1 entries of 200, read position 1",
-      "treeview: 0 entries of 200, read position 0",
-      "debug: 0 entries of 50, read position 0",
-      "commands: 2 pending, 7 of 4094 bytes used",
-      "sysinfo: \"\"",
-      "running apps: 0x00000000"};
+  const std::vector<std::string> expected = {"instance: " + instance_,
+                                             "processes: 2",
+                                             "syslog: 1 entries of 200, read position 1",
+                                             "treeview: 0 entries of 200, read position 0",
+                                             "debug: 0 entries of 50, read position 0",
+                                             "commands: 2 pending, 7 of 4094 bytes used",
+                                             "sysinfo: \"\"",
+                                             "running apps: 0x00000000"};
   EXPECT_EQ(run.lines, expected);
 }
 
@@ -139,7 +142,9 @@ TEST_F(VelctlTest, ReceiverFileIsWrittenAndShown) {
   ASSERT_EQ(run.lines.size(), 5u);
   EXPECT_EQ(run.lines[0], "version 1, 4 receivers");
   EXPECT_EQ(run.lines[1], "type 1 name \"Zulu\" | empty | null | int16 1");
-  EXPECT_EQ(run.lines[3], "type 3 name \"caf\\xe9\" | currency 12.3452 | date 36957.5 | text \"Receiver caf\\xe9\"");
+  EXPECT_EQ(
+      run.lines[3],
+      "type 3 name \"caf\\xe9\" | currency 12.3452 | date 36957.5 | text \"Receiver caf\\xe9\"");
 }
 
 TEST_F(VelctlTest, UsageErrorsExitWithTwo) {

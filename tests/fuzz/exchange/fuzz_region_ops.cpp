@@ -101,12 +101,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string command = in.Text(5000);
         const int before = velmar::CommandContentLength(r);
         const bool stored = velmar::StoreCommand(r, command.c_str());
-        if (stored) Check(velmar::CommandContentLength(r) == before + static_cast<int>(command.size()) + 1);
+        if (stored)
+          Check(velmar::CommandContentLength(r) == before + static_cast<int>(command.size()) + 1);
         Check(velmar::CommandContentLength(r) < velmar::kCommandBufferSize);
         break;
       }
       case 3:
-        WithBuffer(in.Word() % 5000, [&](char* b, uint16_t s) { return velmar::TakeCommand(r, b, s); });
+        WithBuffer(in.Word() % 5000,
+                   [&](char* b, uint16_t s) { return velmar::TakeCommand(r, b, s); });
         Check(velmar::CommandContentLength(r) < velmar::kCommandBufferSize);
         break;
       case 4:
@@ -114,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(std::memchr(r.SysInfo, 0, sizeof r.SysInfo) != nullptr);
         break;
       case 5:
-        WithBuffer(in.Word() % 300, [&](char* b, uint16_t s) { return velmar::ReadSysInfo(r, b, s); });
+        WithBuffer(in.Word() % 300,
+                   [&](char* b, uint16_t s) { return velmar::ReadSysInfo(r, b, s); });
         break;
       case 6: {
         // Damage: a count or read position, or any byte of the region.
