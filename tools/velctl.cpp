@@ -56,12 +56,22 @@ volatile sig_atomic_t g_stop = 0;
 
 void OnStopSignal(int) { g_stop = 1; }
 
+// Interrupt, termination and a closed terminal end a --follow loop, so that velctl
+// leaves the region on its way out; a closed pipe shows as a failed write instead.
 void CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Prints one line; false when nobody reads the output any more.
+bool PrintLine(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  return std::fflush(stdout) == 0;
 }
 
 void Pause() {
@@ -120,8 +130,7 @@ int Commands(const std::vector<std::string>& args) {
       const std::string entry(buffer);
       const std::string line =
           o.raw ? velctl::EscapeBytes(entry) : velctl::FormatCommand(velctl::DecodeCommand(entry));
-      std::printf("%s\n", line.c_str());
-      std::fflush(stdout);
+      if (!PrintLine(line)) return kFailed;
     }
     if (o.follow && !g_stop) Pause();
   } while (o.follow && !g_stop);
@@ -150,12 +159,11 @@ int Queue(const std::string& name, const std::vector<std::string>& args) {
       rewind = false;
       if (length == 0 && buffer[0] != '\0') break;
       const std::string text = velctl::EscapeBytes(std::string(buffer, length));
-      if (name == "treeview")
-        std::printf("%" PRId32 " %" PRId32 " %" PRId32 " %" PRId32 " %s\n", n1, n2, n3, n4,
-                    text.c_str());
-      else
-        std::printf("%s\n", text.c_str());
-      std::fflush(stdout);
+      const std::string line = name == "treeview"
+                                   ? std::to_string(n1) + " " + std::to_string(n2) + " " +
+                                         std::to_string(n3) + " " + std::to_string(n4) + " " + text
+                                   : text;
+      if (!PrintLine(line)) return kFailed;
     }
     if (o.follow && !g_stop) Pause();
   } while (o.follow && !g_stop);
@@ -216,7 +224,8 @@ int Print(const std::vector<std::string>& args) {
 
 int Status(const std::vector<std::string>& args) {
   if (!args.empty()) return UsageError("status takes no arguments");
-  static velmar::SharedRegion region;
+  // The counter word is read atomically, which needs the 8-byte alignment of a mapping.
+  alignas(8) static velmar::SharedRegion region;
   if (!velmar::PeekRegion(region)) {
     std::fprintf(stderr, "velctl: the shared region cannot be read\n");
     return kFailed;
