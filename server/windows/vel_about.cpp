@@ -98,9 +98,9 @@ void Vel_About::Form_Load() {
   resize(420, 190);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
-    const FormPosition at = CenterForm(static_cast<float>(area.width()),
-                                       static_cast<float>(area.height()),
-                                       static_cast<float>(width()), static_cast<float>(height()));
+    const FormPosition at =
+        CenterForm(static_cast<float>(area.width()), static_cast<float>(area.height()),
+                   static_cast<float>(width()), static_cast<float>(height()));
     move(area.x() + static_cast<int>(at.left), area.y() + static_cast<int>(at.top));
   }
   setWindowTitle(FromWindows1252(GetText(10)));

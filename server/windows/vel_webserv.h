@@ -37,7 +37,7 @@ class Vel_WebServ : public QWidget {
   QListWidget* List_Receivers = nullptr;
 
  protected:
-  bool event(QEvent* event) override;             // WindowActivate: Form_Activate
+  bool event(QEvent* event) override;            // WindowActivate: Form_Activate
   void closeEvent(QCloseEvent* event) override;  // Form_QueryUnload
 
  private:

@@ -117,7 +117,9 @@ class AboutWindowTest : public QObject {
       QCOMPARE(about.windowTitle(), QString("Invalid Text (10)"));
     }
     dir_->Write("VELWEB.INI", "[General]\r\nLanguage=001\r\n");
-    dir_->Write("vel_lang.001", "0=English\r\n10=\x80" "ber Velmar \x93Web\x94\r\n");
+    dir_->Write("vel_lang.001",
+                "0=English\r\n10=\x80"
+                "ber Velmar \x93Web\x94\r\n");
     QVERIFY(vel::LoadLanguage());
     Vel_About about;
     QCOMPARE(about.windowTitle(), QString::fromUtf8("€ber Velmar “Web”"));
@@ -125,7 +127,8 @@ class AboutWindowTest : public QObject {
 
   void textsAreConvertedForDisplay() {
     Vel_About about;
-    about.SetPanelText("Velmar Web Server\r\n\r\nVersion 1.0.00\r\n\r\n\xA9 Fran\xE7ois \x96 2001\r\n");
+    about.SetPanelText(
+        "Velmar Web Server\r\n\r\nVersion 1.0.00\r\n\r\n\xA9 Fran\xE7ois \x96 2001\r\n");
     QCOMPARE(about.PanelText(),
              QString::fromUtf8("Velmar Web Server\n\nVersion 1.0.00\n\n© François – 2001\n"));
     about.SetInfoText("Velmar Web Server Initialized Ok...");
@@ -152,9 +155,8 @@ class AboutWindowTest : public QObject {
   void centredOnTheScreen() {
     Vel_About about;
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    const vel::FormPosition at =
-        vel::CenterForm(float(area.width()), float(area.height()), float(about.width()),
-                        float(about.height()));
+    const vel::FormPosition at = vel::CenterForm(float(area.width()), float(area.height()),
+                                                 float(about.width()), float(about.height()));
     QCOMPARE(about.pos(), QPoint(area.x() + int(at.left), area.y() + int(at.top)));
   }
 

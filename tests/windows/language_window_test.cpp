@@ -13,7 +13,6 @@
 using vel::LanguageChoice;
 using vel::Vel_Language;
 
-
 class LanguageWindowTest : public QObject {
   Q_OBJECT
 
@@ -53,8 +52,8 @@ class LanguageWindowTest : public QObject {
   }
 
   void codeTextHasThreeDigits() {
-    const std::pair<int16_t, const char*> cases[] = {
-        {0, "000"}, {1, "001"}, {44, "044"}, {999, "999"}, {1234, "1234"}, {-1, "-001"}};
+    const std::pair<int16_t, const char*> cases[] = {{0, "000"},   {1, "001"},     {44, "044"},
+                                                     {999, "999"}, {1234, "1234"}, {-1, "-001"}};
     for (const auto& [code, text] : cases) QCOMPARE(vel::LanguageCodeText(code), std::string(text));
   }
 
@@ -62,11 +61,13 @@ class LanguageWindowTest : public QObject {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("name");  // null: no name
     QTest::newRow("plain") << QByteArray("0=English\r\n10=About\r\n") << "English";
-    QTest::newRow("whole rest of the line") << QByteArray("0=Deutsch = German\r\n") << "Deutsch = German";
+    QTest::newRow("whole rest of the line")
+        << QByteArray("0=Deutsch = German\r\n") << "Deutsch = German";
     QTest::newRow("empty name line skipped") << QByteArray("0=\r\n0=Second\r\n") << "Second";
     QTest::newRow("blank in front does not count") << QByteArray(" 0=x\r\n") << QString();
     QTest::newRow("only an empty name line") << QByteArray("0=\r\n5=five\r\n") << QString();
-    QTest::newRow("first qualifying line wins") << QByteArray("1=a\r\n0=First\r\n0=Later\r\n") << "First";
+    QTest::newRow("first qualifying line wins")
+        << QByteArray("1=a\r\n0=First\r\n0=Later\r\n") << "First";
     QTest::newRow("last line without end") << QByteArray("1=a\r\n0=Last") << "Last";
     QTest::newRow("CR alone ends a line") << QByteArray("1=a\r0=Mac\r") << "Mac";
     QTest::newRow("LF alone stays in the line") << QByteArray("1=a\n0=Unix\n") << QString();
@@ -122,11 +123,14 @@ class LanguageWindowTest : public QObject {
     QCOMPARE(window.Combo_Language->itemData(1).toInt(), 1);
     QCOMPARE(window.Combo_Language->currentIndex(), -1);
     // No cancel button.
-    for (QPushButton* button : window.findChildren<QPushButton*>()) QVERIFY(button == window.Command_Ok);
+    for (QPushButton* button : window.findChildren<QPushButton*>())
+      QVERIFY(button == window.Command_Ok);
   }
 
   void namesAreConvertedFromWindows1252() {
-    dir_->Write("vel_lang.033", "0=Fran\xE7" "ais \x80\x85\r\n");
+    dir_->Write("vel_lang.033",
+                "0=Fran\xE7"
+                "ais \x80\x85\r\n");
     Vel_Language window(dir_->path());
     QCOMPARE(window.Combo_Language->itemText(0), QString::fromUtf8("Français €…"));
   }
@@ -148,8 +152,9 @@ class LanguageWindowTest : public QObject {
     window.Combo_Language->setCurrentIndex(index);
     QTest::mouseClick(window.Command_Ok, Qt::LeftButton);
     QVERIFY(!window.isVisible());
-    QCOMPARE(QString::fromStdString(vel::ReadProfileString("General", "Language", "none", "VELWEB.INI")),
-             stored);
+    QCOMPARE(
+        QString::fromStdString(vel::ReadProfileString("General", "Language", "none", "VELWEB.INI")),
+        stored);
     QCOMPARE(QString::fromStdString(vel::ReadProfileString("TCPIP", "HTTPPort", "", "VELWEB.INI")),
              QString("8080"));
     // The choice is one the next start can load.
@@ -197,10 +202,10 @@ class LanguageWindowTest : public QObject {
   void WriteEdgeCaseDirectory() {
     dir_->Write("vel_lang.001", "0=English\r\n10=About Velmar Web Server\r\n");
     dir_->Write("VEL_LANG.044", "; German\r\n0=\r\n 0=x\r\n0=Deutsch = German\r\n0=Later\r\n");
-    dir_->Write("vel_lang.1", "0=One\r\n");                 // would be stored as 001
-    dir_->Write("vel_lang.TXT", "0=Text\r\n");              // not a number
+    dir_->Write("vel_lang.1", "0=One\r\n");                  // would be stored as 001
+    dir_->Write("vel_lang.TXT", "0=Text\r\n");               // not a number
     dir_->Write("vel_lang.002", "0=\r\n 0=x\r\n2=two\r\n");  // no usable name line
-    dir_->Write("vel_lang.0003", "0=Four digits\r\n");      // longer than three
+    dir_->Write("vel_lang.0003", "0=Four digits\r\n");       // longer than three
     dir_->Write("other.003", "0=Other\r\n");
     std::filesystem::create_directory(dir_->path() + "vel_lang.005");
   }

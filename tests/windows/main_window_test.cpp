@@ -3,6 +3,8 @@
 //
 // The core takes the directory of its executable as the program directory, so this
 // test is built into a directory of its own and writes the files it needs there.
+#include <unistd.h>
+
 #include <QDir>
 #include <QLabel>
 #include <QListWidget>
@@ -15,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <unistd.h>
 
 #include "modal.h"
 #include "vel_about.h"
@@ -71,7 +72,8 @@ QByteArray Fetch(uint16_t port, const QByteArray& request) {
       },
       10000);
   answer += socket.readAll();
-  if (answer.isEmpty()) answer = "<closed without an answer: " + socket.errorString().toUtf8() + ">";
+  if (answer.isEmpty())
+    answer = "<closed without an answer: " + socket.errorString().toUtf8() + ">";
   return closed ? answer : "<not closed> " + answer;
 }
 
@@ -85,14 +87,15 @@ class MainWindowTest : public QObject {
     dir_ = fs::path(QCoreApplication::applicationDirPath().toStdString());
     // Leave only the program itself from a previous run.
     for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
-      if (entry.path().filename() != fs::path(QCoreApplication::applicationFilePath().toStdString()).filename()) {
+      if (entry.path().filename() !=
+          fs::path(QCoreApplication::applicationFilePath().toStdString()).filename()) {
         fs::remove_all(entry.path());
       }
     }
     if (fs::exists(VELMAR_LIBRARY)) fs::copy_file(VELMAR_LIBRARY, dir_ / "libVelmar.so");
     port_ = FreePort();
-    WriteFile(dir_ / "VELWEB.INI", "[TCPIP]\r\nHTTPPort=" + std::to_string(port_) +
-                                      "\r\n[General]\r\nLanguage=001\r\n");
+    WriteFile(dir_ / "VELWEB.INI",
+              "[TCPIP]\r\nHTTPPort=" + std::to_string(port_) + "\r\n[General]\r\nLanguage=001\r\n");
     WriteFile(dir_ / "vel_lang.001",
               "0=English\r\n10=About\r\n13=Version\r\n14=By\r\n124=Loading receivers...\r\n");
     WriteFile(dir_ / "INDEX.HTM", "<html>hello</html>\r\n");
@@ -151,7 +154,8 @@ class MainWindowTest : public QObject {
   void countsServedRequests() {
     QCOMPARE(window_->Label_Reqs->text(), QString("0"));
     for (int n = 1; n <= 3; ++n) {
-      QCOMPARE(Fetch(port_, "GET /INDEX.HTM HTTP/1.0\r\n\r\n"), QByteArray("<html>hello</html>\r\n"));
+      QCOMPARE(Fetch(port_, "GET /INDEX.HTM HTTP/1.0\r\n\r\n"),
+               QByteArray("<html>hello</html>\r\n"));
       QTRY_COMPARE_WITH_TIMEOUT(window_->Label_Reqs->text(), QString::number(n), 5000);
     }
     // The not-found page counts too.

@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
   dir.Write("VELWEB.INI", "[General]\r\nLanguage=001\r\n");
   dir.Write("vel_lang.001", "0=English\r\n10=About Velmar Web Server\r\n13=Version\r\n14=By\r\n");
   dir.Write("vel_lang.049", "0=Deutsch\r\n");
-  dir.Write("vel_lang.033", "0=Fran\xE7" "ais\r\n");
+  dir.Write("vel_lang.033",
+            "0=Fran\xE7"
+            "ais\r\n");
   vel::LoadLanguage();
 
   bool ok = true;

@@ -1,7 +1,7 @@
 // Windows-1252 bytes as the windows show them.
-#include <QtTest>
-
 #include "text_1252.h"
+
+#include <QtTest>
 
 class Text1252Test : public QObject {
   Q_OBJECT
@@ -11,21 +11,26 @@ class Text1252Test : public QObject {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("shown");
     QTest::newRow("ascii") << QByteArray("Served requests: 12") << "Served requests: 12";
-    QTest::newRow("euro and quotes") << QByteArray("\x80 \x93x\x94 \x91y\x92") << QString::fromUtf8("€ “x” ‘y’");
-    QTest::newRow("dashes, ellipsis, trade mark") << QByteArray("\x96\x97\x85\x99") << QString::fromUtf8("–—…™");
-    QTest::newRow("letters of 0x8A..0x9F") << QByteArray("\x8A\x8C\x8E\x9A\x9C\x9E\x9F\x83")
-                                           << QString::fromUtf8("ŠŒŽšœžŸƒ");
+    QTest::newRow("euro and quotes")
+        << QByteArray("\x80 \x93x\x94 \x91y\x92") << QString::fromUtf8("€ “x” ‘y’");
+    QTest::newRow("dashes, ellipsis, trade mark")
+        << QByteArray("\x96\x97\x85\x99") << QString::fromUtf8("–—…™");
+    QTest::newRow("letters of 0x8A..0x9F")
+        << QByteArray("\x8A\x8C\x8E\x9A\x9C\x9E\x9F\x83") << QString::fromUtf8("ŠŒŽšœžŸƒ");
     QTest::newRow("undefined bytes keep their value")
-        << QByteArray("\x81\x8D\x8F\x90\x9D") << QString(QChar(0x81)) + QChar(0x8D) + QChar(0x8F) + QChar(0x90) + QChar(0x9D);
-    QTest::newRow("upper half as Latin-1") << QByteArray("\xA0\xE4\xF6\xFC\xDF\xFF")
-                                           << QString::fromUtf8("\u00A0äöüßÿ");
-    QTest::newRow("NUL kept") << QByteArray("a\0b", 3) << QString(QChar('a')) + QChar(0) + QChar('b');
+        << QByteArray("\x81\x8D\x8F\x90\x9D")
+        << QString(QChar(0x81)) + QChar(0x8D) + QChar(0x8F) + QChar(0x90) + QChar(0x9D);
+    QTest::newRow("upper half as Latin-1")
+        << QByteArray("\xA0\xE4\xF6\xFC\xDF\xFF") << QString::fromUtf8("\u00A0äöüßÿ");
+    QTest::newRow("NUL kept") << QByteArray("a\0b", 3)
+                              << QString(QChar('a')) + QChar(0) + QChar('b');
   }
 
   void bytes() {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, shown);
-    QCOMPARE(vel::FromWindows1252(std::string_view(bytes.constData(), size_t(bytes.size()))), shown);
+    QCOMPARE(vel::FromWindows1252(std::string_view(bytes.constData(), size_t(bytes.size()))),
+             shown);
   }
 
   void everyByteIsOneCharacter() {
