@@ -131,8 +131,8 @@ void Winsock::Close() {
   }
   // Closing a socket with unread input resets the connection, and the client may lose
   // the end of the response. Send our end-of-stream, then drain until the client closes.
+  // It stays our child, so that the end of the program takes it along.
   ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
-  socket->setParent(nullptr);
   QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
   QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
   QObject::connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);
