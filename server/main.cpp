@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   // A client that goes away while we write must not end the server.
   signal(SIGPIPE, SIG_IGN);
 
-  const bool windows = VELWEB_HAVE_WINDOWS && !headless && HasDisplay();
+  [[maybe_unused]] const bool windows = VELWEB_HAVE_WINDOWS && !headless && HasDisplay();
   std::unique_ptr<QCoreApplication> app;
 #if VELWEB_HAVE_WINDOWS
   if (windows) app = std::make_unique<QApplication>(argc, argv);
