@@ -273,13 +273,19 @@ void WebServerCore::Winsock_HTTP_DataArrival() {
 
 void WebServerCore::HandleRequest(const std::string& request) {
   const RequestTarget target = ParseRequestTarget(request);
-  const std::string path = ResolveInDir(ProgramDir(), target.fileName);
-  if (!target.servable || KindOf(target.method, target.extension) == ResponseKind::kNotFound ||
-      !FileExists(path)) {
+  const ResponseKind kind = KindOf(target.method, target.extension);
+  // A name that could leave the program directory is never looked up at all.
+  if (!target.servable || kind == ResponseKind::kNotFound) {
     SendNotFound();
     return;
   }
-  if (KindOf(target.method, target.extension) == ResponseKind::kFile) {
+  // Names are found in the program directory whatever their case on disk.
+  const std::string path = ResolveInDir(ProgramDir(), target.fileName);
+  if (!FileExists(path)) {
+    SendNotFound();
+    return;
+  }
+  if (kind == ResponseKind::kFile) {
     SendFile(path, target.extension);
     return;
   }
