@@ -5,6 +5,8 @@
 #   desktop_start.png, desktop_later.png                    the whole screen while the real
 #                                                           velweb starts (splash up) and
 #                                                           after the splash has gone
+#   desktop_language.png                                    the real velweb started without a
+#                                                           language: it asks for one
 # Usage: bash scripts/screenshots.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -41,6 +43,14 @@ sleep 4
 import -window root "$out/desktop_later.png"
 kill -TERM \$pid
 wait \$pid
+# Without a language the program asks for one first.
+printf '[TCPIP]\\r\\nHTTPPort=$port\\r\\n' >"$program/VELWEB.INI"
+"$program/velweb" >>"$program/velweb.out" 2>&1 &
+pid=\$!
+sleep 2
+import -window root "$out/desktop_language.png"
+kill -TERM \$pid
+wait \$pid || true
 SHOOT
 xvfb-run -a -s "-screen 0 1024x768x24" bash "$program/shoot.sh" ||
   { echo "screenshots: velweb did not run, see below"; cat "$program/velweb.out"; exit 1; }

@@ -2,9 +2,11 @@
 
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "language_files.h"
@@ -26,6 +28,7 @@ Vel_Language::Vel_Language(std::string programDir, QWidget* parent)
   Combo_Language->setObjectName(QStringLiteral("Combo_Language"));
   Combo_Language->setMinimumWidth(260);
   Combo_Language->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  Combo_Language->setPlaceholderText(QStringLiteral("Select a language"));
 
   Command_Ok = new QPushButton(QStringLiteral("OK"), this);
   Command_Ok->setObjectName(QStringLiteral("Command_Ok"));
@@ -48,6 +51,16 @@ Vel_Language::Vel_Language(std::string programDir, QWidget* parent)
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
   Form_Load();
+
+  // In the middle of the screen, as the about window.
+  adjustSize();
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    const FormPosition at =
+        CenterForm(static_cast<float>(area.width()), static_cast<float>(area.height()),
+                   static_cast<float>(width()), static_cast<float>(height()));
+    move(area.x() + static_cast<int>(at.left), area.y() + static_cast<int>(at.top));
+  }
 }
 
 void Vel_Language::Form_Load() {
