@@ -307,6 +307,28 @@ TEST_F(ServerTest, UnreadableFileGetsTheNotFoundPage) {
   EXPECT_EQ(server_.Fetch("GET /locked.htm HTTP/1.0\r\n\r\n"), kNotFound);
 }
 
+TEST_F(ServerTest, ConnectionsThatEndEarlyLeaveNothingBehind) {
+  ASSERT_TRUE(server_.Start());
+  {
+    Client reset(server_.port());
+    ASSERT_TRUE(reset.Send("GET /pa"));
+    std::this_thread::sleep_for(milliseconds(100));
+    reset.Reset();
+  }
+  {
+    Client closed(server_.port());
+    ASSERT_TRUE(closed.Send("GET /pa"));
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  { Client silent(server_.port()); }
+  std::this_thread::sleep_for(milliseconds(100));
+  // A leftover "GET /pa" in front would name another file.
+  EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  EXPECT_TRUE(WaitFor([&] { return server_.Served() == 1; }));
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(server_.Served(), 1) << "a connection that ended early was counted";
+}
+
 TEST_F(ServerTest, OversizedRequestIsCutOffAndTheSlotFreed) {
   ASSERT_TRUE(server_.Start());
   Client greedy(server_.port());

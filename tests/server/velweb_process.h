@@ -123,6 +123,14 @@ class Client {
     return data;
   }
 
+  // Ends the connection with a reset instead of an orderly close.
+  void Reset() {
+    linger hard{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd_);
+    fd_ = -1;
+  }
+
   // Shrinks the receive buffer, so that a client that does not read holds the server up.
   void SmallReceiveBuffer() {
     int size = 4096;
