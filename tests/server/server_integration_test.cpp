@@ -184,6 +184,7 @@ TEST_F(ServerTest, LogLinesFromStartToSystemShutdown) {
                         "Velmar Web Server shuts down because Windows shuts down"}))
       << log;
   EXPECT_EQ(server_.LogPath().filename().string().size(), 12u);
+  EXPECT_TRUE(fs::exists(server_.dir() / "vel_rcv.dat")) << "a missing receiver file is made";
 }
 
 TEST_F(ServerTest, InterruptWithoutTerminalIsTheUsersConfirmedClose) {
@@ -220,6 +221,16 @@ TEST_F(ServerTest, ReceiverFileRewrittenIsReloadedWithinTwoSeconds) {
     return server_.Log().find("WEB Velmar Web Server reloaded 0 receivers\r\n") != std::string::npos;
   }));
   EXPECT_EQ(server_.Fetch("GET / HTTP/1.0\r\n\r\n"), "<p>index 1.0.00</p>\r\n");
+
+  // Touched, same bytes: a new time is a change too.
+  const fs::path file = server_.dir() / "vel_rcv.dat";
+  fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(5));
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string log = server_.Log();
+    const std::string line = "WEB Velmar Web Server reloaded 0 receivers\r\n";
+    const size_t first = log.find(line);
+    return first != std::string::npos && log.find(line, first + 1) != std::string::npos;
+  })) << server_.Log();
 }
 
 TEST_F(ServerTest, SecondInstanceIsRefusedAndTheFirstKeepsServing) {
