@@ -1,4 +1,5 @@
 // LeadingNumber and RoundHalfEven: the one leading-number parse of the module.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -29,6 +30,29 @@ class BlankSkipper {
   const std::string& text_;
   size_t pos_ = 0;
 };
+
+// A number in from_chars form that a double cannot hold: infinity when it is too large,
+// 0 when it is too small.
+double OutOfRangeValue(const std::string& number) {
+  const size_t e = number.find('e');
+  const std::string mantissa = number.substr(0, e);
+  // The decimal exponent, saturated: only its sign and rough size matter here.
+  long exponent = 0;
+  if (e != std::string::npos) {
+    const bool negative = number[e + 1] == '-';
+    for (size_t i = e + 1; i < number.size(); ++i) {
+      if (IsDigit(number[i])) exponent = std::min(exponent * 10 + (number[i] - '0'), 100000L);
+    }
+    if (negative) exponent = -exponent;
+  }
+  // Where the first significant digit stands relative to the decimal point.
+  const size_t point = std::min(mantissa.find('.'), mantissa.size());
+  const size_t first = mantissa.find_first_of("123456789");
+  if (first == std::string::npos) return 0.0;
+  const long magnitude = first < point ? static_cast<long>(point - first)
+                                       : -static_cast<long>(first - point - 1);
+  return magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+}
 
 }  // namespace
 
@@ -81,10 +105,7 @@ double LeadingNumber(const std::string& text) {
                                             value, std::chars_format::general);
   (void)end;
   if (error == std::errc::result_out_of_range) {
-    // Too large or too small for a double: the exponent's sign tells which.
-    const size_t e = number.find('e');
-    const bool tiny = e != std::string::npos && e + 1 < number.size() && number[e + 1] == '-';
-    value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    value = OutOfRangeValue(number);
   } else if (error != std::errc()) {
     value = 0.0;
   }

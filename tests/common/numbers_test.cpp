@@ -44,6 +44,10 @@ TEST(LeadingNumberTest, ReadsTheLeadingDecimalNumber) {
       {"1e999", std::numeric_limits<double>::infinity()},
       {"-1e999", -std::numeric_limits<double>::infinity()},
       {"1e-999", 0},
+      {"0." + std::string(400, '0') + "1", 0},
+      {std::string(400, '9'), std::numeric_limits<double>::infinity()},
+      {"0.0001e400", std::numeric_limits<double>::infinity()},
+      {std::string(400, '1') + "e-800", 0},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(LeadingNumber(text), expected) << "'" << text << "'";
