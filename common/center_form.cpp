@@ -3,8 +3,7 @@
 
 namespace vel {
 
-FormPosition CenterForm(float screenWidth, float screenHeight, float formWidth,
-                        float formHeight) {
+FormPosition CenterForm(float screenWidth, float screenHeight, float formWidth, float formHeight) {
   FormPosition position{(screenWidth - formWidth) / 2.0f, (screenHeight - formHeight) / 2.0f};
   // A window larger than the screen keeps its left or top edge on the screen.
   if (!(position.left >= 0.0f)) position.left = 0.0f;

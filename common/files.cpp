@@ -55,9 +55,7 @@ bool IsRegularFile(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-bool HasWildcard(const std::string& text) {
-  return text.find_first_of("*?") != std::string::npos;
-}
+bool HasWildcard(const std::string& text) { return text.find_first_of("*?") != std::string::npos; }
 
 void SplitPath(const std::string& path, std::string& dir, std::string& pattern) {
   const size_t slash = path.rfind('/');

@@ -18,8 +18,8 @@ struct TextRow {
 struct LanguageTexts {
   std::vector<TextRow> TextTable;  // always TextCapacity rows, TextCount of them filled
   int32_t TextCount = 0;
-  int32_t TextCapacity = 0;        // grows by kTextTableStep
-  std::string TextStore;           // every loaded text, end to end
+  int32_t TextCapacity = 0;  // grows by kTextTableStep
+  std::string TextStore;     // every loaded text, end to end
 };
 
 inline constexpr int32_t kTextTableStep = 64;

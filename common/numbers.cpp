@@ -49,8 +49,8 @@ double OutOfRangeValue(const std::string& number) {
   const size_t point = std::min(mantissa.find('.'), mantissa.size());
   const size_t first = mantissa.find_first_of("123456789");
   if (first == std::string::npos) return 0.0;
-  const long magnitude = first < point ? static_cast<long>(point - first)
-                                       : -static_cast<long>(first - point - 1);
+  const long magnitude =
+      first < point ? static_cast<long>(point - first) : -static_cast<long>(first - point - 1);
   return magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
 }
 
@@ -101,8 +101,8 @@ double LeadingNumber(const std::string& text) {
   }
 
   double value = 0.0;
-  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(),
-                                            value, std::chars_format::general);
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value,
+                                            std::chars_format::general);
   (void)end;
   if (error == std::errc::result_out_of_range) {
     value = OutOfRangeValue(number);

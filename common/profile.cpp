@@ -27,7 +27,7 @@ enum class LineKind { kOther, kSection, kKey };
 
 struct ParsedLine {
   LineKind kind = LineKind::kOther;
-  std::string name;  // section or key name, blanks around removed
+  std::string name;   // section or key name, blanks around removed
   size_t equals = 0;  // for a key: where its "=" stands in the line
 };
 
@@ -51,7 +51,8 @@ std::vector<ProfileLine> SplitLines(const std::string& content) {
       ++i;
       continue;
     }
-    const size_t endingLength = (c == '\r' && i + 1 < content.size() && content[i + 1] == '\n') ? 2 : 1;
+    const size_t endingLength =
+        (c == '\r' && i + 1 < content.size() && content[i + 1] == '\n') ? 2 : 1;
     lines.push_back({content.substr(start, i - start), content.substr(i, endingLength)});
     i += endingLength;
     start = i;
@@ -93,9 +94,9 @@ std::string CutToBuffer(const std::string& text) { return text.substr(0, kLonges
 
 // Where a key lives in a profile's lines, as reader and writer both see it.
 struct KeyLocation {
-  long keyLine = -1;           // the first line holding the key in a matching section
-  long sectionHeader = -1;     // the first matching section's header line
-  long sectionLastFilled = -1; // its last line that is not blank
+  long keyLine = -1;            // the first line holding the key in a matching section
+  long sectionHeader = -1;      // the first matching section's header line
+  long sectionLastFilled = -1;  // its last line that is not blank
 };
 
 KeyLocation Locate(const std::vector<ProfileLine>& lines, const std::string& section,

@@ -2,9 +2,7 @@
 
 namespace vel {
 
-char AsciiUpper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool EqualsAsciiNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -19,11 +17,16 @@ char Cp1252Upper(char c) {
   if (u >= 'a' && u <= 'z') return static_cast<char>(u - 0x20);
   if (u >= 0xE0 && u <= 0xFE && u != 0xF7) return static_cast<char>(u - 0x20);
   switch (u) {
-    case 0x9A: return static_cast<char>(0x8A);  // s caron
-    case 0x9C: return static_cast<char>(0x8C);  // oe
-    case 0x9E: return static_cast<char>(0x8E);  // z caron
-    case 0xFF: return static_cast<char>(0x9F);  // y diaeresis
-    default: return c;
+    case 0x9A:
+      return static_cast<char>(0x8A);  // s caron
+    case 0x9C:
+      return static_cast<char>(0x8C);  // oe
+    case 0x9E:
+      return static_cast<char>(0x8E);  // z caron
+    case 0xFF:
+      return static_cast<char>(0x9F);  // y diaeresis
+    default:
+      return c;
   }
 }
 

@@ -142,8 +142,7 @@ struct FormPosition {
 };
 // The top-left position that centres a window of the given size on a screen of the given
 // size, in the same unit; a negative coordinate becomes 0.
-FormPosition CenterForm(float screenWidth, float screenHeight, float formWidth,
-                        float formHeight);
+FormPosition CenterForm(float screenWidth, float screenHeight, float formWidth, float formHeight);
 
 // ---- language texts --------------------------------------------------------------------
 

@@ -42,12 +42,16 @@ TEST(GetFieldTest, WorkedExamples) {
       {"a;b;", 2, ";", ""},
       {"a;b", 32767, ";", ""},
       {"a;b", -32768, ";", ""},
-      {"aaa", 1, "aa", "a"},       // overlapping: the next search starts after the first
+      {"aaa", 1, "aa", "a"},  // overlapping: the next search starts after the first
       {"aaaa", 1, "aa", ""},
       {"aaaa", 2, "aa", ""},
       {"name=x", 0, "NAME=", "name=x"},
-      {"a\xFE" "b\xFE", 1, "\xFE", "b"},
-      {"a\xFE" "b\xFE", 2, "\xFE", ""},
+      {"a\xFE"
+       "b\xFE",
+       1, "\xFE", "b"},
+      {"a\xFE"
+       "b\xFE",
+       2, "\xFE", ""},
       {std::string("a\0b", 3), 1, std::string("\0", 1), "b"},
   };
   for (const FieldCase& c : cases) {
@@ -69,9 +73,15 @@ TEST(GetFieldTest, NoCaseWorkedExamples) {
       {"aXbxc", 2, "x", "c"},
       {"AbC", 0, "b", "A"},
       // letters of Windows-1252 beyond ASCII fold too; the field keeps its own letters
-      {"\xE4pfel\xC4" "Birne", 1, "\xE4", "pfel"},
-      {"\xE4pfel\xC4" "Birne", 2, "\xC4", "Birne"},
-      {"\xE4pfel\xC4" "Birne", 0, "\xC4", ""},
+      {"\xE4pfel\xC4"
+       "Birne",
+       1, "\xE4", "pfel"},
+      {"\xE4pfel\xC4"
+       "Birne",
+       2, "\xC4", "Birne"},
+      {"\xE4pfel\xC4"
+       "Birne",
+       0, "\xC4", ""},
       {"x\xF7y\xD7z", 1, "\xD7", "z"},  // division and multiplication signs are no pair
   };
   for (const FieldCase& c : cases) {

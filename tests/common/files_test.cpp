@@ -37,32 +37,32 @@ TEST_F(FilesTest, FileExistsMatchesNamesAndPatterns) {
   const std::string d = dir_.path();
   const std::vector<std::pair<std::string, bool>> cases = {
       {d + "INDEX.HTM", true},
-      {d + "index.htm", true},       // case does not matter
+      {d + "index.htm", true},  // case does not matter
       {d + "SEND.HTM", true},
       {d + "*.HTM", true},
       {d + "*.htm", true},
       {d + "S*", true},
       {d + "?NDEX.HTM", true},
       {d + "INDEX.HT?", true},
-      {d + "INDEX.HTM?", true},      // a "?" at the end may match nothing
+      {d + "INDEX.HTM?", true},  // a "?" at the end may match nothing
       {d + "IND?X.HTM", true},
       {d + "I?DEX.HT", false},
       {d + "*", true},
       {d + "*.TXT", false},
       {d + "NOTES.TXT", false},
-      {d + "SUB", false},            // a directory is no file
+      {d + "SUB", false},  // a directory is no file
       {d + "S?B", false},
       {d + "DIR.HTM", false},
-      {d + ".hidden.htm", false},    // dot-files are hidden
+      {d + ".hidden.htm", false},  // dot-files are hidden
       {d + "*hidden*", false},
-      {d + "link.gif", true},        // a link counts by what it points to
+      {d + "link.gif", true},  // a link counts by what it points to
       {d + "dangling.gif", false},
       {d + "missing-dir/INDEX.HTM", false},
       {d + "SUB/", false},
       {d, false},
       {"", false},
       {d + std::string("INDEX.HTM\0x", 11), false},
-      {d + "*/INDEX.HTM", false},    // patterns only in the last component
+      {d + "*/INDEX.HTM", false},  // patterns only in the last component
   };
   for (const auto& [path, expected] : cases) {
     EXPECT_EQ(FileExists(path), expected) << path;
@@ -71,7 +71,8 @@ TEST_F(FilesTest, FileExistsMatchesNamesAndPatterns) {
 
 TEST_F(FilesTest, FindFilesListsSortedNames) {
   const std::string d = dir_.path();
-  EXPECT_EQ(FindFiles(d + "VEL_LANG.???"), (std::vector<std::string>{"vel_lang.001", "vel_lang.1"}));
+  EXPECT_EQ(FindFiles(d + "VEL_LANG.???"),
+            (std::vector<std::string>{"vel_lang.001", "vel_lang.1"}));
   EXPECT_EQ(FindFiles(d + "*.HTM"), (std::vector<std::string>{"INDEX.HTM", "send.htm"}));
   EXPECT_EQ(FindFiles(d + "*.gif"), (std::vector<std::string>{"link.gif", "logo.gif"}));
   EXPECT_TRUE(FindFiles(d + "nothing*").empty());
@@ -118,8 +119,8 @@ TEST(CopyMissingFilesTest, RestoresOnlyMissingWorkingCopies) {
   dir.Write("A.OCV", "shipped a");
   dir.Write("B.OCV", "shipped b");
   dir.Write("B.RCV", "working b");
-  dir.Write("c.ocv", "shipped c");   // found whatever its case
-  dir.Write("c.rcv", "working c");   // and so is its working copy
+  dir.Write("c.ocv", "shipped c");  // found whatever its case
+  dir.Write("c.rcv", "working c");  // and so is its working copy
   dir.Write("X.Y.OCV", "two dots");
   dir.Write(".H.OCV", "hidden");
   dir.MakeDir("D.OCV");

@@ -36,7 +36,7 @@ TEST(DecodeFormTextTest, WorkedExamples) {
       {"+++", "   "},
       {"%", Bytes({0})},
       {"%25%25", "%%"},
-      {"%2525", "%25"},       // a produced "%" is never decoded again
+      {"%2525", "%25"},  // a produced "%" is never decoded again
       {"%00", Bytes({0})},
       {"%FF%fF", Bytes({255, 255})},
       {"%2B+", "+ "},
@@ -76,9 +76,9 @@ TEST(HexToLongTest, Values) {
       {"", 0},
       {"7FFFFFFF", 2147483647},
       {"7fffffff", 2147483647},
-      {"000000000001", 1},         // zeros far to the left add nothing
-      {"zzzzzzzzzzzz10", 16},      // nor do non-digits
-      {"1zz", 256},                // a non-digit keeps its place
+      {"000000000001", 1},     // zeros far to the left add nothing
+      {"zzzzzzzzzzzz10", 16},  // nor do non-digits
+      {"1zz", 256},            // a non-digit keeps its place
   };
   for (const auto& [digits, expected] : cases) {
     EXPECT_EQ(HexToLong(digits), expected) << "'" << digits << "'";

@@ -59,7 +59,7 @@ TEST_F(LanguageTest, LoadsTextsByNumber) {
       {0, "Alpha"},
       {12, "one"},
       {13, " spaced "},
-      {5, ""},               // empty text, not the invalid-text message
+      {5, ""},  // empty text, not the invalid-text message
       {10, "blanks in the number"},
       {2, "half"},
       {4, "half up"},
@@ -95,7 +95,8 @@ TEST_F(LanguageTest, LineEnds) {
 TEST_F(LanguageTest, TableGrowsBy64AndKeepsItsRows) {
   Choose("001");
   std::string content;
-  for (int i = 1; i <= 200; ++i) content += std::to_string(i) + "=text " + std::to_string(i) + "\r\n";
+  for (int i = 1; i <= 200; ++i)
+    content += std::to_string(i) + "=text " + std::to_string(i) + "\r\n";
   dir_.Write("vel_lang.001", content);
   ASSERT_TRUE(LoadLanguage());
   EXPECT_EQ(LoadedLanguage().TextCount, 200);
@@ -129,9 +130,9 @@ TEST_F(LanguageTest, CodesThatAreNoPlainNameAreRefused) {
   dir_.MakeDir("sub");
   dir_.Write("sub/vel_lang.x", "0=Sub\r\n");
   dir_.Write("vel_lang.abc", "0=Pattern target\r\n");
-  for (const std::string& code : {"x/../../" + outside.path().substr(1) + "vel_lang.x",
-                                 std::string("/../sub/vel_lang.x"), std::string("*"),
-                                 std::string("a?c")}) {
+  for (const std::string& code :
+       {"x/../../" + outside.path().substr(1) + "vel_lang.x", std::string("/../sub/vel_lang.x"),
+        std::string("*"), std::string("a?c")}) {
     Choose(code);
     EXPECT_FALSE(LoadLanguage()) << code;
   }
@@ -143,8 +144,8 @@ TEST_F(LanguageTest, CodesThatAreNoPlainNameAreRefused) {
 TEST_F(LanguageTest, OverlongLinesAreSkipped) {
   Choose("001");
   // "=" beyond character 32 767: the line cannot be taken apart with 16-bit positions.
-  dir_.Write("vel_lang.001", "1=" + std::string(40000, 'x') + "\r\n" +
-                                 std::string(33000, '2') + "=far\r\n3=after\r\n");
+  dir_.Write("vel_lang.001", "1=" + std::string(40000, 'x') + "\r\n" + std::string(33000, '2') +
+                                 "=far\r\n3=after\r\n");
   ASSERT_TRUE(LoadLanguage());
   EXPECT_EQ(GetText(1), "Invalid Text (1)");
   EXPECT_EQ(GetText(3), "after");

@@ -19,7 +19,7 @@ TEST(LeadingNumberTest, ReadsTheLeadingDecimalNumber) {
       {"", 0},
       {"   443", 443},
       {"\t\n 12", 12},
-      {"1 2 3", 123},        // blanks inside the number are skipped too
+      {"1 2 3", 123},  // blanks inside the number are skipped too
       {"- 5", -5},
       {"+7", 7},
       {"-", 0},
@@ -32,13 +32,13 @@ TEST(LeadingNumberTest, ReadsTheLeadingDecimalNumber) {
       {"1e3", 1000},
       {"1E+2x", 100},
       {"25e-1", 2.5},
-      {"1d2", 100},           // D marks an exponent as E does
+      {"1d2", 100},  // D marks an exponent as E does
       {"1e", 1},
       {"1e+", 1},
       {"12=Hello", 12},
       {"0=Alpha", 0},
-      {"\r12", 0},           // a CR is not a blank
-      {"&H50", 0},           // decimal only
+      {"\r12", 0},  // a CR is not a blank
+      {"&H50", 0},  // decimal only
       {"0x1A", 0},
       {"007", 7},
       {"1e999", std::numeric_limits<double>::infinity()},
@@ -56,9 +56,19 @@ TEST(LeadingNumberTest, ReadsTheLeadingDecimalNumber) {
 
 TEST(RoundHalfEvenTest, HalvesGoToTheEvenNeighbour) {
   const std::vector<std::pair<double, int64_t>> cases = {
-      {0.5, 0},    {1.5, 2},    {2.5, 2},       {3.5, 4},     {-0.5, 0},
-      {-1.5, -2},  {-2.5, -2},  {2.4999, 2},    {2.5001, 3},  {-2.6, -3},
-      {8080, 8080}, {0, 0},     {1e15 + 0.5, 1000000000000000},
+      {0.5, 0},
+      {1.5, 2},
+      {2.5, 2},
+      {3.5, 4},
+      {-0.5, 0},
+      {-1.5, -2},
+      {-2.5, -2},
+      {2.4999, 2},
+      {2.5001, 3},
+      {-2.6, -3},
+      {8080, 8080},
+      {0, 0},
+      {1e15 + 0.5, 1000000000000000},
   };
   for (const auto& [value, expected] : cases) {
     EXPECT_EQ(RoundHalfEven(value), expected) << value;

@@ -60,12 +60,12 @@ TEST_F(ProfileTest, ReadsValuesAsTheCallersExpect) {
       {"TCPIP", "HTTPPort", "8080"},
       {"tcpip", "httpport", "8080"},
       {"General", "Language", "001"},
-      {"General", "Empty", ""},         // present but empty: not the default
+      {"General", "Empty", ""},  // present but empty: not the default
       {"General", "Blank", ""},
       {"General", "Quoted", "  spaced  "},
       {"General", "Single", "x"},
       {"General", "Half", "\"open"},
-      {"General", "Twice", "\"a\""},   // one pair only
+      {"General", "Twice", "\"a\""},  // one pair only
       {"General", "Equals", "a=b=c"},
       {"General", "Commented", "DEFAULT"},
       {"General", ";Commented", "DEFAULT"},
@@ -213,13 +213,17 @@ TEST_F(ProfileTest, WritesThatWouldBreakTheFileAreRefused) {
   WriteProfileString("General", "", "049", "VELWEB.INI");
   WriteProfileString("General", " ;Language", "049", "VELWEB.INI");
   WriteProfileString("General", "[Language", "049", "VELWEB.INI");
-  WriteProfileString("General", "Language", std::string("0\0" "49", 4), "VELWEB.INI");
+  WriteProfileString("General", "Language",
+                     std::string("0\0"
+                                 "49",
+                                 4),
+                     "VELWEB.INI");
   EXPECT_EQ(dir_.Read("VELWEB.INI"), before);
 }
 
 TEST_F(ProfileTest, WriteThenReadRoundTrips) {
-  const std::vector<std::string> values = {"", "001", "a=b", "x y", "\xE4\xF6\xFC",
-                                           std::string(2047, 'z')};
+  const std::vector<std::string> values = {"",    "001",          "a=b",
+                                           "x y", "\xE4\xF6\xFC", std::string(2047, 'z')};
   for (const std::string& value : values) {
     WriteProfileString("General", "Value", value, "VELWEB.INI");
     EXPECT_EQ(Read("General", "Value"), value);

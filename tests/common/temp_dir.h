@@ -45,9 +45,7 @@ class TempDir {
     struct stat info {};
     return lstat((path_ + name).c_str(), &info) == 0;
   }
-  void MakeDir(const std::string& name) const {
-    std::filesystem::create_directories(path_ + name);
-  }
+  void MakeDir(const std::string& name) const { std::filesystem::create_directories(path_ + name); }
 
  private:
   std::string path_;

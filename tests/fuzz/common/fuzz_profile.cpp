@@ -29,9 +29,9 @@ bool Writable(const std::string& section, const std::string& key) {
   const std::string bad("\r\n\0", 3);
   const std::string trimmedKey = Trim(key);
   return section.find_first_of(bad) == std::string::npos &&
-         key.find_first_of(bad) == std::string::npos &&
-         section.find(']') == std::string::npos && key.find('=') == std::string::npos &&
-         !trimmedKey.empty() && trimmedKey[0] != ';' && trimmedKey[0] != '[';
+         key.find_first_of(bad) == std::string::npos && section.find(']') == std::string::npos &&
+         key.find('=') == std::string::npos && !trimmedKey.empty() && trimmedKey[0] != ';' &&
+         trimmedKey[0] != '[';
 }
 
 }  // namespace
@@ -58,9 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool sameKey = vel::EqualsCp1252NoCase(Trim(section), Trim(otherSection)) &&
                          vel::EqualsCp1252NoCase(Trim(key), Trim(otherKey));
     if (!sameKey) {
-      Check(vel::ReadProfileString(otherSection, otherKey, "<default>", "VELWEB.INI") ==
-                otherBefore,
-            "writing one key leaves the others as they were");
+      Check(
+          vel::ReadProfileString(otherSection, otherKey, "<default>", "VELWEB.INI") == otherBefore,
+          "writing one key leaves the others as they were");
     }
   } else {
     Check(after == value, "a refused write changes nothing");
