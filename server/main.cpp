@@ -30,7 +30,12 @@ void PrintHelp() {
       "  --version   show the version\n\n"
       "Settings are in VELWEB.INI beside the program: [TCPIP] HTTPPort (80),\n"
       "[General] Language, [HTTP] Headers (0; 1 sends an HTTP/1.0 status line).\n"
-      "SIGTERM ends the server as a system shutdown; SIGINT asks first on a terminal.\n");
+      "SIGTERM ends the server as a system shutdown; SIGINT asks first on a terminal.\n\n"
+      "Connection limits, in milliseconds, from the environment:\n"
+      "  VELWEB_REQUEST_TIMEOUT_MS  a request must be complete within (10000)\n"
+      "  VELWEB_SEND_TIMEOUT_MS     an answer must have gone out within (30000)\n"
+      "  VELWEB_IDLE_GRACE_MS       a connection that sent nothing gives way to a\n"
+      "                             waiting client after (1000)\n");
 }
 
 bool HasDisplay() {
