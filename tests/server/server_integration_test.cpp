@@ -313,7 +313,10 @@ TEST_F(ServerTest, UnreadableFileGetsTheNotFoundPage) {
   fs::permissions(server_.dir() / "LOCKED.HTM", fs::perms::none);
   // As root the server runs under an ordinary account here, in a directory open to it.
   fs::permissions(server_.dir(), fs::perms::all);
-  ASSERT_TRUE(server_.Start({{"VELWEB_TEST_AS_NOBODY", "1"}})) << server_.Err();
+  if (!server_.Start({{"VELWEB_TEST_AS_NOBODY", "1"}})) {
+    if (server_.WaitExit() == 126) GTEST_SKIP() << "this machine does not let root change account";
+    FAIL() << server_.Err();
+  }
   EXPECT_EQ(server_.Fetch("GET /locked.gif HTTP/1.0\r\n\r\n"), kNotFound);
   EXPECT_EQ(server_.Fetch("GET /locked.htm HTTP/1.0\r\n\r\n"), kNotFound);
 }
