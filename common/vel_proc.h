@@ -83,12 +83,14 @@ bool FileExists(const std::string& path);
 // FileExists counts them, sorted by their bytes. Every error gives an empty list.
 std::vector<std::string> FindFiles(const std::string& path);
 
-// For every dir/*.<from> without a readable dir/<base>.<to>, copies it there.
-//
-// `base` is the found name up to and including its first "."; the copy's source is
-// dir/<base><from>. Both names are resolved without regard to ASCII case; a new working
-// copy is spelt <base><to>. A working copy that can be opened is never touched; copies
-// are written whole or not at all. Every error is ignored.
+// Restores missing working files from their shipped copies: for every file dir/*.<from>
+// (found as FindFiles finds it, `dir` ending with "/"), `base` is its name up to and
+// including the first "."; when dir/<base><to> cannot be opened for reading,
+// dir/<base><from> is copied to it. So A.OCV gives A.RCV, and X.Y.OCV looks for X.RCV
+// and copies X.OCV (when there is one). Both names are resolved without regard to ASCII
+// case; a new working copy is spelt <base><to> and gets the permissions of a new file.
+// A working copy that can be opened is never touched; copies are written whole or not
+// at all. Every error is ignored.
 void CopyMissingFiles(const std::string& dir, const std::string& from, const std::string& to);
 
 // ---- form decoding ---------------------------------------------------------------------
