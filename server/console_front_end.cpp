@@ -37,8 +37,8 @@ std::vector<Language> ListLanguages(const std::string& dir) {
     std::transform(prefix.begin(), prefix.end(), prefix.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     const std::string extension = name.substr(9);
-    if (prefix != "vel_lang." ||
-        !std::all_of(extension.begin(), extension.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (prefix != "vel_lang." || !std::all_of(extension.begin(), extension.end(),
+                                              [](char c) { return c >= '0' && c <= '9'; })) {
       continue;
     }
     std::ifstream in(dir + name, std::ios::binary);
@@ -58,8 +58,7 @@ std::vector<Language> ListLanguages(const std::string& dir) {
 
 }  // namespace
 
-ConsoleFrontEnd::ConsoleFrontEnd(WebServerCore& core, std::FILE* in, std::FILE* out,
-                                 std::FILE* err)
+ConsoleFrontEnd::ConsoleFrontEnd(WebServerCore& core, std::FILE* in, std::FILE* out, std::FILE* err)
     : core_(core), in_(in), out_(out), err_(err) {}
 
 // A terminal we may read from: standard input is one and we are in its foreground (a
@@ -137,8 +136,7 @@ void ConsoleFrontEnd::ChooseLanguage(const std::string& programDir) {
   WriteProfileString("General", "Language", code, "VELWEB.INI");
 }
 
-void ConsoleFrontEnd::ShowSplash(const std::string&, const std::string&,
-                                 const std::string& info) {
+void ConsoleFrontEnd::ShowSplash(const std::string&, const std::string&, const std::string& info) {
   SetSplashInfo(info);
 }
 

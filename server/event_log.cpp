@@ -27,8 +27,7 @@ void WriteLog(const std::string& text) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  VelmarLibrary::Instance().SetSysLogEntry(ProgramFile(LogFileName(local)),
-                                           LogLine(local, text));
+  VelmarLibrary::Instance().SetSysLogEntry(ProgramFile(LogFileName(local)), LogLine(local, text));
 }
 
 }  // namespace vel

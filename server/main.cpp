@@ -92,8 +92,8 @@ int main(int argc, char** argv) {
   bool asking = false;
   vel::SignalBridge signalBridge([&core, &asking](int signal) {
     if (asking && signal != SIGTERM) return;
-    const auto reason = signal == SIGTERM ? vel::UnloadReason::kSystemShutdown
-                                          : vel::UnloadReason::kUserClose;
+    const auto reason =
+        signal == SIGTERM ? vel::UnloadReason::kSystemShutdown : vel::UnloadReason::kUserClose;
     const bool outer = !asking;
     asking = true;
     const bool cancelled = core.Form_QueryUnload(reason);

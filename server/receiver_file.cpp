@@ -39,13 +39,26 @@ class Reader {
 // The size of the data after a tag; -1 for a text (counted), -2 for an unknown tag.
 int DataSize(uint16_t tag) {
   switch (tag) {
-    case 0: case 1: return 0;
-    case 2: case 11: return 2;
-    case 3: case 4: case 10: return 4;
-    case 5: case 6: case 7: return 8;
-    case 17: return 1;
-    case 8: return -1;
-    default: return -2;
+    case 0:
+    case 1:
+      return 0;
+    case 2:
+    case 11:
+      return 2;
+    case 3:
+    case 4:
+    case 10:
+      return 4;
+    case 5:
+    case 6:
+    case 7:
+      return 8;
+    case 17:
+      return 1;
+    case 8:
+      return -1;
+    default:
+      return -2;
   }
 }
 
@@ -57,7 +70,8 @@ bool ReadValue(Reader& reader, TaggedValue& value) {
     uint16_t length;
     std::string text;
     if (!reader.U16(length) || !reader.Take(length, text)) return false;
-    value.data = std::string{static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)} + text;
+    value.data =
+        std::string{static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)} + text;
     return true;
   }
   return reader.Take(static_cast<size_t>(size), value.data);
@@ -117,8 +131,9 @@ std::vector<std::string> SortedReceiverNames(const std::vector<ReceiverRecord>& 
   };
   std::stable_sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
     return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(),
-        [&](char x, char y) { return fold(static_cast<unsigned char>(x)) < fold(static_cast<unsigned char>(y)); });
+        a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) {
+          return fold(static_cast<unsigned char>(x)) < fold(static_cast<unsigned char>(y));
+        });
   });
   return names;
 }

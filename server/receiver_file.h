@@ -21,9 +21,9 @@ struct ReceiverRecord {
 };
 
 struct ReceiverFile {
-  int16_t version = 0;    // 0 when the file holds fewer than 2 bytes
-  int16_t count = 0;      // ReceiverCount: the number of records read (negative as stored)
-  bool complete = true;   // false when the file ended early or held an unknown tag
+  int16_t version = 0;   // 0 when the file holds fewer than 2 bytes
+  int16_t count = 0;     // ReceiverCount: the number of records read (negative as stored)
+  bool complete = true;  // false when the file ended early or held an unknown tag
   std::vector<ReceiverRecord> records;
 };
 

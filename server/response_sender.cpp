@@ -21,8 +21,8 @@ bool ReadPiece(std::FILE* file, int64_t& remaining, std::string& piece) {
 ResponseSender::ResponseSender(std::vector<std::string> pieces)
     : pieces_(pieces.begin(), pieces.end()) {}
 
-ResponseSender::ResponseSender(std::vector<std::string> pieces, std::FILE* file,
-                               int64_t length, std::string firstPiece)
+ResponseSender::ResponseSender(std::vector<std::string> pieces, std::FILE* file, int64_t length,
+                               std::string firstPiece)
     : pieces_(pieces.begin(), pieces.end()), file_(file) {
   remaining_ = length - static_cast<int64_t>(firstPiece.size());
   if (!firstPiece.empty()) pieces_.push_back(std::move(firstPiece));

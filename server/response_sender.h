@@ -36,8 +36,8 @@ class ResponseSender {
 
   // Opens `path` and reads its first piece: nothing when the file cannot be opened or
   // read. `head` is built from the file's length and queued in front of it.
-  static std::unique_ptr<ResponseSender> ForFile(const std::string& path,
-                                                 const std::function<std::string(int64_t length)>& head);
+  static std::unique_ptr<ResponseSender> ForFile(
+      const std::string& path, const std::function<std::string(int64_t length)>& head);
 
  private:
   std::deque<std::string> pieces_;

@@ -296,8 +296,8 @@ void WebServerCore::HandleRequest(const std::string& request) {
   SendPage(path, receivers, message, handedOver);
 }
 
-void WebServerCore::Submit(const std::string& request, std::string& receivers,
-                           std::string& message, bool& handedOver) {
+void WebServerCore::Submit(const std::string& request, std::string& receivers, std::string& message,
+                           bool& handedOver) {
   Submission submission;
   try {
     submission = ParseSubmission(request);
@@ -416,8 +416,7 @@ int16_t WebServerCore::ShowReceivers() {
 }
 
 void WebServerCore::RecordReceiverFileState() {
-  receiverFileKnown_ =
-      FileState(ProgramFile(kReceiverFile), ReceiverFileSize_, ReceiverFileTime_);
+  receiverFileKnown_ = FileState(ProgramFile(kReceiverFile), ReceiverFileSize_, ReceiverFileTime_);
 }
 
 void WebServerCore::Timer_ReLoad_Timer() {

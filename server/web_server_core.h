@@ -104,8 +104,8 @@ class WebServerCore {
   void HandleRequest(const std::string& request);
   void SendNotFound();
   void SendFile(const std::string& path, const std::string& extension);
-  void SendPage(const std::string& path, const std::string& receivers,
-                const std::string& message, bool handedOver);
+  void SendPage(const std::string& path, const std::string& receivers, const std::string& message,
+                bool handedOver);
   void Submit(const std::string& request, std::string& receivers, std::string& message,
               bool& handedOver);
   void QueueResponse(std::unique_ptr<ResponseSender> sender);

@@ -1,5 +1,6 @@
 // The real velweb, started headless in a program directory of its own, over real TCP.
 #include <gtest/gtest.h>
+#include <pty.h>
 
 #include <numeric>
 #include <regex>
@@ -28,8 +29,8 @@ std::string Gif(size_t size) {
   while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
   return ::testing::AssertionFailure()
          << "sizes " << actual.size() << " and " << expected.size() << ", first difference at "
-         << at << ": got \"" << actual.substr(at, 60) << "\" expected \""
-         << expected.substr(at, 60) << "\"";
+         << at << ": got \"" << actual.substr(at, 60) << "\" expected \"" << expected.substr(at, 60)
+         << "\"";
 }
 
 // Pages in the mixed case they might have on disk; the server upper-cases every name.
@@ -124,8 +125,9 @@ TEST_F(ServerTest, PostedMessageBecomesOneCommandEntryAndIsLogged) {
   const std::string body = "message=Fire+in+hall+3&receivers=GROUP1&receivers=JOHN";
   // A trailing CR LF after the declared body, and a second request on the same
   // connection, change nothing: one answer, one command, a clean message.
-  const std::string request = "POST /send.htm HTTP/1.0\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body + "\r\n";
+  const std::string request =
+      "POST /send.htm HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+      body + "\r\n";
   Client client(server_.port());
   ASSERT_TRUE(client.Send(request));
   std::this_thread::sleep_for(milliseconds(50));
@@ -179,9 +181,9 @@ TEST_F(ServerTest, LogLinesFromStartToSystemShutdown) {
   for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
     events.push_back((*it)[1]);
   }
-  EXPECT_EQ(events, (std::vector<std::string>{
-                        "Velmar Web Server is starting", "Velmar Web Server Started",
-                        "Velmar Web Server shuts down because Windows shuts down"}))
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"Velmar Web Server is starting", "Velmar Web Server Started",
+                                      "Velmar Web Server shuts down because Windows shuts down"}))
       << log;
   EXPECT_EQ(server_.LogPath().filename().string().size(), 12u);
   EXPECT_TRUE(fs::exists(server_.dir() / "vel_rcv.dat")) << "a missing receiver file is made";
@@ -205,7 +207,8 @@ TEST_F(ServerTest, ReceiverFileRewrittenIsReloadedWithinTwoSeconds) {
                  "' Mike bravo Charlie");
   const auto start = Clock::now();
   ASSERT_TRUE(WaitFor([&] {
-    return server_.Log().find("WEB Velmar Web Server reloaded 3 receivers\r\n") != std::string::npos;
+    return server_.Log().find("WEB Velmar Web Server reloaded 3 receivers\r\n") !=
+           std::string::npos;
   }));
   EXPECT_LT(Clock::now() - start, milliseconds(3500));
   EXPECT_EQ(server_.Fetch("GET / HTTP/1.0\r\n\r\n"),
@@ -218,7 +221,8 @@ TEST_F(ServerTest, ReceiverFileRewrittenIsReloadedWithinTwoSeconds) {
            std::string::npos;
   })) << server_.Log();
   EXPECT_TRUE(WaitFor([&] {
-    return server_.Log().find("WEB Velmar Web Server reloaded 0 receivers\r\n") != std::string::npos;
+    return server_.Log().find("WEB Velmar Web Server reloaded 0 receivers\r\n") !=
+           std::string::npos;
   }));
   EXPECT_EQ(server_.Fetch("GET / HTTP/1.0\r\n\r\n"), "<p>index 1.0.00</p>\r\n");
 
@@ -256,9 +260,8 @@ TEST_F(ServerTest, PortThatCannotBeUsedEndsStartWithoutLogLine) {
     std::string port;
     std::string shown;
   };
-  for (const Case& c : std::vector<Case>{{std::to_string(busy), std::to_string(busy)},
-                                         {"abc", "0"},
-                                         {"70000", "70000"}}) {
+  for (const Case& c : std::vector<Case>{
+           {std::to_string(busy), std::to_string(busy)}, {"abc", "0"}, {"70000", "70000"}}) {
     server_.SetProfile(c.port, "0");
     ASSERT_TRUE(server_.Start({}, false));
     EXPECT_EQ(server_.WaitExit(), 1) << c.port;
@@ -285,10 +288,12 @@ TEST_F(ServerTest, HeadersSettingPutsAnHttpHeadBeforeUnchangedBodies) {
             "Content-Length: 21\r\nConnection: close\r\n\r\n<p>index 1.0.00</p>\r\n");
   EXPECT_TRUE(Same(server_.Fetch("GET /logo.gif HTTP/1.0\r\n\r\n"),
                    "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 25000\r\n"
-                   "Connection: close\r\n\r\n" + Gif(25000)));
+                   "Connection: close\r\n\r\n" +
+                       Gif(25000)));
   EXPECT_EQ(server_.Fetch("GET /nothing.htm HTTP/1.0\r\n\r\n"),
             "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=windows-1252\r\n"
-            "Content-Length: 264\r\nConnection: close\r\n\r\n" + kNotFound);
+            "Content-Length: 264\r\nConnection: close\r\n\r\n" +
+                kNotFound);
   EXPECT_EQ(server_.Err().find("Headers=1"), std::string::npos) << server_.Err();
 }
 
@@ -296,7 +301,8 @@ TEST_F(ServerTest, EmptyFileClosesAtOnceAndCounts) {
   server_.Put("EMPTY.GIF", "");
   server_.Put("BLANK.HTM", "");
   ASSERT_TRUE(server_.Start());
-  for (const char* request : {"GET /empty.gif HTTP/1.0\r\n\r\n", "GET /blank.htm HTTP/1.0\r\n\r\n"}) {
+  for (const char* request :
+       {"GET /empty.gif HTTP/1.0\r\n\r\n", "GET /blank.htm HTTP/1.0\r\n\r\n"}) {
     Client client(server_.port());
     ASSERT_TRUE(client.Send(request));
     bool closed = false;
@@ -362,7 +368,8 @@ TEST(ServerTimeLimits, IdleAndStalledConnectionsAreClosed) {
     big.seekp(64 * 1024 * 1024 - 1);
     big.put('\0');
   }
-  ASSERT_TRUE(server.Start({{"VELWEB_REQUEST_TIMEOUT_MS", "400"}, {"VELWEB_SEND_TIMEOUT_MS", "800"}}));
+  ASSERT_TRUE(
+      server.Start({{"VELWEB_REQUEST_TIMEOUT_MS", "400"}, {"VELWEB_SEND_TIMEOUT_MS", "800"}}));
 
   {  // Idle: the waiting client is served once the idle one is closed.
     Client idle(server.port());
@@ -445,9 +452,8 @@ TEST(ServerStart, WithoutALanguageAndNoTerminalTheProgramEnds) {
 
 TEST(ServerStart, HelpAndVersionAnswerAndExit) {
   const std::string program = std::string(VELWEB_DIST_DIR) + "/velweb";
-  for (const auto& [option, expected] :
-       std::vector<std::pair<std::string, std::string>>{{"--version", "velweb 1.0.00\n"},
-                                                        {"--help", "Usage: velweb"}}) {
+  for (const auto& [option, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"--version", "velweb 1.0.00\n"}, {"--help", "Usage: velweb"}}) {
     std::string output;
     if (FILE* pipe = popen(("'" + program + "' " + option + " 2>&1").c_str(), "r")) {
       char buffer[4096];
@@ -461,8 +467,6 @@ TEST(ServerStart, HelpAndVersionAnswerAndExit) {
 
 }  // namespace
 }  // namespace veltest
-
-#include <pty.h>
 
 namespace veltest {
 namespace {
@@ -526,7 +530,8 @@ TEST(ServerTerminal, InterruptAsksOnTheTerminalAndKeepsServingMeanwhile) {
   const std::string closeLine = "WEB Velmar Web Server shut down because of user interaction\r\n";
   const size_t line = log.find(closeLine);
   ASSERT_NE(line, std::string::npos) << log;
-  EXPECT_EQ(log.find("shut", line + closeLine.size()), std::string::npos) << "logged twice: " << log;
+  EXPECT_EQ(log.find("shut", line + closeLine.size()), std::string::npos)
+      << "logged twice: " << log;
 }
 
 }  // namespace

@@ -150,26 +150,67 @@ struct PageCase {
 TEST(RenderPage, Placeholders) {
   const std::vector<PageCase> cases = {
       {"plain lines", "a\r\nb", {}, "", "", true, {"a\r\n", "b\r\n"}},
-      {"version with text around", "<p>v[VERSION]!</p>\r\n", {}, "", "", true,
+      {"version with text around",
+       "<p>v[VERSION]!</p>\r\n",
+       {},
+       "",
+       "",
+       true,
        {"<p>v1.0.00!</p>\r\n"}},
-      {"receivers one line each", "<li>[RECEIVERS]</li>", {"A", "b", "C"}, "", "", true,
+      {"receivers one line each",
+       "<li>[RECEIVERS]</li>",
+       {"A", "b", "C"},
+       "",
+       "",
+       true,
        {"<li>A</li>\r\n", "<li>b</li>\r\n", "<li>C</li>\r\n"}},
       {"receivers, empty list", "x\r\n[RECEIVERS]\r\ny", {}, "", "", true, {"x\r\n", "y\r\n"}},
-      {"receivers win over version", "[VERSION][RECEIVERS]", {"A"}, "", "", true,
+      {"receivers win over version",
+       "[VERSION][RECEIVERS]",
+       {"A"},
+       "",
+       "",
+       true,
        {"[VERSION]A\r\n"}},
-      {"second placeholder stays literal", "[VERSION]-[VERSION]", {}, "", "", true,
+      {"second placeholder stays literal",
+       "[VERSION]-[VERSION]",
+       {},
+       "",
+       "",
+       true,
        {"1.0.00-[VERSION]\r\n"}},
-      {"lower case not recognised", "[version][receivers]", {"A"}, "", "", true,
+      {"lower case not recognised",
+       "[version][receivers]",
+       {"A"},
+       "",
+       "",
+       true,
        {"[version][receivers]\r\n"}},
-      {"submitted, GET", "<b>[SUBMITTEDONES]</b>", {}, "", "", true,
-       {"<b>[No Receivers]</b>\r\n"}},
+      {"submitted, GET", "<b>[SUBMITTEDONES]</b>", {}, "", "", true, {"<b>[No Receivers]</b>\r\n"}},
       {"submitted, no message", "[SUBMITTEDONES]", {}, "A\xFE", "", true, {"[No Message]\r\n"}},
-      {"submitted, two receivers", "-[SUBMITTEDONES]-", {}, "A\xFE" "B\xFE", "Hi", true,
+      {"submitted, two receivers",
+       "-[SUBMITTEDONES]-",
+       {},
+       "A\xFE"
+       "B\xFE",
+       "Hi",
+       true,
        {"-A-\r\n", "-B-\r\n"}},
-      {"submitted, not handed over", "-[SUBMITTEDONES]-", {}, "A\xFE" "B\xFE", "Hi", false,
+      {"submitted, not handed over",
+       "-[SUBMITTEDONES]-",
+       {},
+       "A\xFE"
+       "B\xFE",
+       "Hi",
+       false,
        {"-[Not Sent]-\r\n"}},
-      {"LF-only page is one line, repeated per receiver", "a\n[RECEIVERS]\nb", {"X", "Y"}, "",
-       "", true, {"a\nX\nb\r\n", "a\nY\nb\r\n"}},
+      {"LF-only page is one line, repeated per receiver",
+       "a\n[RECEIVERS]\nb",
+       {"X", "Y"},
+       "",
+       "",
+       true,
+       {"a\nX\nb\r\n", "a\nY\nb\r\n"}},
       {"empty page", "", {"X"}, "", "", true, {}},
   };
   for (const PageCase& c : cases) {
@@ -213,14 +254,18 @@ struct SubmissionCase {
 TEST(Submission, FieldsAreTakenDecodedAndJoined) {
   const std::string head = "POST /SEND.HTM HTTP/1.0\r\n\r\n";
   const std::vector<SubmissionCase> cases = {
-      {head + "message=Hello+world&receivers=A&receivers=B", "Hello world", "A\xFE" "B\xFE"},
+      {head + "message=Hello+world&receivers=A&receivers=B", "Hello world",
+       "A\xFE"
+       "B\xFE"},
       {head + "receivers=&receivers=B&message=x", "x", ""},
       {head + "MESSAGE=Hi&Receivers=Z", "Hi", "Z\xFE"},
       {head + "message=50%25+%26+more&receivers=GROUP%201", "50% & more", "GROUP 1\xFE"},
       {head + "message=a&receivers=X%FEY", "a", "X\xFEY\xFE"},
       {head + "message=first&message=second&receivers=A", "first", "A\xFE"},
-      {"POST /SEND.HTM?message=inline HTTP/1.0\r\n\r\nreceivers=A", "inline HTTP/1.0\r\n\r\n"
-       "receivers=A", "A\xFE"},
+      {"POST /SEND.HTM?message=inline HTTP/1.0\r\n\r\nreceivers=A",
+       "inline HTTP/1.0\r\n\r\n"
+       "receivers=A",
+       "A\xFE"},
       {head + "nothing=here", "", ""},
   };
   for (const SubmissionCase& c : cases) {
@@ -234,7 +279,9 @@ TEST(Submission, CommandEntryIsKindReceiversMessage) {
   Submission s;
   s.receivers = "GROUP1\xFEJOHN\xFE";
   s.message = "Fire in hall 3";
-  EXPECT_EQ(CommandEntry(s), "FT:GROUP1\xFEJOHN\xFE" "Fire in hall 3");
+  EXPECT_EQ(CommandEntry(s),
+            "FT:GROUP1\xFEJOHN\xFE"
+            "Fire in hall 3");
   EXPECT_TRUE(s.Complete());
   EXPECT_FALSE(Submission{}.Complete());
 }
@@ -263,7 +310,8 @@ class ReceiverFileBuilder {
 };
 
 TEST(ReceiverFile, NamesAreSortedWithoutRegardToCase) {
-  const std::string bytes = ReceiverFileBuilder().U16(1).U16(2).Record("Zulu").Record("alpha").bytes();
+  const std::string bytes =
+      ReceiverFileBuilder().U16(1).U16(2).Record("Zulu").Record("alpha").bytes();
   const ReceiverFile file = ParseReceiverFile(bytes);
   EXPECT_EQ(file.count, 2);
   EXPECT_TRUE(file.complete);
@@ -310,8 +358,8 @@ TEST(ReceiverFile, OddFiles) {
       {"ends inside the second record",
        ReceiverFileBuilder().U16(1).U16(2).Record("A").Raw("\x01\x00\x05").bytes(), 1, 1, 1},
       {"unknown tag",
-       ReceiverFileBuilder().U16(1).U16(2).Record("A").U16(1).U16(1).Raw("B").U16(9).bytes(), 1,
-       1, 1},
+       ReceiverFileBuilder().U16(1).U16(2).Record("A").U16(1).U16(1).Raw("B").U16(9).bytes(), 1, 1,
+       1},
       {"every fixed-size tag", allTags.bytes(), 1, 9, 9},
   };
   for (const Case& c : cases) {
@@ -342,7 +390,8 @@ TEST(EventLog, FileNameAndLine) {
   t.tm_hour = 14;
   t.tm_min = 30;
   EXPECT_EQ(LogFileName(t), "20010305.LOG");
-  EXPECT_EQ(LogLine(t, "Velmar Web Server Started"), "01-03-05 14:30:00 WEB Velmar Web Server Started");
+  EXPECT_EQ(LogLine(t, "Velmar Web Server Started"),
+            "01-03-05 14:30:00 WEB Velmar Web Server Started");
   EXPECT_EQ(LogLine(t, "-"), "-");
   t.tm_year = 126;
   t.tm_mon = 11;

@@ -155,8 +155,8 @@ class Velweb {
     }
     port_ = FreePort();
     Put("vel_lang.001",
-              "0=Testish\r\n10=About\r\n13=Version\r\n14=Made by\r\n124=Loading receivers\r\n"
-              "803=Receiver file version\r\n804=is not supported\r\n");
+        "0=Testish\r\n10=About\r\n13=Version\r\n14=Made by\r\n124=Loading receivers\r\n"
+        "803=Receiver file version\r\n804=is not supported\r\n");
     SetProfile(std::to_string(port_), "0");
   }
 
@@ -184,7 +184,7 @@ class Velweb {
 
   void SetProfile(const std::string& port, const std::string& headers) {
     Put("VELWEB.INI", "[General]\r\nLanguage=001\r\n[TCPIP]\r\nHTTPPort=" + port +
-                                       "\r\n[HTTP]\r\nHeaders=" + headers + "\r\n");
+                          "\r\n[HTTP]\r\nHeaders=" + headers + "\r\n");
   }
 
   // Starts velweb; with `waitReady`, returns once stage 2 has run.
