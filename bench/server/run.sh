@@ -13,6 +13,7 @@ load="$build/bench/server/velload"
 floor="$build/bench/server/velfloor"
 
 work="$(mktemp -d)"
+chmod 755 "$work"  # nginx workers run as another user
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
