@@ -16,6 +16,21 @@ std::string Fill(const std::string& line, size_t at, const std::string& placehol
 
 }  // namespace
 
+std::string EscapeHtml(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 std::vector<std::string> SplitPageLines(const std::string& bytes) {
   std::vector<std::string> lines;
   size_t start = 0;
@@ -39,7 +54,7 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
     if (size_t at = line.find(kReceivers); at != std::string::npos) {
       if (context.receivers) {
         for (const std::string& name : *context.receivers) {
-          out.push_back(Fill(line, at, kReceivers, name));
+          out.push_back(Fill(line, at, kReceivers, EscapeHtml(name)));
         }
       }
     } else if (size_t at = line.find(kVersion); at != std::string::npos) {
@@ -57,7 +72,7 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
           for (int16_t i = 0;; ++i) {
             const std::string name = GetField(context.submittedReceivers, i, separator);
             if (name.empty()) break;
-            out.push_back(Fill(line, at, kSubmitted, name));
+            out.push_back(Fill(line, at, kSubmitted, EscapeHtml(name)));
             if (i == INT16_MAX) break;
           }
         } catch (const OverflowError&) {

@@ -23,6 +23,12 @@ struct PageContext {
   bool handedOver = true;  // false: a complete submission did not reach the alarm server
 };
 
+// A name as page text: "&", "<", ">" and '"' become character references, so that a
+// receiver name (from the receiver file, or posted by any client and shown back on the
+// result page) is shown as text and never read as markup. Browsers post the decoded
+// name back from a form, so names survive the round trip unchanged.
+std::string EscapeHtml(const std::string& text);
+
 // The pieces of a page, each line with its CR LF: "[RECEIVERS]", "[VERSION]" and
 // "[SUBMITTEDONES]" (in this order of precedence, one per line, upper case only).
 std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context);

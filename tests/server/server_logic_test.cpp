@@ -212,6 +212,20 @@ TEST(RenderPage, Placeholders) {
        true,
        {"a\nX\nb\r\n", "a\nY\nb\r\n"}},
       {"empty page", "", {"X"}, "", "", true, {}},
+      {"listed names are text, not markup",
+       "<option>[RECEIVERS]</option>",
+       {"A&B", "<b>\"x\""},
+       "",
+       "",
+       true,
+       {"<option>A&amp;B</option>\r\n", "<option>&lt;b&gt;&quot;x&quot;</option>\r\n"}},
+      {"posted names are shown back as text",
+       "<li>[SUBMITTEDONES]</li>",
+       {},
+       "<script>alert(1)</script>\xFE",
+       "Hi",
+       true,
+       {"<li>&lt;script&gt;alert(1)&lt;/script&gt;</li>\r\n"}},
   };
   for (const PageCase& c : cases) {
     PageContext context;
