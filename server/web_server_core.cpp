@@ -312,8 +312,12 @@ void WebServerCore::Submit(const std::string& request, std::string& receivers, s
     return;
   }
   WriteLog("Received HTTP message request from " + client);
+  // The library takes zero-terminated text: an entry holding a NUL byte (an encoded %00)
+  // would reach the alarm server cut short, so it is not passed on at all.
+  const std::string entry = CommandEntry(submission);
   const std::optional<int32_t> stored =
-      VelmarLibrary::Instance().SetCommandEntry(CommandEntry(submission));
+      entry.find('\0') == std::string::npos ? VelmarLibrary::Instance().SetCommandEntry(entry)
+                                             : std::nullopt;
   handedOver = stored && *stored == 1;
   if (!handedOver) WriteLog("Could not pass HTTP message request from " + client);
 }
@@ -366,24 +370,37 @@ void WebServerCore::SendFile(const std::string& path, const std::string& extensi
 
 void WebServerCore::SendPage(const std::string& path, const std::string& receivers,
                              const std::string& message, bool handedOver) {
-  std::string bytes;
-  if (!ReadWholeFile(path, bytes)) {
-    SendNotFound();
-    return;
+  // A page without a submission to show is the same for every client until its file or
+  // the receiver list changes: it is rendered once and sent from the cache after that.
+  const bool shared = receivers.empty() && message.empty() && handedOver;
+  struct stat info {};
+  const bool known = shared && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  std::shared_ptr<const std::string> body;
+  if (known) body = pageCache_.Find(path, info, receiversGeneration_);
+  if (!body) {
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes)) {
+      SendNotFound();
+      return;
+    }
+    PageContext context;
+    context.receivers = &List_Receivers_;
+    context.version = kVersion;
+    context.submittedReceivers = receivers;
+    context.submittedMessage = message;
+    context.handedOver = handedOver;
+    std::string rendered;
+    for (const std::string& piece : RenderPage(bytes, context)) rendered += piece;
+    body = std::make_shared<const std::string>(std::move(rendered));
+    if (known) pageCache_.Store(path, info, receiversGeneration_, body);
   }
-  PageContext context;
-  context.receivers = &List_Receivers_;
-  context.version = kVersion;
-  context.submittedReceivers = receivers;
-  context.submittedMessage = message;
-  context.handedOver = handedOver;
-  std::vector<std::string> pieces = RenderPage(bytes, context);
+  // The socket gathers the lines into as few writes as it can, so the page is queued whole.
+  std::vector<std::string> pieces;
   if (Headers_) {
-    size_t length = 0;
-    for (const std::string& piece : pieces) length += piece.size();
-    pieces.insert(pieces.begin(),
-                  ResponseHead(200, ContentTypeFor("HTM"), static_cast<int64_t>(length)));
+    pieces.push_back(
+        ResponseHead(200, ContentTypeFor("HTM"), static_cast<int64_t>(body->size())));
   }
+  if (!body->empty()) pieces.push_back(*body);
   QueueResponse(std::make_unique<ResponseSender>(std::move(pieces)));
 }
 
@@ -411,6 +428,7 @@ int16_t WebServerCore::ShowReceivers() {
   List_Receivers_.clear();
   const int16_t count = LoadReceivers();
   List_Receivers_ = SortedReceiverNames(Receivers_, ReceiverCount_);
+  ++receiversGeneration_;
   if (frontEnd_) frontEnd_->ReceiversChanged(List_Receivers_);
   return count;
 }
