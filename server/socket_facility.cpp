@@ -136,10 +136,16 @@ void Winsock::Close() {
   QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
   QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
   QObject::connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);
-  QTimer::singleShot(kLingerMs, socket, [socket] {
+  // The time limit is the socket's own child, so it goes when the socket goes. (A
+  // single-shot timer with the socket as context would stay registered for its full time
+  // after the client had closed, and thousands of them slow every timer operation.)
+  auto* linger = new QTimer(socket);
+  linger->setSingleShot(true);
+  QObject::connect(linger, &QTimer::timeout, socket, [socket] {
     socket->abort();
     socket->deleteLater();
   });
+  linger->start(kLingerMs);
   socket->readAll();
 }
 

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "front_end.h"
+#include "page_cache.h"
 #include "receiver_file.h"
 #include "socket_facility.h"
 
@@ -139,6 +140,8 @@ class WebServerCore {
   int64_t ReceiverFileSize_ = 0;
   std::time_t ReceiverFileTime_ = 0;
   bool receiverFileKnown_ = false;
+  uint64_t receiversGeneration_ = 0;  // bumped on every load of List_Receivers
+  PageCache pageCache_;
 
   std::string RequestBuffer_;
   bool CloseAfterSend_ = false;
