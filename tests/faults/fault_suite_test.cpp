@@ -1,0 +1,369 @@
+// Load and fault suites: the real velweb, the real library and the real velctl in
+// processes of their own, over real TCP on loopback, under many clients at once,
+// hostile clients and input, a receiver file that changes under the server, a log that
+// cannot be written and a lock holder that dies. Every loop and wait is bounded.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "fault_support.h"
+
+namespace veltest {
+namespace {
+
+// Pages of the test site: the posted page shows one line per receiver it was sent to.
+void WriteSite(Velweb& server) {
+  server.Put("INDEX.HTM", "<p>[VERSION]</p>\r\n<li>[RECEIVERS]</li>\r\nend\r\n");
+  server.Put("SEND.HTM", "<p>sent to</p>\r\n<b>[SUBMITTEDONES]</b>\r\nend");
+  server.Put("A.HTM", "a\r\n");
+}
+
+std::string Post(const std::string& body) {
+  return "POST /send.htm HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+// ---------------------------------------------------------------------------------------
+// 40 clients post 25 messages each at once while velctl drains the command buffer.
+
+TEST(FaultLoad, ConcurrentPostsWhileVelctlDrainsLoseAndDuplicateNothing) {
+  constexpr int kClients = 40;
+  constexpr int kEach = 25;
+  Velweb server;
+  WriteSite(server);
+  ASSERT_TRUE(server.Start());
+  Follower drain(server, "commands --follow --raw");
+  ASSERT_TRUE(drain.started());
+
+  std::mutex m;
+  std::multiset<std::string> handedOver;  // entries whose reply lists the receivers
+  std::vector<std::string> failures;
+  int notSent = 0;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      for (int n = 0; n < kEach; ++n) {
+        const std::string id = std::to_string(c) + "-" + std::to_string(n);
+        const std::string reply = server.Fetch(
+            Post("message=m" + id + "&receivers=C" + std::to_string(c) + "&receivers=N" +
+                 std::to_string(n)));
+        const std::string listed = "<p>sent to</p>\r\n<b>C" + std::to_string(c) +
+                                   "</b>\r\n<b>N" + std::to_string(n) + "</b>\r\nend\r\n";
+        std::lock_guard<std::mutex> lock(m);
+        if (reply == listed) {
+          handedOver.insert("FT:C" + std::to_string(c) + "\\xfeN" + std::to_string(n) +
+                            "\\xfem" + id);
+        } else if (reply == "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n") {
+          ++notSent;
+        } else {
+          failures.push_back(id + ": " + reply.substr(0, 80));
+        }
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_TRUE(failures.empty()) << failures.size() << " replies neither listed nor refused, first "
+                                << failures.front();
+
+  // Everything handed over reaches velctl; then nothing more comes.
+  std::vector<std::string> lines;
+  WaitFor([&] { return drain.Lines().size() >= handedOver.size(); }, milliseconds(20000));
+  std::this_thread::sleep_for(milliseconds(400));
+  lines = drain.Lines();
+  const std::multiset<std::string> taken(lines.begin(), lines.end());
+  EXPECT_EQ(taken.size(), handedOver.size()) << notSent << " replies said [Not Sent]";
+  EXPECT_TRUE(taken == handedOver) << "commands taken differ from the replies that listed them";
+  for (const auto& entry : taken) {
+    EXPECT_EQ(taken.count(entry), 1u) << "duplicated: " << entry;
+  }
+  // The buffer holds some 200 such entries; velctl empties it ten times a second.
+  EXPECT_GE(handedOver.size(), 100u) << notSent << " replies said [Not Sent]";
+  EXPECT_TRUE(WaitFor([&] { return server.Served() == kClients * kEach; }))
+      << server.Served() << " served";
+}
+
+// ---------------------------------------------------------------------------------------
+// Clients that send nothing, half a request or never read, mixed with real clients.
+
+TEST(FaultLoad, RealClientsAreServedBetweenSilentHalfAndNonReadingClients) {
+  Velweb server;
+  WriteSite(server);
+  {
+    std::ofstream big(server.dir() / "BIG.GIF", std::ios::binary);
+    big.seekp(32 * 1024 * 1024 - 1);
+    big.put('\0');
+  }
+  constexpr int kRequestMs = 500, kSendMs = 1000, kGraceMs = 200;
+  ASSERT_TRUE(server.Start({{"VELWEB_REQUEST_TIMEOUT_MS", std::to_string(kRequestMs)},
+                            {"VELWEB_SEND_TIMEOUT_MS", std::to_string(kSendMs)},
+                            {"VELWEB_IDLE_GRACE_MS", std::to_string(kGraceMs)}}));
+
+  constexpr int kRounds = 4;
+  std::vector<std::unique_ptr<Client>> hostile;
+  std::vector<std::thread> real;
+  std::mutex m;
+  std::vector<std::string> failures;
+  std::vector<long> latencies;
+  const auto start = Clock::now();
+  for (int round = 0; round < kRounds; ++round) {
+    for (int kind = 0; kind < 3; ++kind) {
+      auto client = std::make_unique<Client>(server.port());
+      ASSERT_TRUE(client->connected());
+      if (kind == 1) client->Send("POST /send.htm HTTP/1.0\r\nContent-Length: 50\r\n\r\nmess");
+      if (kind == 2) {
+        client->SmallReceiveBuffer();
+        client->Send("GET /big.gif HTTP/1.0\r\n\r\n");
+      }
+      hostile.push_back(std::move(client));
+      real.emplace_back([&, round, kind] {
+        const auto begin = Clock::now();
+        Client client(server.port());
+        const bool sent = client.connected() && client.Send("GET /a.htm HTTP/1.0\r\n\r\n");
+        bool closed = false;
+        const std::string reply = sent ? client.ReadToEnd(milliseconds(20000), &closed) : "";
+        const long ms = std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count();
+        std::lock_guard<std::mutex> lock(m);
+        latencies.push_back(ms);
+        if (reply != "a\r\n" || !closed) {
+          failures.push_back("round " + std::to_string(round) + " kind " +
+                             std::to_string(kind) + ": \"" + reply + "\"");
+        }
+      });
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+  }
+  for (auto& t : real) t.join();
+  EXPECT_TRUE(failures.empty()) << failures.front();
+  // Each hostile client ahead of a real one holds the slot at most for its limit.
+  const long worst = kRounds * (kRequestMs + kGraceMs + kSendMs) + 3000;
+  for (long ms : latencies) EXPECT_LT(ms, worst);
+  EXPECT_LT(Clock::now() - start, milliseconds(worst + 2000));
+  // The silent and the half clients have been let go. (A non-reader's connection is
+  // closed too, but the kernel goes on handing it what was already queued for it.)
+  for (size_t i = 0; i < hostile.size(); ++i) {
+    if (i % 3 == 2) continue;
+    bool closed = false;
+    hostile[i]->ReadToEnd(milliseconds(3000), &closed);
+    EXPECT_TRUE(closed) << "hostile client " << i << " of kind " << i % 3;
+  }
+  EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+}
+
+// ---------------------------------------------------------------------------------------
+// Hostile input: the server answers or disconnects, and keeps serving.
+
+struct HostileCase {
+  const char* name;
+  std::string bytes;
+};
+
+std::vector<HostileCase> HostileCases() {
+  std::mt19937 random(7);
+  std::string garbage;
+  for (int i = 0; i < 8192; ++i) garbage += static_cast<char>(random() & 0xFF);
+  std::string receivers = "message=many";
+  for (int i = 0; i < 3000; ++i) receivers += "&receivers=R" + std::to_string(i);
+  std::string blanks = "receivers=A&message=";
+  blanks += std::string(20000, '+');
+  return {
+      {"oversized without end", std::string(200 * 1024, 'A')},
+      {"oversized body", "POST /send.htm HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" +
+                             std::string(200000, 'm')},
+      {"garbage", garbage},
+      {"garbage with header end", garbage + "\r\n\r\n"},
+      {"NUL bytes", std::string("\0\0\0\0GET /\0\r\n\r\n", 14)},
+      {"NUL in the name", std::string("GET /a\0.htm HTTP/1.0\r\n\r\n", 24)},
+      {"0xFF in form fields", Post("message=a\xFF\xFF&receivers=\xFF")},
+      {"encoded 0xFF and 0xFE", Post("message=%FF%FE&receivers=%FE%FF%FE")},
+      {"raw 0xFE in a name", Post("message=x&receivers=A\xFE" "B")},
+      {"request line of 30000", "GET /" + std::string(30000, 'B') + ".HTM HTTP/1.0\r\n\r\n"},
+      {"request line of 60000", "GET /" + std::string(60000, 'C') + " HTTP/1.0\r\n\r\n"},
+      {"thousands of receivers", Post(receivers)},
+      {"fields past 32767", Post(std::string(33000, 'z') + "&message=late&receivers=L")},
+      {"long blank message", Post(blanks)},
+      {"huge content length", "POST /send.htm HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\nx"},
+      {"negative content length", "POST /send.htm HTTP/1.0\r\nContent-Length: -5\r\n\r\nx"},
+      {"line feeds only", "GET /a.htm HTTP/1.0\n\n"},
+      {"traversal", "GET /../../etc/passwd HTTP/1.0\r\n\r\n"},
+      {"backslash", "GET /..\\..\\etc\\passwd HTTP/1.0\r\n\r\n"},
+      {"wildcards", "GET /*.htm HTTP/1.0\r\n\r\n"},
+      {"percent at the end", Post("receivers=A&message=%")},
+      {"other method", "DELETE /a.htm HTTP/1.0\r\n\r\n"},
+  };
+}
+
+TEST(FaultInput, HostileRequestsAreAnsweredOrCutOffAndServingGoesOn) {
+  Velweb server;
+  WriteSite(server);
+  constexpr int kRequestMs = 600;
+  ASSERT_TRUE(server.Start({{"VELWEB_REQUEST_TIMEOUT_MS", std::to_string(kRequestMs)}}));
+  for (const HostileCase& c : HostileCases()) {
+    SCOPED_TRACE(c.name);
+    const auto begin = Clock::now();
+    {
+      Client client(server.port());
+      ASSERT_TRUE(client.connected());
+      client.Send(c.bytes);  // the server may cut it off before all is sent
+      bool closed = false;
+      client.ReadToEnd(milliseconds(kRequestMs + 5000), &closed);
+      EXPECT_TRUE(closed) << "the connection was left open";
+    }
+    EXPECT_LT(Clock::now() - begin, milliseconds(kRequestMs + 4000));
+    ASSERT_TRUE(server.Running()) << server.Err();
+    EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  }
+  // Nothing the alarm server would trip over was handed to it: no 0xFF, no NUL, no
+  // oversized entry.
+  const std::string taken = server.Velctl("commands --raw");
+  EXPECT_EQ(taken.find("\\xff"), std::string::npos) << taken;
+  EXPECT_EQ(taken.find("\\x00"), std::string::npos) << taken;
+  EXPECT_NE(server.Log().find("Velmar Web Server Started"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------
+// The receiver file rewritten, truncated and deleted many times a second.
+
+TEST(FaultReceivers, FileChurnWhileServingNeverShowsAMixedList) {
+  Velweb server;
+  WriteSite(server);
+  const std::vector<std::string> setA = {"Alpha", "bravo", "Charlie", "delta"};
+  const std::vector<std::string> setB = {"Zulu", "yankee", "X-ray", "whiskey", "Victor", "u"};
+  const std::vector<std::string> setC = {"Final1", "Final2", "Final3"};
+  const fs::path file = server.dir() / "vel_rcv.dat";
+  WriteFile(file, ReceiverFileBytes(setA));
+  ASSERT_TRUE(server.Start());
+
+  // The lists a page may show: what some complete file or some cut of it held.
+  std::set<std::vector<std::string>> consistent;
+  for (const auto* set : {&setA, &setB, &setC}) {
+    for (size_t k = 0; k <= set->size(); ++k) {
+      std::vector<std::string> names(set->begin(), set->begin() + static_cast<long>(k));
+      consistent.insert(SortedNoCase(names));
+    }
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> changes{0};
+  std::thread churn([&] {
+    const std::string a = ReceiverFileBytes(setA), b = ReceiverFileBytes(setB);
+    for (int i = 0; !stop && i < 5000; ++i) {
+      std::error_code ignored;
+      switch (i % 5) {
+        case 0: WriteFile(file, a); break;
+        case 1: WriteFile(file, b.substr(0, b.size() / 2)); break;  // cut inside a record
+        case 2: fs::remove(file, ignored); break;
+        case 3: WriteFile(file, b); break;
+        case 4: WriteFile(file, ""); break;
+      }
+      ++changes;
+      std::this_thread::sleep_for(milliseconds(7));
+    }
+  });
+
+  int pages = 0;
+  std::vector<std::string> bad;
+  const auto end = Clock::now() + milliseconds(5000);
+  while (Clock::now() < end && pages < 5000) {
+    const std::string page = server.Fetch("GET / HTTP/1.0\r\n\r\n");
+    ++pages;
+    const auto names = ListedNames(page);
+    if (!names || !consistent.count(*names)) bad.push_back(page.substr(0, 200));
+  }
+  stop = true;
+  churn.join();
+  EXPECT_TRUE(bad.empty()) << bad.size() << " of " << pages << " pages, first:\n" << bad.front();
+  EXPECT_GT(changes.load(), 40) << "the file changed too rarely to prove anything";
+  ASSERT_TRUE(server.Running()) << server.Err();
+
+  // Once the file rests, the next reload shows it.
+  std::this_thread::sleep_for(milliseconds(1100));
+  WriteFile(file, ReceiverFileBytes(setC));
+  EXPECT_TRUE(WaitFor(
+      [&] { return ListedNames(server.Fetch("GET / HTTP/1.0\r\n\r\n")) == SortedNoCase(setC); },
+      milliseconds(6000)));
+  EXPECT_NE(server.Log().find("Velmar Web Server reloaded 3 receivers"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------
+// A log that cannot be written.
+
+void ExpectPostHandedOverAndPagesServed(Velweb& server) {
+  EXPECT_EQ(server.Fetch(Post("message=Fire&receivers=GROUP1&receivers=JOHN")),
+            "<p>sent to</p>\r\n<b>GROUP1</b>\r\n<b>JOHN</b>\r\nend\r\n");
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:GROUP1\\xfeJOHN\\xfeFire\n");
+  EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  EXPECT_TRUE(server.Running()) << server.Err();
+}
+
+TEST(FaultLog, LogFileThatCannotBeOpenedStopsNothing) {
+  Velweb server;
+  WriteSite(server);
+  ASSERT_TRUE(server.Start());
+  // The day's log name taken by a directory: no account can append to it.
+  fs::remove(server.LogPath());
+  fs::create_directory(server.LogPath());
+  ExpectPostHandedOverAndPagesServed(server);
+  // The log line still reached the system log queue.
+  EXPECT_NE(server.Velctl("syslog --rewind").find("Received HTTP message request from"),
+            std::string::npos);
+}
+
+TEST(FaultLog, ReadOnlyProgramDirectoryStopsNothing) {
+  Velweb server;
+  WriteSite(server);
+  // Permissions bind only an ordinary account: as root the server runs as nobody.
+  const bool root = getuid() == 0;
+  fs::permissions(server.dir(), fs::perms::all);
+  std::map<std::string, std::string> env;
+  if (root) env["VELWEB_TEST_AS_NOBODY"] = "1";
+  if (!server.Start(env)) {
+    if (server.WaitExit() == 126) GTEST_SKIP() << "this machine does not let root change account";
+    FAIL() << server.Err();
+  }
+  fs::remove(server.LogPath());
+  fs::permissions(server.dir(), fs::perms::owner_read | fs::perms::owner_exec |
+                                    fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+  ExpectPostHandedOverAndPagesServed(server);
+  EXPECT_FALSE(fs::exists(server.LogPath()));
+  fs::permissions(server.dir(), fs::perms::all);
+}
+
+// ---------------------------------------------------------------------------------------
+// A process that holds the library's lock is killed while the server posts.
+
+TEST(FaultLock, KilledLockHolderHoldsTheServerUpForLessThanASecond) {
+  Velweb server;
+  WriteSite(server);
+  ASSERT_TRUE(server.Start());
+  const fs::path fifo = server.dir() / "held.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  LockHolder holder(server.instance(), fifo.string());
+  ASSERT_TRUE(holder.Started());
+  ASSERT_TRUE(holder.BlockedInsideTheLock()) << "the holder never reached the FIFO";
+
+  Client client(server.port());
+  ASSERT_TRUE(client.Send(Post("message=after&receivers=A")));
+  EXPECT_FALSE(client.Readable(milliseconds(500))) << "the server did not wait for the lock";
+  holder.Kill();
+  const auto killed = Clock::now();
+  bool closed = false;
+  const std::string reply = client.ReadToEnd(milliseconds(5000), &closed);
+  EXPECT_LT(Clock::now() - killed, milliseconds(1000));
+  EXPECT_EQ(reply, "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n");
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfeafter\n");
+  // The region goes on for everybody.
+  EXPECT_EQ(server.Fetch(Post("message=next&receivers=B")),
+            "<p>sent to</p>\r\n<b>B</b>\r\nend\r\n");
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:B\\xfenext\n");
+}
+
+}  // namespace
+}  // namespace veltest

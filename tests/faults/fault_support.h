@@ -1,0 +1,190 @@
+// Helpers of the load and fault suites, on top of the velweb harness of the server
+// tests: a velctl that runs in the background and collects its lines, a process that
+// holds the library's lock, receiver files and the names a page lists.
+#pragma once
+
+#include <sys/syscall.h>
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../server/velweb_process.h"
+
+namespace veltest {
+
+// Runs `command` with its standard output on a pipe; a thread gathers whole lines.
+// Stopped (SIGTERM, then SIGKILL) when it goes out of scope.
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::vector<std::string>& argv, const std::string& instance) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      setpgid(0, 0);
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      setenv("VELMAR_INSTANCE", instance.c_str(), 1);
+      std::vector<char*> args;
+      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    close(out[1]);
+    fd_ = out[0];
+    reader_ = std::thread([this] {
+      char buffer[4096];
+      for (;;) {
+        const ssize_t n = read(fd_, buffer, sizeof buffer);
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> lock(m_);
+        pending_.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+          lines_.push_back(pending_.substr(0, end));
+          pending_.erase(0, end + 1);
+        }
+      }
+    });
+  }
+  ~BackgroundProcess() {
+    Kill(SIGTERM);
+    if (reader_.joinable()) reader_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> lock(m_);
+    return lines_;
+  }
+
+  // Sends `signal` and reaps the process (SIGKILL after 5 s).
+  void Kill(int signal) {
+    if (pid_ <= 0) return;
+    kill(pid_, signal);
+    int status = 0;
+    if (!WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, milliseconds(5000))) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::thread reader_;
+  std::mutex m_;
+  std::string pending_;
+  std::vector<std::string> lines_;
+};
+
+// velctl of the server's program directory with `arguments`, against its region.
+class Follower : public BackgroundProcess {
+ public:
+  Follower(const Velweb& server, const std::string& arguments)
+      : BackgroundProcess(Split((server.dir() / "velctl").string() + " " + arguments),
+                          server.instance()) {}
+
+ private:
+  static std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+  }
+};
+
+#ifdef VELMAR_LOCK_HOLDER
+// A process of the family that takes the region lock and blocks inside it.
+class LockHolder : public BackgroundProcess {
+ public:
+  LockHolder(const std::string& instance, const std::string& fifo)
+      : BackgroundProcess({VELMAR_LOCK_HOLDER, fifo}, instance) {}
+
+  bool Started() {
+    return started() && WaitFor([&] { return !Lines().empty() && Lines()[0] == "locking"; });
+  }
+
+  // True once the holder sits in the open of the FIFO, twice in a row.
+  bool BlockedInsideTheLock() {
+    const std::string path = "/proc/" + std::to_string(pid()) + "/syscall";
+    for (int i = 0; i < 500; ++i) {
+      std::ifstream in(path);
+      long number = -1;
+      if (in >> number && number == SYS_openat) {
+        std::this_thread::sleep_for(milliseconds(50));
+        std::ifstream again(path);
+        if (again >> number && number == SYS_openat) return true;
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return false;
+  }
+
+  void Kill() { BackgroundProcess::Kill(SIGKILL); }
+};
+#endif
+
+// A receiver file of version 1 with these names; every record has three empty values.
+inline std::string ReceiverFileBytes(const std::vector<std::string>& names) {
+  std::string bytes;
+  auto put16 = [&](unsigned value) {
+    bytes += static_cast<char>(value & 0xFF);
+    bytes += static_cast<char>((value >> 8) & 0xFF);
+  };
+  put16(1);
+  put16(static_cast<unsigned>(names.size()));
+  for (const std::string& name : names) {
+    put16(0);
+    put16(static_cast<unsigned>(name.size()));
+    bytes += name;
+    put16(0);
+    put16(0);
+    put16(0);
+  }
+  return bytes;
+}
+
+inline std::vector<std::string> SortedNoCase(std::vector<std::string> names) {
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  std::stable_sort(names.begin(), names.end(),
+                   [&](const std::string& a, const std::string& b) { return lower(a) < lower(b); });
+  return names;
+}
+
+// The names of a page "<p>VERSION</p>", "<li>NAME</li>"..., "end"; nothing when the
+// page is not whole.
+inline std::optional<std::vector<std::string>> ListedNames(const std::string& page) {
+  static const std::string kHead = "<p>1.0.00</p>\r\n", kTail = "end\r\n";
+  if (page.size() < kHead.size() + kTail.size() || page.compare(0, kHead.size(), kHead) != 0 ||
+      page.compare(page.size() - kTail.size(), kTail.size(), kTail) != 0) {
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  size_t at = kHead.size();
+  const size_t end = page.size() - kTail.size();
+  while (at < end) {
+    const size_t stop = page.find("</li>\r\n", at);
+    if (stop == std::string::npos || page.compare(at, 4, "<li>") != 0) return std::nullopt;
+    names.push_back(page.substr(at + 4, stop - at - 4));
+    at = stop + 7;
+  }
+  return names;
+}
+
+}  // namespace veltest
