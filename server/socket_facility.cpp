@@ -1,5 +1,6 @@
 #include "socket_facility.h"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <QHostAddress>
@@ -121,7 +122,7 @@ QTcpSocket* Winsock::Detach() {
   return socket;
 }
 
-void Winsock::Close() {
+void Winsock::Close(bool clientMaySendMore) {
   QTcpSocket* socket = Detach();
   if (!socket) return;
   if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0) {
@@ -129,10 +130,20 @@ void Winsock::Close() {
     socket->deleteLater();
     return;
   }
+  const int descriptor = static_cast<int>(socket->socketDescriptor());
+  int unread = 0;
+  if (!clientMaySendMore && socket->bytesAvailable() == 0 &&
+      ::ioctl(descriptor, FIONREAD, &unread) == 0 && unread == 0) {
+    // Nothing of the client's waits and nothing more is expected: a plain close sends our
+    // end-of-stream behind the response, and there is nothing to drain.
+    socket->abort();
+    socket->deleteLater();
+    return;
+  }
   // Closing a socket with unread input resets the connection, and the client may lose
   // the end of the response. Send our end-of-stream, then drain until the client closes.
   // It stays our child, so that the end of the program takes it along.
-  ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+  ::shutdown(descriptor, SHUT_WR);
   QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
   QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
   QObject::connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);

@@ -12,7 +12,8 @@
 //   does not fire when nothing was queued.
 // - Close after a complete response shuts the sending side down first and lets the
 //   socket drain what the client still sends, so that the client reads the whole
-//   response instead of a reset; State is 0 at once.
+//   response instead of a reset; State is 0 at once. When the caller knows the client
+//   sends nothing more and nothing unread is waiting, the socket is closed at once.
 #pragma once
 
 #include <QObject>
@@ -50,7 +51,9 @@ class Winsock : public QObject {
   void SendData(const std::string& text);
   int64_t BytesQueued() const;
   // Ends the connection after a complete response (graceful, see above).
-  void Close();
+  // `clientMaySendMore` false: the request was complete without a body, so the client has
+  // nothing more to send and no drain is needed unless input is waiting after all.
+  void Close(bool clientMaySendMore = true);
   // Ends the connection at once (error, time limit, a client that sends too much).
   void Abort();
   std::string RemoteHostIP() const;

@@ -226,7 +226,7 @@ void WebServerCore::Winsock_HTTP_SendComplete() {
     }
   }
   if (!CloseAfterSend_) return;
-  Winsock_HTTP.Close();
+  Winsock_HTTP.Close(!requestWithoutBody_);
   EndConnection();
   ++ServedRequests_;
   if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
@@ -266,6 +266,9 @@ void WebServerCore::Winsock_HTTP_DataArrival() {
     return;
   }
   requestHandled_ = true;
+  // A request that ends with its header block is all the client sends; one with a body
+  // may be followed by stray bytes (a line end after a posted form), which are drained.
+  requestWithoutBody_ = RequestBuffer_.find("\r\n\r\n") + 4 == *length;
   requestTimer_.stop();
   sendTimer_.start(limits_.sendTimeoutMs);
   HandleRequest(RequestBuffer_.substr(0, *length));

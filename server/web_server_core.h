@@ -146,6 +146,7 @@ class WebServerCore {
   std::string RequestBuffer_;
   bool CloseAfterSend_ = false;
   bool requestHandled_ = false;
+  bool requestWithoutBody_ = false;  // the handled request ended with its header block
   int32_t ServedRequests_ = 0;
   std::unique_ptr<ResponseSender> sender_;
 
