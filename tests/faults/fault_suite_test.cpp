@@ -24,6 +24,15 @@ void WriteSite(Velweb& server) {
   server.Put("A.HTM", "a\r\n");
 }
 
+// Ends the server as the system would; it must leave cleanly, with nothing from the
+// sanitizers.
+void ExpectCleanStop(Velweb& server) {
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
+  const std::string err = server.Err();
+  EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+  EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+}
+
 std::string Post(const std::string& body) {
   return "POST /send.htm HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\n\r\n" + body;
@@ -86,6 +95,7 @@ TEST(FaultLoad, ConcurrentPostsWhileVelctlDrainsLoseAndDuplicateNothing) {
   EXPECT_GE(handedOver.size(), 100u) << notSent << " replies said [Not Sent]";
   EXPECT_TRUE(WaitFor([&] { return server.Served() == kClients * kEach; }))
       << server.Served() << " served";
+  ExpectCleanStop(server);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -153,6 +163,7 @@ TEST(FaultLoad, RealClientsAreServedBetweenSilentHalfAndNonReadingClients) {
     EXPECT_TRUE(closed) << "hostile client " << i << " of kind " << i % 3;
   }
   EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  ExpectCleanStop(server);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -224,6 +235,7 @@ TEST(FaultInput, HostileRequestsAreAnsweredOrCutOffAndServingGoesOn) {
   EXPECT_EQ(taken.find("\\xff"), std::string::npos) << taken;
   EXPECT_EQ(taken.find("\\x00"), std::string::npos) << taken;
   EXPECT_NE(server.Log().find("Velmar Web Server Started"), std::string::npos);
+  ExpectCleanStop(server);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -288,6 +300,7 @@ TEST(FaultReceivers, FileChurnWhileServingNeverShowsAMixedList) {
       [&] { return ListedNames(server.Fetch("GET / HTTP/1.0\r\n\r\n")) == SortedNoCase(setC); },
       milliseconds(6000)));
   EXPECT_NE(server.Log().find("Velmar Web Server reloaded 3 receivers"), std::string::npos);
+  ExpectCleanStop(server);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -312,6 +325,7 @@ TEST(FaultLog, LogFileThatCannotBeOpenedStopsNothing) {
   // The log line still reached the system log queue.
   EXPECT_NE(server.Velctl("syslog --rewind").find("Received HTTP message request from"),
             std::string::npos);
+  ExpectCleanStop(server);
 }
 
 TEST(FaultLog, ReadOnlyProgramDirectoryStopsNothing) {
@@ -332,6 +346,7 @@ TEST(FaultLog, ReadOnlyProgramDirectoryStopsNothing) {
                                     fs::perms::others_read | fs::perms::others_exec);
   ExpectPostHandedOverAndPagesServed(server);
   EXPECT_FALSE(fs::exists(server.LogPath()));
+  ExpectCleanStop(server);
   fs::permissions(server.dir(), fs::perms::all);
 }
 
@@ -363,6 +378,7 @@ TEST(FaultLock, KilledLockHolderHoldsTheServerUpForLessThanASecond) {
   EXPECT_EQ(server.Fetch(Post("message=next&receivers=B")),
             "<p>sent to</p>\r\n<b>B</b>\r\nend\r\n");
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:B\\xfenext\n");
+  ExpectCleanStop(server);
 }
 
 }  // namespace
