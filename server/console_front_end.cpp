@@ -1,62 +1,17 @@
 #include "console_front_end.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
-#include "page.h"
+#include "language_files.h"
 #include "vel_proc.h"
 #include "web_server_core.h"
 
 namespace vel {
-
-namespace {
-
-struct Language {
-  int code;
-  std::string name;
-};
-
-// The languages of `dir`: files "vel_lang." + 1 to 3 digits (any case) holding a line
-// "0=" + name; sorted by code.
-std::vector<Language> ListLanguages(const std::string& dir) {
-  std::vector<Language> languages;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return languages;
-  while (dirent* entry = readdir(d)) {
-    const std::string name = entry->d_name;
-    if (name.size() < 10 || name.size() > 12) continue;
-    std::string prefix = name.substr(0, 9);
-    std::transform(prefix.begin(), prefix.end(), prefix.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const std::string extension = name.substr(9);
-    if (prefix != "vel_lang." || !std::all_of(extension.begin(), extension.end(),
-                                              [](char c) { return c >= '0' && c <= '9'; })) {
-      continue;
-    }
-    std::ifstream in(dir + name, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (const std::string& line : SplitPageLines(bytes)) {
-      if (line.size() > 2 && line.compare(0, 2, "0=") == 0) {
-        languages.push_back({std::atoi(extension.c_str()), line.substr(2)});
-        break;
-      }
-    }
-  }
-  closedir(d);
-  std::sort(languages.begin(), languages.end(),
-            [](const Language& a, const Language& b) { return a.code < b.code; });
-  return languages;
-}
-
-}  // namespace
 
 ConsoleFrontEnd::ConsoleFrontEnd(WebServerCore& core, std::FILE* in, std::FILE* out, std::FILE* err)
     : core_(core), in_(in), out_(out), err_(err) {}
@@ -108,7 +63,7 @@ bool ConsoleFrontEnd::AskYesNo(const std::string& text) {
 }
 
 void ConsoleFrontEnd::ChooseLanguage(const std::string& programDir) {
-  const std::vector<Language> languages = ListLanguages(programDir);
+  const std::vector<LanguageChoice> languages = FindLanguages(programDir);
   if (!Interactive()) {
     std::fprintf(err_,
                  "%s: no language is chosen. Set Language in section [General] of VELWEB.INI "
@@ -131,9 +86,9 @@ void ConsoleFrontEnd::ChooseLanguage(const std::string& programDir) {
   if (!ReadLine(answer)) return;
   const long choice = std::strtol(answer.c_str(), nullptr, 10);
   if (choice < 1 || static_cast<size_t>(choice) > languages.size()) return;
-  char code[16];
-  std::snprintf(code, sizeof code, "%03d", languages[static_cast<size_t>(choice) - 1].code);
-  WriteProfileString("General", "Language", code, "VELWEB.INI");
+  WriteProfileString("General", "Language",
+                     LanguageCodeText(languages[static_cast<size_t>(choice) - 1].code),
+                     "VELWEB.INI");
 }
 
 void ConsoleFrontEnd::ShowSplash(const std::string&, const std::string&, const std::string& info) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 
+#include <fstream>
+#include <iterator>
 #include <numeric>
 #include <regex>
 
@@ -491,13 +493,10 @@ bool ReadUntil(int fd, const std::string& text, std::string& seen) {
   return seen.find(text) != std::string::npos;
 }
 
-TEST(ServerTerminal, InterruptAsksOnTheTerminalAndKeepsServingMeanwhile) {
-  Velweb server;
-  WriteSite(server);
+// Runs velweb --headless in the program directory of `server` on a terminal of its own.
+pid_t StartOnTerminal(Velweb& server, int& terminal) {
   const std::string program = (server.dir() / "velweb").string();
-  int terminal = -1;
   const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
   if (pid == 0) {
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
@@ -505,6 +504,49 @@ TEST(ServerTerminal, InterruptAsksOnTheTerminalAndKeepsServingMeanwhile) {
     execl(program.c_str(), program.c_str(), "--headless", static_cast<char*>(nullptr));
     _exit(127);
   }
+  return pid;
+}
+
+void StopOnTerminal(pid_t pid, int terminal) {
+  kill(pid, SIGTERM);
+  int status = 0;
+  if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  close(terminal);
+}
+
+TEST(ServerTerminal, WithoutALanguageTheTerminalOffersTheLoadableOnes) {
+  Velweb server;
+  WriteSite(server);
+  server.Put("VELWEB.INI", "[TCPIP]\r\nHTTPPort=" + std::to_string(server.port()) + "\r\n");
+  server.Put("vel_lang.049", "0=Deutsch\r\n124=Lade\r\n");
+  server.Put("VEL_LANG.1", "0=Never loadable\r\n");  // a choice would be stored as 001
+  server.Put("vel_lang.txt", "0=Not a number\r\n");
+  int terminal = -1;
+  const pid_t pid = StartOnTerminal(server, terminal);
+  ASSERT_GE(pid, 0);
+  std::string seen;
+  ASSERT_TRUE(ReadUntil(terminal, "Number: ", seen)) << seen;
+  EXPECT_NE(seen.find("1) Deutsch"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("2) Testish"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("Never loadable"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("Not a number"), std::string::npos) << seen;
+  ASSERT_EQ(write(terminal, "1\n", 2), 2);
+  EXPECT_TRUE(ReadUntil(terminal, "Initialized Ok...", seen)) << seen;
+  StopOnTerminal(pid, terminal);
+  std::ifstream ini(server.dir() / "VELWEB.INI", std::ios::binary);
+  const std::string profile((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
+  EXPECT_NE(profile.find("Language=049"), std::string::npos) << profile;
+}
+
+TEST(ServerTerminal, InterruptAsksOnTheTerminalAndKeepsServingMeanwhile) {
+  Velweb server;
+  WriteSite(server);
+  int terminal = -1;
+  const pid_t pid = StartOnTerminal(server, terminal);
+  ASSERT_GE(pid, 0);
   std::string seen;
   ASSERT_TRUE(ReadUntil(terminal, "Initialized Ok...", seen)) << seen;
 

@@ -1,4 +1,5 @@
-// The languages on offer in a program directory, as the language window lists them.
+// The languages on offer in a program directory, as the language window (and the
+// console prompt that stands in for it) lists them.
 //
 // A file "VEL_LANG." followed by one to three characters (any letter case) offers a
 // language when its extension reads as a number and it holds a line that begins with
