@@ -1,6 +1,11 @@
 #include "response_sender.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include "socket_facility.h"
 
@@ -8,10 +13,17 @@ namespace vel {
 
 namespace {
 
-bool ReadPiece(std::FILE* file, int64_t& remaining, std::string& piece) {
+// Plain descriptor reads: a piece is read once, so a stdio buffer would only copy it.
+bool ReadPiece(int file, int64_t& remaining, std::string& piece) {
   const size_t length = static_cast<size_t>(std::min<int64_t>(remaining, kFilePieceBytes));
   piece.resize(length);
-  if (length > 0 && std::fread(piece.data(), 1, length, file) != length) return false;
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::read(file, piece.data() + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // an error, or the file became shorter
+    done += static_cast<size_t>(n);
+  }
   remaining -= static_cast<int64_t>(length);
   return true;
 }
@@ -21,7 +33,7 @@ bool ReadPiece(std::FILE* file, int64_t& remaining, std::string& piece) {
 ResponseSender::ResponseSender(std::vector<std::string> pieces)
     : pieces_(pieces.begin(), pieces.end()) {}
 
-ResponseSender::ResponseSender(std::vector<std::string> pieces, std::FILE* file, int64_t length,
+ResponseSender::ResponseSender(std::vector<std::string> pieces, int file, int64_t length,
                                std::string firstPiece)
     : pieces_(pieces.begin(), pieces.end()), file_(file) {
   remaining_ = length - static_cast<int64_t>(firstPiece.size());
@@ -29,18 +41,18 @@ ResponseSender::ResponseSender(std::vector<std::string> pieces, std::FILE* file,
 }
 
 ResponseSender::~ResponseSender() {
-  if (file_) std::fclose(file_);
+  if (file_ >= 0) ::close(file_);
 }
 
 ResponseSender::Step ResponseSender::SendNext(Winsock& socket) {
-  if (pieces_.empty() && file_ && remaining_ > 0) {
+  if (pieces_.empty() && file_ >= 0 && remaining_ > 0) {
     std::string piece;
     if (!ReadPiece(file_, remaining_, piece)) return Step::kFailed;
     pieces_.push_back(std::move(piece));
   }
-  if (file_ && remaining_ == 0) {
-    std::fclose(file_);
-    file_ = nullptr;
+  if (file_ >= 0 && remaining_ == 0) {
+    ::close(file_);
+    file_ = -1;
   }
   if (pieces_.empty()) return Step::kFinished;
   while (!pieces_.empty()) {
@@ -52,18 +64,18 @@ ResponseSender::Step ResponseSender::SendNext(Winsock& socket) {
 
 std::unique_ptr<ResponseSender> ResponseSender::ForFile(
     const std::string& path, const std::function<std::string(int64_t length)>& head) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return nullptr;
+  const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return nullptr;
   struct stat info {};
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-    std::fclose(file);
+  if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(file);
     return nullptr;
   }
   const int64_t length = info.st_size;
   int64_t remaining = length;
   std::string first;
   if (!ReadPiece(file, remaining, first)) {
-    std::fclose(file);
+    ::close(file);
     return nullptr;
   }
   std::vector<std::string> pieces;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -23,8 +22,9 @@ class ResponseSender {
   enum class Step { kQueued, kFinished, kFailed };
 
   explicit ResponseSender(std::vector<std::string> pieces);
-  // Takes over an open file of `length` bytes, whose first piece has been read already.
-  ResponseSender(std::vector<std::string> pieces, std::FILE* file, int64_t length,
+  // Takes over an open file descriptor of a file of `length` bytes, whose first piece has
+  // been read already.
+  ResponseSender(std::vector<std::string> pieces, int file, int64_t length,
                  std::string firstPiece);
   ~ResponseSender();
   ResponseSender(const ResponseSender&) = delete;
@@ -41,7 +41,7 @@ class ResponseSender {
 
  private:
   std::deque<std::string> pieces_;
-  std::FILE* file_ = nullptr;
+  int file_ = -1;
   int64_t remaining_ = 0;  // file bytes not yet read
 };
 
