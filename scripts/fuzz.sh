@@ -68,6 +68,7 @@ for target in "${targets[@]}"; do
     status=$?
   grep -E '^stat::(number_of_executed_units|new_units_added|peak_rss_mb)' \
     "$build/findings/$target.log" | awk '!seen[$0]++' | sed 's/^/   /' || true
+  echo "   corpus: $(find "$work" -type f | wc -l) files"
 
   found=$(find "$findings" -type f | sort)
   if [ $status -ne 0 ] || [ -n "$found" ]; then
