@@ -2,10 +2,12 @@
 // the not-found page, form fields, the receiver file and the log line.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <numeric>
 
 #include "event_log.h"
 #include "page.h"
+#include "page_cache.h"
 #include "receiver_file.h"
 #include "request.h"
 #include "submission.h"
@@ -415,6 +417,70 @@ TEST(EventLog, FileNameAndLine) {
   t.tm_sec = 59;
   EXPECT_EQ(LogFileName(t), "20261231.LOG");
   EXPECT_EQ(LogLine(t, "x"), "26-12-31 23:59:59 WEB x");
+}
+
+// ---- rendered pages kept between requests --------------------------------------------
+
+struct stat SettledPage() {
+  struct stat info {};
+  info.st_dev = 1;
+  info.st_ino = 42;
+  info.st_size = 3711;
+  info.st_mtim = {1700000000, 123456789};
+  info.st_ctim = {1700000000, 223456789};  // long ago
+  return info;
+}
+
+TEST(PageCache, AnyChangeOfTheFileOrTheListIsAMiss) {
+  struct Case {
+    const char* what;
+    void (*change)(struct stat&, std::string& path, uint64_t& generation);
+    bool hit;
+  };
+  const std::vector<Case> cases = {
+      {"nothing changed", [](struct stat&, std::string&, uint64_t&) {}, true},
+      {"receivers reloaded", [](struct stat&, std::string&, uint64_t& g) { ++g; }, false},
+      {"size", [](struct stat& i, std::string&, uint64_t&) { ++i.st_size; }, false},
+      {"modified within the same second",
+       [](struct stat& i, std::string&, uint64_t&) { ++i.st_mtim.tv_nsec; }, false},
+      {"changed", [](struct stat& i, std::string&, uint64_t&) { ++i.st_ctim.tv_sec; }, false},
+      {"replaced by another file", [](struct stat& i, std::string&, uint64_t&) { ++i.st_ino; },
+       false},
+      {"another page", [](struct stat&, std::string& p, uint64_t&) { p = "/d/LIST.HTM"; }, false},
+  };
+  for (const Case& c : cases) {
+    PageCache cache;
+    cache.Store("/d/INDEX.HTM", SettledPage(), 7, std::make_shared<const std::string>("page"));
+    struct stat info = SettledPage();
+    std::string path = "/d/INDEX.HTM";
+    uint64_t generation = 7;
+    c.change(info, path, generation);
+    const auto found = cache.Find(path, info, generation);
+    EXPECT_EQ(found != nullptr, c.hit) << c.what;
+    if (found) {
+      EXPECT_EQ(*found, "page") << c.what;
+    }
+  }
+}
+
+TEST(PageCache, JustWrittenPagesAreNotKeptAndTheOldestGivesWay) {
+  PageCache cache;
+  struct stat fresh = SettledPage();
+  fresh.st_ctim.tv_sec = std::time(nullptr);  // file times cannot tell a second write apart
+  cache.Store("/d/NEW.HTM", fresh, 1, std::make_shared<const std::string>("x"));
+  EXPECT_EQ(cache.Size(), 0u);
+
+  for (size_t i = 0; i <= PageCache::kMaxPages; ++i) {
+    cache.Store("/d/P" + std::to_string(i) + ".HTM", SettledPage(), 1,
+                std::make_shared<const std::string>(std::to_string(i)));
+  }
+  EXPECT_EQ(cache.Size(), PageCache::kMaxPages);
+  EXPECT_EQ(cache.Find("/d/P0.HTM", SettledPage(), 1), nullptr);
+  ASSERT_NE(cache.Find("/d/P1.HTM", SettledPage(), 1), nullptr);
+  // Storing a page again replaces its entry rather than adding one.
+  cache.Store("/d/P1.HTM", SettledPage(), 2, std::make_shared<const std::string>("new"));
+  EXPECT_EQ(cache.Size(), PageCache::kMaxPages);
+  EXPECT_EQ(*cache.Find("/d/P1.HTM", SettledPage(), 2), "new");
 }
 
 }  // namespace
