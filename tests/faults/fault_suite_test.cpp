@@ -34,8 +34,8 @@ void ExpectCleanStop(Velweb& server) {
 }
 
 std::string Post(const std::string& body) {
-  return "POST /send.htm HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + body;
+  return "POST /send.htm HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -59,15 +59,15 @@ TEST(FaultLoad, ConcurrentPostsWhileVelctlDrainsLoseAndDuplicateNothing) {
     clients.emplace_back([&, c] {
       for (int n = 0; n < kEach; ++n) {
         const std::string id = std::to_string(c) + "-" + std::to_string(n);
-        const std::string reply = server.Fetch(
-            Post("message=m" + id + "&receivers=C" + std::to_string(c) + "&receivers=N" +
-                 std::to_string(n)));
-        const std::string listed = "<p>sent to</p>\r\n<b>C" + std::to_string(c) +
-                                   "</b>\r\n<b>N" + std::to_string(n) + "</b>\r\nend\r\n";
+        const std::string reply =
+            server.Fetch(Post("message=m" + id + "&receivers=C" + std::to_string(c) +
+                              "&receivers=N" + std::to_string(n)));
+        const std::string listed = "<p>sent to</p>\r\n<b>C" + std::to_string(c) + "</b>\r\n<b>N" +
+                                   std::to_string(n) + "</b>\r\nend\r\n";
         std::lock_guard<std::mutex> lock(m);
         if (reply == listed) {
-          handedOver.insert("FT:C" + std::to_string(c) + "\\xfeN" + std::to_string(n) +
-                            "\\xfem" + id);
+          handedOver.insert("FT:C" + std::to_string(c) + "\\xfeN" + std::to_string(n) + "\\xfem" +
+                            id);
         } else if (reply == "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n") {
           ++notSent;
         } else {
@@ -141,8 +141,8 @@ TEST(FaultLoad, RealClientsAreServedBetweenSilentHalfAndNonReadingClients) {
         std::lock_guard<std::mutex> lock(m);
         latencies.push_back(ms);
         if (reply != "a\r\n" || !closed) {
-          failures.push_back("round " + std::to_string(round) + " kind " +
-                             std::to_string(kind) + ": \"" + reply + "\"");
+          failures.push_back("round " + std::to_string(round) + " kind " + std::to_string(kind) +
+                             ": \"" + reply + "\"");
         }
       });
       std::this_thread::sleep_for(milliseconds(20));
@@ -184,21 +184,23 @@ std::vector<HostileCase> HostileCases() {
   blanks += std::string(20000, '+');
   return {
       {"oversized without end", std::string(200 * 1024, 'A')},
-      {"oversized body", "POST /send.htm HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" +
-                             std::string(200000, 'm')},
+      {"oversized body",
+       "POST /send.htm HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + std::string(200000, 'm')},
       {"garbage", garbage},
       {"garbage with header end", garbage + "\r\n\r\n"},
       {"NUL bytes", std::string("\0\0\0\0GET /\0\r\n\r\n", 14)},
       {"NUL in the name", std::string("GET /a\0.htm HTTP/1.0\r\n\r\n", 24)},
       {"0xFF in form fields", Post("message=a\xFF\xFF&receivers=\xFF")},
       {"encoded 0xFF and 0xFE", Post("message=%FF%FE&receivers=%FE%FF%FE")},
-      {"raw 0xFE in a name", Post("message=x&receivers=A\xFE" "B")},
+      {"raw 0xFE in a name", Post("message=x&receivers=A\xFE"
+                                  "B")},
       {"request line of 30000", "GET /" + std::string(30000, 'B') + ".HTM HTTP/1.0\r\n\r\n"},
       {"request line of 60000", "GET /" + std::string(60000, 'C') + " HTTP/1.0\r\n\r\n"},
       {"thousands of receivers", Post(receivers)},
       {"fields past 32767", Post(std::string(33000, 'z') + "&message=late&receivers=L")},
       {"long blank message", Post(blanks)},
-      {"huge content length", "POST /send.htm HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\nx"},
+      {"huge content length",
+       "POST /send.htm HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\nx"},
       {"negative content length", "POST /send.htm HTTP/1.0\r\nContent-Length: -5\r\n\r\nx"},
       {"line feeds only", "GET /a.htm HTTP/1.0\n\n"},
       {"traversal", "GET /../../etc/passwd HTTP/1.0\r\n\r\n"},
@@ -267,11 +269,21 @@ TEST(FaultReceivers, FileChurnWhileServingNeverShowsAMixedList) {
     for (int i = 0; !stop && i < 5000; ++i) {
       std::error_code ignored;
       switch (i % 5) {
-        case 0: WriteFile(file, a); break;
-        case 1: WriteFile(file, b.substr(0, b.size() / 2)); break;  // cut inside a record
-        case 2: fs::remove(file, ignored); break;
-        case 3: WriteFile(file, b); break;
-        case 4: WriteFile(file, ""); break;
+        case 0:
+          WriteFile(file, a);
+          break;
+        case 1:
+          WriteFile(file, b.substr(0, b.size() / 2));
+          break;  // cut inside a record
+        case 2:
+          fs::remove(file, ignored);
+          break;
+        case 3:
+          WriteFile(file, b);
+          break;
+        case 4:
+          WriteFile(file, "");
+          break;
       }
       ++changes;
       std::this_thread::sleep_for(milliseconds(7));

@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
     for (long i; (i = next++) < total;) {
       const int kind = static_cast<int>(i % 20);
       if (kind == 0) {
-        const std::string body = "message=soak+" + std::to_string(i) + "&receivers=R" +
-                                 std::to_string(i % 7);
+        const std::string body =
+            "message=soak+" + std::to_string(i) + "&receivers=R" + std::to_string(i % 7);
         const std::string reply = server.Fetch("POST /send.htm HTTP/1.0\r\nContent-Length: " +
                                                std::to_string(body.size()) + "\r\n\r\n" + body);
         if (reply == "<p>sent to</p>\r\n<b>R" + std::to_string(i % 7) + "</b>\r\nend\r\n") {
@@ -112,8 +112,8 @@ int main(int argc, char** argv) {
         rss.push_back(ResidentKb(server.pid()));
         fds.push_back(OpenDescriptors(server.pid()));
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::printf("%8ld requests  %7.1f s  resident %6ld kB  descriptors %3ld\n", i + 1,
-                    seconds, rss.back(), fds.back());
+        std::printf("%8ld requests  %7.1f s  resident %6ld kB  descriptors %3ld\n", i + 1, seconds,
+                    rss.back(), fds.back());
         std::fflush(stdout);
       }
     }
@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
       "exit status %d, sanitizer reports: %s\n",
       total, seconds, total / seconds, failures.load(), handedOver.load(), notSent.load(), taken,
       rss.size() > 1 ? rss[1] : -1, rss.empty() ? -1 : rss.back(), growthKb,
-      fds.size() > 1 ? fds[1] : -1, fds.empty() ? -1 : fds.back(), settled, status, leaks ? "yes" : "none");
+      fds.size() > 1 ? fds[1] : -1, fds.empty() ? -1 : fds.back(), settled, status,
+      leaks ? "yes" : "none");
   if (leaks) std::printf("%s\n", err.c_str());
 
   bool ok = failures == 0 && taken == handedOver && status == 0 && !leaks && fdGrowth <= 0;
