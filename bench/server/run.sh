@@ -21,25 +21,8 @@ before_build="${4:+$(cd "$4" && pwd)}"
 load="$build/bench/server/velload"
 floor="$build/bench/server/velfloor"
 
-work="$(mktemp -d)"
+source "$root/bench/server/lib.sh"
 chmod 755 "$work"  # nginx workers run as another user
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])'; }
-wait_port() {
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on $1" >&2
-  return 1
-}
 
 export VELMAR_INSTANCE="bench$$"
 

@@ -5,15 +5,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_check.h"
 #include "receiver_file.h"
 
 namespace {
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "property violated: %s\n", what);
-    std::abort();
-  }
-}
 std::string Upper(std::string s) {
   for (char& c : s) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);

@@ -5,16 +5,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_check.h"
 #include "request.h"
 
-namespace {
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "property violated: %s\n", what);
-    std::abort();
-  }
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string buffer(reinterpret_cast<const char*>(data), size);

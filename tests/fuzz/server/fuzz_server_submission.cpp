@@ -6,18 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "page.h"
 #include "submission.h"
 #include "vel_proc.h"
 
-namespace {
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "property violated: %s\n", what);
-    std::abort();
-  }
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
