@@ -71,4 +71,55 @@ std::string GetFieldNoCase(const std::string& text, int16_t index, std::string& 
   return CutField(text, Cp1252UpperText(text), Cp1252UpperText(separator), index);
 }
 
+FieldWalk::FieldWalk(const std::string& text, const std::string& separator, bool ignoreCase,
+                     int16_t first)
+    : text_(text),
+      upper_(ignoreCase ? Cp1252UpperText(text) : std::string()),
+      needle_(ignoreCase ? Cp1252UpperText(separator) : separator),
+      ignoreCase_(ignoreCase),
+      index_(first) {}
+
+std::string FieldWalk::Next() {
+  if (done_ || needle_.empty()) return std::string();
+  if (!started_ && index_ < 0) {
+    ++index_;  // negative indexes give the empty text
+    return std::string();
+  }
+  const std::string& haystack = ignoreCase_ ? upper_ : text_;
+  const auto separatorLength = static_cast<int64_t>(needle_.size());
+  if (!started_) {
+    // The first field is found as CutField finds it.
+    started_ = true;
+    int n = index_;
+    start_ = 1;
+    found_ = FindFrom(haystack, needle_, 1);
+    while (n > 0 && found_ > 0) {
+      start_ = found_ + separatorLength;
+      CheckTextPosition(start_);
+      found_ = FindFrom(haystack, needle_, start_);
+      --n;
+    }
+    if (n != 0) {
+      done_ = true;
+      return std::string();
+    }
+  } else {
+    // Each later one is one more step of the same walk.
+    if (found_ == 0 || index_ == INT16_MAX) {
+      done_ = true;
+      return std::string();
+    }
+    ++index_;
+    start_ = found_ + separatorLength;
+    CheckTextPosition(start_);
+    found_ = FindFrom(haystack, needle_, start_);
+  }
+  int64_t end = found_;
+  if (end == 0) {
+    end = static_cast<int64_t>(text_.size()) + 1;
+    CheckTextPosition(end);
+  }
+  return text_.substr(static_cast<size_t>(start_ - 1), static_cast<size_t>(end - start_));
+}
+
 }  // namespace vel

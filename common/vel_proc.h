@@ -69,6 +69,30 @@ std::string GetField(const std::string& text, int16_t index, std::string& separa
 // letters, so "ä" matches "Ä"). The field keeps the letters of `text`.
 std::string GetFieldNoCase(const std::string& text, int16_t index, std::string& separator);
 
+// The fields of `text` one after another from index `first` on, each exactly as GetField
+// (GetFieldNoCase with `ignoreCase`) gives it for its index, with the same overflows, in
+// one walk over the text instead of one walk per field: reading every field of a long
+// text takes linear time. `separator` must not be empty; `text` must outlive the walk.
+// Past the last field (or past index 32 767) every Next gives the empty text.
+class FieldWalk {
+ public:
+  FieldWalk(const std::string& text, const std::string& separator, bool ignoreCase,
+            int16_t first = 0);
+  FieldWalk(std::string&&, const std::string&, bool, int16_t = 0) = delete;  // would dangle
+  std::string Next();
+
+ private:
+  const std::string& text_;
+  std::string upper_;  // the text upper-cased, for the case-blind walk
+  std::string needle_;
+  bool ignoreCase_;
+  int16_t index_;  // the field the last Next gave (the first one before that)
+  bool started_ = false;
+  bool done_ = false;
+  int64_t start_ = 1;  // position (from 1) of the last field
+  int64_t found_ = 0;  // position of the separator after it, 0 when there is none
+};
+
 // True when `path` (which may hold "*" and "?" in its last component) names at least
 // one regular, non-hidden file. Every error reads as absence.
 //

@@ -13,8 +13,19 @@
 
 namespace vel {
 
+namespace {
+constexpr int kServedPauseMs = 100;
+}  // namespace
+
 ConsoleFrontEnd::ConsoleFrontEnd(WebServerCore& core, std::FILE* in, std::FILE* out, std::FILE* err)
-    : core_(core), in_(in), out_(out), err_(err) {}
+    : core_(core), in_(in), out_(out), err_(err) {
+  servedPause_.setSingleShot(true);
+  QObject::connect(&servedPause_, &QTimer::timeout, [this] {
+    if (servedToShow_ == servedShown_) return;
+    PrintServed();
+    servedPause_.start(kServedPauseMs);
+  });
+}
 
 // A terminal we may read from: standard input is one and we are in its foreground (a
 // background job that reads its terminal would be stopped).
@@ -31,7 +42,15 @@ bool ConsoleFrontEnd::ReadLine(std::string& line) {
 }
 
 void ConsoleFrontEnd::ShowServedRequests(int32_t count) {
-  std::fprintf(out_, "Served requests: %d\n", count);
+  servedToShow_ = count;
+  if (servedPause_.isActive()) return;  // printed when the pause is over
+  PrintServed();
+  servedPause_.start(kServedPauseMs);
+}
+
+void ConsoleFrontEnd::PrintServed() {
+  servedShown_ = servedToShow_;
+  std::fprintf(out_, "Served requests: %d\n", servedShown_);
   std::fflush(out_);
 }
 

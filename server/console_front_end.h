@@ -2,8 +2,13 @@
 // line on standard error, the question and the language choice are asked on the
 // terminal when standard input is one, and the served count is printed on standard
 // output. There is no splash; its status lines are printed instead.
+//
+// The served count is printed at once, and then at most every 100 ms while requests keep
+// coming (the last count always follows): a line per request would cost a write per
+// request when the server is busiest.
 #pragma once
 
+#include <QTimer>
 #include <cstdio>
 #include <string>
 
@@ -34,11 +39,15 @@ class ConsoleFrontEnd : public FrontEnd {
  private:
   bool Interactive() const;
   bool ReadLine(std::string& line);
+  void PrintServed();
 
   WebServerCore& core_;
   std::FILE* in_;
   std::FILE* out_;
   std::FILE* err_;
+  QTimer servedPause_;
+  int32_t servedToShow_ = 0;
+  int32_t servedShown_ = -1;
 };
 
 }  // namespace vel

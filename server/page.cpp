@@ -67,13 +67,12 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
       } else if (!context.handedOver) {
         out.push_back(Fill(line, at, kSubmitted, "[Not Sent]"));
       } else {
-        std::string separator = "\xFE";
         try {
-          for (int16_t i = 0;; ++i) {
-            const std::string name = GetField(context.submittedReceivers, i, separator);
+          FieldWalk names(context.submittedReceivers, "\xFE", /*ignoreCase=*/false);
+          for (int32_t i = 0; i <= INT16_MAX; ++i) {
+            const std::string name = names.Next();
             if (name.empty()) break;
             out.push_back(Fill(line, at, kSubmitted, EscapeHtml(name)));
-            if (i == INT16_MAX) break;
           }
         } catch (const OverflowError&) {
           // The names shown so far stand; the rest lies beyond what fields can address.

@@ -54,11 +54,23 @@ ResponseSender::Step ResponseSender::SendNext(Winsock& socket) {
     ::close(file_);
     file_ = -1;
   }
-  if (pieces_.empty()) return Step::kFinished;
-  while (!pieces_.empty()) {
-    socket.SendData(pieces_.front());
-    pieces_.pop_front();
+  size_t length = 0;
+  for (const std::string& piece : pieces_) length += piece.size();
+  if (length == 0) {
+    pieces_.clear();
+    return Step::kFinished;  // nothing queued means no completion to wait for
   }
+  // One hand-over for everything that is ready (a head and the body behind it go out in
+  // one write); a single piece is passed as it is.
+  if (pieces_.size() == 1) {
+    socket.SendData(pieces_.front());
+  } else {
+    std::string joined;
+    joined.reserve(length);
+    for (const std::string& piece : pieces_) joined += piece;
+    socket.SendData(joined);
+  }
+  pieces_.clear();
   return Step::kQueued;
 }
 

@@ -1,28 +1,78 @@
 #include "socket_facility.h"
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QHostAddress>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
+#include <cerrno>
 
 namespace vel {
 
 namespace {
+
 // How long a closed connection may still drain what its client sends.
 constexpr int kLingerMs = 2000;
+// How long the listener rests when the process has no descriptor left for a client.
+constexpr int kAcceptRetryMs = 100;
+// The most one read takes; a request is far smaller, a larger one is read in turns.
+constexpr size_t kReadBytes = 64 * 1024;
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+// A connection whose response is complete and whose sending side is shut: what the client
+// still sends is read and dropped until it closes, or until the time is up. Closing with
+// unread input would reset the connection, and the client could lose the end of the
+// response.
+class Drain : public QObject {
+ public:
+  Drain(int fd, QObject* parent) : QObject(parent), fd_(fd), notifier_(fd, QSocketNotifier::Read) {
+    QObject::connect(&notifier_, &QSocketNotifier::activated, this, [this] { OnReadable(); });
+    timer_.setSingleShot(true);
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] { Finish(); });
+    timer_.start(kLingerMs);
+  }
+  ~Drain() override {
+    if (fd_ >= 0) {
+      notifier_.setEnabled(false);
+      ::close(fd_);
+    }
+  }
+
+ private:
+  void OnReadable() {
+    char scratch[16 * 1024];
+    const ssize_t n = ::recv(fd_, scratch, sizeof scratch, 0);
+    if (n > 0 || (n < 0 && WouldBlock(errno))) return;
+    Finish();  // the client closed, or the connection broke
+  }
+  void Finish() {
+    if (fd_ < 0) return;
+    notifier_.setEnabled(false);
+    timer_.stop();
+    ::close(fd_);
+    fd_ = -1;
+    deleteLater();
+  }
+
+  int fd_;
+  QSocketNotifier notifier_;
+  QTimer timer_;
+};
+
 }  // namespace
 
-Winsock::Winsock() = default;
-
-Winsock::~Winsock() {
-  if (socket_) {
-    socket_->disconnect(this);
-    socket_->abort();
-  }
+Winsock::Winsock() {
+  readNotifier_.setEnabled(false);
+  writeNotifier_.setEnabled(false);
+  QObject::connect(&readNotifier_, &QSocketNotifier::activated, this, [this] { OnReadable(); });
+  QObject::connect(&writeNotifier_, &QSocketNotifier::activated, this, [this] { OnWritable(); });
 }
+
+Winsock::~Winsock() { Abort(); }
 
 // ---- listener ------------------------------------------------------------------------
 
@@ -34,159 +84,200 @@ int32_t Winsock::LocalPort() const {
 bool Winsock::Listen() {
   if (localPort_ < 1 || localPort_ > 65535) return false;
   auto* server = new QTcpServer(this);
-  // One client is taken over at a time; the others wait in the kernel's backlog.
-  server->setMaxPendingConnections(1);
   if (!server->listen(QHostAddress::Any, static_cast<quint16>(localPort_))) {
     delete server;
     return false;
   }
+  // Connections are taken one at a time by Accept, not by the server's own notifier, so
+  // that the others wait in the kernel's backlog until the slot is free.
+  server->pauseAccepting();
   server_ = server;
-  QObject::connect(server_, &QTcpServer::newConnection, this, [this] { OnNewConnection(); });
+  acceptNotifier_ = new QSocketNotifier(server_->socketDescriptor(), QSocketNotifier::Read, this);
+  QObject::connect(acceptNotifier_, &QSocketNotifier::activated, this, [this] { OnAcceptReady(); });
   return true;
 }
 
-bool Winsock::HasPending() const { return server_ && server_->hasPendingConnections(); }
+bool Winsock::HasPending() const {
+  if (!server_) return false;
+  pollfd waiting{static_cast<int>(server_->socketDescriptor()), POLLIN, 0};
+  return ::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN) != 0;
+}
 
-void Winsock::OnNewConnection() {
-  if (announcedId_ != 0) return;  // the one waiting connection is announced already
-  announcedId_ = nextRequestId_++;
+void Winsock::OnAcceptReady() {
+  // A connection announced before and not taken is announced again under its number.
+  if (announcedId_ == 0) announcedId_ = nextRequestId_++;
   if (ConnectionRequest) ConnectionRequest(announcedId_);
+  // Not taken: the client waits in the backlog, and the listener stays quiet until
+  // AnnouncePending (otherwise every turn of the loop would announce it again).
+  if (announcedId_ != 0 && acceptNotifier_) acceptNotifier_->setEnabled(false);
 }
 
 void Winsock::AnnouncePending() {
-  QTimer::singleShot(0, this, [this] {
-    if (!HasPending()) return;
-    if (announcedId_ == 0) announcedId_ = nextRequestId_++;
-    if (ConnectionRequest) ConnectionRequest(announcedId_);
-  });
+  // The next turn of the event loop announces a waiting client, if there is one.
+  if (acceptNotifier_) acceptNotifier_->setEnabled(true);
 }
 
 // ---- connection ----------------------------------------------------------------------
 
 int32_t Winsock::GetState() const {
-  if (socket_) return kConnected;
+  if (fd_ >= 0) return kConnected;
   if (server_) return kListening;
   return kClosed;
 }
 
 bool Winsock::Accept(Winsock& listener, int32_t requestId) {
-  if (socket_ || !listener.server_ || requestId != listener.announcedId_) return false;
-  QTcpSocket* socket = listener.server_->nextPendingConnection();
+  if (fd_ >= 0 || !listener.server_ || requestId != listener.announcedId_) return false;
   listener.announcedId_ = 0;
-  if (!socket) return false;
-  socket_ = socket;
-  socket_->setParent(this);
-  QObject::connect(socket_, &QTcpSocket::readyRead, this, [this] { OnReadyRead(); });
-  QObject::connect(socket_, &QTcpSocket::bytesWritten, this, [this] { OnBytesWritten(); });
-  QObject::connect(socket_, &QTcpSocket::disconnected, this, [this] { OnDisconnected(); });
-  QObject::connect(socket_, &QTcpSocket::errorOccurred, this, [this] { OnError(); });
-  // Data (or the client's close) that came while the connection waited was announced to
-  // nobody: announce it now, from the event loop.
-  QPointer<QTcpSocket> taken(socket_);
-  QTimer::singleShot(0, this, [this, taken] {
-    if (!taken || taken != socket_) return;
-    if (taken->bytesAvailable() > 0) OnReadyRead();
-    if (taken && taken == socket_ && taken->state() == QAbstractSocket::UnconnectedState) {
-      OnDisconnected();
+  socklen_t length = sizeof peer_;
+  int fd;
+  do {
+    length = sizeof peer_;
+    fd = ::accept4(static_cast<int>(listener.server_->socketDescriptor()),
+                   reinterpret_cast<sockaddr*>(&peer_), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const bool clientGone = WouldBlock(errno) || errno == ECONNABORTED || errno == EPROTO;
+    if (!clientGone && listener.acceptNotifier_) {
+      // Out of descriptors or memory: the clients wait in the backlog, and the listener
+      // looks again a little later instead of spinning on a connection it cannot take.
+      listener.acceptNotifier_->setEnabled(false);
+      QTimer::singleShot(kAcceptRetryMs, &listener, [&listener] { listener.AnnouncePending(); });
     }
-  });
+    return false;
+  }
+  fd_ = fd;
+  readNotifier_.setSocket(fd);
+  writeNotifier_.setSocket(fd);
+  readNotifier_.setEnabled(true);
   return true;
 }
 
 std::string Winsock::GetData() {
-  if (!socket_) return {};
-  const QByteArray data = socket_->readAll();
-  return std::string(data.constData(), static_cast<size_t>(data.size()));
+  std::string data;
+  data.swap(received_);
+  return data;
+}
+
+void Winsock::OnReadable() {
+  if (fd_ < 0) return;
+  static char buffer[kReadBytes];
+  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (n > 0) {
+    received_.append(buffer, static_cast<size_t>(n));
+    if (DataArrival) DataArrival();
+    return;
+  }
+  if (n < 0 && WouldBlock(errno)) return;
+  readNotifier_.setEnabled(false);
+  if (n == 0) {
+    peerClosed_ = true;
+    if (CloseEvent) CloseEvent();
+    return;
+  }
+  broken_ = true;
+  if (Error) Error();
+}
+
+bool Winsock::Flush() {
+  while (queueStart_ < queue_.size()) {
+    const ssize_t n = ::send(fd_, queue_.data() + queueStart_, queue_.size() - queueStart_,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      queueStart_ += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && WouldBlock(errno)) break;
+    broken_ = true;
+    return false;
+  }
+  if (queueStart_ == queue_.size()) {
+    queue_.clear();
+    queueStart_ = 0;
+  }
+  return true;
 }
 
 void Winsock::SendData(const std::string& text) {
-  if (!socket_ || text.empty()) return;
-  socket_->write(text.data(), static_cast<qint64>(text.size()));
+  if (fd_ < 0 || text.empty()) return;
+  if (!broken_) {
+    if (queueStart_ == queue_.size()) {
+      // Nothing waits in front of it: what the kernel takes at once is never copied.
+      ssize_t n;
+      do {
+        n = ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0 && !WouldBlock(errno)) broken_ = true;
+      const size_t taken = n > 0 ? static_cast<size_t>(n) : 0;
+      if (!broken_ && taken < text.size()) queue_.assign(text, taken);
+    } else {
+      queue_ += text;
+    }
+  }
+  // Completion (or the failure) is reported from the event loop, once the socket can take
+  // more; with everything handed over that is the next turn.
+  writeNotifier_.setEnabled(true);
 }
 
-int64_t Winsock::BytesQueued() const { return socket_ ? socket_->bytesToWrite() : 0; }
+void Winsock::OnWritable() {
+  if (fd_ < 0) return;
+  if (broken_ || !Flush()) {
+    writeNotifier_.setEnabled(false);
+    if (Error) Error();
+    return;
+  }
+  if (queueStart_ < queue_.size()) return;  // the rest when the kernel takes more
+  writeNotifier_.setEnabled(false);
+  if (SendComplete) SendComplete();
+}
+
+int64_t Winsock::BytesQueued() const {
+  return static_cast<int64_t>(queue_.size() - queueStart_);
+}
 
 std::string Winsock::RemoteHostIP() const {
-  if (!socket_) return {};
-  QHostAddress address = socket_->peerAddress();
+  if (fd_ < 0) return {};
+  QHostAddress address(reinterpret_cast<const sockaddr*>(&peer_));
   bool isV4 = false;
   const quint32 v4 = address.toIPv4Address(&isV4);
   if (isV4) address = QHostAddress(v4);
   return address.toString().toStdString();
 }
 
-QTcpSocket* Winsock::Detach() {
-  QTcpSocket* socket = socket_;
-  socket_ = nullptr;
-  if (socket) socket->disconnect(this);
-  return socket;
+void Winsock::Release() {
+  readNotifier_.setEnabled(false);
+  writeNotifier_.setEnabled(false);
+  fd_ = -1;
+  received_.clear();
+  queue_.clear();
+  queueStart_ = 0;
+  broken_ = false;
+  peerClosed_ = false;
 }
 
 void Winsock::Close(bool clientMaySendMore) {
-  QTcpSocket* socket = Detach();
-  if (!socket) return;
-  if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0) {
-    socket->abort();
-    socket->deleteLater();
+  if (fd_ < 0) return;
+  const int fd = fd_;
+  const bool unsent = broken_ || queueStart_ < queue_.size();
+  const bool unread = !received_.empty();
+  const bool peerClosed = peerClosed_;
+  Release();
+  int waiting = 0;
+  if (unsent || peerClosed ||
+      (!clientMaySendMore && !unread && ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0)) {
+    // A plain close: the answer is cut anyway, or nothing of the client's waits and
+    // nothing more will come, so our end-of-stream follows the response directly.
+    ::close(fd);
     return;
   }
-  const int descriptor = static_cast<int>(socket->socketDescriptor());
-  int unread = 0;
-  if (!clientMaySendMore && socket->bytesAvailable() == 0 &&
-      ::ioctl(descriptor, FIONREAD, &unread) == 0 && unread == 0) {
-    // Nothing of the client's waits and nothing more is expected: a plain close sends our
-    // end-of-stream behind the response, and there is nothing to drain.
-    socket->abort();
-    socket->deleteLater();
-    return;
-  }
-  // Closing a socket with unread input resets the connection, and the client may lose
-  // the end of the response. Send our end-of-stream, then drain until the client closes.
-  // It stays our child, so that the end of the program takes it along.
-  ::shutdown(descriptor, SHUT_WR);
-  QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
-  QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-  QObject::connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);
-  // The time limit is the socket's own child, so it goes when the socket goes. (A
-  // single-shot timer with the socket as context would stay registered for its full time
-  // after the client had closed, and thousands of them slow every timer operation.)
-  auto* linger = new QTimer(socket);
-  linger->setSingleShot(true);
-  QObject::connect(linger, &QTimer::timeout, socket, [socket] {
-    socket->abort();
-    socket->deleteLater();
-  });
-  linger->start(kLingerMs);
-  socket->readAll();
+  ::shutdown(fd, SHUT_WR);
+  new Drain(fd, this);  // a child, so that the end of the program takes it along
 }
 
 void Winsock::Abort() {
-  QTcpSocket* socket = Detach();
-  if (!socket) return;
-  socket->abort();
-  socket->deleteLater();
-}
-
-void Winsock::OnReadyRead() {
-  if (socket_ && DataArrival) DataArrival();
-}
-
-void Winsock::OnBytesWritten() {
-  if (socket_ && socket_->bytesToWrite() == 0 && SendComplete) SendComplete();
-}
-
-void Winsock::OnDisconnected() {
-  if (!socket_) return;
-  QTcpSocket* socket = Detach();
-  socket->deleteLater();
-  if (CloseEvent) CloseEvent();
-}
-
-void Winsock::OnError() {
-  if (!socket_) return;
-  // The client's close arrives as an error first; the disconnect that follows handles it.
-  if (socket_->error() == QAbstractSocket::RemoteHostClosedError) return;
-  if (Error) Error();
+  if (fd_ < 0) return;
+  const int fd = fd_;
+  Release();
+  ::close(fd);
 }
 
 }  // namespace vel

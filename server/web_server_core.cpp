@@ -202,6 +202,9 @@ void WebServerCore::EndConnection() {
 }
 
 void WebServerCore::Winsock_HTTP_Close() {
+  // A client may shut down its sending side once its request is out and still read the
+  // answer: the response goes on (a client that is gone altogether breaks the sending).
+  if (requestHandled_ && CloseAfterSend_) return;
   Winsock_HTTP.Abort();
   EndConnection();
 }
@@ -282,9 +285,16 @@ void WebServerCore::HandleRequest(const std::string& request) {
     SendNotFound();
     return;
   }
-  // Names are found in the program directory whatever their case on disk.
-  const std::string path = ResolveInDir(ProgramDir(), target.fileName);
-  if (!FileExists(path)) {
+  // The common case, a name spelt as on disk, costs one look at the file; otherwise the
+  // name is found in the program directory whatever its case on disk.
+  std::string path = ProgramDir() + target.fileName;
+  struct stat info {};
+  bool found = target.fileName[0] != '.' && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  if (!found) {
+    path = ResolveInDir(ProgramDir(), target.fileName);
+    found = FileExists(path) && stat(path.c_str(), &info) == 0;
+  }
+  if (!found) {
     SendNotFound();
     return;
   }
@@ -296,7 +306,7 @@ void WebServerCore::HandleRequest(const std::string& request) {
   std::string message;
   bool handedOver = true;
   if (target.method == "POST") Submit(request, receivers, message, handedOver);
-  SendPage(path, receivers, message, handedOver);
+  SendPage(path, info, receivers, message, handedOver);
 }
 
 void WebServerCore::Submit(const std::string& request, std::string& receivers, std::string& message,
@@ -371,13 +381,12 @@ void WebServerCore::SendFile(const std::string& path, const std::string& extensi
   QueueResponse(std::move(sender));
 }
 
-void WebServerCore::SendPage(const std::string& path, const std::string& receivers,
-                             const std::string& message, bool handedOver) {
+void WebServerCore::SendPage(const std::string& path, const struct stat& info,
+                             const std::string& receivers, const std::string& message,
+                             bool handedOver) {
   // A page without a submission to show is the same for every client until its file or
   // the receiver list changes: it is rendered once and sent from the cache after that.
-  const bool shared = receivers.empty() && message.empty() && handedOver;
-  struct stat info {};
-  const bool known = shared && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  const bool known = receivers.empty() && message.empty() && handedOver;
   std::shared_ptr<const std::string> body;
   if (known) body = pageCache_.Find(path, info, receiversGeneration_);
   if (!body) {

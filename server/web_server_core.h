@@ -40,6 +40,8 @@
 //   keeps the slot once another client waits.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <QLockFile>
 #include <QObject>
 #include <QTimer>
@@ -105,8 +107,8 @@ class WebServerCore {
   void HandleRequest(const std::string& request);
   void SendNotFound();
   void SendFile(const std::string& path, const std::string& extension);
-  void SendPage(const std::string& path, const std::string& receivers, const std::string& message,
-                bool handedOver);
+  void SendPage(const std::string& path, const struct stat& info, const std::string& receivers,
+                const std::string& message, bool handedOver);
   void Submit(const std::string& request, std::string& receivers, std::string& message,
               bool& handedOver);
   void QueueResponse(std::unique_ptr<ResponseSender> sender);

@@ -162,3 +162,86 @@ TEST(GetFieldTest, PositionsPast32767Overflow) {
 
 }  // namespace
 }  // namespace vel
+
+namespace vel {
+namespace {
+
+// What GetField (or GetFieldNoCase) gives for one index: the field, or "overflow".
+std::string OneByOne(const std::string& text, int16_t index, const std::string& separator,
+                     bool ignoreCase) {
+  std::string sep = separator;
+  try {
+    return ignoreCase ? GetFieldNoCase(text, index, sep) : GetField(text, index, sep);
+  } catch (const OverflowError&) {
+    return "overflow";
+  }
+}
+
+// The walk from `first` must give, field for field, what the one-by-one calls give, and
+// overflow at the same field.
+void ExpectWalkMatches(const std::string& text, const std::string& separator, bool ignoreCase,
+                       int16_t first, int count) {
+  FieldWalk walk(text, separator, ignoreCase, first);
+  for (int i = 0; i < count && first + i <= INT16_MAX; ++i) {
+    const auto index = static_cast<int16_t>(first + i);
+    const std::string expected = OneByOne(text, index, separator, ignoreCase);
+    std::string got;
+    try {
+      got = walk.Next();
+    } catch (const OverflowError&) {
+      got = "overflow";
+    }
+    ASSERT_EQ(got, expected) << "index " << index << (ignoreCase ? " (no case)" : "");
+    if (got == "overflow") return;  // a walk ends with its overflow
+  }
+}
+
+TEST(FieldWalkTest, GivesEveryFieldAsTheOneByOneCalls) {
+  const std::vector<std::pair<std::string, std::string>> texts = {
+      {"GET /a.htm HTTP/1.0", " "},
+      {"a;;b;", ";"},
+      {"", ";"},
+      {"abc", ";"},
+      {"x::y::z::", "::"},
+      {"receivers=A&receivers=B&RECEIVERS=c&Receivers=&receivers=D", "receivers="},
+      {"message=hi&\xE4=1&\xC4=2", "\xE4="},
+      {"aaaa", "aa"},
+  };
+  for (const auto& [text, separator] : texts) {
+    for (const bool ignoreCase : {false, true}) {
+      for (const int16_t first : {int16_t{-1}, int16_t{0}, int16_t{1}, int16_t{3}, int16_t{9}}) {
+        ExpectWalkMatches(text, separator, ignoreCase, first, 12);
+      }
+    }
+  }
+}
+
+TEST(FieldWalkTest, OverflowsWhereTheOneByOneCallsDo) {
+  // Separators on both sides of position 32 767, a long last field, and a text that is
+  // one long field.
+  std::string text;
+  while (text.size() < 40000) text += "receivers=Name&";
+  ExpectWalkMatches(text, "receivers=", true, 1, 4000);
+  ExpectWalkMatches(text, "&", false, 2100, 300);
+  std::string longLast = std::string(100, 'x') + ";" + std::string(33000, 'y');
+  ExpectWalkMatches(longLast, ";", false, 0, 4);
+  ExpectWalkMatches(std::string(32767, 'z'), ";", false, 0, 2);
+  ExpectWalkMatches(std::string(32766, 'z'), ";", false, 0, 2);
+}
+
+TEST(FieldWalkTest, EndsAtTheLastIndexAndAfterTheLastField) {
+  std::string text;
+  for (int i = 0; i < 20; ++i) text += ";";
+  FieldWalk nearTheEnd(text, ";", false, INT16_MAX - 1);
+  EXPECT_EQ(nearTheEnd.Next(), "");
+  EXPECT_EQ(nearTheEnd.Next(), "");
+  const std::string twoFields = "a;b";
+  FieldWalk fields(twoFields, ";", false);
+  EXPECT_EQ(fields.Next(), "a");
+  EXPECT_EQ(fields.Next(), "b");
+  EXPECT_EQ(fields.Next(), "");
+  EXPECT_EQ(fields.Next(), "");
+}
+
+}  // namespace
+}  // namespace vel

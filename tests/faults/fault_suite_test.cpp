@@ -3,6 +3,7 @@
 // hostile clients and input, a receiver file that changes under the server, a log that
 // cannot be written and a lock holder that dies. Every loop and wait is bounded.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -390,6 +391,67 @@ TEST(FaultLock, KilledLockHolderHoldsTheServerUpForLessThanASecond) {
   EXPECT_EQ(server.Fetch(Post("message=next&receivers=B")),
             "<p>sent to</p>\r\n<b>B</b>\r\nend\r\n");
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:B\\xfenext\n");
+  ExpectCleanStop(server);
+}
+
+// ---------------------------------------------------------------------------------------
+// The server runs out of descriptors: clients wait, nothing spins, and serving resumes.
+
+size_t OpenDescriptors(pid_t pid) {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+// User plus system CPU time of a process, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long utime = 0;
+  long stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+TEST(FaultDescriptors, RunningOutOfDescriptorsDelaysClientsAndServingResumes) {
+  Velweb server;
+  WriteSite(server);
+  ASSERT_TRUE(server.Start());
+  ASSERT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  // A few descriptors to spare, then clients that post and stay connected: each leaves
+  // the server draining its connection for two seconds.
+  const auto spare = static_cast<rlim_t>(OpenDescriptors(server.pid()) + 4);
+  const rlimit limit{spare, spare};
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  std::vector<std::unique_ptr<Client>> lingering;
+  bool exhausted = false;
+  for (int i = 0; i < 12 && !exhausted; ++i) {
+    lingering.push_back(std::make_unique<Client>(server.port()));
+    ASSERT_TRUE(lingering.back()->Send(Post("message=m&receivers=R")));
+    exhausted = !lingering.back()->Readable(milliseconds(500));
+  }
+  ASSERT_TRUE(exhausted) << "the server never ran out of descriptors";
+
+  // While it cannot take the waiting client it must not spin on it.
+  const long before = CpuTicks(server.pid());
+  std::this_thread::sleep_for(milliseconds(1000));
+  const long ticks = CpuTicks(server.pid()) - before;
+  EXPECT_LT(ticks, sysconf(_SC_CLK_TCK) / 4) << "CPU ticks used in one second while exhausted";
+
+  // The drains end, descriptors come back: the waiting client and a new one are served.
+  bool closed = false;
+  const std::string waited = lingering.back()->ReadToEnd(milliseconds(8000), &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_NE(waited.find("end"), std::string::npos) << waited;
+  EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
   ExpectCleanStop(server);
 }
 

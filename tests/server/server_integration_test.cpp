@@ -356,6 +356,32 @@ TEST_F(ServerTest, ConnectionsThatEndEarlyLeaveNothingBehind) {
   EXPECT_EQ(server_.Served(), 1) << "a connection that ended early was counted";
 }
 
+TEST_F(ServerTest, ClientThatClosesItsSendingSideAfterTheRequestGetsTheWholeAnswer) {
+  // A file far larger than the socket buffers, so that the client's end arrives while
+  // the answer is still on its way.
+  const std::string big = Gif(12 * 1024 * 1024);
+  server_.Put("BIG.GIF", big);
+  ASSERT_TRUE(server_.Start());
+  const std::string post = "POST /send.htm HTTP/1.0\r\nContent-Length: 30\r\n\r\n"
+                           "message=hi&receivers=Ann&x=123";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"GET /a.htm HTTP/1.0\r\n\r\n", "a\r\n"},
+      {"GET /logo.gif HTTP/1.0\r\n\r\n", Gif(25000)},
+      {"GET /big.gif HTTP/1.0\r\n\r\n", big},
+      {post, "<p>sent to</p>\r\n<b>Ann</b>\r\nend\r\n"},
+  };
+  for (const auto& [request, expected] : cases) {
+    Client client(server_.port());
+    ASSERT_TRUE(client.Send(request));
+    client.ShutdownSending();
+    std::this_thread::sleep_for(milliseconds(100));  // the end reaches the server first
+    bool closed = false;
+    EXPECT_TRUE(Same(client.ReadToEnd(milliseconds(8000), &closed), expected)) << request;
+    EXPECT_TRUE(closed) << request;
+  }
+  EXPECT_TRUE(WaitFor([&] { return server_.Served() == 4; })) << server_.Served();
+}
+
 TEST_F(ServerTest, OversizedRequestIsCutOffAndTheSlotFreed) {
   ASSERT_TRUE(server_.Start());
   Client greedy(server_.port());

@@ -123,6 +123,9 @@ class Client {
     return data;
   }
 
+  // Closes the sending side only: the server reads an end after the request.
+  void ShutdownSending() { shutdown(fd_, SHUT_WR); }
+
   // Ends the connection with a reset instead of an orderly close.
   void Reset() {
     linger hard{1, 0};

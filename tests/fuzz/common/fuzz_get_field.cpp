@@ -26,6 +26,36 @@ void CheckFieldsRebuildText(const std::string& text, const std::string& separato
   Check(rebuilt == text, "fields joined by the separator give the text back");
 }
 
+// The one-walk reader gives, field for field, what the one-by-one calls give, and
+// overflows at the same field.
+void CheckWalkMatchesCalls(const std::string& text, const std::string& separator, int16_t first) {
+  for (const bool ignoreCase : {false, true}) {
+    vel::FieldWalk walk(text, separator, ignoreCase, first);
+    for (int i = 0; i < 16 && first + i <= INT16_MAX; ++i) {
+      std::string sep = separator;
+      std::string expected;
+      bool expectedOverflow = false;
+      try {
+        const auto index = static_cast<int16_t>(first + i);
+        expected = ignoreCase ? vel::GetFieldNoCase(text, index, sep)
+                              : vel::GetField(text, index, sep);
+      } catch (const vel::OverflowError&) {
+        expectedOverflow = true;
+      }
+      bool overflow = false;
+      std::string got;
+      try {
+        got = walk.Next();
+      } catch (const vel::OverflowError&) {
+        overflow = true;
+      }
+      Check(overflow == expectedOverflow, "the walk overflows where the calls do");
+      if (overflow) break;
+      Check(got == expected, "the walk gives the field the call gives");
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -53,6 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(text.size() >= 32767, "texts up to 32 766 characters never fail");
     }
   }
+
+  if (!given.empty()) CheckWalkMatchesCalls(text, given, index);
 
   // Separators are found left to right without overlap, so the walk rebuilds the text.
   if (!given.empty() && text.size() <= 512) CheckFieldsRebuildText(text, given);
