@@ -33,6 +33,8 @@ class ResponseSender {
   // Queues what may go out now: every piece in memory, then the next file piece.
   // kFinished when nothing was left to queue; kFailed when the file could not be read.
   Step SendNext(Winsock& socket);
+  // True when everything has been queued: nothing more for SendNext to do.
+  bool Exhausted() const { return pieces_.empty() && file_ < 0; }
 
   // Opens `path` and reads its first piece: nothing when the file cannot be opened or
   // read. `head` is built from the file's length and queued in front of it.

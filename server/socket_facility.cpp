@@ -234,6 +234,8 @@ int64_t Winsock::BytesQueued() const {
   return static_cast<int64_t>(queue_.size() - queueStart_);
 }
 
+bool Winsock::AllSent() const { return fd_ >= 0 && !broken_ && queueStart_ == queue_.size(); }
+
 std::string Winsock::RemoteHostIP() const {
   if (fd_ < 0) return {};
   QHostAddress address(reinterpret_cast<const sockaddr*>(&peer_));

@@ -65,6 +65,8 @@ class Winsock : public QObject {
   std::string GetData();
   void SendData(const std::string& text);
   int64_t BytesQueued() const;
+  // True while connected with everything queued handed to the kernel.
+  bool AllSent() const;
   // Ends the connection after a complete response (graceful, see above).
   // `clientMaySendMore` false: the request was complete without a body, so the client has
   // nothing more to send and no drain is needed unless input is waiting after all.

@@ -214,19 +214,24 @@ void WebServerCore::Winsock_HTTP_Error() {
   EndConnection();
 }
 
-void WebServerCore::Winsock_HTTP_SendComplete() {
+void WebServerCore::Winsock_HTTP_SendComplete() { PumpResponse(); }
+
+void WebServerCore::PumpResponse() {
   if (sender_) {
     switch (sender_->SendNext(Winsock_HTTP)) {
       case ResponseSender::Step::kQueued:
-        return;
+        // The rest once the socket has sent this; but when the last of the response went
+        // to the kernel at once (a page, a small file), it is done now.
+        if (!sender_->Exhausted() || !Winsock_HTTP.AllSent()) return;
+        break;
       case ResponseSender::Step::kFailed:
         Winsock_HTTP.Abort();  // the file broke off mid-way: the client sees a cut answer
         EndConnection();
         return;
       case ResponseSender::Step::kFinished:
-        sender_.reset();
         break;
     }
+    sender_.reset();
   }
   if (!CloseAfterSend_) return;
   Winsock_HTTP.Close(!requestWithoutBody_);
@@ -285,21 +290,25 @@ void WebServerCore::HandleRequest(const std::string& request) {
     SendNotFound();
     return;
   }
-  // The common case, a name spelt as on disk, costs one look at the file; otherwise the
-  // name is found in the program directory whatever its case on disk.
+  // Names are found in the program directory whatever their case on disk. The common
+  // case, a name spelt as on disk, costs one look at the file: its open, or its status.
+  const bool plainName = target.fileName[0] != '.';
   std::string path = ProgramDir() + target.fileName;
+  if (kind == ResponseKind::kFile) {
+    if (plainName && SendFile(path, target.extension)) return;
+    path = ResolveInDir(ProgramDir(), target.fileName);
+    // Found by the existence test but unreadable: not found all the same.
+    if (!FileExists(path) || !SendFile(path, target.extension)) SendNotFound();
+    return;
+  }
   struct stat info {};
-  bool found = target.fileName[0] != '.' && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  bool found = plainName && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
   if (!found) {
     path = ResolveInDir(ProgramDir(), target.fileName);
     found = FileExists(path) && stat(path.c_str(), &info) == 0;
   }
   if (!found) {
     SendNotFound();
-    return;
-  }
-  if (kind == ResponseKind::kFile) {
-    SendFile(path, target.extension);
     return;
   }
   std::string receivers;
@@ -340,19 +349,7 @@ void WebServerCore::Submit(const std::string& request, std::string& receivers, s
 void WebServerCore::QueueResponse(std::unique_ptr<ResponseSender> sender) {
   sender_ = std::move(sender);
   CloseAfterSend_ = true;
-  switch (sender_->SendNext(Winsock_HTTP)) {
-    case ResponseSender::Step::kQueued:
-      return;
-    case ResponseSender::Step::kFailed:
-      Winsock_HTTP.Abort();
-      EndConnection();
-      return;
-    case ResponseSender::Step::kFinished:
-      // Nothing to send at all: there will be no send completion, so finish now.
-      sender_.reset();
-      Winsock_HTTP_SendComplete();
-      return;
-  }
+  PumpResponse();
 }
 
 void WebServerCore::SendNotFound() {
@@ -366,7 +363,7 @@ void WebServerCore::SendNotFound() {
   QueueResponse(std::make_unique<ResponseSender>(std::move(pieces)));
 }
 
-void WebServerCore::SendFile(const std::string& path, const std::string& extension) {
+bool WebServerCore::SendFile(const std::string& path, const std::string& extension) {
   std::function<std::string(int64_t)> head;
   if (Headers_) {
     head = [extension](int64_t length) {
@@ -374,11 +371,9 @@ void WebServerCore::SendFile(const std::string& path, const std::string& extensi
     };
   }
   std::unique_ptr<ResponseSender> sender = ResponseSender::ForFile(path, head);
-  if (!sender) {
-    SendNotFound();  // found by the existence test, but it cannot be read
-    return;
-  }
+  if (!sender) return false;
   QueueResponse(std::move(sender));
+  return true;
 }
 
 void WebServerCore::SendPage(const std::string& path, const struct stat& info,

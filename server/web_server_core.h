@@ -106,7 +106,7 @@ class WebServerCore {
   // Request handling.
   void HandleRequest(const std::string& request);
   void SendNotFound();
-  void SendFile(const std::string& path, const std::string& extension);
+  bool SendFile(const std::string& path, const std::string& extension);  // false: unreadable
   void SendPage(const std::string& path, const struct stat& info, const std::string& receivers,
                 const std::string& message, bool handedOver);
   void Submit(const std::string& request, std::string& receivers, std::string& message,
