@@ -72,7 +72,11 @@ Winsock::Winsock() {
   QObject::connect(&writeNotifier_, &QSocketNotifier::activated, this, [this] { OnWritable(); });
 }
 
-Winsock::~Winsock() { Abort(); }
+Winsock::~Winsock() {
+  Abort();
+  delete acceptNotifier_;  // before the server closes the descriptor it watches
+  acceptNotifier_ = nullptr;
+}
 
 // ---- listener ------------------------------------------------------------------------
 
