@@ -1,7 +1,9 @@
 // Rendered pages kept between requests. A page that shows no submitted message depends
 // only on its file and on the receiver list, so it is rendered once and its bytes are sent
 // again until either changes: the file is known by its device, inode, size and change
-// times, the list by a generation number that the server bumps on every load.
+// times, the list by a generation number that the server bumps on every load. The server
+// keeps small files that it sends as they are (images) in a second cache of this kind,
+// with a generation that never changes.
 //
 // A page whose file changed in the last two seconds is not kept, since file times are too
 // coarse to tell two quick writes apart. The cache holds a few pages only (a site has a handful); the oldest entry gives way.

@@ -33,6 +33,14 @@ bool ReadPiece(int file, int64_t& remaining, std::string& piece) {
 ResponseSender::ResponseSender(std::vector<std::string> pieces)
     : pieces_(pieces.begin(), pieces.end()) {}
 
+ResponseSender::ResponseSender(const std::string& head, std::shared_ptr<const std::string> body) {
+  if (head.empty()) {
+    if (body && !body->empty()) body_ = std::move(body);
+  } else {
+    pieces_.push_back(body ? head + *body : head);  // one write for both
+  }
+}
+
 ResponseSender::ResponseSender(std::vector<std::string> pieces, int file, int64_t length,
                                std::string firstPiece)
     : pieces_(pieces.begin(), pieces.end()), file_(file) {
@@ -45,6 +53,11 @@ ResponseSender::~ResponseSender() {
 }
 
 ResponseSender::Step ResponseSender::SendNext(Winsock& socket) {
+  if (body_) {
+    socket.SendData(*body_);
+    body_.reset();
+    return Step::kQueued;
+  }
   if (pieces_.empty() && file_ >= 0 && remaining_ > 0) {
     std::string piece;
     if (!ReadPiece(file_, remaining_, piece)) return Step::kFailed;

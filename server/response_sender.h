@@ -22,6 +22,9 @@ class ResponseSender {
   enum class Step { kQueued, kFinished, kFailed };
 
   explicit ResponseSender(std::vector<std::string> pieces);
+  // A page: `head` (may be empty) and a rendered body that others may share; a body
+  // without a head is sent from where it lies, without a copy.
+  ResponseSender(const std::string& head, std::shared_ptr<const std::string> body);
   // Takes over an open file descriptor of a file of `length` bytes, whose first piece has
   // been read already.
   ResponseSender(std::vector<std::string> pieces, int file, int64_t length,
@@ -34,7 +37,7 @@ class ResponseSender {
   // kFinished when nothing was left to queue; kFailed when the file could not be read.
   Step SendNext(Winsock& socket);
   // True when everything has been queued: nothing more for SendNext to do.
-  bool Exhausted() const { return pieces_.empty() && file_ < 0; }
+  bool Exhausted() const { return pieces_.empty() && !body_ && file_ < 0; }
 
   // Opens `path` and reads its first piece: nothing when the file cannot be opened or
   // read. `head` is built from the file's length and queued in front of it.
@@ -43,6 +46,7 @@ class ResponseSender {
 
  private:
   std::deque<std::string> pieces_;
+  std::shared_ptr<const std::string> body_;  // sent alone, before any piece
   int file_ = -1;
   int64_t remaining_ = 0;  // file bytes not yet read
 };

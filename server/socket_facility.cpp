@@ -9,6 +9,7 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <cerrno>
+#include <utility>
 
 namespace vel {
 
@@ -114,6 +115,10 @@ void Winsock::OnAcceptReady() {
   // Not taken: the client waits in the backlog, and the listener stays quiet until
   // AnnouncePending (otherwise every turn of the loop would announce it again).
   if (announcedId_ != 0 && acceptNotifier_) acceptNotifier_->setEnabled(false);
+  // Taken: a client sends its request right behind its connection, so it is usually
+  // there already. Reading it now (the handler above has returned) saves a turn of the
+  // loop; when nothing has come yet, the connection's notifier reports it later.
+  if (Winsock* taken = std::exchange(accepted_, nullptr)) taken->OnReadable();
 }
 
 void Winsock::AnnouncePending() {
@@ -153,6 +158,7 @@ bool Winsock::Accept(Winsock& listener, int32_t requestId) {
   readNotifier_.setSocket(fd);
   writeNotifier_.setSocket(fd);
   readNotifier_.setEnabled(true);
+  listener.accepted_ = this;
   return true;
 }
 

@@ -93,6 +93,7 @@ class Winsock : public QObject {
   QSocketNotifier* acceptNotifier_ = nullptr;
   int32_t nextRequestId_ = 1;
   int32_t announcedId_ = 0;
+  Winsock* accepted_ = nullptr;  // the connection that took the announced client
 
   // Connection.
   int fd_ = -1;

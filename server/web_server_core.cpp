@@ -1,7 +1,10 @@
 #include "web_server_core.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -24,6 +27,7 @@ constexpr const char* kReceiverFile = "vel_rcv.dat";
 constexpr const char* kLockFile = ".velweb.lock";
 constexpr const char* kCreditLine = "Velmar Systems 1999-2001";
 constexpr int kReloadIntervalMs = 2000;
+constexpr int64_t kCachedFileBytes = 64 * 1024;
 
 int EnvMilliseconds(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -39,6 +43,26 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   if (!in) return false;
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();
+}
+
+// The whole of a file that should be small; false when it cannot be read or has grown
+// past `limit` bytes meanwhile.
+bool ReadAtMost(const std::string& path, int64_t limit, std::string& bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bytes.resize(static_cast<size_t>(limit) + 1);
+  size_t done = 0;
+  bool ok = true;
+  while (done < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  bytes.resize(done);
+  return ok && done <= static_cast<size_t>(limit);
 }
 
 bool FileState(const std::string& path, int64_t& size, std::time_t& time) {
@@ -364,6 +388,23 @@ void WebServerCore::SendNotFound() {
 }
 
 bool WebServerCore::SendFile(const std::string& path, const std::string& extension) {
+  // A small file (a page's images) is kept in memory while it stays unchanged: one look
+  // at the file instead of opening and reading it for every request.
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kCachedFileBytes) {
+    std::shared_ptr<const std::string> body = fileCache_.Find(path, info, 0);
+    if (!body) {
+      std::string bytes;
+      if (!ReadAtMost(path, kCachedFileBytes, bytes)) return false;
+      body = std::make_shared<const std::string>(std::move(bytes));
+      if (static_cast<int64_t>(body->size()) == info.st_size) fileCache_.Store(path, info, 0, body);
+    }
+    const std::string head =
+        Headers_ ? ResponseHead(200, ContentTypeFor(extension), static_cast<int64_t>(body->size()))
+                 : std::string();
+    QueueResponse(std::make_unique<ResponseSender>(head, std::move(body)));
+    return true;
+  }
   std::function<std::string(int64_t)> head;
   if (Headers_) {
     head = [extension](int64_t length) {
@@ -401,14 +442,10 @@ void WebServerCore::SendPage(const std::string& path, const struct stat& info,
     body = std::make_shared<const std::string>(std::move(rendered));
     if (known) pageCache_.Store(path, info, receiversGeneration_, body);
   }
-  // The socket gathers the lines into as few writes as it can, so the page is queued whole.
-  std::vector<std::string> pieces;
-  if (Headers_) {
-    pieces.push_back(
-        ResponseHead(200, ContentTypeFor("HTM"), static_cast<int64_t>(body->size())));
-  }
-  if (!body->empty()) pieces.push_back(*body);
-  QueueResponse(std::make_unique<ResponseSender>(std::move(pieces)));
+  const std::string head =
+      Headers_ ? ResponseHead(200, ContentTypeFor("HTM"), static_cast<int64_t>(body->size()))
+               : std::string();
+  QueueResponse(std::make_unique<ResponseSender>(head, std::move(body)));
 }
 
 // ---- receivers -------------------------------------------------------------------------

@@ -144,6 +144,7 @@ class WebServerCore {
   bool receiverFileKnown_ = false;
   uint64_t receiversGeneration_ = 0;  // bumped on every load of List_Receivers
   PageCache pageCache_;
+  PageCache fileCache_;  // small files sent as they are (generation 0)
 
   std::string RequestBuffer_;
   bool CloseAfterSend_ = false;

@@ -382,6 +382,30 @@ TEST_F(ServerTest, ClientThatClosesItsSendingSideAfterTheRequestGetsTheWholeAnsw
   EXPECT_TRUE(WaitFor([&] { return server_.Served() == 4; })) << server_.Served();
 }
 
+TEST_F(ServerTest, KeptPagesAndFilesFollowTheirFilesOnDisk) {
+  server_.Put("SMALL.GIF", Gif(3000));
+  ASSERT_TRUE(server_.Start());
+  // Files changed in the last two seconds are never kept: let them settle first.
+  std::this_thread::sleep_for(milliseconds(2200));
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+    EXPECT_TRUE(Same(server_.Fetch("GET /small.gif HTTP/1.0\r\n\r\n"), Gif(3000)));
+  }
+  // Same sizes, other bytes: what is kept must not be sent again.
+  server_.Put("A.HTM", "b\r\n");
+  std::string other = Gif(3000);
+  other[100] = 'X';
+  server_.Put("SMALL.GIF", other);
+  EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "b\r\n");
+  EXPECT_TRUE(Same(server_.Fetch("GET /small.gif HTTP/1.0\r\n\r\n"), other));
+  // Grown past what is kept in memory: streamed from the file instead.
+  const std::string grown = Gif(200 * 1024);
+  server_.Put("SMALL.GIF", grown);
+  EXPECT_TRUE(Same(server_.Fetch("GET /small.gif HTTP/1.0\r\n\r\n"), grown));
+  fs::remove(server_.dir() / "SMALL.GIF");
+  EXPECT_EQ(server_.Fetch("GET /small.gif HTTP/1.0\r\n\r\n"), kNotFound);
+}
+
 TEST_F(ServerTest, OversizedRequestIsCutOffAndTheSlotFreed) {
   ASSERT_TRUE(server_.Start());
   Client greedy(server_.port());
