@@ -137,10 +137,9 @@ int32_t Winsock::GetState() const {
 bool Winsock::Accept(Winsock& listener, int32_t requestId) {
   if (fd_ >= 0 || !listener.server_ || requestId != listener.announcedId_) return false;
   listener.announcedId_ = 0;
-  socklen_t length = sizeof peer_;
   int fd;
   do {
-    length = sizeof peer_;
+    socklen_t length = sizeof peer_;
     fd = ::accept4(static_cast<int>(listener.server_->socketDescriptor()),
                    reinterpret_cast<sockaddr*>(&peer_), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
