@@ -5,7 +5,7 @@
 // The listener is a QTcpServer (it opens the port, dual stack where the machine has
 // IPv6); connections are taken from it one at a time. The connection role works on the
 // accepted descriptor itself, with two QSocketNotifiers that live as long as the object:
-// a QTcpSocket per connection cost more than the rest of a request together (socket
+// a QTcpSocket per connection was about half of the server's work per request (socket
 // engine, notifiers and private data built and torn down, six extra system calls to learn
 // what accept already told, a size query before every read, posted events), and the
 // server takes one connection after another all day.
