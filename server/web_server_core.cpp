@@ -391,7 +391,8 @@ bool WebServerCore::SendFile(const std::string& path, const std::string& extensi
   // A small file (a page's images) is kept in memory while it stays unchanged: one look
   // at the file instead of opening and reading it for every request.
   struct stat info {};
-  if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kCachedFileBytes) {
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (info.st_size <= kCachedFileBytes) {
     std::shared_ptr<const std::string> body = fileCache_.Find(path, info, 0);
     if (!body) {
       std::string bytes;

@@ -106,7 +106,8 @@ class WebServerCore {
   // Request handling.
   void HandleRequest(const std::string& request);
   void SendNotFound();
-  bool SendFile(const std::string& path, const std::string& extension);  // false: unreadable
+  // False when `path` is no regular file or cannot be read; nothing is sent then.
+  bool SendFile(const std::string& path, const std::string& extension);
   void SendPage(const std::string& path, const struct stat& info, const std::string& receivers,
                 const std::string& message, bool handedOver);
   void Submit(const std::string& request, std::string& receivers, std::string& message,
