@@ -19,29 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "peer_hex.h"
 #include "region_link.h"
 #include "velmar.h"
 
 namespace {
-
-std::string Hex(const std::string& bytes) {
-  if (bytes.empty()) return "-";
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
-std::string Unhex(const std::string& hex) {
-  if (hex == "-") return "";
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return out;
-}
 
 void Answer(const std::string& line) {
   std::printf("%s\n", line.c_str());

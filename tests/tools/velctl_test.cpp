@@ -9,20 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "peer_hex.h"
 #include "peer_process.h"
 #include "test_dir.h"
 
 namespace {
-
-std::string Hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
 
 struct VelctlRun {
   int status;
