@@ -1,17 +1,16 @@
 #include "vel_about.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
-#include <QScreen>
 #include <QVBoxLayout>
 #include <cstdlib>
 
 #include "text_1252.h"
 #include "vel_proc.h"
+#include "window_placement.h"
 
 namespace vel {
 namespace {
@@ -96,13 +95,7 @@ Vel_About::Vel_About(QWidget* parent) : QWidget(parent, Qt::Dialog) {
 
 void Vel_About::Form_Load() {
   resize(420, 190);
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect area = screen->availableGeometry();
-    const FormPosition at =
-        CenterForm(static_cast<float>(area.width()), static_cast<float>(area.height()),
-                   static_cast<float>(width()), static_cast<float>(height()));
-    move(area.x() + static_cast<int>(at.left), area.y() + static_cast<int>(at.top));
-  }
+  CenterOnScreen(*this);
   setWindowTitle(FromWindows1252(GetText(10)));
   Timer_Unload.start();
 }

@@ -2,16 +2,15 @@
 
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 #include <QVBoxLayout>
 
 #include "language_files.h"
 #include "text_1252.h"
 #include "vel_proc.h"
+#include "window_placement.h"
 
 namespace vel {
 
@@ -54,13 +53,7 @@ Vel_Language::Vel_Language(std::string programDir, QWidget* parent)
 
   // In the middle of the screen, as the about window.
   adjustSize();
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect area = screen->availableGeometry();
-    const FormPosition at =
-        CenterForm(static_cast<float>(area.width()), static_cast<float>(area.height()),
-                   static_cast<float>(width()), static_cast<float>(height()));
-    move(area.x() + static_cast<int>(at.left), area.y() + static_cast<int>(at.top));
-  }
+  CenterOnScreen(*this);
 }
 
 void Vel_Language::Form_Load() {
