@@ -40,6 +40,21 @@ int16_t TakeFromQueue(velmar::Queue queue, int32_t rewind, char* buffer, uint32_
   return velmar::TakeQueueEntry(lock.region(), queue, rewind != 0, buffer, room, targets);
 }
 
+// An export that fills `buffer` (`size` bytes, of which the low 16 bits count) from the
+// locked region; 0 when there is no room, and the empty text as well when there is no
+// region.
+template <class Read>
+int16_t ReadLocked(char* buffer, uint32_t size, Read read) {
+  const uint16_t room = LowBits(size);
+  if (room == 0 || buffer == nullptr) return 0;
+  velmar::RegionLock lock(g_link);
+  if (!lock) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  return read(lock.region(), room);
+}
+
 }  // namespace
 
 int32_t SetSysLogEntry(const char* logFile, const char* entry) {
@@ -83,14 +98,9 @@ int32_t SetCommandEntry(const char* command) {
 }
 
 int16_t GetCommandEntry(char* buffer, uint32_t size) {
-  const uint16_t room = LowBits(size);
-  if (room == 0 || buffer == nullptr) return 0;
-  velmar::RegionLock lock(g_link);
-  if (!lock) {
-    buffer[0] = '\0';
-    return 0;
-  }
-  return velmar::TakeCommand(lock.region(), buffer, room);
+  return ReadLocked(buffer, size, [buffer](velmar::SharedRegion& region, uint16_t room) {
+    return velmar::TakeCommand(region, buffer, room);
+  });
 }
 
 int32_t SetSysInfo(const char* text) {
@@ -102,14 +112,9 @@ int32_t SetSysInfo(const char* text) {
 }
 
 int16_t GetSysInfo(char* buffer, uint32_t size) {
-  const uint16_t room = LowBits(size);
-  if (room == 0 || buffer == nullptr) return 0;
-  velmar::RegionLock lock(g_link);
-  if (!lock) {
-    buffer[0] = '\0';
-    return 0;
-  }
-  return velmar::ReadSysInfo(lock.region(), buffer, room);
+  return ReadLocked(buffer, size, [buffer](velmar::SharedRegion& region, uint16_t room) {
+    return velmar::ReadSysInfo(region, buffer, room);
+  });
 }
 
 int16_t GetProcesses(void) {
