@@ -30,10 +30,7 @@ run() {  # label build
   cp -a "$2/dist" "$prog"
   local port
   port=$(free_port)
-  printf '[General]\r\nLanguage=001\r\n[TCPIP]\r\nHTTPPort=%s\r\n' "$port" > "$prog/VELWEB.INI"
-  VELMAR_INSTANCE="benchfields$1$$" "$prog/velweb" --headless > "$work/$1.out" 2>&1 &
-  pids+=($!)
-  wait_port "$port"
+  VELMAR_INSTANCE="benchfields$1$$" start_velweb "$prog" "$port"
   "$load" --port "$port" --clients 1 --requests "$requests" --request "$post" --label "$1"
 }
 

@@ -1,5 +1,6 @@
 # Shared by the web benchmark scripts: a scratch directory cleaned up at exit together
-# with the servers started into `pids`, a free loopback port, and waiting for a listener.
+# with the servers started into `pids`, a free loopback port, waiting for a listener, and
+# a velweb started in a program directory of its own.
 work="$(mktemp -d)"
 pids=()
 cleanup() {
@@ -17,4 +18,22 @@ wait_port() {
   done
   echo "nothing listens on $1" >&2
   return 1
+}
+
+# Writes the receivers "Receiver 001" to "Receiver 200" into program directory $1.
+write_receivers() {
+  local names=()
+  for i in $(seq -w 1 200); do names+=("Receiver $i"); done
+  "$1/velctl" receivers write "$1/vel_rcv.dat" "${names[@]}" >/dev/null
+}
+
+# Starts `velweb --headless` of program directory $1 on port $2, with a profile of
+# language 001 and that port, its output in $1.out; adds it to `pids`, sets `started_pid`
+# and returns once it listens.
+start_velweb() {
+  printf '[General]\r\nLanguage=001\r\n[TCPIP]\r\nHTTPPort=%s\r\n' "$2" > "$1/VELWEB.INI"
+  "$1/velweb" --headless > "$1.out" 2>&1 &
+  started_pid=$!
+  pids+=("$started_pid")
+  wait_port "$2"
 }

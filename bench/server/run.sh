@@ -28,20 +28,10 @@ export VELMAR_INSTANCE="bench$$"
 
 # The program directory: a copy of dist with 200 receivers and a 4 KiB GIF.
 cp -a "$build/dist" "$work/velweb"
-names=()
-for i in $(seq -w 1 200); do names+=("Receiver $i"); done
-"$work/velweb/velctl" receivers write "$work/velweb/vel_rcv.dat" "${names[@]}" >/dev/null
+write_receivers "$work/velweb"
 head -c 4090 /dev/urandom | { printf 'GIF89a'; cat; } > "$work/velweb/BENCH.GIF"
 vport=$(free_port)
-cat > "$work/velweb/VELWEB.INI" <<INI
-[General]
-Language=001
-[TCPIP]
-HTTPPort=$vport
-INI
-"$work/velweb/velweb" --headless > "$work/velweb.out" 2>&1 &
-pids+=($!)
-wait_port "$vport"
+start_velweb "$work/velweb" "$vport"
 
 # The same bytes as static files for nginx and the floor.
 mkdir -p "$work/static"
@@ -99,11 +89,8 @@ if [ -n "$before_build" ]; then
   cp -a "$before_build/dist" "$work/before"
   cp "$work/velweb/vel_rcv.dat" "$work/velweb/BENCH.GIF" "$work/before/"
   bport=$(free_port)
-  sed "s/^HTTPPort=.*/HTTPPort=$bport/" "$work/velweb/VELWEB.INI" > "$work/before/VELWEB.INI"
-  VELMAR_INSTANCE="benchbefore$$" "$work/before/velweb" --headless > "$work/before.out" 2>&1 &
-  pids+=($!)
-  before_pid=$!
-  wait_port "$bport"
+  VELMAR_INSTANCE="benchbefore$$" start_velweb "$work/before" "$bport"
+  before_pid=$started_pid
 fi
 
 # CPU ticks (user + system) a process has used so far.

@@ -22,20 +22,10 @@ source "$root/bench/server/lib.sh"
 export VELMAR_INSTANCE="benchsubmit$$"
 prog="$work/velweb"
 cp -a "$build/dist" "$prog"
-names=()
-for i in $(seq -w 1 200); do names+=("Receiver $i"); done
-"$prog/velctl" receivers write "$prog/vel_rcv.dat" "${names[@]}" >/dev/null
+write_receivers "$prog"
 port=$(free_port)
-cat > "$prog/VELWEB.INI" <<INI
-[General]
-Language=001
-[TCPIP]
-HTTPPort=$port
-INI
-"$prog/velweb" --headless > "$work/velweb.out" 2>&1 &
-pids+=($!)
-velweb_pid=$!
-wait_port "$port"
+start_velweb "$prog" "$port"
+velweb_pid=$started_pid
 
 # The drain: velctl takes every command out and prints one line each.
 "$prog/velctl" commands --raw --follow > "$work/commands.txt" &
