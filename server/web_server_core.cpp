@@ -400,10 +400,7 @@ bool WebServerCore::SendFile(const std::string& path, const std::string& extensi
       body = std::make_shared<const std::string>(std::move(bytes));
       if (static_cast<int64_t>(body->size()) == info.st_size) fileCache_.Store(path, info, 0, body);
     }
-    const std::string head =
-        Headers_ ? ResponseHead(200, ContentTypeFor(extension), static_cast<int64_t>(body->size()))
-                 : std::string();
-    QueueResponse(std::make_unique<ResponseSender>(head, std::move(body)));
+    SendBody(extension, std::move(body));
     return true;
   }
   std::function<std::string(int64_t)> head;
@@ -443,8 +440,13 @@ void WebServerCore::SendPage(const std::string& path, const struct stat& info,
     body = std::make_shared<const std::string>(std::move(rendered));
     if (known) pageCache_.Store(path, info, receiversGeneration_, body);
   }
+  SendBody("HTM", std::move(body));
+}
+
+void WebServerCore::SendBody(const std::string& extension,
+                             std::shared_ptr<const std::string> body) {
   const std::string head =
-      Headers_ ? ResponseHead(200, ContentTypeFor("HTM"), static_cast<int64_t>(body->size()))
+      Headers_ ? ResponseHead(200, ContentTypeFor(extension), static_cast<int64_t>(body->size()))
                : std::string();
   QueueResponse(std::make_unique<ResponseSender>(head, std::move(body)));
 }

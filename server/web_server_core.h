@@ -110,6 +110,8 @@ class WebServerCore {
   bool SendFile(const std::string& path, const std::string& extension);
   void SendPage(const std::string& path, const struct stat& info, const std::string& receivers,
                 const std::string& message, bool handedOver);
+  // A whole answer in memory, with the head for its extension when heads are on.
+  void SendBody(const std::string& extension, std::shared_ptr<const std::string> body);
   void Submit(const std::string& request, std::string& receivers, std::string& message,
               bool& handedOver);
   void QueueResponse(std::unique_ptr<ResponseSender> sender);
