@@ -239,10 +239,6 @@ void Winsock::OnWritable() {
   if (SendComplete) SendComplete();
 }
 
-int64_t Winsock::BytesQueued() const {
-  return static_cast<int64_t>(queue_.size() - queueStart_);
-}
-
 bool Winsock::AllSent() const { return fd_ >= 0 && !broken_ && queueStart_ == queue_.size(); }
 
 std::string Winsock::RemoteHostIP() const {

@@ -64,7 +64,6 @@ class Winsock : public QObject {
   bool Accept(Winsock& listener, int32_t requestId);
   std::string GetData();
   void SendData(const std::string& text);
-  int64_t BytesQueued() const;
   // True while connected with everything queued handed to the kernel.
   bool AllSent() const;
   // Ends the connection after a complete response (graceful, see above).
