@@ -105,11 +105,7 @@ TEST(FaultLoad, ConcurrentPostsWhileVelctlDrainsLoseAndDuplicateNothing) {
 TEST(FaultLoad, RealClientsAreServedBetweenSilentHalfAndNonReadingClients) {
   Velweb server;
   WriteSite(server);
-  {
-    std::ofstream big(server.dir() / "BIG.GIF", std::ios::binary);
-    big.seekp(32 * 1024 * 1024 - 1);
-    big.put('\0');
-  }
+  WriteSparseFile(server.dir() / "BIG.GIF", 32 * 1024 * 1024);
   constexpr int kRequestMs = 500, kSendMs = 1000, kGraceMs = 200;
   ASSERT_TRUE(server.Start({{"VELWEB_REQUEST_TIMEOUT_MS", std::to_string(kRequestMs)},
                             {"VELWEB_SEND_TIMEOUT_MS", std::to_string(kSendMs)},

@@ -420,11 +420,7 @@ TEST(ServerTimeLimits, IdleAndStalledConnectionsAreClosed) {
   Velweb server;
   WriteSite(server);
   // A large file that never fits in the socket buffers of a client that does not read.
-  {
-    std::ofstream big(server.dir() / "BIG.GIF", std::ios::binary);
-    big.seekp(64 * 1024 * 1024 - 1);
-    big.put('\0');
-  }
+  WriteSparseFile(server.dir() / "BIG.GIF", 64 * 1024 * 1024);
   ASSERT_TRUE(
       server.Start({{"VELWEB_REQUEST_TIMEOUT_MS", "400"}, {"VELWEB_SEND_TIMEOUT_MS", "800"}}));
 

@@ -15,6 +15,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -41,6 +42,12 @@ inline std::string ReadFile(const fs::path& path) {
 inline void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+// A file of `size` zero bytes that takes no room on disk, for answers too big to buffer.
+inline void WriteSparseFile(const fs::path& path, std::uintmax_t size) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).close();
+  fs::resize_file(path, size);
 }
 
 // A port nobody listens on right now.
