@@ -60,6 +60,10 @@ int OpenNewFile(const std::string& path) {
 }  // namespace
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
+  return ReadWholeFile(path, std::string().max_size());
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path, size_t limit) {
   FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
   struct stat info {};
@@ -73,6 +77,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
       return std::nullopt;
     }
     if (n == 0) break;
+    if (static_cast<size_t>(n) > limit - content.size()) return std::nullopt;
     content.append(buffer, static_cast<size_t>(n));
   }
   return content;

@@ -1,6 +1,7 @@
 // Whole-file reading and writing for the module's own files.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -8,6 +9,10 @@ namespace vel {
 
 // The whole content of a regular file, or nothing when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// The same for a file that should be small: nothing too when it holds more than `limit`
+// bytes (it may have grown since its size was looked at).
+std::optional<std::string> ReadWholeFile(const std::string& path, size_t limit);
 
 // Replaces `path` with `content` as a whole: written to a temporary file beside it, then
 // renamed over it, so that a reader never sees half a file. The new file gets `mode`

@@ -1,16 +1,13 @@
 #include "web_server_core.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 
 #include "event_log.h"
+#include "file_io.h"
 #include "page.h"
 #include "request.h"
 #include "response_sender.h"
@@ -36,33 +33,6 @@ int EnvMilliseconds(const char* name, int fallback) {
   const long value = std::strtol(text, &end, 10);
   if (*end != '\0' || value <= 0 || value > 24L * 3600 * 1000) return fallback;
   return static_cast<int>(value);
-}
-
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
-// The whole of a file that should be small; false when it cannot be read or has grown
-// past `limit` bytes meanwhile.
-bool ReadAtMost(const std::string& path, int64_t limit, std::string& bytes) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bytes.resize(static_cast<size_t>(limit) + 1);
-  size_t done = 0;
-  bool ok = true;
-  while (done < bytes.size()) {
-    const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  bytes.resize(done);
-  return ok && done <= static_cast<size_t>(limit);
 }
 
 bool FileState(const std::string& path, int64_t& size, std::time_t& time) {
@@ -395,9 +365,9 @@ bool WebServerCore::SendFile(const std::string& path, const std::string& extensi
   if (info.st_size <= kCachedFileBytes) {
     std::shared_ptr<const std::string> body = fileCache_.Find(path, info, 0);
     if (!body) {
-      std::string bytes;
-      if (!ReadAtMost(path, kCachedFileBytes, bytes)) return false;
-      body = std::make_shared<const std::string>(std::move(bytes));
+      std::optional<std::string> bytes = ReadWholeFile(path, kCachedFileBytes);
+      if (!bytes) return false;
+      body = std::make_shared<const std::string>(std::move(*bytes));
       if (static_cast<int64_t>(body->size()) == info.st_size) fileCache_.Store(path, info, 0, body);
     }
     SendBody(extension, std::move(body));
@@ -424,8 +394,8 @@ void WebServerCore::SendPage(const std::string& path, const struct stat& info,
   std::shared_ptr<const std::string> body;
   if (known) body = pageCache_.Find(path, info, receiversGeneration_);
   if (!body) {
-    std::string bytes;
-    if (!ReadWholeFile(path, bytes)) {
+    const std::optional<std::string> bytes = ReadWholeFile(path);
+    if (!bytes) {
       SendNotFound();
       return;
     }
@@ -436,7 +406,7 @@ void WebServerCore::SendPage(const std::string& path, const struct stat& info,
     context.submittedMessage = message;
     context.handedOver = handedOver;
     std::string rendered;
-    for (const std::string& piece : RenderPage(bytes, context)) rendered += piece;
+    for (const std::string& piece : RenderPage(*bytes, context)) rendered += piece;
     body = std::make_shared<const std::string>(std::move(rendered));
     if (known) pageCache_.Store(path, info, receiversGeneration_, body);
   }
@@ -457,10 +427,12 @@ int16_t WebServerCore::LoadReceivers() {
   if (frontEnd_) frontEnd_->SetBusy(true);
   ReceiverCount_ = 0;
   const std::string path = ProgramFile(kReceiverFile);
-  std::string bytes;
-  if (!ReadWholeFile(path, bytes)) {
+  std::optional<std::string> content = ReadWholeFile(path);
+  if (!content) {
     std::ofstream create(path, std::ios::binary | std::ios::app);  // a missing file is made empty
+    content.emplace();
   }
+  const std::string& bytes = *content;
   const ReceiverFile file = ParseReceiverFile(bytes);
   if (bytes.size() > 1 && file.version != 1) {
     WriteLog(GetText(803) + " " + std::to_string(file.version) + " " + GetText(804));

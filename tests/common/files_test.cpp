@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "temp_dir.h"
 #include "vel_proc.h"
 
@@ -172,6 +173,19 @@ TEST(CopyMissingFilesTest, ErrorsAreIgnored) {
   TempDir dir;
   CopyMissingFiles(dir.path(), "OCV", "RCV");  // nothing to copy
   EXPECT_TRUE(FindFiles(dir.path() + "*").empty());
+}
+
+TEST(ReadWholeFileTest, ALimitRefusesLongerFilesAndKeepsTheWholeOfOthers) {
+  TempDir dir;
+  const std::string big(70000, 'x');  // more than one read
+  dir.Write("big.gif", big);
+  dir.Write("empty.gif", "");
+  dir.MakeDir("dir.gif");
+  EXPECT_EQ(ReadWholeFile(dir.path() + "big.gif", big.size()), big);
+  EXPECT_EQ(ReadWholeFile(dir.path() + "big.gif", big.size() - 1), std::nullopt);
+  EXPECT_EQ(ReadWholeFile(dir.path() + "empty.gif", 0), "");
+  EXPECT_EQ(ReadWholeFile(dir.path() + "dir.gif", 100), std::nullopt);
+  EXPECT_EQ(ReadWholeFile(dir.path() + "missing.gif", 100), std::nullopt);
 }
 
 }  // namespace
