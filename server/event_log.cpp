@@ -2,10 +2,22 @@
 
 #include <cstdio>
 
+#include "exchange_worker.h"
 #include "vel_proc.h"
 #include "velmar_library.h"
 
 namespace vel {
+
+namespace {
+
+void Append(std::time_t when, const std::string& text) {
+  // One reading of the clock for both the file name and the stamp.
+  std::tm local{};
+  localtime_r(&when, &local);
+  VelmarLibrary::Instance().SetSysLogEntry(ProgramFile(LogFileName(local)), LogLine(local, text));
+}
+
+}  // namespace
 
 std::string LogFileName(const std::tm& when) {
   char name[32];
@@ -23,11 +35,10 @@ std::string LogLine(const std::tm& when, const std::string& text) {
 }
 
 void WriteLog(const std::string& text) {
-  // One reading of the clock for both the file name and the stamp.
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  VelmarLibrary::Instance().SetSysLogEntry(ProgramFile(LogFileName(local)), LogLine(local, text));
+  ExchangeWorker::Instance().Run([now, text] { Append(now, text); });
 }
+
+void WriteLogFromExchange(const std::string& text) { Append(std::time(nullptr), text); }
 
 }  // namespace vel

@@ -1,6 +1,8 @@
 // The event log: WriteLog hands each event, stamped and tagged "WEB ", to the exchange
 // library, which appends it to the day's file "YYYYMMDD.LOG" in the program directory
-// and to the shared system log. WriteLog never fails towards its caller.
+// and to the shared system log. WriteLog never fails towards its caller, and never waits
+// for the library: the line is stamped at once and written from the exchange thread, in
+// the order of the calls.
 #pragma once
 
 #include <ctime>
@@ -14,5 +16,9 @@ std::string LogFileName(const std::tm& when);
 std::string LogLine(const std::tm& when, const std::string& text);
 
 void WriteLog(const std::string& text);
+
+// The same, from a job that already runs on the exchange thread: written before the
+// job goes on.
+void WriteLogFromExchange(const std::string& text);
 
 }  // namespace vel

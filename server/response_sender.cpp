@@ -52,9 +52,9 @@ ResponseSender::~ResponseSender() {
   if (file_ >= 0) ::close(file_);
 }
 
-ResponseSender::Step ResponseSender::SendNext(Winsock& socket) {
+ResponseSender::Step ResponseSender::SendNext(ConnectionSockets& sockets, int index) {
   if (body_) {
-    socket.SendData(*body_);
+    sockets.SendData(index, *body_);
     body_.reset();
     return Step::kQueued;
   }
@@ -76,12 +76,12 @@ ResponseSender::Step ResponseSender::SendNext(Winsock& socket) {
   // One hand-over for everything that is ready (a head and the body behind it go out in
   // one write); a single piece is passed as it is.
   if (pieces_.size() == 1) {
-    socket.SendData(pieces_.front());
+    sockets.SendData(index, pieces_.front());
   } else {
     std::string joined;
     joined.reserve(length);
     for (const std::string& piece : pieces_) joined += piece;
-    socket.SendData(joined);
+    sockets.SendData(index, joined);
   }
   pieces_.clear();
   return Step::kQueued;

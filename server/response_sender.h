@@ -13,7 +13,7 @@
 
 namespace vel {
 
-class Winsock;
+class ConnectionSockets;
 
 inline constexpr size_t kFilePieceBytes = 10240;
 
@@ -33,9 +33,10 @@ class ResponseSender {
   ResponseSender(const ResponseSender&) = delete;
   ResponseSender& operator=(const ResponseSender&) = delete;
 
-  // Queues what may go out now: every piece in memory, then the next file piece.
-  // kFinished when nothing was left to queue; kFailed when the file could not be read.
-  Step SendNext(Winsock& socket);
+  // Queues on connection `index` what may go out now: every piece in memory, then the
+  // next file piece. kFinished when nothing was left to queue; kFailed when the file
+  // could not be read.
+  Step SendNext(ConnectionSockets& sockets, int index);
   // True when everything has been queued: nothing more for SendNext to do.
   bool Exhausted() const { return pieces_.empty() && !body_ && file_ < 0; }
 

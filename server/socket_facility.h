@@ -1,109 +1,162 @@
-// The socket facility the server does all its network work through: one class that
-// plays either role of the original socket control, the listener (Winsock_HTTP_Connect)
-// or the one connection socket (Winsock_HTTP).
+// The socket facility the server does all its network work through: the listening
+// socket (Winsock_HTTP_Connect) and the set of connection sockets (Winsock_HTTP), each
+// connection known by its index in that set, as in a control array.
 //
 // The listener is a QTcpServer (it opens the port, dual stack where the machine has
-// IPv6); connections are taken from it one at a time. The connection role works on the
-// accepted descriptor itself, with two QSocketNotifiers that live as long as the object:
-// a QTcpSocket per connection was about half of the server's work per request (socket
-// engine, notifiers and private data built and torn down, six extra system calls to learn
-// what accept already told, a size query before every read, posted events), and the
-// server takes one connection after another all day.
+// IPv6); the server's own notifier on it is paused and clients are taken one by one by
+// Accept. Connections are served on their own descriptors. They all sit in one epoll
+// set behind a single QSocketNotifier: with a thousand connections open, a notifier per
+// connection would make every turn of Qt's loop walk all of them, where the epoll set
+// hands over only the ones that are ready. A QTcpSocket per connection costs more than
+// the rest of a request together (socket engine, notifiers, six extra system calls to
+// learn what accept already told, posted events).
 //
 // Promises to its user:
 // - Every event is delivered from the event loop, never from inside one of this class's
-//   own operations (SendData, Close, Accept), so a handler never runs re-entrantly.
-// - The listener holds at most one announced connection; further clients wait in the
-//   kernel's listen backlog and are announced one at a time, when the previous one has
-//   been taken over or AnnouncePending is called.
+//   own operations (SendData, Close, Abort, Reset, Accept), so a handler never runs
+//   re-entrantly. Events name the connection by index; an index is reused only after
+//   its connection has ended (for a graceful close: after its drain).
+// - The listener announces waiting clients one at a time with ConnectionRequest. A
+//   client that the handler does not Accept stays in the kernel's backlog, and the
+//   listener is quiet until AnnouncePending is called.
+// - Right after a client has been accepted (once the handler has returned), what it has
+//   sent already is read: a client sends its request right behind its connection.
 // - SendData hands what it can to the kernel at once and keeps the rest; SendComplete
 //   fires once everything queued so far has been handed to the kernel. It does not fire
 //   when nothing was queued.
 // - CloseEvent fires when the client has closed its sending side. Reading stops then, but
-//   the connection stays open for sending until the user closes it: a client that shuts
+//   the connection stays open for sending until the user ends it: a client that shuts
 //   down its sending side after its request still gets the answer.
 // - Close after a complete response shuts the sending side down first and lets the
-//   socket drain what the client still sends, so that the client reads the whole
-//   response instead of a reset; State is 0 at once. When the caller knows the client
+//   socket drain what the client still sends (for at most two seconds), so that the
+//   client reads the whole response instead of a reset. When the caller knows the client
 //   sends nothing more and nothing unread is waiting, the socket is closed at once.
+//   Abort closes at once; Reset closes with a reset, so that the client knows that what
+//   it got is incomplete.
+// - Each connection may carry one time limit: TimeLimit fires once it has passed (within
+//   kTickMs), unless the connection ended or the limit was set anew before.
 #pragma once
 
 #include <sys/socket.h>
 
 #include <QObject>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 class QTcpServer;
 
 namespace vel {
 
-class Winsock : public QObject {
+// Milliseconds on a clock that only goes forward.
+int64_t NowMs();
+
+class ListeningSocket : public QObject {
  public:
-  enum State : int32_t { kClosed = 0, kListening = 2, kConnected = 7 };
+  ListeningSocket();
+  ~ListeningSocket() override;
+  ListeningSocket(const ListeningSocket&) = delete;
+  ListeningSocket& operator=(const ListeningSocket&) = delete;
 
-  Winsock();
-  ~Winsock() override;
-  Winsock(const Winsock&) = delete;
-  Winsock& operator=(const Winsock&) = delete;
-
-  // Listener role.
   void SetLocalPort(int32_t port) { localPort_ = port; }
   int32_t LocalPort() const;
   bool Listen();  // false when the port cannot be opened
-  // Announces, once more, a connection that is still waiting to be taken over.
+  // Announces waiting clients again after one was left in the backlog.
   void AnnouncePending();
-  // True when a client waits to be admitted.
-  bool HasPending() const;
   std::function<void(int32_t requestId)> ConnectionRequest;
 
-  // Connection role.
-  int32_t GetState() const;
-  bool Accept(Winsock& listener, int32_t requestId);
-  std::string GetData();
-  void SendData(const std::string& text);
-  // True while connected with everything queued handed to the kernel.
-  bool AllSent() const;
-  // Ends the connection after a complete response (graceful, see above).
-  // `clientMaySendMore` false: the request was complete without a body, so the client has
-  // nothing more to send and no drain is needed unless input is waiting after all.
-  void Close(bool clientMaySendMore = true);
-  // Ends the connection at once (error, time limit, a client that sends too much).
-  void Abort();
-  std::string RemoteHostIP() const;
-  std::function<void()> DataArrival;
-  std::function<void()> SendComplete;
-  std::function<void()> CloseEvent;  // the client closed the connection
-  std::function<void()> Error;
-
  private:
+  friend class ConnectionSockets;
+  enum class Outcome { kNone, kTaken, kNoneWaiting, kNoDescriptors };
   void OnAcceptReady();
-  void OnReadable();
-  void OnWritable();
-  // Hands as much of the queue to the kernel as it takes; false on a broken connection.
-  bool Flush();
-  void Release();  // stops watching the descriptor and forgets the connection
+  int Descriptor() const;
 
-  // Listener.
   int32_t localPort_ = 0;
   QTcpServer* server_ = nullptr;
   QSocketNotifier* acceptNotifier_ = nullptr;
   int32_t nextRequestId_ = 1;
   int32_t announcedId_ = 0;
-  Winsock* accepted_ = nullptr;  // the connection that took the announced client
+  Outcome outcome_ = Outcome::kNone;  // what Accept made of the announced client
+  class ConnectionSockets* taker_ = nullptr;
+  int takenIndex_ = -1;
+};
 
-  // Connection.
-  int fd_ = -1;
-  QSocketNotifier readNotifier_{QSocketNotifier::Read};
-  QSocketNotifier writeNotifier_{QSocketNotifier::Write};
-  sockaddr_storage peer_{};
-  std::string received_;  // read, not yet taken by GetData
-  std::string queue_;     // queued, not yet handed to the kernel (from queueStart_ on)
-  size_t queueStart_ = 0;
-  bool broken_ = false;     // sending failed: the connection is gone
-  bool peerClosed_ = false;  // the client closed its sending side
+class ConnectionSockets : public QObject {
+ public:
+  static constexpr int kTickMs = 50;
+
+  ConnectionSockets();
+  ~ConnectionSockets() override;
+  ConnectionSockets(const ConnectionSockets&) = delete;
+  ConnectionSockets& operator=(const ConnectionSockets&) = delete;
+
+  // Takes the announced client over; its index, or -1 when it could not be taken.
+  int Accept(ListeningSocket& listener, int32_t requestId);
+  std::string GetData(int index);
+  void SendData(int index, const std::string& text);
+  // True while connected with everything queued handed to the kernel.
+  bool AllSent(int index) const;
+  // Ends the connection after a complete response (graceful, see above).
+  // `clientMaySendMore` false: the request was complete without a body, so the client has
+  // nothing more to send and no drain is needed unless input is waiting after all.
+  void Close(int index, bool clientMaySendMore = true);
+  void Abort(int index);
+  void Reset(int index);
+  std::string RemoteHostIP(int index) const;
+  // The time limit of the connection, `ms` from now; 0 clears it.
+  void SetTimeLimit(int index, int64_t ms);
+  // How many of the bytes sent on this connection the client has taken (acknowledged).
+  int64_t BytesTaken(int index) const;
+
+  std::function<void(int index)> DataArrival;
+  std::function<void(int index)> SendComplete;
+  std::function<void(int index)> CloseEvent;  // the client closed its sending side
+  std::function<void(int index)> Error;
+  std::function<void(int index)> TimeLimit;
+
+ private:
+  struct Socket {
+    int fd = -1;
+    uint32_t serial = 0;   // told apart from an earlier connection of the same index
+    uint32_t watched = 0;  // the events it is registered for in the epoll set, 0: none
+    bool draining = false;
+    bool broken = false;       // sending failed: the connection is gone
+    bool peerClosed = false;   // the client closed its sending side
+    bool completionDue = false;
+    sockaddr_storage peer{};
+    std::string received;  // read, not yet taken by GetData
+    std::string queue;     // queued, not yet handed to the kernel (from queueStart on)
+    size_t queueStart = 0;
+    int64_t deadline = 0;  // NowMs when TimeLimit fires (or the drain ends); 0: none
+    int64_t handed = 0;    // bytes the kernel has taken from us on this connection
+  };
+
+  void ReadAfterAccept(int index);
+  void OnEpollReady();
+  void OnTick();
+  void OnCompletions();
+  void OnReadable(int index);
+  void OnWritable(int index);
+  void OnDrainReadable(int index);
+  void Watch(int index);  // brings the epoll registration in line with what is wanted
+  bool Flush(Socket& socket);
+  void Release(int index);  // forgets the connection and frees its index
+  void StartTicking();
+
+  friend class ListeningSocket;
+  std::deque<Socket> sockets_;
+  std::vector<int> freeIndexes_;
+  int open_ = 0;  // sockets with a descriptor, draining ones included
+  int epoll_ = -1;
+  QSocketNotifier* epollNotifier_ = nullptr;
+  QTimer tick_;
+  QTimer completionTimer_;
+  std::vector<std::pair<int, uint32_t>> completions_;
 };
 
 }  // namespace vel

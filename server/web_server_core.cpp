@@ -1,12 +1,15 @@
 #include "web_server_core.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 
 #include "event_log.h"
+#include "exchange_worker.h"
 #include "file_io.h"
 #include "page.h"
 #include "request.h"
@@ -25,6 +28,9 @@ constexpr const char* kLockFile = ".velweb.lock";
 constexpr const char* kCreditLine = "Velmar Systems 1999-2001";
 constexpr int kReloadIntervalMs = 2000;
 constexpr int64_t kCachedFileBytes = 64 * 1024;
+// Descriptors kept for what is not a connection: files, the log, the library, Qt's own,
+// and connections that drain after their answer.
+constexpr int kSpareDescriptors = 64;
 
 int EnvMilliseconds(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -43,6 +49,18 @@ bool FileState(const std::string& path, int64_t& size, std::time_t& time) {
   return true;
 }
 
+// Raises this process's descriptor limit as far as the system lets it; the limit.
+int64_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? INT32_MAX : static_cast<int64_t>(limit.rlim_cur);
+}
+
 }  // namespace
 
 ServerLimits ServerLimits::FromEnvironment() {
@@ -57,24 +75,19 @@ WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
   Winsock_HTTP_Connect.ConnectionRequest = [this](int32_t id) {
     Winsock_HTTP_Connect_ConnectionRequest(id);
   };
-  Winsock_HTTP.DataArrival = [this] { Winsock_HTTP_DataArrival(); };
-  Winsock_HTTP.SendComplete = [this] { Winsock_HTTP_SendComplete(); };
-  Winsock_HTTP.CloseEvent = [this] { Winsock_HTTP_Close(); };
-  Winsock_HTTP.Error = [this] { Winsock_HTTP_Error(); };
-
-  requestTimer_.setSingleShot(true);
-  sendTimer_.setSingleShot(true);
-  idleTimer_.setSingleShot(true);
-  QObject::connect(&idleTimer_, &QTimer::timeout, [this] { IdleGraceOver(); });
-  QObject::connect(&requestTimer_, &QTimer::timeout, [this] { RequestTimedOut(); });
-  QObject::connect(&sendTimer_, &QTimer::timeout, [this] { SendTimedOut(); });
+  Winsock_HTTP.DataArrival = [this](int index) { Winsock_HTTP_DataArrival(index); };
+  Winsock_HTTP.SendComplete = [this](int index) { Winsock_HTTP_SendComplete(index); };
+  Winsock_HTTP.CloseEvent = [this](int index) { Winsock_HTTP_Close(index); };
+  Winsock_HTTP.Error = [this](int index) { Winsock_HTTP_Error(index); };
+  Winsock_HTTP.TimeLimit = [this](int index) { Winsock_HTTP_TimeLimit(index); };
 
   Timer_ReLoad.setInterval(kReloadIntervalMs);
   QObject::connect(&Timer_ReLoad, &QTimer::timeout, [this] { Timer_ReLoad_Timer(); });
   Timer_ReLoad.start();
 }
 
-WebServerCore::~WebServerCore() = default;
+// What was asked of the exchange is done before the program ends: no log line is lost.
+WebServerCore::~WebServerCore() { ExchangeWorker::Instance().Finish(); }
 
 void WebServerCore::SetFrontEnd(FrontEnd* frontEnd) { frontEnd_ = frontEnd; }
 
@@ -108,6 +121,9 @@ int WebServerCore::Form_Load() {
   const std::string portText = ReadProfileString("TCPIP", "HTTPPort", "80", kProfile);
   const int64_t port = RoundHalfEven(LeadingNumber(portText));
   Headers_ = RoundHalfEven(LeadingNumber(ReadProfileString("HTTP", "Headers", "0", kProfile))) == 1;
+
+  limits_.maxConnections = static_cast<int>(std::clamp<int64_t>(
+      RaiseDescriptorLimit() - kSpareDescriptors, 1, limits_.maxConnections));
 
   const bool inRange = port >= 1 && port <= 65535;
   if (inRange) Winsock_HTTP_Connect.SetLocalPort(static_cast<int32_t>(port));
@@ -166,122 +182,178 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   return false;
 }
 
-// ---- connection slot -------------------------------------------------------------------
+// ---- connections -----------------------------------------------------------------------
 
 void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
-  if (Winsock_HTTP.GetState() != Winsock::kClosed) {
-    // The client waits until the slot is free. A connection that holds the slot without
-    // having sent a byte gets a short grace, then gives way.
-    if (RequestBuffer_.empty() && !requestHandled_ && !idleTimer_.isActive()) {
-      idleTimer_.start(limits_.idleGraceMs);
-    }
-    return;
+  if (activeConnections_ >= limits_.maxConnections) {
+    const int victim = ConnectionToDrop();
+    if (victim < 0) return;  // the client waits in the backlog until a connection ends
+    EndConnection(victim, EndReason::kMadeRoom);
   }
-  CloseAfterSend_ = false;
-  requestHandled_ = false;
-  if (Winsock_HTTP.Accept(Winsock_HTTP_Connect, requestId)) {
-    requestTimer_.start(limits_.requestTimeoutMs);
-  }
+  const int index = Winsock_HTTP.Accept(Winsock_HTTP_Connect, requestId);
+  if (index < 0) return;
+  if (static_cast<size_t>(index) >= connections_.size()) connections_.resize(index + 1);
+  Connection& c = connections_[index];
+  c.state = ConnectionState::kReceiving;
+  c.serial = nextSerial_++;
+  c.acceptedMs = NowMs();
+  c.CloseAfterSend = false;
+  c.requestWithoutBody = false;
+  ++activeConnections_;
+  Winsock_HTTP.SetTimeLimit(index, limits_.requestTimeoutMs);
 }
 
-void WebServerCore::EndConnection() {
-  requestTimer_.stop();
-  sendTimer_.stop();
-  idleTimer_.stop();
-  sender_.reset();
-  RequestBuffer_.clear();
-  requestHandled_ = false;
-  // The next waiting client, if any, is admitted from the event loop.
+int64_t WebServerCore::ProgressCheckMs() const {
+  // Looked at four times per send limit: a stalled answer ends at most a quarter late.
+  return std::max<int64_t>(limits_.sendTimeoutMs / 4, ConnectionSockets::kTickMs);
+}
+
+int WebServerCore::ConnectionToDrop() const {
+  // Oldest first, in this order: a connection that has sent nothing for longer than the
+  // grace, one that has begun a request and not finished it, one that has sent nothing
+  // yet. A connection past its request is never dropped: its client has been served.
+  const int64_t now = NowMs();
+  int silent = -1, incomplete = -1, fresh = -1;
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    const Connection& c = connections_[i];
+    if (c.state != ConnectionState::kReceiving) continue;
+    int& oldest = !c.RequestBuffer.empty()                       ? incomplete
+                  : now - c.acceptedMs >= limits_.idleGraceMs ? silent
+                                                                : fresh;
+    if (oldest < 0 || c.acceptedMs < connections_[oldest].acceptedMs) oldest = static_cast<int>(i);
+  }
+  return silent >= 0 ? silent : incomplete >= 0 ? incomplete : fresh;
+}
+
+void WebServerCore::EndConnection(int index, EndReason reason) {
+  Connection& c = connections_[index];
+  if (c.state == ConnectionState::kFree) return;
+  switch (reason) {
+    case EndReason::kServed:
+      Winsock_HTTP.Close(index, !c.requestWithoutBody);
+      break;
+    case EndReason::kSendStalled:
+    case EndReason::kAnswerBroken:
+      Winsock_HTTP.Reset(index);  // the client must not take a cut answer for a whole one
+      break;
+    case EndReason::kClientClosed:
+    case EndReason::kSocketError:
+    case EndReason::kRequestTimedOut:
+    case EndReason::kRequestTooLarge:
+    case EndReason::kMadeRoom:
+      Winsock_HTTP.Abort(index);
+      break;
+  }
+  c.state = ConnectionState::kFree;
+  c.sender.reset();
+  if (c.RequestBuffer.capacity() > limits_.maxRequestBytes) std::string().swap(c.RequestBuffer);
+  c.RequestBuffer.clear();
+  --activeConnections_;
+  // A client left waiting because every place was taken is admitted now.
   Winsock_HTTP_Connect.AnnouncePending();
+  if (reason == EndReason::kServed) {
+    ++ServedRequests_;
+    if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
+  }
 }
 
-void WebServerCore::Winsock_HTTP_Close() {
+void WebServerCore::Winsock_HTTP_Close(int index) {
   // A client may shut down its sending side once its request is out and still read the
-  // answer: the response goes on (a client that is gone altogether breaks the sending).
-  if (requestHandled_ && CloseAfterSend_) return;
-  Winsock_HTTP.Abort();
-  EndConnection();
+  // answer: the answer goes on (a client that is gone altogether breaks the sending).
+  if (connections_[index].state == ConnectionState::kReceiving) {
+    EndConnection(index, EndReason::kClientClosed);
+  }
 }
 
-void WebServerCore::Winsock_HTTP_Error() {
-  Winsock_HTTP.Abort();
-  EndConnection();
+void WebServerCore::Winsock_HTTP_Error(int index) { EndConnection(index, EndReason::kSocketError); }
+
+void WebServerCore::Winsock_HTTP_SendComplete(int index) {
+  if (connections_[index].state == ConnectionState::kResponding) PumpResponse(index);
 }
 
-void WebServerCore::Winsock_HTTP_SendComplete() { PumpResponse(); }
+void WebServerCore::Winsock_HTTP_TimeLimit(int index) {
+  switch (connections_[index].state) {
+    case ConnectionState::kReceiving:
+      EndConnection(index, EndReason::kRequestTimedOut);
+      break;
+    case ConnectionState::kResponding: {
+      // The limit counts from the last bytes the client took, not from the start: a
+      // slow reader of a large file gets all of it.
+      Connection& c = connections_[index];
+      const int64_t taken = Winsock_HTTP.BytesTaken(index);
+      const int64_t now = NowMs();
+      if (taken != c.bytesTaken) {
+        c.bytesTaken = taken;
+        c.progressMs = now;
+      }
+      if (now - c.progressMs >= limits_.sendTimeoutMs) {
+        EndConnection(index, EndReason::kSendStalled);
+      } else {
+        Winsock_HTTP.SetTimeLimit(index, ProgressCheckMs());
+      }
+      break;
+    }
+    case ConnectionState::kFree:
+    case ConnectionState::kHandingOver:
+      break;
+  }
+}
 
-void WebServerCore::PumpResponse() {
-  if (sender_) {
-    switch (sender_->SendNext(Winsock_HTTP)) {
+void WebServerCore::PumpResponse(int index) {
+  Connection& c = connections_[index];
+  if (c.sender) {
+    switch (c.sender->SendNext(Winsock_HTTP, index)) {
       case ResponseSender::Step::kQueued:
-        // The rest once the socket has sent this; but when the last of the response went
+        // The rest once the socket has sent this; but when the last of the answer went
         // to the kernel at once (a page, a small file), it is done now.
-        if (!sender_->Exhausted() || !Winsock_HTTP.AllSent()) return;
+        if (!c.sender->Exhausted() || !Winsock_HTTP.AllSent(index)) return;
         break;
       case ResponseSender::Step::kFailed:
-        Winsock_HTTP.Abort();  // the file broke off mid-way: the client sees a cut answer
-        EndConnection();
+        EndConnection(index, EndReason::kAnswerBroken);
         return;
       case ResponseSender::Step::kFinished:
         break;
     }
-    sender_.reset();
+    c.sender.reset();
   }
-  if (!CloseAfterSend_) return;
-  Winsock_HTTP.Close(!requestWithoutBody_);
-  EndConnection();
-  ++ServedRequests_;
-  if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
-}
-
-void WebServerCore::RequestTimedOut() {
-  if (requestHandled_) return;
-  Winsock_HTTP.Abort();
-  EndConnection();
-}
-
-void WebServerCore::IdleGraceOver() {
-  if (!RequestBuffer_.empty() || requestHandled_ || !Winsock_HTTP_Connect.HasPending()) return;
-  Winsock_HTTP.Abort();
-  EndConnection();
-}
-
-void WebServerCore::SendTimedOut() {
-  Winsock_HTTP.Abort();
-  EndConnection();
+  if (c.CloseAfterSend) EndConnection(index, EndReason::kServed);
 }
 
 // ---- request assembly and dispatch -----------------------------------------------------
 
-void WebServerCore::Winsock_HTTP_DataArrival() {
-  const std::string data = Winsock_HTTP.GetData();
+void WebServerCore::Winsock_HTTP_DataArrival(int index) {
+  Connection& c = connections_[index];
+  std::string data = Winsock_HTTP.GetData(index);
   // One request per connection: what follows a handled request is read and dropped.
-  if (requestHandled_) return;
-  RequestBuffer_ += data;
-  if (!RequestBuffer_.empty()) idleTimer_.stop();
-  const std::optional<size_t> length = CompleteRequestLength(RequestBuffer_);
+  if (c.state != ConnectionState::kReceiving) return;
+  if (c.RequestBuffer.empty()) {
+    c.RequestBuffer.swap(data);
+  } else {
+    c.RequestBuffer += data;
+  }
+  const std::optional<size_t> length = CompleteRequestLength(c.RequestBuffer);
   if (!length) {
-    if (RequestBuffer_.size() > limits_.maxRequestBytes) {
-      Winsock_HTTP.Abort();
-      EndConnection();
+    if (c.RequestBuffer.size() > limits_.maxRequestBytes) {
+      EndConnection(index, EndReason::kRequestTooLarge);
     }
     return;
   }
-  requestHandled_ = true;
   // A request that ends with its header block is all the client sends; one with a body
   // may be followed by stray bytes (a line end after a posted form), which are drained.
-  requestWithoutBody_ = RequestBuffer_.find("\r\n\r\n") + 4 == *length;
-  requestTimer_.stop();
-  sendTimer_.start(limits_.sendTimeoutMs);
-  HandleRequest(RequestBuffer_.substr(0, *length));
+  c.requestWithoutBody = c.RequestBuffer.find("\r\n\r\n") + 4 == *length;
+  Winsock_HTTP.SetTimeLimit(index, 0);
+  std::string request;
+  request.swap(c.RequestBuffer);
+  request.resize(*length);
+  HandleRequest(index, request);
 }
 
-void WebServerCore::HandleRequest(const std::string& request) {
+void WebServerCore::HandleRequest(int index, const std::string& request) {
   const RequestTarget target = ParseRequestTarget(request);
   const ResponseKind kind = KindOf(target.method, target.extension);
   // A name that could leave the program directory is never looked up at all.
   if (!target.servable || kind == ResponseKind::kNotFound) {
-    SendNotFound();
+    SendNotFound(index);
     return;
   }
   // Names are found in the program directory whatever their case on disk. The common
@@ -289,10 +361,10 @@ void WebServerCore::HandleRequest(const std::string& request) {
   const bool plainName = target.fileName[0] != '.';
   std::string path = ProgramDir() + target.fileName;
   if (kind == ResponseKind::kFile) {
-    if (plainName && SendFile(path, target.extension)) return;
+    if (plainName && SendFile(index, path, target.extension)) return;
     path = ResolveInDir(ProgramDir(), target.fileName);
     // Found by the existence test but unreadable: not found all the same.
-    if (!FileExists(path) || !SendFile(path, target.extension)) SendNotFound();
+    if (!FileExists(path) || !SendFile(index, path, target.extension)) SendNotFound(index);
     return;
   }
   struct stat info {};
@@ -302,51 +374,71 @@ void WebServerCore::HandleRequest(const std::string& request) {
     found = FileExists(path) && stat(path.c_str(), &info) == 0;
   }
   if (!found) {
-    SendNotFound();
+    SendNotFound(index);
     return;
   }
-  std::string receivers;
-  std::string message;
-  bool handedOver = true;
-  if (target.method == "POST") Submit(request, receivers, message, handedOver);
-  SendPage(path, info, receivers, message, handedOver);
+  if (target.method == "POST") {
+    Submit(index, request, path, info);
+  } else {
+    SendPage(index, path, info, {}, {}, true);
+  }
 }
 
-void WebServerCore::Submit(const std::string& request, std::string& receivers, std::string& message,
-                           bool& handedOver) {
+void WebServerCore::Submit(int index, const std::string& request, const std::string& path,
+                           const struct stat& info) {
   Submission submission;
   try {
     submission = ParseSubmission(request);
   } catch (const OverflowError&) {
     submission = Submission{};  // fields past what text positions address: a bad request
   }
-  receivers = submission.receivers;
-  message = submission.message;
-  const std::string client = Winsock_HTTP.RemoteHostIP();
-  if (!submission.Complete()) {
-    WriteLog("Received bad HTTP message request from " + client);
-    return;
-  }
-  WriteLog("Received HTTP message request from " + client);
+  const std::string client = Winsock_HTTP.RemoteHostIP(index);
   // The library takes zero-terminated text: an entry holding a NUL byte (an encoded %00)
   // would reach the alarm server cut short, so it is not passed on at all.
-  const std::string entry = CommandEntry(submission);
-  const std::optional<int32_t> stored =
-      entry.find('\0') == std::string::npos ? VelmarLibrary::Instance().SetCommandEntry(entry)
-                                             : std::nullopt;
-  handedOver = stored && *stored == 1;
-  if (!handedOver) WriteLog("Could not pass HTTP message request from " + client);
+  std::string entry;
+  if (submission.Complete()) entry = CommandEntry(submission);
+  const bool passable = entry.find('\0') == std::string::npos;
+
+  // The log lines and the hand-over go through the exchange thread, in this order, and
+  // the answer follows once they are done; other clients are served meanwhile.
+  Connection& c = connections_[index];
+  c.state = ConnectionState::kHandingOver;
+  const uint64_t serial = c.serial;
+  ExchangeWorker::Instance().Run([this, index, serial, client, passable, path, info,
+                                  submission = std::move(submission),
+                                  entry = std::move(entry)] {
+    bool handedOver = true;
+    if (!submission.Complete()) {
+      WriteLogFromExchange("Received bad HTTP message request from " + client);
+    } else {
+      WriteLogFromExchange("Received HTTP message request from " + client);
+      const std::optional<int32_t> stored =
+          passable ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
+      handedOver = stored && *stored == 1;
+      if (!handedOver) WriteLogFromExchange("Could not pass HTTP message request from " + client);
+    }
+    ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
+      const Connection& now = connections_[index];
+      if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
+      SendPage(index, path, info, submission.receivers, submission.message, handedOver);
+    });
+  });
 }
 
 // ---- responses -------------------------------------------------------------------------
 
-void WebServerCore::QueueResponse(std::unique_ptr<ResponseSender> sender) {
-  sender_ = std::move(sender);
-  CloseAfterSend_ = true;
-  PumpResponse();
+void WebServerCore::QueueResponse(int index, std::unique_ptr<ResponseSender> sender) {
+  Connection& c = connections_[index];
+  c.sender = std::move(sender);
+  c.CloseAfterSend = true;
+  c.state = ConnectionState::kResponding;
+  c.bytesTaken = 0;
+  c.progressMs = NowMs();
+  Winsock_HTTP.SetTimeLimit(index, ProgressCheckMs());
+  PumpResponse(index);
 }
 
-void WebServerCore::SendNotFound() {
+void WebServerCore::SendNotFound(int index) {
   std::vector<std::string> pieces;
   if (Headers_) {
     size_t length = 0;
@@ -354,10 +446,10 @@ void WebServerCore::SendNotFound() {
     pieces.push_back(ResponseHead(404, ContentTypeFor("HTM"), static_cast<int64_t>(length)));
   }
   pieces.insert(pieces.end(), NotFoundLines().begin(), NotFoundLines().end());
-  QueueResponse(std::make_unique<ResponseSender>(std::move(pieces)));
+  QueueResponse(index, std::make_unique<ResponseSender>(std::move(pieces)));
 }
 
-bool WebServerCore::SendFile(const std::string& path, const std::string& extension) {
+bool WebServerCore::SendFile(int index, const std::string& path, const std::string& extension) {
   // A small file (a page's images) is kept in memory while it stays unchanged: one look
   // at the file instead of opening and reading it for every request.
   struct stat info {};
@@ -370,7 +462,7 @@ bool WebServerCore::SendFile(const std::string& path, const std::string& extensi
       body = std::make_shared<const std::string>(std::move(*bytes));
       if (static_cast<int64_t>(body->size()) == info.st_size) fileCache_.Store(path, info, 0, body);
     }
-    SendBody(extension, std::move(body));
+    SendBody(index, extension, std::move(body));
     return true;
   }
   std::function<std::string(int64_t)> head;
@@ -381,11 +473,11 @@ bool WebServerCore::SendFile(const std::string& path, const std::string& extensi
   }
   std::unique_ptr<ResponseSender> sender = ResponseSender::ForFile(path, head);
   if (!sender) return false;
-  QueueResponse(std::move(sender));
+  QueueResponse(index, std::move(sender));
   return true;
 }
 
-void WebServerCore::SendPage(const std::string& path, const struct stat& info,
+void WebServerCore::SendPage(int index, const std::string& path, const struct stat& info,
                              const std::string& receivers, const std::string& message,
                              bool handedOver) {
   // A page without a submission to show is the same for every client until its file or
@@ -396,7 +488,7 @@ void WebServerCore::SendPage(const std::string& path, const struct stat& info,
   if (!body) {
     const std::optional<std::string> bytes = ReadWholeFile(path);
     if (!bytes) {
-      SendNotFound();
+      SendNotFound(index);
       return;
     }
     PageContext context;
@@ -410,15 +502,15 @@ void WebServerCore::SendPage(const std::string& path, const struct stat& info,
     body = std::make_shared<const std::string>(std::move(rendered));
     if (known) pageCache_.Store(path, info, receiversGeneration_, body);
   }
-  SendBody("HTM", std::move(body));
+  SendBody(index, "HTM", std::move(body));
 }
 
-void WebServerCore::SendBody(const std::string& extension,
+void WebServerCore::SendBody(int index, const std::string& extension,
                              std::shared_ptr<const std::string> body) {
   const std::string head =
       Headers_ ? ResponseHead(200, ContentTypeFor(extension), static_cast<int64_t>(body->size()))
                : std::string();
-  QueueResponse(std::make_unique<ResponseSender>(head, std::move(body)));
+  QueueResponse(index, std::make_unique<ResponseSender>(head, std::move(body)));
 }
 
 // ---- receivers -------------------------------------------------------------------------

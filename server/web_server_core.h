@@ -1,7 +1,8 @@
 // The web server core: the state and event handlers of the main window Vel_WebServ,
-// without any widget. It starts the server (Form_Load, Form_Activate), serves one
-// client connection at a time, hands posted messages to the alarm server, reloads the
-// receiver list and logs what it does. Everything runs on the one Qt event-loop thread.
+// without any widget. It starts the server (Form_Load, Form_Activate), serves its client
+// connections, hands posted messages to the alarm server, reloads the receiver list and
+// logs what it does. Everything runs on the one Qt event-loop thread, but for the calls
+// into the exchange library (exchange_worker.h).
 //
 // How a front end drives it (main.cpp wires this up; see also front_end.h):
 //
@@ -31,13 +32,20 @@
 //   every served request (and once with 0 from Form_Load). The sorted receiver names
 //   reach it through FrontEnd::ReceiversChanged after every load of the list.
 //
+// Connections: many are open at once, each with its own request buffer, time limits and
+// answer in flight; complete requests are handled one at a time, in the order in which
+// they became complete. A posted message goes to the alarm server through the exchange
+// thread, and its answer waits for the result while other clients are served: a program
+// of the family that holds the region lock never keeps pages from being served.
+//
 // Settings beyond the profile keys of the original design:
 // - "HTTP"/"Headers" in "VELWEB.INI" (default 0): 1 puts an HTTP/1.0 status line and
 //   header fields in front of every response body.
-// - The environment variables VELWEB_REQUEST_TIMEOUT_MS (default 10000) and
-//   VELWEB_SEND_TIMEOUT_MS (default 30000) override the connection time limits, and
-//   VELWEB_IDLE_GRACE_MS (default 1000) how long a connection that has sent nothing
-//   keeps the slot once another client waits.
+// - The environment variables VELWEB_REQUEST_TIMEOUT_MS (default 10000: a request must
+//   be complete this long after its connection), VELWEB_SEND_TIMEOUT_MS (default 30000:
+//   an answer is abandoned, with a reset, once the client has taken nothing of it for
+//   this long) and VELWEB_IDLE_GRACE_MS (default 1000: how long a connection that has
+//   sent nothing is spared when room must be made for a new one).
 #pragma once
 
 #include <sys/stat.h>
@@ -54,23 +62,62 @@
 #include "front_end.h"
 #include "page_cache.h"
 #include "receiver_file.h"
+#include "response_sender.h"
 #include "socket_facility.h"
 
 namespace vel {
-
-class ResponseSender;
 
 // Why the main window is about to close.
 enum class UnloadReason { kUserClose = 0, kSystemShutdown = 2 };
 
 struct ServerLimits {
   int requestTimeoutMs = 10000;  // a request must be complete within this time
-  int sendTimeoutMs = 30000;     // a response must have drained within this time
-  // A connection that has sent nothing yet gives way this long after another client
-  // has begun to wait (browsers open connections ahead of time and may leave them idle).
+  int sendTimeoutMs = 30000;     // an answer is abandoned after this long without progress
+  // When every place is taken, a connection that has sent nothing for this long is the
+  // first to make room for a new client (browsers open connections ahead of time).
   int idleGraceMs = 1000;
   size_t maxRequestBytes = 64 * 1024;
+  // Connections open at once; fewer when the process may not open that many descriptors.
+  int maxConnections = 1024;
   static ServerLimits FromEnvironment();
+};
+
+// A connection's life, from its accept to its end. It is known by its index in
+// Winsock_HTTP (the connection sockets), which is also its index in `connections_`.
+//
+//   kFree        no connection at this index
+//   kReceiving   the request is read into RequestBuffer; it must be complete within
+//                requestTimeoutMs of the accept and stay within maxRequestBytes
+//   kHandingOver a posted message is with the exchange thread; its answer waits
+//   kResponding  the answer (sender) is going out and CloseAfterSend is set; the send
+//                completion that leaves nothing to send ends the connection, served.
+//                Abandoned when the client takes nothing for sendTimeoutMs.
+//
+// One request per connection: what a client sends after it is read and dropped. Every
+// connection ends through EndConnection, which takes the reason.
+enum class ConnectionState { kFree, kReceiving, kHandingOver, kResponding };
+
+enum class EndReason {
+  kServed,           // the whole answer went out: closed gracefully, and counted
+  kClientClosed,     // the client closed before its request was complete
+  kSocketError,      // the connection broke
+  kRequestTimedOut,  // the request was not complete in time
+  kRequestTooLarge,  // the request grew past its bound
+  kMadeRoom,         // closed to make room for a new client
+  kSendStalled,      // the client took nothing of the answer for too long: reset
+  kAnswerBroken,     // the file being sent could not be read on: reset
+};
+
+struct Connection {
+  ConnectionState state = ConnectionState::kFree;
+  uint64_t serial = 0;  // tells an exchange result which connection it was for
+  int64_t acceptedMs = 0;
+  std::string RequestBuffer;
+  bool CloseAfterSend = false;
+  bool requestWithoutBody = false;  // the request ended with its header block
+  std::unique_ptr<ResponseSender> sender;
+  int64_t bytesTaken = 0;  // of the answer, by the client, when last looked at
+  int64_t progressMs = 0;  // when the client was last seen taking bytes
 };
 
 class WebServerCore {
@@ -95,27 +142,34 @@ class WebServerCore {
   bool HeadersEnabled() const { return Headers_; }
 
  private:
-  // Connection slot.
+  // Connections.
   void Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId);
-  void Winsock_HTTP_DataArrival();
-  void Winsock_HTTP_SendComplete();
-  void Winsock_HTTP_Close();
-  void Winsock_HTTP_Error();
-  void EndConnection();
+  void Winsock_HTTP_DataArrival(int index);
+  void Winsock_HTTP_SendComplete(int index);
+  void Winsock_HTTP_Close(int index);
+  void Winsock_HTTP_Error(int index);
+  void Winsock_HTTP_TimeLimit(int index);
+  void EndConnection(int index, EndReason reason);
+  // The connection to close when a new client finds every place taken; -1 when none
+  // may be closed (all are past their request).
+  int ConnectionToDrop() const;
+  // How often an answer on its way is looked at for progress.
+  int64_t ProgressCheckMs() const;
 
   // Request handling.
-  void HandleRequest(const std::string& request);
-  void SendNotFound();
+  void HandleRequest(int index, const std::string& request);
+  void SendNotFound(int index);
   // False when `path` is no regular file or cannot be read; nothing is sent then.
-  bool SendFile(const std::string& path, const std::string& extension);
-  void SendPage(const std::string& path, const struct stat& info, const std::string& receivers,
-                const std::string& message, bool handedOver);
+  bool SendFile(int index, const std::string& path, const std::string& extension);
+  void SendPage(int index, const std::string& path, const struct stat& info,
+                const std::string& receivers, const std::string& message, bool handedOver);
   // A whole answer in memory, with the head for its extension when heads are on.
-  void SendBody(const std::string& extension, std::shared_ptr<const std::string> body);
-  void Submit(const std::string& request, std::string& receivers, std::string& message,
-              bool& handedOver);
-  void QueueResponse(std::unique_ptr<ResponseSender> sender);
-  void PumpResponse();
+  void SendBody(int index, const std::string& extension,
+                std::shared_ptr<const std::string> body);
+  void Submit(int index, const std::string& request, const std::string& path,
+              const struct stat& info);
+  void QueueResponse(int index, std::unique_ptr<ResponseSender> sender);
+  void PumpResponse(int index);
 
   // Receivers.
   int16_t LoadReceivers();
@@ -123,20 +177,13 @@ class WebServerCore {
   void Timer_ReLoad_Timer();
   void RecordReceiverFileState();
 
-  // Time limits.
-  void RequestTimedOut();
-  void SendTimedOut();
-  void IdleGraceOver();
-
   FrontEnd* frontEnd_ = nullptr;
   ServerLimits limits_;
 
-  Winsock Winsock_HTTP_Connect;
-  Winsock Winsock_HTTP;
+  ListeningSocket Winsock_HTTP_Connect;
+  ConnectionSockets Winsock_HTTP;
   QTimer Timer_ReLoad;
-  QTimer requestTimer_;
-  QTimer sendTimer_;
-  QTimer idleTimer_;
+  QObject exchangeReplies_;  // the exchange thread's results arrive through it
   std::unique_ptr<QLockFile> instanceLock_;
 
   std::vector<ReceiverRecord> Receivers_;
@@ -149,12 +196,10 @@ class WebServerCore {
   PageCache pageCache_;
   PageCache fileCache_;  // small files sent as they are (generation 0)
 
-  std::string RequestBuffer_;
-  bool CloseAfterSend_ = false;
-  bool requestHandled_ = false;
-  bool requestWithoutBody_ = false;  // the handled request ended with its header block
+  std::vector<Connection> connections_;  // by index in Winsock_HTTP
+  int activeConnections_ = 0;            // connections that are not kFree
+  uint64_t nextSerial_ = 1;
   int32_t ServedRequests_ = 0;
-  std::unique_ptr<ResponseSender> sender_;
 
   bool StartupDone_ = false;
   bool SplashRemoved_ = false;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -77,8 +78,12 @@ bool WaitFor(Done done, milliseconds timeout = milliseconds(8000)) {
 // One TCP client connection to 127.0.0.1.
 class Client {
  public:
-  explicit Client(int port) {
+  // `receiveBuffer`, when given, is set before connecting: a fixed, small window.
+  explicit Client(int port, int receiveBuffer = 0) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0) {
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -128,6 +133,34 @@ class Client {
     }
     if (closed) *closed = sawEnd;
     return data;
+  }
+
+  // Reads what has come, then pauses, until the server closes or `timeout` has passed.
+  std::string ReadSlowly(milliseconds pause, milliseconds timeout) {
+    std::string data;
+    const auto end = Clock::now() + timeout;
+    char buffer[65536];
+    while (Clock::now() < end) {
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+      if (n > 0) data.append(buffer, static_cast<size_t>(n));
+      std::this_thread::sleep_for(pause);
+    }
+    return data;
+  }
+
+  // Reads until the connection ends: 0 for an orderly end, else the error (ECONNRESET
+  // for a reset); -1 when it has not ended within `timeout`.
+  int ReadUntilError(milliseconds timeout = milliseconds(8000)) {
+    const auto end = Clock::now() + timeout;
+    char buffer[65536];
+    while (Clock::now() < end) {
+      if (!Readable(milliseconds(50))) continue;
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n == 0) return 0;
+      if (n < 0) return errno;
+    }
+    return -1;
   }
 
   // Closes the sending side only: the server reads an end after the request.
