@@ -2,14 +2,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "region_ops.h"
 
@@ -17,7 +20,27 @@ namespace velmar {
 namespace {
 
 constexpr mode_t kEveryone = 0666;
-constexpr int kJoinAttempts = 1000;
+constexpr mode_t kGroupOnly = 0660;
+constexpr std::size_t kGroupBufferMax = 1 << 20;
+
+timespec DeadlineIn(int ms) {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += ms / 1000;
+  t.tv_nsec += (ms % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    ++t.tv_sec;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+bool Passed(const timespec& deadline) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec > deadline.tv_sec ||
+         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
 
 int Flock(int fd, int operation) {
   int rc;
@@ -25,6 +48,66 @@ int Flock(int fd, int operation) {
     rc = flock(fd, operation);
   } while (rc != 0 && errno == EINTR);
   return rc;
+}
+
+// An flock that is waited for until deadline at most: its holder may be a process that
+// was stopped in the middle of joining or leaving.
+bool FlockBefore(int fd, int operation, const timespec& deadline) {
+  for (;;) {
+    if (Flock(fd, operation | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK || Passed(deadline)) return false;
+    const timespec pause{0, 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+// Looks a group up through getgrnam_r or getgrgid_r (lookup), growing the buffer as
+// long as it asks for more.
+template <class Lookup>
+bool FindGroup(Lookup lookup, gid_t& gid, std::string* name) {
+  std::vector<char> buffer(1024);
+  for (;;) {
+    group entry{};
+    group* found = nullptr;
+    const int rc = lookup(&entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE && buffer.size() < kGroupBufferMax) {
+      buffer.resize(buffer.size() * 4);
+      continue;
+    }
+    if (rc != 0 || found == nullptr) return false;
+    gid = entry.gr_gid;
+    if (name != nullptr) *name = entry.gr_name;
+    return true;
+  }
+}
+
+// Who may open the objects: every local account, or, when the group exists, its members.
+struct Access {
+  mode_t mode = kEveryone;
+  bool closed = false;
+  gid_t group = 0;
+};
+
+Access WantedAccess() {
+  Access access;
+  const auto byName = [](group* entry, char* buffer, std::size_t size, group** found) {
+    return getgrnam_r(kRegionGroup, entry, buffer, size, found);
+  };
+  if (FindGroup(byName, access.group, nullptr)) {
+    access.mode = kGroupOnly;
+    access.closed = true;
+  }
+  return access;
+}
+
+// Gives an object the wanted access; the umask must not narrow it. Only the owner (or
+// root) can change it. When the group cannot be given (neither root nor a member), the
+// mode alone keeps strangers out.
+void Apply(int fd, const Access& access) {
+  if (access.closed) {
+    [[maybe_unused]] const int given = fchown(fd, static_cast<uid_t>(-1), access.group);
+  }
+  fchmod(fd, access.mode);
 }
 
 bool SameObject(int fd, const char* name) {
@@ -39,15 +122,15 @@ bool SameObject(int fd, const char* name) {
 
 // Opens the lock object and takes the join gate on it. The object may have been unlinked
 // by a last leaver while we waited; then we start again with the new one.
-int OpenGate(const char* name) {
-  for (int attempt = 0; attempt < kJoinAttempts; ++attempt) {
-    const int fd = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, kEveryone);
+int OpenGate(const char* name, const Access& access, const timespec& deadline) {
+  for (;;) {
+    const int fd = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, access.mode);
     if (fd < 0) return -1;
-    fchmod(fd, kEveryone);  // the umask must not narrow who may join
-    if (Flock(fd, LOCK_EX) == 0 && SameObject(fd, name)) return fd;
+    Apply(fd, access);
+    if (FlockBefore(fd, LOCK_EX, deadline) && SameObject(fd, name)) return fd;
     close(fd);
+    if (Passed(deadline)) return -1;
   }
-  return -1;
 }
 
 bool InitMutex(pthread_mutex_t* mutex) {
@@ -70,9 +153,11 @@ bool HasSize(int fd, std::size_t size) {
   return fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) == size;
 }
 
-// Takes the lock, taking over one whose holder died.
+// Takes the lock, taking over one whose holder died; gives up when the holder does not
+// let go within kLockWaitMs.
 bool Lock(pthread_mutex_t* mutex) {
-  const int rc = pthread_mutex_lock(mutex);
+  const timespec deadline = DeadlineIn(kLockWaitMs);
+  const int rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
   if (rc == 0) return true;
   if (rc == EOWNERDEAD) return pthread_mutex_consistent(mutex) == 0;
   return false;
@@ -111,14 +196,15 @@ bool JoinRegion(RegionLink& link) {
       !ObjectName(kLockName, link.lockName, sizeof link.lockName))
     return false;
 
-  link.lockFd = OpenGate(link.lockName);
+  const Access access = WantedAccess();
+  link.lockFd = OpenGate(link.lockName, access, DeadlineIn(kLockWaitMs));
   if (link.lockFd < 0) return false;
-  link.regionFd = shm_open(link.regionName, O_RDWR | O_CREAT | O_CLOEXEC, kEveryone);
+  link.regionFd = shm_open(link.regionName, O_RDWR | O_CREAT | O_CLOEXEC, access.mode);
   if (link.regionFd < 0) {
     Forget(link);
     return false;
   }
-  fchmod(link.regionFd, kEveryone);
+  Apply(link.regionFd, access);
 
   // Nobody alive holds the region: whatever is there (nothing, or what crashed processes
   // left) is gone, and this process starts from zeros with a fresh lock.
@@ -138,8 +224,8 @@ bool JoinRegion(RegionLink& link) {
     ok = link.region != nullptr && link.mutex != nullptr;
   }
   if (ok && alone) ok = InitMutex(link.mutex);
-  // Under the gate nobody else asks for the region flock, so this conversion is safe.
-  if (ok) ok = Flock(link.regionFd, LOCK_SH) == 0;
+  // Under the gate nobody else takes the region flock exclusively, so this never waits.
+  if (ok) ok = Flock(link.regionFd, LOCK_SH | LOCK_NB) == 0;
   if (!ok) {
     if (alone) {
       shm_unlink(link.regionName);
@@ -164,11 +250,14 @@ void LeaveRegion(RegionLink& link) {
   DecrementProcessCount(*link.region);
   if (link.attachCount > 0) return;
 
-  Flock(link.lockFd, LOCK_EX);
-  Flock(link.regionFd, LOCK_UN);
-  if (Flock(link.regionFd, LOCK_EX | LOCK_NB) == 0) {
-    shm_unlink(link.regionName);
-    shm_unlink(link.lockName);
+  // Without the gate we cannot know whether we are the last: leave as a crashed process
+  // would, and the next joiner, finding itself alone, starts afresh.
+  if (FlockBefore(link.lockFd, LOCK_EX, DeadlineIn(kLockWaitMs))) {
+    Flock(link.regionFd, LOCK_UN);
+    if (Flock(link.regionFd, LOCK_EX | LOCK_NB) == 0) {
+      shm_unlink(link.regionName);
+      shm_unlink(link.lockName);
+    }
   }
   // Closing the descriptors drops the region flock, then the gate.
   Forget(link);
@@ -208,6 +297,30 @@ bool PeekRegion(SharedRegion& copy) {
   if (lockFd >= 0) close(lockFd);
   close(regionFd);
   return ok;
+}
+
+bool DescribeRegionAccess(std::string& text) {
+  char name[256];
+  if (!ObjectName(kRegionName, name, sizeof name)) return false;
+  const int fd = shm_open(name, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  struct stat info;
+  const bool ok = fstat(fd, &info) == 0;
+  close(fd);
+  if (!ok) return false;
+  if ((info.st_mode & kEveryone) == kEveryone) {
+    text = "open to every local account";
+    return true;
+  }
+  gid_t gid = info.st_gid;
+  std::string group;
+  const auto byId = [gid](struct group* entry, char* buffer, std::size_t size,
+                          struct group** found) {
+    return getgrgid_r(gid, entry, buffer, size, found);
+  };
+  if (!FindGroup(byId, gid, &group)) group = std::to_string(info.st_gid);
+  text = "group " + group;
+  return true;
 }
 
 }  // namespace velmar

@@ -6,6 +6,21 @@
 
 namespace velmar {
 
+std::size_t CrLfSize(const char* text, std::size_t length) {
+  std::size_t size = length;
+  for (std::size_t i = 0; i < length; ++i)
+    if (text[i] == '\n') ++size;
+  return size;
+}
+
+char* CopyWithCrLf(const char* text, std::size_t length, char* out) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] == '\n') *out++ = '\r';
+    *out++ = text[i];
+  }
+  return out;
+}
+
 void TextOutput::Write(const char* text, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
     if (text[i] == '\n') Put('\r');

@@ -1,11 +1,20 @@
-// Writing text to a file descriptor the way a text-mode stream does: every line feed goes
-// out as carriage return and line feed. Buffered on the stack; allocates nothing.
+// Text the way a text-mode stream writes it: every line feed goes out as carriage return
+// and line feed. TextOutput streams to a file descriptor (buffered on the stack, allocates
+// nothing); CrLfSize and CopyWithCrLf convert in memory, for output that must leave in
+// one write.
 #ifndef VELMAR_TEXT_OUTPUT_H
 #define VELMAR_TEXT_OUTPUT_H
 
 #include <cstddef>
 
 namespace velmar {
+
+// The number of bytes text takes once every line feed is written as CR LF.
+std::size_t CrLfSize(const char* text, std::size_t length);
+
+// Copies text to out with every line feed written as CR LF; out holds CrLfSize(text,
+// length) bytes. Returns the end of what was written.
+char* CopyWithCrLf(const char* text, std::size_t length, char* out);
 
 class TextOutput {
  public:

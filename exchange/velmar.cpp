@@ -1,5 +1,9 @@
 // The exports of libVelmar.so. Each one takes the region lock (or, for the counters,
 // works atomically without it) and hands the work to the region operations.
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
 #include <cstring>
 
 #include "log_file.h"
@@ -14,18 +18,69 @@
 
 namespace {
 
+constexpr int64_t kRejoinIntervalMs = 1000;
+
+// g_link is read by the exports only once g_joined says it is complete; joining and
+// leaving change it under g_joinGuard.
 velmar::RegionLink g_link;
+const velmar::RegionLink g_notJoined;
+std::atomic<bool> g_joined{false};
+std::atomic<bool> g_unloaded{false};
+std::atomic<int64_t> g_nextJoinMs{0};
+pthread_mutex_t g_joinGuard = PTHREAD_MUTEX_INITIALIZER;
+
+// Why the calling thread's last SetSysLogEntry did not write its log-file copy.
+thread_local int32_t t_logFileError = 0;
+
+int64_t MonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Called with g_joinGuard held.
+void Join() {
+  if (velmar::JoinRegion(g_link)) g_joined.store(true, std::memory_order_release);
+  g_nextJoinMs.store(MonotonicMs() + kRejoinIntervalMs);
+}
 
 // Join and leave follow the loading and unloading of the library.
-__attribute__((constructor)) void VelmarAttach() { velmar::JoinRegion(g_link); }
-__attribute__((destructor)) void VelmarDetach() { velmar::LeaveRegion(g_link); }
+__attribute__((constructor)) void VelmarAttach() {
+  pthread_mutex_lock(&g_joinGuard);
+  Join();
+  pthread_mutex_unlock(&g_joinGuard);
+}
+
+__attribute__((destructor)) void VelmarDetach() {
+  pthread_mutex_lock(&g_joinGuard);
+  g_unloaded = true;
+  if (g_joined.exchange(false)) velmar::LeaveRegion(g_link);
+  pthread_mutex_unlock(&g_joinGuard);
+}
+
+// The region of this process. While it is not joined, one call a second tries to join
+// it again, so that the callers recover once the cause is gone; the others, and every
+// call meanwhile, get a link without a region (the exports' refusal).
+const velmar::RegionLink& Link() {
+  if (g_joined.load(std::memory_order_acquire)) return g_link;
+  int64_t next = g_nextJoinMs.load();
+  const int64_t now = MonotonicMs();
+  if (g_unloaded || now < next ||
+      !g_nextJoinMs.compare_exchange_strong(next, now + kRejoinIntervalMs))
+    return g_notJoined;
+  // Never wait behind another thread's join (or a guard that a fork left taken).
+  if (pthread_mutex_trylock(&g_joinGuard) != 0) return g_notJoined;
+  if (!g_unloaded && !g_joined.load()) Join();
+  pthread_mutex_unlock(&g_joinGuard);
+  return g_joined.load(std::memory_order_acquire) ? g_link : g_notJoined;
+}
 
 uint16_t LowBits(uint32_t size) { return static_cast<uint16_t>(size & 0xFFFFu); }
 
 int32_t StoreInQueue(velmar::Queue queue, const char* text,
                      const velmar::TreeViewNumbers* numbers = nullptr) {
   if (text == nullptr) return 0;
-  velmar::RegionLock lock(g_link);
+  velmar::RegionLock lock(Link());
   if (!lock) return 0;
   velmar::StoreQueueEntry(lock.region(), queue, text, numbers);
   return 1;
@@ -35,7 +90,7 @@ int16_t TakeFromQueue(velmar::Queue queue, int32_t rewind, char* buffer, uint32_
                       const velmar::TreeViewTargets* targets = nullptr) {
   const uint16_t room = LowBits(size);
   if (room == 0 || buffer == nullptr) return 0;
-  velmar::RegionLock lock(g_link);
+  velmar::RegionLock lock(Link());
   if (!lock) return 0;
   return velmar::TakeQueueEntry(lock.region(), queue, rewind != 0, buffer, room, targets);
 }
@@ -47,7 +102,7 @@ template <class Read>
 int16_t ReadLocked(char* buffer, uint32_t size, Read read) {
   const uint16_t room = LowBits(size);
   if (room == 0 || buffer == nullptr) return 0;
-  velmar::RegionLock lock(g_link);
+  velmar::RegionLock lock(Link());
   if (!lock) {
     buffer[0] = '\0';
     return 0;
@@ -58,15 +113,27 @@ int16_t ReadLocked(char* buffer, uint32_t size, Read read) {
 }  // namespace
 
 int32_t SetSysLogEntry(const char* logFile, const char* entry) {
+  t_logFileError = 0;
   if (entry == nullptr) return 0;
-  velmar::RegionLock lock(g_link);
-  if (!lock) return 0;
-  if (std::strcmp(entry, velmar::kSeparatorEntry) != 0)
-    velmar::StoreQueueEntry(lock.region(), velmar::Queue::SysLog, entry);
-  // Still under the lock: lines of different processes never interleave in the file.
-  if (logFile != nullptr && *logFile != '\0') velmar::AppendToLogFile(logFile, entry);
-  return 1;
+  const velmar::RegionLink& link = Link();
+  if (link.region == nullptr) return 0;
+  int32_t result = 0;
+  {
+    velmar::RegionLock lock(link);
+    if (lock) {
+      if (std::strcmp(entry, velmar::kSeparatorEntry) != 0)
+        velmar::StoreQueueEntry(lock.region(), velmar::Queue::SysLog, entry);
+      result = 1;
+    }
+  }
+  // After the lock: a slow file holds up nobody else. A lock that stayed taken does not
+  // keep the line from the file either.
+  if (logFile != nullptr && *logFile != '\0')
+    t_logFileError = velmar::AppendToLogFile(logFile, entry);
+  return result;
 }
+
+int32_t GetSysLogFileError(void) { return t_logFileError; }
 
 int16_t GetSysLogEntry(int32_t rewind, char* buffer, uint32_t size) {
   return TakeFromQueue(velmar::Queue::SysLog, rewind, buffer, size);
@@ -92,7 +159,7 @@ int16_t GetDebugEntry(int32_t rewind, char* buffer, uint32_t size) {
 
 int32_t SetCommandEntry(const char* command) {
   if (command == nullptr) return 0;
-  velmar::RegionLock lock(g_link);
+  velmar::RegionLock lock(Link());
   if (!lock) return 0;
   return velmar::StoreCommand(lock.region(), command) ? 1 : 0;
 }
@@ -105,7 +172,7 @@ int16_t GetCommandEntry(char* buffer, uint32_t size) {
 
 int32_t SetSysInfo(const char* text) {
   if (text == nullptr) return 0;
-  velmar::RegionLock lock(g_link);
+  velmar::RegionLock lock(Link());
   if (!lock) return 0;
   velmar::StoreSysInfo(lock.region(), text);
   return 1;
@@ -118,15 +185,18 @@ int16_t GetSysInfo(char* buffer, uint32_t size) {
 }
 
 int16_t GetProcesses(void) {
-  return g_link.region != nullptr ? velmar::LoadProcessCount(*g_link.region) : 0;
+  const velmar::RegionLink& link = Link();
+  return link.region != nullptr ? velmar::LoadProcessCount(*link.region) : 0;
 }
 
 int32_t GetRunningApps(uint32_t mask) {
-  return g_link.region != nullptr && velmar::AnyRunningApp(*g_link.region, mask) ? 1 : 0;
+  const velmar::RegionLink& link = Link();
+  return link.region != nullptr && velmar::AnyRunningApp(*link.region, mask) ? 1 : 0;
 }
 
 void SetRunningApps(uint32_t mask, int32_t running) {
-  if (g_link.region != nullptr) velmar::ChangeRunningApps(*g_link.region, mask, running != 0);
+  const velmar::RegionLink& link = Link();
+  if (link.region != nullptr) velmar::ChangeRunningApps(*link.region, mask, running != 0);
 }
 
 int16_t SendPRN(const char* text, uint32_t port) {

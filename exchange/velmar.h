@@ -15,7 +15,9 @@
  * set to a word, both names get "." and that word appended, so that separate
  * installations and tests never meet). The first process creates the region zero-filled;
  * when the last one unloads the library the region vanishes; a region that only crashed
- * processes held is found zero-filled by the next one. Unloading leaves.
+ * processes held is found zero-filled by the next one. Unloading leaves. Both objects
+ * may be opened by every local account (mode 0666), or, when a group named "velmar"
+ * exists on the machine, only by its members (mode 0660 and that group).
  *
  * When joining fails (no shared memory, no permission on objects of another account),
  * the library still loads and every region export refuses: the Set functions return 0
@@ -23,13 +25,18 @@
  * 0 and place nothing (GetCommandEntry and GetSysInfo place the empty text when size is
  * not 0), GetProcesses and GetRunningApps return 0, SetRunningApps does nothing.
  * SendPRN does not use the region and works regardless. A null text or buffer pointer
- * is refused the same way.
+ * is refused the same way. While the region is not joined, an export call tries to join
+ * it again, at most once a second, so that callers recover once the cause is gone; the
+ * process then counts in as if it had joined when it loaded the library.
  *
  * Every queue, command and system-information operation runs under the one region
  * lock, which excludes threads of one process as well as other processes; a lock whose
- * holder died passes to the next waiter. The process count and the flags change
- * atomically without the lock. A process forked from a joined one shares its parent's
- * hold and is not counted on its own.
+ * holder died passes to the next waiter. No call waits for the lock longer than 2 s:
+ * when its holder (a stopped or stuck process) does not let go by then, the export
+ * gives the result of a region that could not be joined, except that SetSysLogEntry
+ * still writes its log file. Joining and leaving wait as long at most. The process count
+ * and the flags change atomically without the lock. A process forked from a joined one
+ * shares its parent's hold and is not counted on its own.
  */
 #ifndef VELMAR_H
 #define VELMAR_H
@@ -44,10 +51,25 @@ extern "C" {
  * SetSysLogEntry queues entry (shortened to 119 bytes) and appends it whole to the text
  * file logFile, creating it when missing, with every line feed written as CR LF and a
  * CR LF at the end. The entry "-" queues nothing and writes an empty line, 68 dashes and
- * an empty line. The file is kept without write permission except while appending; a
- * file that cannot be opened gets nothing, and the result is still 1. logFile may be
- * null or empty: then only the queue gets the entry. Returns 1. */
+ * an empty line. The file is written after the lock is released, each entry in one
+ * write: lines of different processes never mix, and a full disk loses whole lines,
+ * never parts. The file is kept without write permission except while appending. It is
+ * opened without following a symbolic link and without waiting: a link, a FIFO without
+ * a reader, or anything but a regular file or a FIFO gets nothing. A file that cannot be
+ * opened or written gets nothing (GetSysLogFileError tells why), and the result is
+ * still 1. logFile may be null or empty: then only the queue gets the entry. Returns 1;
+ * 0 when the region could not be joined or its lock stayed taken (the file is written
+ * in the second case only). */
 int32_t SetSysLogEntry(const char* logFile, const char* entry);
+
+/* Why the calling thread's last SetSysLogEntry did not write its log-file copy: the
+ * errno value of the failed open or write (ENOSPC also for a write cut short, whose
+ * piece is taken back; ELOOP for a symbolic link, ENXIO for a FIFO without a reader,
+ * EINVAL for a name that is neither a regular file nor a FIFO). 0 when the line was
+ * written whole, when no file was named (logFile null or empty), when the entry was
+ * null, when the region could not be joined (no file is written then), and before the
+ * thread's first SetSysLogEntry. */
+int32_t GetSysLogFileError(void);
 
 /* Queue reading, the same for all three queues: with rewind non-zero the shared read
  * position starts again at the oldest entry kept. The entry at the read position is

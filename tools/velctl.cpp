@@ -232,6 +232,8 @@ int Status(const std::vector<std::string>& args) {
   }
   const char* instance = std::getenv("VELMAR_INSTANCE");
   std::printf("instance: %s\n", instance && *instance ? instance : "(none)");
+  std::string access;
+  if (velmar::DescribeRegionAccess(access)) std::printf("access: %s\n", access.c_str());
   std::printf("processes: %d\n", velmar::LoadProcessCount(region));
   std::printf("syslog: %" PRId32 " entries of 200, read position %" PRId32 "\n", region.SysLogCount,
               region.SysLogRead);

@@ -30,6 +30,12 @@ void Answer(const std::string& line) {
   std::fflush(stdout);
 }
 
+// "line ID N " and 150 letters: the lines of logmany and logfill.
+std::string NumberedLine(const std::string& id, int n) {
+  return "line " + id + " " + std::to_string(n) + " " +
+         std::string(150, static_cast<char>('a' + n % 26));
+}
+
 // Stores `count` commands "P<id>-<n>", waiting while the buffer is full.
 bool Produce(const std::string& id, int count) {
   for (int n = 0; n < count; ++n) {
@@ -129,22 +135,29 @@ int main() {
       std::vector<char> buffer(size + 1, 'x');
       const int16_t n = GetCommandEntry(buffer.data(), size);
       Answer(std::to_string(n) + " " + Hex(std::string(buffer.data(), n)));
-    } else if (op == "setlog" || op == "lockfifo") {
+    } else if (op == "setlog") {
       std::string file, hex;
       in >> file >> hex;
-      if (op == "lockfifo") Answer("locking");
       Answer(std::to_string(
           SetSysLogEntry(file == "none" ? nullptr : file.c_str(), Unhex(hex).c_str())));
+    } else if (op == "logerror") {
+      Answer(std::to_string(GetSysLogFileError()));
     } else if (op == "logmany") {
       std::string file, id;
       int count = 0;
       in >> file >> id >> count;
-      for (int n = 0; n < count; ++n) {
-        const std::string entry = "line " + id + " " + std::to_string(n) + " " +
-                                  std::string(150, static_cast<char>('a' + n % 26));
-        SetSysLogEntry(file.c_str(), entry.c_str());
-      }
+      for (int n = 0; n < count; ++n) SetSysLogEntry(file.c_str(), NumberedLine(id, n).c_str());
       Answer("done");
+    } else if (op == "logfill") {
+      // Logs numbered lines until the file takes no more; answers how many it took and why
+      // it stopped.
+      std::string file, id;
+      in >> file >> id;
+      int n = 0;
+      while (n < 100000 && SetSysLogEntry(file.c_str(), NumberedLine(id, n).c_str()) == 1 &&
+             GetSysLogFileError() == 0)
+        ++n;
+      Answer(std::to_string(n) + " " + std::to_string(GetSysLogFileError()));
     } else if (op == "getlog" || op == "getdebug" || op == "gettree") {
       int rewind = 0;
       unsigned size = 256;

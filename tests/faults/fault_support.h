@@ -3,8 +3,6 @@
 // holds the library's lock, receiver files and the names a page lists.
 #pragma once
 
-#include <sys/syscall.h>
-
 #include <algorithm>
 #include <mutex>
 #include <optional>
@@ -107,33 +105,29 @@ class Follower : public BackgroundProcess {
 };
 
 #ifdef VELMAR_LOCK_HOLDER
-// A process of the family that takes the region lock and blocks inside it.
+// A process of the family that takes the region lock and stops itself holding it.
 class LockHolder : public BackgroundProcess {
  public:
-  LockHolder(const std::string& instance, const std::string& fifo)
-      : BackgroundProcess({VELMAR_LOCK_HOLDER, fifo}, instance) {}
+  explicit LockHolder(const std::string& instance)
+      : BackgroundProcess({VELMAR_LOCK_HOLDER}, instance) {}
 
-  bool Started() {
-    return started() && WaitFor([&] { return !Lines().empty() && Lines()[0] == "locking"; });
-  }
-
-  // True once the holder sits in the open of the FIFO, twice in a row.
-  bool BlockedInsideTheLock() {
-    const std::string path = "/proc/" + std::to_string(pid()) + "/syscall";
-    for (int i = 0; i < 500; ++i) {
-      std::ifstream in(path);
-      long number = -1;
-      if (in >> number && number == SYS_openat) {
-        std::this_thread::sleep_for(milliseconds(50));
-        std::ifstream again(path);
-        if (again >> number && number == SYS_openat) return true;
-      }
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-    return false;
+  // True once it has said that it holds the lock and has stopped.
+  bool Holding() {
+    return started() && WaitFor([&] {
+             const auto lines = Lines();
+             return lines.size() >= 2 && lines[1] == "locked" && Stopped();
+           });
   }
 
   void Kill() { BackgroundProcess::Kill(SIGKILL); }
+
+ private:
+  bool Stopped() {
+    std::ifstream in("/proc/" + std::to_string(pid()) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
+  }
 };
 #endif
 
