@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -153,14 +154,25 @@ bool HasSize(int fd, std::size_t size) {
   return fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) == size;
 }
 
+// Set when a wait for the lock has run out, cleared when the lock is had again. A holder
+// that does not let go costs one call the whole wait; the calls after it wait only
+// briefly, so that a caller with several calls to make (a log line, a command, another
+// log line) is not held up for each of them in turn. Nothing slow happens under the lock,
+// so a holder that keeps it longer than the brief wait is stuck.
+std::atomic<bool> g_holderStuck{false};
+constexpr int kStuckWaitMs = 100;
+
 // Takes the lock, taking over one whose holder died; gives up when the holder does not
 // let go within kLockWaitMs.
 bool Lock(pthread_mutex_t* mutex) {
-  const timespec deadline = DeadlineIn(kLockWaitMs);
-  const int rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-  if (rc == 0) return true;
-  if (rc == EOWNERDEAD) return pthread_mutex_consistent(mutex) == 0;
-  return false;
+  const bool stuck = g_holderStuck.load(std::memory_order_relaxed);
+  const timespec deadline = DeadlineIn(stuck ? kStuckWaitMs : kLockWaitMs);
+  int rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+  if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(mutex);
+  if (rc == ETIMEDOUT) g_holderStuck.store(true, std::memory_order_relaxed);
+  if (rc != 0) return false;
+  if (stuck) g_holderStuck.store(false, std::memory_order_relaxed);
+  return true;
 }
 
 void Forget(RegionLink& link) {

@@ -427,6 +427,35 @@ TEST(FaultLock, KilledLockHolderHoldsTheServerUpForLessThanASecond) {
   ExpectCleanStop(server);
 }
 
+TEST(FaultLock, StoppedLockHolderOrALogFifoKeepNoPageFromBeingServed) {
+  Velweb server;
+  WriteSite(server);
+  ASSERT_TRUE(server.Start());
+  // From now on the day's log is a FIFO that nobody reads: writing it must cost nothing.
+  fs::remove(server.LogPath());
+  ASSERT_EQ(mkfifo(server.LogPath().c_str(), 0600), 0);
+  LockHolder holder(server.instance());
+  ASSERT_TRUE(holder.Holding()) << "the holder never stopped with the lock";
+
+  Client poster(server.port());
+  const auto posted = Clock::now();
+  ASSERT_TRUE(poster.Send(Post("message=stuck&receivers=A")));
+  for (int i = 0; i < 3; ++i) {
+    const auto start = Clock::now();
+    EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+    EXPECT_LT(Clock::now() - start, milliseconds(500)) << "a page waited for the exchange";
+  }
+  // The hand-over gives up after the library's bound on the wait, and says so.
+  EXPECT_EQ(poster.ReadToEnd(milliseconds(8000)), "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n");
+  EXPECT_LT(Clock::now() - posted, milliseconds(3000));
+
+  holder.Continue();
+  EXPECT_EQ(server.Fetch(Post("message=next&receivers=B")),
+            "<p>sent to</p>\r\n<b>B</b>\r\nend\r\n");
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:B\\xfenext\n");
+  ExpectCleanStop(server);
+}
+
 // ---------------------------------------------------------------------------------------
 // The server runs out of descriptors: clients wait, nothing spins, and serving resumes.
 

@@ -120,6 +120,7 @@ class LockHolder : public BackgroundProcess {
   }
 
   void Kill() { BackgroundProcess::Kill(SIGKILL); }
+  void Continue() { BackgroundProcess::Kill(SIGCONT); }
 
  private:
   bool Stopped() {
