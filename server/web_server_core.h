@@ -55,6 +55,7 @@
 #include "page_cache.h"
 #include "receiver_file.h"
 #include "socket_facility.h"
+#include "version.h"
 
 namespace vel {
 
@@ -76,7 +77,7 @@ struct ServerLimits {
 class WebServerCore {
  public:
   static constexpr const char* kCaption = "Velmar Web Server";
-  static constexpr const char* kVersion = "1.0.00";
+  static constexpr const char* kVersion = kVersionText;
 
   explicit WebServerCore(ServerLimits limits = ServerLimits::FromEnvironment());
   ~WebServerCore();
