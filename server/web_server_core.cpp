@@ -126,8 +126,9 @@ int WebServerCore::Form_Load() {
     return 1;
   }
   if (port != 80 && !Headers_) {
-    report.Note("browsers reject answers without a status line on a port other than 80; set "
-                "Headers=1 in section [HTTP] of VELWEB.INI to send one.");
+    report.Note(
+        "browsers reject answers without a status line on a port other than 80; set "
+        "Headers=1 in section [HTTP] of VELWEB.INI to send one.");
   }
   report.CheckLibrary();
   report.CheckReceiverFile(kReceiverFile);
