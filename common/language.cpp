@@ -56,7 +56,8 @@ bool LoadLine(LanguageTexts& texts, const std::string& line) {
   } catch (const OverflowError&) {
     return false;  // a line too long for 16-bit positions names no usable text
   }
-  const int64_t number = RoundHalfEven(LeadingNumber(numberText));
+  // Spaces and tabs inside a text's number are ignored ("1 2=" is text 12).
+  const int64_t number = RoundHalfEven(LeadingNumber(numberText, NumberBlanks::kAnywhere));
   if (number < std::numeric_limits<int32_t>::min() ||
       number > std::numeric_limits<int32_t>::max()) {
     return false;

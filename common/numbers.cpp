@@ -14,21 +14,29 @@ namespace {
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Walks `text` skipping blanks, so that the caller sees only the characters that count.
+// Walks `text` skipping blanks, so that the caller sees only the characters that count:
+// every blank, or only those before the first character taken.
 class BlankSkipper {
  public:
-  explicit BlankSkipper(const std::string& text) : text_(text) {}
-  // The next character that is not a blank, or '\0' at the end (a NUL ends the number
-  // anyway, since it cannot continue it).
+  BlankSkipper(const std::string& text, NumberBlanks blanks) : text_(text), blanks_(blanks) {}
+  // The next character that counts, or '\0' at the end (a NUL ends the number anyway,
+  // since it cannot continue it; so does a blank once blanks no longer count).
   char Peek() {
-    while (pos_ < text_.size() && IsBlank(text_[pos_])) ++pos_;
+    if (!taken_ || blanks_ == NumberBlanks::kAnywhere) {
+      while (pos_ < text_.size() && IsBlank(text_[pos_])) ++pos_;
+    }
     return pos_ < text_.size() ? text_[pos_] : '\0';
   }
-  void Take() { ++pos_; }
+  void Take() {
+    ++pos_;
+    taken_ = true;
+  }
 
  private:
   const std::string& text_;
+  NumberBlanks blanks_;
   size_t pos_ = 0;
+  bool taken_ = false;
 };
 
 // A number in from_chars form that a double cannot hold: infinity when it is too large,
@@ -56,10 +64,10 @@ double OutOfRangeValue(const std::string& number) {
 
 }  // namespace
 
-double LeadingNumber(const std::string& text) {
+double LeadingNumber(const std::string& text, NumberBlanks blanks) {
   // The number's characters, without blanks, in the form from_chars reads.
   std::string number;
-  BlankSkipper in(text);
+  BlankSkipper in(text, blanks);
 
   bool negative = false;
   if (in.Peek() == '+' || in.Peek() == '-') {

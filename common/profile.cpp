@@ -145,6 +145,31 @@ std::string ReadProfileString(const std::string& section, const std::string& key
   return CutToBuffer(CleanValue(line.substr(Parse(line).equals + 1)));
 }
 
+std::vector<ProfileEntry> ProfileEntries(const std::string& content) {
+  std::vector<ProfileEntry> entries;
+  const std::vector<ProfileLine> lines = SplitLines(content);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& text = lines[i].text;
+    const ParsedLine parsed = Parse(text);
+    ProfileEntry entry;
+    entry.line = static_cast<int>(i) + 1;
+    if (parsed.kind == LineKind::kSection) {
+      entry.kind = ProfileEntry::Kind::kSection;
+      entry.name = parsed.name;
+    } else if (parsed.kind == LineKind::kKey) {
+      entry.kind = ProfileEntry::Kind::kKey;
+      entry.name = parsed.name;
+      entry.value = CleanValue(text.substr(parsed.equals + 1));
+    } else {
+      const std::string trimmed = Trim(text);
+      if (trimmed.empty() || trimmed[0] == ';') continue;
+      entry.name = trimmed;
+    }
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
 void WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& fileName) {
   if (BreaksForm(section) || BreaksForm(key) || BreaksForm(value)) return;

@@ -41,17 +41,23 @@ std::string ProgramFile(const std::string& name);
 
 // ---- numbers -------------------------------------------------------------------------
 
+// Where blanks may stand in a number that LeadingNumber reads.
+enum class NumberBlanks {
+  kLeading,   // before it only: "324 24" reads 324 (profile values)
+  kAnywhere,  // before and inside it: "1 2=" reads 12 (the numbers of language lines)
+};
+
 // Reads the leading number of a text the way the profile and language callers expect:
 // blanks skipped, the longest leading numeric part taken, no digits reads as 0.
 //
-// Blanks are spaces, tabs and line feeds; they are skipped anywhere before and inside
-// the number ("  1 2.5" reads 12.5). The number is an optional sign, digits, an optional
-// "." with digits, and an optional exponent ("E" or "D", either case, optional sign,
-// digits). Reading stops at the first character that cannot continue the number.
+// Blanks are spaces, tabs and line feeds. The number is an optional sign, digits, an
+// optional "." with digits, and an optional exponent ("E" or "D", either case, optional
+// sign, digits). Reading stops at the first character that cannot continue the number
+// (with kLeading, a blank after the first character of the number is one).
 // Only decimal numbers are read: "&H" and "&O" prefixes are not numbers here ("&H50"
 // reads 0), since every caller documents its value as decimal. A number too large for
 // a double reads as plus or minus infinity.
-double LeadingNumber(const std::string& text);
+double LeadingNumber(const std::string& text, NumberBlanks blanks = NumberBlanks::kLeading);
 // Rounds half to even, as the callers' integer conversions do. Values outside the
 // 64-bit range (and infinities) give the nearest end of the range; NaN gives 0.
 int64_t RoundHalfEven(double value);
@@ -161,6 +167,22 @@ std::string ReadProfileString(const std::string& section, const std::string& key
 // "=" in the key, a key that is empty or begins with ";" or "["); the caller is not told.
 void WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& fileName);
+
+// One line of a profile as the reader takes it, for checking what a profile holds.
+// Blank lines and comments are left out.
+struct ProfileEntry {
+  enum class Kind {
+    kSection,  // "[name]"
+    kKey,      // "name=value", also before the first section (where it is never read)
+    kOther,    // neither: a line the reader passes over
+  };
+  Kind kind = Kind::kOther;
+  int line = 0;       // counted from 1, as the line ends above count them
+  std::string name;   // section or key name with the blanks around it removed; the
+                      // whole line for kOther
+  std::string value;  // a key's value as ReadProfileString gives it (not cut)
+};
+std::vector<ProfileEntry> ProfileEntries(const std::string& content);
 
 struct FormPosition {
   float left;

@@ -1,27 +1,29 @@
 #!/usr/bin/env bash
 # Sets everything up and runs VelWeb on a ready demo installation:
 #   1. installs what is missing (scripts/setup.sh) and builds velweb, velctl,
-#      libVelmar.so and the site into build/dist/;
-#   2. copies build/dist/ to demo/ and writes a receiver file there with velctl;
-#   3. starts velweb headless on a free port (from 8080 up) with Headers=1, so that any
-#      browser accepts its pages, and velctl taking the command entries out, so that
-#      every posted message shows here;
+#      libVelmar.so and the site into build-demo/dist/ (a build of its own, without
+#      tests, so that the test builds of scripts/test.sh stay whole);
+#   2. copies build-demo/dist/ to demo/ and writes a receiver file there with velctl;
+#   3. starts velweb headless on a free port (from 8080 up) with the shipped profile
+#      (header fields on, so that any browser and curl accept its pages), and velctl
+#      taking the command entries out, so that every posted message shows here;
 #   4. prints the address to open. Ctrl-C stops both.
 # Settings, all optional: VELWEB_PORT (the port to use), VELWEB_BUILD_DIR (default
-# build), VELWEB_DEMO_DIR (default demo), VELMAR_INSTANCE (default velweb-demo: the
+# build-demo), VELWEB_DEMO_DIR (default demo), VELMAR_INSTANCE (default velweb-demo: the
 # demo's own shared region, so that it never meets an alarm server on this machine).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-build=${VELWEB_BUILD_DIR:-build}
+build=${VELWEB_BUILD_DIR:-build-demo}
 demo=${VELWEB_DEMO_DIR:-demo}
 export VELMAR_INSTANCE=${VELMAR_INSTANCE:-velweb-demo}
 
 bash scripts/setup.sh
 
 echo "== building velweb, velctl, libVelmar.so and the site in $build/"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target velweb velctl Velmar velweb_site
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELWEB_TESTS=OFF \
+  -DVELWEB_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
 
 port_in_use() { [ -n "$(ss -Htln "sport = :$1" 2>/dev/null)" ]; }
 port=${VELWEB_PORT:-}
@@ -37,24 +39,17 @@ rm -rf "$demo"
 mkdir -p "$demo"
 cp -a "$build/dist/." "$demo/"
 rm -f "$demo/VELWEB.INI" "$demo/vel_rcv.dat" "$demo"/*.LOG
-# The shipped profile with the demo's port and the status line that browsers need on
-# any port but 80.
-printf '[TCPIP]\r\nHTTPPort=%s\r\n\r\n[General]\r\nLanguage=001\r\n\r\n[HTTP]\r\nHeaders=1\r\n' \
-  "$port" >"$demo/VELWEB.INI"
-# What the alarm server would write: its receivers (\xFC is the u umlaut, Windows-1252).
+# The shipped profile with the demo's port.
+sed "s/^HTTPPort=.*/HTTPPort=$port\r/" "$demo/VELWEB.ONI" >"$demo/VELWEB.INI"
+# What the alarm server would write: its receivers (\xFC is the u umlaut in
+# Windows-1252, written so that it works in any locale).
 "$demo/velctl" receivers write "$demo/vel_rcv.dat" \
   "Fire Brigade" "Security Desk" "Maintenance" 'Dr. M\xfcller' "Night Shift" "Reception"
 
-# velctl shows bytes outside ASCII as \xHH; shown here as the Windows-1252 letters they
-# are. Without perl's Encode the lines go out as velctl prints them.
+# velctl prints each entry in the terminal's encoding (the locale's); each goes over
+# velweb's status line, which velweb draws again at its next request.
 show_commands() {
-  if perl -MEncode -e 1 2>/dev/null; then
-    perl -MEncode -ne 'BEGIN { $| = 1 }
-      s/\\(\\|x([0-9a-fA-F]{2}))/defined $2 ? chr(hex $2) : "\\"/ge;
-      print "message: ", encode("UTF-8", decode("cp1252", $_));'
-  else
-    sed -u 's/^/message: /'
-  fi
+  while IFS= read -r line; do printf '\r\033[Kmessage: %s\n' "$line"; done
 }
 
 web_pid=""

@@ -8,7 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth x11-utils imagemagick
-  curl procps psmisc iproute2 util-linux
+  curl procps psmisc iproute2 util-linux python3
+  dpkg-dev file man-db
   chromium chromium-driver nodejs
   nginx-light
 )

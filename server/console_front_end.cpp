@@ -17,12 +17,18 @@ namespace {
 constexpr int kServedPauseMs = 100;
 }  // namespace
 
-ConsoleFrontEnd::ConsoleFrontEnd(WebServerCore& core, std::FILE* in, std::FILE* out, std::FILE* err)
-    : core_(core), in_(in), out_(out), err_(err) {
+ConsoleFrontEnd::ConsoleFrontEnd(WebServerCore& core, std::FILE* in, std::FILE* out, std::FILE* err,
+                                 const TerminalText& terminal)
+    : core_(core),
+      in_(in),
+      out_(out),
+      err_(err),
+      terminal_(terminal),
+      statusLine_(isatty(fileno(out)) == 1) {
   servedPause_.setSingleShot(true);
   QObject::connect(&servedPause_, &QTimer::timeout, [this] {
     if (servedToShow_ == servedShown_) return;
-    PrintServed();
+    DrawStatus();
     servedPause_.start(kServedPauseMs);
   });
 }
@@ -43,25 +49,45 @@ bool ConsoleFrontEnd::ReadLine(std::string& line) {
 
 void ConsoleFrontEnd::ShowServedRequests(int32_t count) {
   servedToShow_ = count;
-  if (servedPause_.isActive()) return;  // printed when the pause is over
-  PrintServed();
+  if (!statusLine_) return;             // no line per request where nobody watches it change
+  if (servedPause_.isActive()) return;  // drawn when the pause is over
+  DrawStatus();
   servedPause_.start(kServedPauseMs);
 }
 
-void ConsoleFrontEnd::PrintServed() {
+void ConsoleFrontEnd::DrawStatus() {
+  if (!statusLine_ || asking_) return;
   servedShown_ = servedToShow_;
-  std::fprintf(out_, "Served requests: %d\n", servedShown_);
+  const std::string status = "Served requests: " + std::to_string(servedShown_);
+  // The count only grows, so the new text covers the old one.
+  std::fprintf(out_, "\r%s", status.c_str());
   std::fflush(out_);
+  statusWidth_ = status.size();
+}
+
+void ConsoleFrontEnd::ClearStatus() {
+  if (statusWidth_ == 0) return;
+  std::fprintf(out_, "\r%s\r", std::string(statusWidth_, ' ').c_str());
+  std::fflush(out_);
+  statusWidth_ = 0;
+}
+
+void ConsoleFrontEnd::PrintLine(std::FILE* stream, const std::string& text) {
+  ClearStatus();
+  std::fprintf(stream, "%s\n", text.c_str());
+  std::fflush(stream);
+  if (servedShown_ >= 0) DrawStatus();
 }
 
 void ConsoleFrontEnd::ShowMessage(const std::string& text, MessageIcon) {
-  std::fprintf(err_, "%s: %s\n", WebServerCore::kCaption, text.c_str());
-  std::fflush(err_);
+  PrintLine(err_, std::string(WebServerCore::kCaption) + ": " + terminal_.ToTerminal(text));
 }
 
 bool ConsoleFrontEnd::AskYesNo(const std::string& text) {
   if (!Interactive()) return true;  // nobody to ask: the close stands
-  std::fprintf(err_, "\n%s [y/N] ", text.c_str());
+  ClearStatus();
+  asking_ = true;
+  std::fprintf(err_, "\n%s [y/N] ", terminal_.ToTerminal(text).c_str());
   std::fflush(err_);
   // Wait for the answer in a local event loop, so that the server keeps serving while
   // the question stands, as it does behind a modal message box.
@@ -77,8 +103,11 @@ bool ConsoleFrontEnd::AskYesNo(const std::string& text) {
     loop.quit();
   });
   loop.exec();
+  asking_ = false;
   if (!answered) return true;  // the terminal went away: nobody to keep it running
-  return answer[0] == 'y' || answer[0] == 'Y';
+  const bool yes = answer[0] == 'y' || answer[0] == 'Y';
+  if (!yes && servedShown_ >= 0) DrawStatus();
+  return yes;
 }
 
 void ConsoleFrontEnd::ChooseLanguage(const std::string& programDir) {
@@ -97,7 +126,7 @@ void ConsoleFrontEnd::ChooseLanguage(const std::string& programDir) {
   }
   std::fprintf(err_, "Velmar - Select Language\n");
   for (size_t i = 0; i < languages.size(); ++i) {
-    std::fprintf(err_, "  %zu) %s\n", i + 1, languages[i].name.c_str());
+    std::fprintf(err_, "  %zu) %s\n", i + 1, terminal_.ToTerminal(languages[i].name).c_str());
   }
   std::fprintf(err_, "Number: ");
   std::fflush(err_);
@@ -115,19 +144,24 @@ void ConsoleFrontEnd::ShowSplash(const std::string&, const std::string&, const s
 }
 
 void ConsoleFrontEnd::SetSplashInfo(const std::string& info) {
-  std::fprintf(out_, "%s\n", info.c_str());
-  std::fflush(out_);
+  PrintLine(out_, terminal_.ToTerminal(info));
 }
 
 void ConsoleFrontEnd::ReceiversChanged(const std::vector<std::string>& sortedNames) {
-  std::fprintf(out_, "Receivers: %zu\n", sortedNames.size());
+  PrintLine(out_, "Receivers: " + std::to_string(sortedNames.size()));
+}
+
+void ConsoleFrontEnd::Stopped(const std::string& reason) {
+  servedPause_.stop();
+  ClearStatus();
+  std::fprintf(out_, "%s stopped: %s. Served requests: %d\n", WebServerCore::kCaption,
+               reason.c_str(), core_.ServedRequests());
   std::fflush(out_);
 }
 
 void ConsoleFrontEnd::Start() {
-  std::fprintf(out_, "%s %s listening on port %u\n", WebServerCore::kCaption,
-               WebServerCore::kVersion, static_cast<unsigned>(core_.ListeningPort()));
-  std::fflush(out_);
+  PrintLine(out_, std::string(WebServerCore::kCaption) + " " + WebServerCore::kVersion +
+                      " listening on port " + std::to_string(core_.ListeningPort()));
   // There is no window to activate: stage 2 runs as the first event of the loop.
   QTimer::singleShot(0, [this] { core_.Form_Activate(); });
 }

@@ -1,11 +1,18 @@
 // The front end without windows (no display, or --headless): message boxes become a
 // line on standard error, the question and the language choice are asked on the
-// terminal when standard input is one, and the served count is printed on standard
+// terminal when standard input is one, and the served count is shown on standard
 // output. There is no splash; its status lines are printed instead.
 //
-// The served count is printed at once, and then at most every 100 ms while requests keep
-// coming (the last count always follows): a line per request would cost a write per
-// request when the server is busiest.
+// The served count is kept quiet:
+// - On a terminal it is one status line, "Served requests: N", rewritten in place at
+//   once and then at most every 100 ms while requests keep coming (the last count always
+//   follows). Any other line first clears it, and it is drawn again below that line.
+// - Elsewhere (a file, a pipe, the journal) nothing is printed per request.
+// - Either way, when the server stops a last line gives the reason and the count:
+//   "Velmar Web Server stopped: shut down by the system (SIGTERM). Served requests: N".
+//
+// Texts of the program (language texts, language names) are Windows-1252; they reach
+// the console in the terminal's encoding (see terminal_text.h).
 #pragma once
 
 #include <QTimer>
@@ -13,6 +20,7 @@
 #include <string>
 
 #include "front_end.h"
+#include "terminal_text.h"
 
 namespace vel {
 
@@ -20,9 +28,11 @@ class WebServerCore;
 
 class ConsoleFrontEnd : public FrontEnd {
  public:
-  // `in` and `out` default to the process's standard input and output; tests pass files.
+  // `in`, `out` and `err` default to the process's standard streams, `terminal` to the
+  // process's terminal encoding; tests pass their own.
   explicit ConsoleFrontEnd(WebServerCore& core, std::FILE* in = stdin, std::FILE* out = stdout,
-                           std::FILE* err = stderr);
+                           std::FILE* err = stderr,
+                           const TerminalText& terminal = ProcessTerminal());
 
   void ShowServedRequests(int32_t count) override;
   void ShowMessage(const std::string& text, MessageIcon icon) override;
@@ -35,19 +45,27 @@ class ConsoleFrontEnd : public FrontEnd {
   void SetBusy(bool) override {}
   void Start() override;
   void ReceiversChanged(const std::vector<std::string>& sortedNames) override;
+  void Stopped(const std::string& reason) override;
 
  private:
   bool Interactive() const;
   bool ReadLine(std::string& line);
-  void PrintServed();
+  // Prints `text` (already in the terminal's encoding) on `stream`, below the status line.
+  void PrintLine(std::FILE* stream, const std::string& text);
+  void ClearStatus();
+  void DrawStatus();
 
   WebServerCore& core_;
   std::FILE* in_;
   std::FILE* out_;
   std::FILE* err_;
+  const TerminalText& terminal_;
+  const bool statusLine_;  // standard output is a terminal
   QTimer servedPause_;
   int32_t servedToShow_ = 0;
   int32_t servedShown_ = -1;
+  size_t statusWidth_ = 0;  // characters of the status line on the screen, 0: none
+  bool asking_ = false;     // a question waits for its answer after its prompt
 };
 
 }  // namespace vel

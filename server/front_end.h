@@ -46,6 +46,10 @@ class FrontEnd {
   // List_Receivers changed: the names in their sorted order (for a front end that
   // mirrors the hidden list box).
   virtual void ReceiversChanged(const std::vector<std::string>& sortedNames) = 0;
+
+  // The event loop has ended after a confirmed close; `reason` says who closed it
+  // ("shut down by the system (SIGTERM)"). The console reports it with the served count.
+  virtual void Stopped(const std::string& /*reason*/) {}
 };
 
 }  // namespace vel

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "console_front_end.h"
 #include "signal_bridge.h"
+#include "terminal_text.h"
 #include "web_server_core.h"
 
 #if VELWEB_HAVE_WINDOWS
@@ -30,7 +32,9 @@ void PrintHelp() {
       "  --version   show the version\n\n"
       "Settings are in VELWEB.INI beside the program: [TCPIP] HTTPPort (80),\n"
       "[General] Language, [HTTP] Headers (0; 1 sends an HTTP/1.0 status line).\n"
-      "SIGTERM ends the server as a system shutdown; SIGINT asks first on a terminal.\n\n"
+      "SIGTERM ends the server as a system shutdown; SIGINT asks first on a terminal.\n"
+      "On the console the served count is a status line on a terminal and a last line\n"
+      "when the server stops; texts are shown in the locale's encoding (see velweb(1)).\n\n"
       "Connection limits, in milliseconds, from the environment:\n"
       "  VELWEB_REQUEST_TIMEOUT_MS  a request must be complete within (10000)\n"
       "  VELWEB_SEND_TIMEOUT_MS     an answer must have gone out within (30000)\n"
@@ -68,6 +72,9 @@ int main(int argc, char** argv) {
   }
   // A client that goes away while we write must not end the server.
   signal(SIGPIPE, SIG_IGN);
+  // The console's encoding as the environment gives it, before Qt starts: Qt switches a
+  // locale that is not UTF-8 to UTF-8, but the terminal stays what it is.
+  vel::InitProcessTerminal();
 
   [[maybe_unused]] const bool windows = VELWEB_HAVE_WINDOWS && !headless && HasDisplay();
   // On the console, Qt's own event dispatcher rather than GLib's: it wakes the loop once
@@ -94,7 +101,8 @@ int main(int argc, char** argv) {
   // A second Ctrl-C while the close question stands is not asked again; the system's
   // shutdown goes through.
   bool asking = false;
-  vel::SignalBridge signalBridge([&core, &asking](int signal) {
+  std::string stopReason = "the main window was closed";
+  vel::SignalBridge signalBridge([&core, &asking, &stopReason](int signal) {
     if (asking && signal != SIGTERM) return;
     const auto reason =
         signal == SIGTERM ? vel::UnloadReason::kSystemShutdown : vel::UnloadReason::kUserClose;
@@ -102,11 +110,16 @@ int main(int argc, char** argv) {
     asking = true;
     const bool cancelled = core.Form_QueryUnload(reason);
     if (outer) asking = false;
-    if (!cancelled) QCoreApplication::exit(0);
+    if (!cancelled) {
+      stopReason =
+          signal == SIGTERM ? "shut down by the system (SIGTERM)" : "closed by the user (SIGINT)";
+      QCoreApplication::exit(0);
+    }
   });
 
   frontEnd->Start();
   const int status = app->exec();
+  frontEnd->Stopped(stopReason);
   core.SetFrontEnd(nullptr);
   return status;
 }

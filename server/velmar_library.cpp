@@ -12,13 +12,19 @@ VelmarLibrary& VelmarLibrary::Instance() {
 }
 
 void* VelmarLibrary::Symbol(const char* name) {
-  if (!handle_) {
-    const std::string beside = ProgramFile("libVelmar.so");
-    handle_ = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle_) handle_ = dlopen("libVelmar.so", RTLD_NOW | RTLD_LOCAL);
-    if (!handle_) return nullptr;
-  }
-  return dlsym(handle_, name);
+  std::string why;
+  return Load(why) ? dlsym(handle_, name) : nullptr;
+}
+
+bool VelmarLibrary::Load(std::string& why) {
+  if (handle_) return true;
+  const std::string beside = ProgramFile("libVelmar.so");
+  handle_ = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_) return true;
+  const char* error = dlerror();
+  why = error ? error : "unknown reason";
+  handle_ = dlopen("libVelmar.so", RTLD_NOW | RTLD_LOCAL);
+  return handle_ != nullptr;
 }
 
 std::optional<int32_t> VelmarLibrary::SetSysLogEntry(const std::string& logFile,

@@ -14,6 +14,10 @@ class VelmarLibrary {
  public:
   static VelmarLibrary& Instance();
 
+  // Loads the library now if it is not loaded yet. False, with the loader's reason in
+  // `why`, when it cannot be loaded (every call that needs it then does nothing).
+  bool Load(std::string& why);
+
   // Nothing when the library or the export cannot be found; otherwise its result.
   std::optional<int32_t> SetSysLogEntry(const std::string& logFile, const std::string& entry);
   std::optional<int32_t> SetCommandEntry(const std::string& command);

@@ -12,8 +12,10 @@
 #include "exchange_worker.h"
 #include "file_io.h"
 #include "page.h"
+#include "port_diagnosis.h"
 #include "request.h"
 #include "response_sender.h"
+#include "startup_report.h"
 #include "submission.h"
 #include "vel_proc.h"
 #include "velmar_library.h"
@@ -101,6 +103,9 @@ int WebServerCore::Form_Load() {
   SetProgramDir(ExecutableDir());
   CopyMissingFiles(ProgramDir(), "OCV", "RCV");
   CopyMissingFiles(ProgramDir(), "ONI", "INI");
+  // What is found wrong on the way is said at once, and logged once the log has begun.
+  StartupReport report;
+  report.CheckProgramDir(ProgramDir());
 
   if (!LoadLanguage()) {
     if (frontEnd_) frontEnd_->ChooseLanguage(ProgramDir());
@@ -118,6 +123,7 @@ int WebServerCore::Form_Load() {
     return 1;
   }
 
+  report.CheckProfile(kProfile);
   const std::string portText = ReadProfileString("TCPIP", "HTTPPort", "80", kProfile);
   const int64_t port = RoundHalfEven(LeadingNumber(portText));
   Headers_ = RoundHalfEven(LeadingNumber(ReadProfileString("HTTP", "Headers", "0", kProfile))) == 1;
@@ -129,17 +135,22 @@ int WebServerCore::Form_Load() {
   if (inRange) Winsock_HTTP_Connect.SetLocalPort(static_cast<int32_t>(port));
   if (!inRange || !Winsock_HTTP_Connect.Listen()) {
     if (frontEnd_) {
-      frontEnd_->ShowMessage("The HTTP port (" + std::to_string(port) + ") can not be used.",
+      frontEnd_->ShowMessage("The HTTP port (" + std::to_string(port) + ") can not be used.\n" +
+                                 PortFailureReason(port),
                              MessageIcon::Warning);
     }
     return 1;
   }
   if (port != 80 && !Headers_) {
-    std::cerr << "Note: browsers reject answers without a status line on a port other than "
-                 "80; set Headers=1 in section [HTTP] of VELWEB.INI to send one.\n";
+    report.Note(
+        "browsers reject answers without a status line on a port other than 80; set "
+        "Headers=1 in section [HTTP] of VELWEB.INI to send one.");
   }
+  report.CheckLibrary();
+  report.CheckReceiverFile(kReceiverFile);
 
   WriteLog("Velmar Web Server is starting");
+  report.WriteToLog();
   if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
   return 0;
 }

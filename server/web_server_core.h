@@ -64,6 +64,7 @@
 #include "receiver_file.h"
 #include "response_sender.h"
 #include "socket_facility.h"
+#include "version.h"
 
 namespace vel {
 
@@ -123,7 +124,7 @@ struct Connection {
 class WebServerCore {
  public:
   static constexpr const char* kCaption = "Velmar Web Server";
-  static constexpr const char* kVersion = "1.0.00";
+  static constexpr const char* kVersion = kVersionText;
 
   explicit WebServerCore(ServerLimits limits = ServerLimits::FromEnvironment());
   ~WebServerCore();

@@ -14,11 +14,13 @@ int HexValue(char c) {
   return -1;
 }
 
-std::string Quoted(std::string_view bytes) { return "\"" + EscapeBytes(bytes) + "\""; }
+std::string Quoted(std::string_view bytes, const vel::TerminalText* terminal) {
+  return "\"" + EscapeBytes(bytes, terminal) + "\"";
+}
 
 }  // namespace
 
-std::string EscapeBytes(std::string_view bytes) {
+std::string EscapeBytes(std::string_view bytes, const vel::TerminalText* terminal) {
   std::string out;
   out.reserve(bytes.size());
   for (const char c : bytes) {
@@ -28,6 +30,8 @@ std::string EscapeBytes(std::string_view bytes) {
       out += c;
     } else if (b >= 0x20 && b < 0x7F) {
       out += c;
+    } else if (b >= 0x80 && terminal && !terminal->Character(b).empty()) {
+      out += terminal->Character(b);
     } else {
       char hex[5];
       std::snprintf(hex, sizeof hex, "\\x%02x", b);
@@ -77,15 +81,15 @@ CommandEntry DecodeCommand(std::string_view entry) {
   return command;
 }
 
-std::string FormatCommand(const CommandEntry& command) {
+std::string FormatCommand(const CommandEntry& command, const vel::TerminalText* terminal) {
   std::string line;
-  if (command.hasKind) line += "kind=" + Quoted(command.kind) + " ";
+  if (command.hasKind) line += "kind=" + Quoted(command.kind, terminal) + " ";
   line += "receivers=[";
   for (std::size_t i = 0; i < command.receivers.size(); ++i) {
     if (i > 0) line += ", ";
-    line += Quoted(command.receivers[i]);
+    line += Quoted(command.receivers[i], terminal);
   }
-  line += "] message=" + Quoted(command.message);
+  line += "] message=" + Quoted(command.message, terminal);
   return line;
 }
 

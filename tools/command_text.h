@@ -7,11 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "terminal_text.h"
+
 namespace velctl {
 
 // Printable ASCII stays as it is; a backslash and a double quote get a backslash;
-// every other byte is shown as \xHH.
-std::string EscapeBytes(std::string_view bytes);
+// every other byte is shown as \xHH. With a terminal, the Windows-1252 characters it
+// can show (0xA0 to 0xFF and the letters and signs of 0x80 to 0x9F) come out in its
+// encoding instead; control bytes stay \xHH.
+std::string EscapeBytes(std::string_view bytes, const vel::TerminalText* terminal = nullptr);
 
 // Reverses EscapeBytes' \xHH (and \\ and \"), so that names with bytes outside ASCII
 // can be given on a command line. Anything else stays as it is.
@@ -28,8 +32,9 @@ struct CommandEntry {
 
 CommandEntry DecodeCommand(std::string_view entry);
 
-// One line: kind="FT" receivers=["A", "B"] message="Hello"
-std::string FormatCommand(const CommandEntry& command);
+// One line: kind="FT" receivers=["A", "B"] message="Hello" (texts as EscapeBytes shows
+// them).
+std::string FormatCommand(const CommandEntry& command, const vel::TerminalText* terminal = nullptr);
 
 }  // namespace velctl
 

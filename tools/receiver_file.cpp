@@ -218,7 +218,7 @@ std::vector<ReceiverRecord> SampleReceivers(const std::vector<std::string>& name
   return records;
 }
 
-std::string DescribeValue(const TaggedValue& v) {
+std::string DescribeValue(const TaggedValue& v, const vel::TerminalText* terminal) {
   switch (v.tag) {
     case kTagEmpty:
       return "empty";
@@ -243,7 +243,7 @@ std::string DescribeValue(const TaggedValue& v) {
     case kTagDate:
       return "date " + Number("%.17g", FromLittleEndian<double>(v.data));
     case kTagText:
-      return "text \"" + EscapeBytes(v.data) + "\"";
+      return "text \"" + EscapeBytes(v.data, terminal) + "\"";
     case kTagError: {
       char text[32];
       std::snprintf(text, sizeof text, "error 0x%08" PRIx32, FromLittleEndian<uint32_t>(v.data));

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "terminal_text.h"
+
 namespace velctl {
 
 // Tags of the tagged values.
@@ -59,8 +61,9 @@ bool DecodeReceiverFile(std::string_view bytes, ReceiverFile& file, std::string&
 // so that four or more names use them all.
 std::vector<ReceiverRecord> SampleReceivers(const std::vector<std::string>& names);
 
-// A value as a person reads it: "int32 7", "text \"abc\"", "date 36955.5" ...
-std::string DescribeValue(const TaggedValue& value);
+// A value as a person reads it: "int32 7", "text \"abc\"", "date 36955.5" ... (texts
+// as EscapeBytes shows them on `terminal`).
+std::string DescribeValue(const TaggedValue& value, const vel::TerminalText* terminal = nullptr);
 
 // Data size after the tag for fixed-size tags; -1 for text, -2 for an unknown tag.
 int FixedDataSize(uint16_t tag);

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -18,7 +19,9 @@
 #include "receiver_file.h"
 #include "region_link.h"
 #include "region_ops.h"
+#include "terminal_text.h"
 #include "velmar.h"
+#include "version.h"
 
 namespace {
 
@@ -28,6 +31,7 @@ constexpr int kUsage = 2;
 
 const char kHelp[] =
     "usage: velctl COMMAND [ARGUMENTS]\n"
+    "       velctl --help | --version\n"
     "\n"
     "Plays the other programs of the Velmar family against libVelmar.so.\n"
     "The region is the one of VELMAR_INSTANCE (unset: the machine's own).\n"
@@ -45,11 +49,17 @@ const char kHelp[] =
     "                                 (velctl itself is one of them)\n"
     "  print PORT TEXT               print TEXT on parallel port PORT (0 is /dev/lp0)\n"
     "  status                        counts, read positions, command-buffer use, processes\n"
-    "  receivers write FILE NAME...  write a receiver file (version 1) with these names;\n"
-    "                                 \\xHH in a name stands for the byte HH\n"
+    "  receivers write FILE NAME...  write a receiver file (version 1) with these names\n"
     "  receivers show FILE           print a receiver file\n"
     "\n"
-    "Bytes that are not printable ASCII are shown as \\xHH.\n"
+    "Texts and names are Windows-1252 inside the region and the files. They are typed\n"
+    "and shown in the encoding of the locale (LC_ALL, LC_CTYPE, LANG): a character that\n"
+    "Windows-1252 cannot hold is refused, naming it. \\xHH in a TEXT or NAME stands for\n"
+    "the byte HH, \\\\ for a backslash. Bytes the terminal cannot show (control bytes,\n"
+    "and in the C or POSIX locale everything outside ASCII) are shown as \\xHH; that\n"
+    "locale takes only ASCII arguments, so write other bytes as \\xHH there or use a\n"
+    "UTF-8 locale (LC_ALL=C.UTF-8). commands --raw shows every byte outside printable\n"
+    "ASCII as \\xHH, whatever the locale.\n"
     "Exit status: 0 done, 1 refused or failed, 2 usage error.\n";
 
 volatile sig_atomic_t g_stop = 0;
@@ -84,6 +94,27 @@ int UsageError(const std::string& message) {
   return kUsage;
 }
 
+// The terminal that arguments come from and output goes to (see InitProcessTerminal).
+const vel::TerminalText* Terminal() { return &vel::ProcessTerminal(); }
+
+// A TEXT or NAME argument as the Windows-1252 bytes it stands for: converted from the
+// terminal's encoding, then \xHH and \\ read back into their bytes. False, with the
+// reason printed, when it holds a character Windows-1252 cannot.
+bool TextArgument(const std::string& argument, std::string& bytes) {
+  std::string converted;
+  std::string error;
+  if (!Terminal()->FromTerminal(argument, converted, error)) {
+    std::fprintf(stderr, "velctl: \"%s\": %s\n", argument.c_str(), error.c_str());
+    if (Terminal()->AsciiOnly())
+      std::fprintf(stderr,
+                   "velctl: write such bytes as \\xHH (Windows-1252), or use a UTF-8 "
+                   "locale (for example LC_ALL=C.UTF-8)\n");
+    return false;
+  }
+  bytes = velctl::UnescapeBytes(converted);
+  return true;
+}
+
 struct Options {
   bool follow = false;
   bool rewind = false;
@@ -91,12 +122,13 @@ struct Options {
   std::vector<std::string> rest;
 };
 
-// Takes the flags in `allowed` out of args; anything else starting with "--" is an error.
-bool ParseOptions(const std::vector<std::string>& args, const std::string& allowed,
+// Takes the flags in `allowed` out of args, each spelt out in full; anything else
+// starting with "--" is an error.
+bool ParseOptions(const std::vector<std::string>& args, const std::vector<std::string>& allowed,
                   Options& options, std::string& error) {
   for (const std::string& a : args) {
     if (a.rfind("--", 0) == 0 && a.size() > 2) {
-      if (allowed.find(a) == std::string::npos) {
+      if (std::find(allowed.begin(), allowed.end(), a) == allowed.end()) {
         error = "unknown option " + a;
         return false;
       }
@@ -121,7 +153,7 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
 int Commands(const std::vector<std::string>& args) {
   Options o;
   std::string error;
-  if (!ParseOptions(args, "--follow --raw", o, error)) return UsageError(error);
+  if (!ParseOptions(args, {"--follow", "--raw"}, o, error)) return UsageError(error);
   if (!o.rest.empty()) return UsageError("commands takes no arguments");
   static char buffer[velmar::kCommandBufferSize];
   do {
@@ -129,7 +161,8 @@ int Commands(const std::vector<std::string>& args) {
     while (!g_stop && GetCommandEntry(buffer, sizeof buffer) > 0) {
       const std::string entry(buffer);
       const std::string line =
-          o.raw ? velctl::EscapeBytes(entry) : velctl::FormatCommand(velctl::DecodeCommand(entry));
+          o.raw ? velctl::EscapeBytes(entry)
+                : velctl::FormatCommand(velctl::DecodeCommand(entry), Terminal());
       if (!PrintLine(line)) return kFailed;
     }
     if (o.follow && !g_stop) Pause();
@@ -140,7 +173,7 @@ int Commands(const std::vector<std::string>& args) {
 int Queue(const std::string& name, const std::vector<std::string>& args) {
   Options o;
   std::string error;
-  if (!ParseOptions(args, "--follow --rewind", o, error)) return UsageError(error);
+  if (!ParseOptions(args, {"--follow", "--rewind"}, o, error)) return UsageError(error);
   if (!o.rest.empty()) return UsageError(name + " takes no arguments");
   char buffer[256];
   bool rewind = o.rewind;
@@ -158,7 +191,7 @@ int Queue(const std::string& name, const std::vector<std::string>& args) {
         length = GetTreeViewEntry(rewind, buffer, sizeof buffer, &n1, &n2, &n3, &n4);
       rewind = false;
       if (length == 0 && buffer[0] != '\0') break;
-      const std::string text = velctl::EscapeBytes(std::string(buffer, length));
+      const std::string text = velctl::EscapeBytes(std::string(buffer, length), Terminal());
       const std::string line = name == "treeview"
                                    ? std::to_string(n1) + " " + std::to_string(n2) + " " +
                                          std::to_string(n3) + " " + std::to_string(n4) + " " + text
@@ -173,13 +206,15 @@ int Queue(const std::string& name, const std::vector<std::string>& args) {
 int SysInfo(const std::vector<std::string>& args) {
   if (args.size() > 1) return UsageError("sysinfo takes at most one TEXT");
   if (args.size() == 1) {
-    if (args[0].size() > 255)
+    std::string text;
+    if (!TextArgument(args[0], text)) return kUsage;
+    if (text.size() > 255)
       std::fprintf(stderr, "velctl: a text of 256 bytes or more empties the system information\n");
-    return SetSysInfo(args[0].c_str()) ? kOk : kFailed;
+    return SetSysInfo(text.c_str()) ? kOk : kFailed;
   }
   char buffer[velmar::kSysInfoSize];
   const int16_t length = GetSysInfo(buffer, sizeof buffer);
-  std::printf("%s\n", velctl::EscapeBytes(std::string(buffer, length)).c_str());
+  std::printf("%s\n", velctl::EscapeBytes(std::string(buffer, length), Terminal()).c_str());
   return kOk;
 }
 
@@ -214,7 +249,9 @@ int Print(const std::vector<std::string>& args) {
   uint64_t port = 0;
   if (args.size() != 2) return UsageError("print takes PORT and TEXT");
   if (!ParseNumber(args[0], 998, port)) return UsageError("PORT must be 0 to 998");
-  if (SendPRN(args[1].c_str(), static_cast<uint32_t>(port)) != 1) {
+  std::string text;
+  if (!TextArgument(args[1], text)) return kUsage;
+  if (SendPRN(text.c_str(), static_cast<uint32_t>(port)) != 1) {
     std::fprintf(stderr, "velctl: could not print on port %" PRIu64 " (%s/lp%" PRIu64 ")\n", port,
                  velmar::PrinterDirectory(), port);
     return kFailed;
@@ -249,7 +286,7 @@ int Status(const std::vector<std::string>& args) {
               velmar::kCommandContentMax);
   const std::size_t infoLength = strnlen(region.SysInfo, sizeof region.SysInfo);
   std::printf("sysinfo: \"%s\"\n",
-              velctl::EscapeBytes(std::string(region.SysInfo, infoLength)).c_str());
+              velctl::EscapeBytes(std::string(region.SysInfo, infoLength), Terminal()).c_str());
   std::printf("running apps: ");
   PrintBits(velmar::LoadRunningApps(region));
   return kOk;
@@ -258,7 +295,11 @@ int Status(const std::vector<std::string>& args) {
 int Receivers(const std::vector<std::string>& args) {
   if (args.size() >= 3 && args[0] == "write") {
     std::vector<std::string> names;
-    for (std::size_t i = 2; i < args.size(); ++i) names.push_back(velctl::UnescapeBytes(args[i]));
+    for (std::size_t i = 2; i < args.size(); ++i) {
+      std::string name;
+      if (!TextArgument(args[i], name)) return kUsage;
+      names.push_back(name);
+    }
     if (names.size() > 200) return UsageError("a receiver file holds at most 200 receivers");
     const std::string bytes = velctl::EncodeReceiverFile(velctl::SampleReceivers(names));
     // Written beside and renamed, so that a reader never sees half a file.
@@ -291,9 +332,9 @@ int Receivers(const std::vector<std::string>& args) {
     const bool ok = velctl::DecodeReceiverFile(bytes, file, error);
     std::printf("version %d, %d receivers\n", file.version, file.count);
     for (const velctl::ReceiverRecord& r : file.records) {
-      std::printf("type %d name \"%s\"", r.typeId, velctl::EscapeBytes(r.name).c_str());
+      std::printf("type %d name \"%s\"", r.typeId, velctl::EscapeBytes(r.name, Terminal()).c_str());
       for (const velctl::TaggedValue& v : r.values)
-        std::printf(" | %s", velctl::DescribeValue(v).c_str());
+        std::printf(" | %s", velctl::DescribeValue(v, Terminal()).c_str());
       std::printf("\n");
     }
     if (!ok) {
@@ -316,6 +357,11 @@ int main(int argc, char** argv) {
     std::fputs(kHelp, stdout);
     return kOk;
   }
+  if (command == "--version") {
+    std::printf("velctl %s\n", vel::kVersionText);
+    return kOk;
+  }
+  vel::InitProcessTerminal();
   CatchStopSignals();
   if (command == "commands") return Commands(args);
   if (command == "syslog" || command == "debug" || command == "treeview")

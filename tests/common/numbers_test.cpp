@@ -19,8 +19,11 @@ TEST(LeadingNumberTest, ReadsTheLeadingDecimalNumber) {
       {"", 0},
       {"   443", 443},
       {"\t\n 12", 12},
-      {"1 2 3", 123},  // blanks inside the number are skipped too
-      {"- 5", -5},
+      {"1 2 3", 1},  // a blank ends the number
+      {"324 24", 324},
+      {"- 5", 0},
+      {"1. 5", 1},
+      {"1e 3", 1},
       {"+7", 7},
       {"-", 0},
       {"+-5", 0},
@@ -51,6 +54,16 @@ TEST(LeadingNumberTest, ReadsTheLeadingDecimalNumber) {
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(LeadingNumber(text), expected) << "'" << text << "'";
+  }
+}
+
+// The numbers of language lines ignore blanks inside them as well.
+TEST(LeadingNumberTest, BlanksAnywhereAreSkippedWhenAsked) {
+  const std::vector<std::pair<std::string, double>> cases = {
+      {"1 2 3", 123}, {"- 5", -5}, {" 1 . 5", 1.5}, {"1 e 2", 100}, {"\t12\t=x", 12}, {"a1", 0},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(LeadingNumber(text, NumberBlanks::kAnywhere), expected) << "'" << text << "'";
   }
 }
 

@@ -4,9 +4,11 @@
 //
 //   node browser_test.js --dist DIR --take PROGRAM --shots DIR --port 80|free --headers 0|1
 //
-// With --port 80 and --headers 0 the copy runs on the shipped profile as it is (restored
-// from VELWEB.ONI); the caller runs this inside a network namespace of its own so that
-// port 80 is free. Exit status 0 when everything held, 1 otherwise.
+// The profile is the shipped VELWEB.ONI with the port set. With --headers 0 its Headers
+// line is taken out: a profile without the key sends the bare bodies, which browsers
+// accept on port 80 only (the caller runs this inside a network namespace of its own so
+// that port 80 is free). With --headers 1 it is the shipped profile as it is, but for the
+// port. Exit status 0 when everything held, 1 otherwise.
 'use strict';
 
 const { chromium } = require('playwright-core');
@@ -109,19 +111,12 @@ function makeProgramDir(dist) {
   return dir;
 }
 
-// Receiver names go to velctl as Windows-1252 bytes, written as \xHH where they are not
-// printable ASCII (velctl reads that form back into the byte).
-function velctlBytes(text) {
-  return [...cp1252(text)].map((b) => {
-    if (b === 0x5c) return '\\\\';
-    return b >= 0x20 && b < 0x7f ? String.fromCharCode(b) : `\\x${b.toString(16).padStart(2, '0')}`;
-  }).join('');
-}
-
+// Receiver names go to velctl as a person types them in a UTF-8 terminal; velctl
+// stores them as Windows-1252.
 function writeReceivers(dir, names) {
   const result = spawnSync(path.join(dir, 'velctl'),
-    ['receivers', 'write', path.join(dir, 'vel_rcv.dat'), ...names.map(velctlBytes)],
-    { encoding: 'utf8', timeout: STEP_MS });
+    ['receivers', 'write', path.join(dir, 'vel_rcv.dat'), ...names],
+    { encoding: 'utf8', timeout: STEP_MS, env: { ...process.env, LC_ALL: 'C.UTF-8' } });
   if (result.status !== 0) {
     throw new Error(`velctl receivers write failed: ${result.stderr || result.error}`);
   }
@@ -153,18 +148,16 @@ async function main() {
   const dir = makeProgramDir(opts.dist);
   console.log(`program directory: ${dir}`);
   const port = opts.port === 'free' ? await freePort() : Number(opts.port);
-  if (port === 80 && !headers) {
-    // The shipped profile as it is: port 80, English, no header fields.
-    check(!fs.existsSync(path.join(dir, 'VELWEB.INI')), 'the copy starts without VELWEB.INI');
-  } else {
-    fs.writeFileSync(path.join(dir, 'VELWEB.INI'),
-      `[TCPIP]\r\nHTTPPort=${port}\r\n\r\n[General]\r\nLanguage=001\r\n\r\n` +
-      `[HTTP]\r\nHeaders=${headers ? 1 : 0}\r\n`);
-  }
+  const shipped = fs.readFileSync(path.join(dir, 'VELWEB.ONI'), 'latin1');
+  check(/^Headers=1\r$/m.test(shipped), 'the shipped profile sends header fields');
+  let profile = shipped.replace(/^HTTPPort=.*\r$/m, `HTTPPort=${port}\r`);
+  if (!headers) profile = profile.replace(/^Headers=.*\r\n/m, '');
+  fs.writeFileSync(path.join(dir, 'VELWEB.INI'), profile, 'latin1');
 
-  const names = ['zulu Team', 'Alpha', 'Jürgen', 'bravo', 'Control Room'];
-  const sorted = ['Alpha', 'bravo', 'Control Room', 'Jürgen', 'zulu Team'];
-  const chosen = ['Control Room', 'Jürgen'];
+  const names = ['zulu Team', 'Alpha', 'Jürgen', 'bravo', 'Control Room', 'Bär Team €'];
+  // Sorted without regard to ASCII case, other bytes by their value: 'ä' after 'r'.
+  const sorted = ['Alpha', 'bravo', 'Bär Team €', 'Control Room', 'Jürgen', 'zulu Team'];
+  const chosen = ['Bär Team €', 'Control Room', 'Jürgen'];
   const message = 'Fire & smoke: +2 floors, 100% evacuated – meet at Süd gate €5';
   writeReceivers(dir, names);
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs browser_test.js in one of its two set-ups:
-#   port80   the shipped profile (port 80, no header fields), in a network namespace of
-#            its own with only the loopback up, so that port 80 is free whatever the
-#            machine runs; chromium starts inside the same namespace
-#   headers  a free port with the profile key Headers=1
+#   port80   the shipped profile without its Headers key (port 80, bare bodies), in a
+#            network namespace of its own with only the loopback up, so that port 80 is
+#            free whatever the machine runs; chromium starts inside the same namespace
+#   headers  the shipped profile (Headers=1) on a free port
 #   run_browser_test.sh MODE DIST_DIR TAKE_COMMANDS SCREENSHOT_DIR
 set -uo pipefail
 mode=${1:?mode}; dist=${2:?dist dir}; take=${3:?take_commands}; shots=${4:?screenshot dir}

@@ -82,8 +82,15 @@ TEST_F(ServerTest, RequestTableByteForByte) {
       {std::string("GET /index\0.htm HTTP/1.0\r\n\r\n", 29), kNotFound},
   };
   for (const Case& c : cases) EXPECT_TRUE(Same(server_.Fetch(c.request), c.answer)) << c.request;
-  EXPECT_TRUE(WaitFor([&] { return server_.Served() == static_cast<int>(cases.size()); }))
-      << server_.Served();
+  // Nothing per request where no terminal watches; the count comes with the stop.
+  EXPECT_EQ(server_.Out().find("Served requests"), std::string::npos) << server_.Out();
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
+  EXPECT_EQ(server_.Served(), static_cast<int>(cases.size())) << server_.Out();
+  EXPECT_NE(server_.Out().find("Velmar Web Server stopped: shut down by the system (SIGTERM). "
+                               "Served requests: " +
+                               std::to_string(cases.size()) + "\n"),
+            std::string::npos)
+      << server_.Out();
 }
 
 TEST_F(ServerTest, RequestSplitAcrossPacketsAndBodyThatComesLater) {
@@ -118,7 +125,8 @@ TEST_F(ServerTest, AClientThatHasNotFinishedItsRequestHoldsNobodyUp) {
   EXPECT_FALSE(first.Readable(milliseconds(100))) << "answered before its request was complete";
   ASSERT_TRUE(first.Send("\r\n"));
   EXPECT_EQ(first.ReadToEnd(), "page\r\n");
-  EXPECT_TRUE(WaitFor([&] { return server_.Served() == 2; }));
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
+  EXPECT_EQ(server_.Served(), 2);
 }
 
 TEST_F(ServerTest, PostedMessageBecomesOneCommandEntryAndIsLogged) {
@@ -262,28 +270,111 @@ TEST_F(ServerTest, PortThatCannotBeUsedEndsStartWithoutLogLine) {
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   const int busy = ntohs(address.sin_port);
 
+  // The message stays as it is; the next line says why, and what to do.
   struct Case {
     std::string port;
     std::string shown;
+    std::string reason;
+    bool asNobody = false;
   };
+  const std::string range =
+      "A port is a whole number from 1 to 65535: set HTTPPort in section "
+      "[TCPIP] of VELWEB.INI.";
+  const std::string n = std::to_string(busy);
   for (const Case& c : std::vector<Case>{
-           {std::to_string(busy), std::to_string(busy)}, {"abc", "0"}, {"70000", "70000"}}) {
+           {n, n,
+            "Address already in use (EADDRINUSE): another program listens on port " + n +
+                " (see which with: ss -ltnp 'sport = :" + n + "')"},
+           {"abc", "0", range},
+           {"70000", "70000", range},
+           {"80", "80", "ports below 1024 need root or the capability CAP_NET_BIND_SERVICE", true},
+       }) {
     server_.SetProfile(c.port, "0");
-    ASSERT_TRUE(server_.Start({}, false));
-    EXPECT_EQ(server_.WaitExit(), 1) << c.port;
-    EXPECT_NE(server_.Err().find("The HTTP port (" + c.shown + ") can not be used."),
-              std::string::npos)
+    fs::permissions(server_.dir(), fs::perms::all);
+    std::map<std::string, std::string> env;
+    if (c.asNobody) env["VELWEB_TEST_AS_NOBODY"] = "1";
+    ASSERT_TRUE(server_.Start(env, false));
+    const int status = server_.WaitExit();
+    if (c.asNobody && status == 126) continue;  // root may not change account here
+    EXPECT_EQ(status, 1) << c.port;
+    const std::string message =
+        "Velmar Web Server: The HTTP port (" + c.shown + ") can not be used.\n";
+    const size_t at = server_.Err().find(message);
+    ASSERT_NE(at, std::string::npos) << server_.Err();
+    EXPECT_NE(server_.Err().find(c.reason, at + message.size()), std::string::npos)
         << server_.Err();
     EXPECT_FALSE(fs::exists(server_.LogPath())) << c.port;
+    if (c.port == "abc") {
+      EXPECT_NE(server_.Err().find("Warning: VELWEB.INI line 4: HTTPPort=abc in [TCPIP] is not a "
+                                   "whole number; it reads as 0\n"),
+                std::string::npos)
+          << server_.Err();
+    }
   }
   close(fd);
 }
 
 TEST_F(ServerTest, PortWithTrailingTextReadsItsLeadingNumber) {
-  server_.SetProfile(std::to_string(server_.port()) + "x", "0");
-  ASSERT_TRUE(server_.Start());
-  EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
-  EXPECT_NE(server_.Err().find("Headers=1"), std::string::npos) << "no hint on a port not 80";
+  const std::string port = std::to_string(server_.port());
+  for (const std::string trailing : {"x", " 24"}) {  // a blank ends the number
+    server_.SetProfile(port + trailing, "0");
+    ASSERT_TRUE(server_.Start()) << trailing << server_.Err();
+    EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+    EXPECT_NE(server_.Err().find("Headers=1"), std::string::npos) << "no hint on a port not 80";
+    EXPECT_NE(server_.Err().find("HTTPPort=" + port + trailing +
+                                 " in [TCPIP] is not a whole number; it reads as " + port),
+              std::string::npos)
+        << server_.Err();
+    EXPECT_EQ(server_.Stop(SIGTERM), 0);
+  }
+}
+
+// What keeps the server from doing all it should is said on standard error and in the
+// log; the log still begins with its start line.
+TEST_F(ServerTest, StartWarnsOfWhatItCannotDo) {
+  server_.Put("VELWEB.INI", "[General]\r\nLanguage=001\r\n[TCPIP]\r\nHTTPPrt=1\r\nHTTPPort=" +
+                                std::to_string(server_.port()) + "\r\n[HTTP]\r\nHeaders=1\r\n");
+  server_.Put("vel_rcv.dat", std::string("\x02\x00\x00\x00", 4));
+  ASSERT_TRUE(server_.Start()) << server_.Err();
+  for (const std::string warning :
+       {"VELWEB.INI line 4: HTTPPrt: unknown key in [TCPIP], did you mean HTTPPort?",
+        "vel_rcv.dat has version 2, and only version 1 is read: the receiver list stays empty."}) {
+    EXPECT_NE(server_.Err().find("Warning: " + warning + "\n"), std::string::npos) << server_.Err();
+    EXPECT_NE(server_.Log().find(" WEB Warning: " + warning + "\r\n"), std::string::npos)
+        << server_.Log();
+  }
+  EXPECT_EQ(server_.Log().find(" WEB "), server_.Log().find(" WEB Velmar Web Server is starting"));
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
+
+  // No library: nothing can be passed on, nor logged. An ordinary account that may not
+  // write the program directory: no log file, no profile changes.
+  server_.Put("vel_rcv.dat", "");
+  fs::rename(server_.dir() / "libVelmar.so", server_.dir() / "libVelmar.so.away");
+  ASSERT_TRUE(server_.Start({}, false));
+  EXPECT_TRUE(WaitFor([&] { return server_.Out().find("Initialized Ok") != std::string::npos; }));
+  EXPECT_NE(server_.Err().find("Warning: libVelmar.so cannot be loaded ("), std::string::npos)
+      << server_.Err();
+  EXPECT_NE(server_.Err().find("): posted messages cannot be passed on to the alarm server, and "
+                               "nothing is logged.\n"),
+            std::string::npos);
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
+  fs::rename(server_.dir() / "libVelmar.so.away", server_.dir() / "libVelmar.so");
+
+  fs::permissions(server_.dir(), fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+  if (getuid() != 0) GTEST_SKIP() << "an unwritable directory needs another account";
+  ASSERT_TRUE(server_.Start({{"VELWEB_TEST_AS_NOBODY", "1"}}, false));
+  EXPECT_TRUE(WaitFor([&] {
+    return server_.Out().find("Initialized Ok") != std::string::npos || !server_.Running();
+  }));
+  if (!server_.Running() && server_.WaitExit() == 126) GTEST_SKIP() << "no change of account";
+  EXPECT_NE(server_.Err().find("Warning: the program directory " + server_.dir().string() +
+                               "/ is not writable for this account: no daily log file is "
+                               "written there"),
+            std::string::npos)
+      << server_.Err();
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
 }
 
 TEST_F(ServerTest, HeadersSettingPutsAnHttpHeadBeforeUnchangedBodies) {
@@ -315,7 +406,8 @@ TEST_F(ServerTest, EmptyFileClosesAtOnceAndCounts) {
     EXPECT_EQ(client.ReadToEnd(milliseconds(3000), &closed), "");
     EXPECT_TRUE(closed) << request;
   }
-  EXPECT_TRUE(WaitFor([&] { return server_.Served() == 2; }));
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
+  EXPECT_EQ(server_.Served(), 2);
 }
 
 TEST_F(ServerTest, UnreadableFileGetsTheNotFoundPage) {
@@ -350,8 +442,8 @@ TEST_F(ServerTest, ConnectionsThatEndEarlyLeaveNothingBehind) {
   std::this_thread::sleep_for(milliseconds(100));
   // A leftover "GET /pa" in front would name another file.
   EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
-  EXPECT_TRUE(WaitFor([&] { return server_.Served() == 1; }));
   std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
   EXPECT_EQ(server_.Served(), 1) << "a connection that ended early was counted";
 }
 
@@ -378,7 +470,8 @@ TEST_F(ServerTest, ClientThatClosesItsSendingSideAfterTheRequestGetsTheWholeAnsw
     EXPECT_TRUE(Same(client.ReadToEnd(milliseconds(8000), &closed), expected)) << request;
     EXPECT_TRUE(closed) << request;
   }
-  EXPECT_TRUE(WaitFor([&] { return server_.Served() == 4; })) << server_.Served();
+  EXPECT_EQ(server_.Stop(SIGTERM), 0);
+  EXPECT_EQ(server_.Served(), 4);
 }
 
 TEST_F(ServerTest, KeptPagesAndFilesFollowTheirFilesOnDisk) {
@@ -460,7 +553,8 @@ TEST(ServerTimeLimits, RequestsMustBeCompleteInTimeAndAnswersMustBeTaken) {
     EXPECT_EQ(whole.size(), 3u * 1024 * 1024);
     EXPECT_GT(Clock::now() - start, milliseconds(kSendMs * 2)) << "not slow enough to prove it";
   }
-  EXPECT_TRUE(WaitFor([&] { return server.Served() == 3; })) << server.Served();
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+  EXPECT_EQ(server.Served(), 3);
 }
 
 }  // namespace
@@ -526,13 +620,15 @@ bool ReadUntil(int fd, const std::string& text, std::string& seen) {
 }
 
 // Runs velweb --headless in the program directory of `server` on a terminal of its own.
-pid_t StartOnTerminal(Velweb& server, int& terminal) {
+pid_t StartOnTerminal(Velweb& server, int& terminal,
+                      const std::map<std::string, std::string>& env = {}) {
   const std::string program = (server.dir() / "velweb").string();
   const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
   if (pid == 0) {
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
     setenv("VELMAR_INSTANCE", server.instance().c_str(), 1);
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     execl(program.c_str(), program.c_str(), "--headless", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -571,6 +667,51 @@ TEST(ServerTerminal, WithoutALanguageTheTerminalOffersTheLoadableOnes) {
   std::ifstream ini(server.dir() / "VELWEB.INI", std::ios::binary);
   const std::string profile((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
   EXPECT_NE(profile.find("Language=049"), std::string::npos) << profile;
+}
+
+// On a terminal the served count is one line, rewritten in place at most ten times a
+// second, and language texts reach it in the locale's encoding.
+TEST(ServerTerminal, ServedCountIsOneStatusLineAndTextsAreInTheLocalesEncoding) {
+  for (const auto& [locale, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"C.UTF-8", "Die Empf\xC3\xA4nger werden geladen..."},
+           {"C", "Die Empf\\xe4nger werden geladen..."}}) {
+    SCOPED_TRACE(locale);
+    Velweb server;
+    WriteSite(server);
+    server.Put("vel_lang.049", "0=Deutsch\r\n124=Die Empf\xE4nger werden geladen...\r\n");
+    server.Put("VELWEB.INI", "[General]\r\nLanguage=049\r\n[TCPIP]\r\nHTTPPort=" +
+                                 std::to_string(server.port()) + "\r\n[HTTP]\r\nHeaders=0\r\n");
+    int terminal = -1;
+    const pid_t pid = StartOnTerminal(server, terminal, {{"LC_ALL", locale}});
+    ASSERT_GE(pid, 0);
+    std::string seen;
+    ASSERT_TRUE(ReadUntil(terminal, "Initialized Ok...", seen)) << seen;
+    EXPECT_NE(seen.find(shown + "\r\n"), std::string::npos) << seen;
+
+    constexpr int kRequests = 30;
+    for (int i = 0; i < kRequests; ++i) {
+      ASSERT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+    }
+    const std::string last = "\rServed requests: " + std::to_string(kRequests);
+    ASSERT_TRUE(ReadUntil(terminal, last, seen)) << seen;
+    const size_t first = seen.find("Served requests: ", seen.find("Initialized Ok..."));
+    const std::string status = seen.substr(first);
+    EXPECT_EQ(status.find('\n'), std::string::npos) << "a new line for a count: " << status;
+    size_t draws = 0;
+    for (size_t at = 0; (at = status.find("Served requests: ", at)) != std::string::npos; ++at) {
+      ++draws;
+    }
+    EXPECT_LT(draws, static_cast<size_t>(kRequests)) << "not held to ten a second: " << status;
+
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(ReadUntil(terminal,
+                          "\rVelmar Web Server stopped: shut down by the system (SIGTERM). "
+                          "Served requests: " +
+                              std::to_string(kRequests) + "\r\n",
+                          seen))
+        << seen;
+    StopOnTerminal(pid, terminal);
+  }
 }
 
 TEST(ServerTerminal, InterruptAsksOnTheTerminalAndKeepsServingMeanwhile) {

@@ -8,6 +8,8 @@
 #include "event_log.h"
 #include "page.h"
 #include "page_cache.h"
+#include "port_diagnosis.h"
+#include "profile_keys.h"
 #include "receiver_file.h"
 #include "request.h"
 #include "submission.h"
@@ -481,6 +483,72 @@ TEST(PageCache, JustWrittenPagesAreNotKeptAndTheOldestGivesWay) {
   cache.Store("/d/P1.HTM", SettledPage(), 2, std::make_shared<const std::string>("new"));
   EXPECT_EQ(cache.Size(), PageCache::kMaxPages);
   EXPECT_EQ(*cache.Find("/d/P1.HTM", SettledPage(), 2), "new");
+}
+
+// What a profile holds beyond the keys velweb reads, one warning per line.
+TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
+  const std::string profile =
+      "; comment\r\n"
+      "Language=001\r\n"  // 2: before any section
+      "[TCPIP]\r\n"
+      "HTTPPrt=33104\r\n"     // 4: a typing mistake
+      "httpport = 8080x\r\n"  // 5: known whatever its case, but not a whole number
+      "Headers=1\r\n"         // 6: a key of another section
+      "Colour=red\r\n"        // 7: nothing like any key there
+      "[Generl]\r\n"          // 8
+      "Languge=001\r\n"       // 9: in an unknown section: its section has the warning
+      "[general]\r\n"
+      "Language=001\r\n"
+      "HTTPPort 80\r\n"  // 12: neither section nor key
+      "[HTTP]\r\n"
+      "Headers=\r\n"   // 14: empty reads as 0
+      "Headers=1\r\n"  // 15: the second of two
+      "[Access]\r\n"
+      "AllowFrom=127.0.0.1\r\n"  // known keys for access control
+      "SendLimit=10\r\nPassword=x\r\nTrustProxy=0\r\n"
+      "[Acess]\r\n"
+      "[Printer]\n";
+  const std::vector<std::string> expected = {
+      "VELWEB.INI line 2: Language: outside any section, so it is never read; it belongs under "
+      "[General]",
+      "VELWEB.INI line 4: HTTPPrt: unknown key in [TCPIP], did you mean HTTPPort?",
+      "VELWEB.INI line 5: httpport=8080x in [TCPIP] is not a whole number; it reads as 8080",
+      "VELWEB.INI line 6: Headers: unknown key in [TCPIP], did you mean it under [HTTP]?",
+      "VELWEB.INI line 7: Colour: unknown key in [TCPIP]; known there: HTTPPort",
+      "VELWEB.INI line 8: [Generl]: unknown section, did you mean [General]?",
+      "VELWEB.INI line 12: \"HTTPPort 80\" is neither a [section] nor a key=value line, so it is "
+      "ignored",
+      "VELWEB.INI line 14: Headers= in [HTTP] is not a whole number; it reads as 0",
+      "VELWEB.INI line 15: Headers: given again in [HTTP]; the first, on line 14, is the one read",
+      "VELWEB.INI line 21: [Acess]: unknown section, did you mean [Access]?",
+      "VELWEB.INI line 22: [Printer]: unknown section; the known ones are [TCPIP], [General], "
+      "[HTTP], [Access]",
+  };
+  EXPECT_EQ(CheckProfileKeys(profile, "VELWEB.INI"), expected);
+  EXPECT_TRUE(CheckProfileKeys("[TCPIP]\r\nHTTPPort=80\r\n[General]\r\nLanguage=001\r\n"
+                               "[HTTP]\r\nHeaders=1\r\n",
+                               "VELWEB.INI")
+                  .empty());
+}
+
+// The second line of the port message: the system's reason and what to do about it.
+TEST(PortDiagnosis, ReasonAndRemedy) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {PortErrorText(8080, EADDRINUSE),
+       "Address already in use (EADDRINUSE): another program listens on port 8080 (see which "
+       "with: ss -ltnp 'sport = :8080'); stop it, or set another HTTPPort in section [TCPIP] of "
+       "VELWEB.INI."},
+      {PortErrorText(80, EACCES),
+       "Permission denied (EACCES): ports below 1024 need root or the capability "
+       "CAP_NET_BIND_SERVICE (the velweb.service unit grants it); or set HTTPPort in section "
+       "[TCPIP] of VELWEB.INI to 1024 or above."},
+      {PortErrorText(8080, EACCES), "Permission denied (EACCES)."},
+      {PortFailureReason(0),
+       "A port is a whole number from 1 to 65535: set HTTPPort in section [TCPIP] of VELWEB.INI."},
+      {PortFailureReason(70000),
+       "A port is a whole number from 1 to 65535: set HTTPPort in section [TCPIP] of VELWEB.INI."},
+  };
+  for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected);
 }
 
 }  // namespace

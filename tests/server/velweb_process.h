@@ -231,11 +231,16 @@ class Velweb {
   }
 
   // Starts velweb; with `waitReady`, returns once stage 2 has run.
+  // May be called again after Stop: the outputs begin anew, the log goes on.
   bool Start(const std::map<std::string, std::string>& env = {}, bool waitReady = true) {
+    std::error_code ignored;
+    fs::remove(dir_ / "out.txt", ignored);  // nothing of an earlier run is read as this one's
+    fs::remove(dir_ / "err.txt", ignored);
+    const size_t started = Count(Log(), "Velmar Web Server Started");
     pid_ = Spawn(env, "out.txt", "err.txt");
     if (!waitReady) return pid_ > 0;
     return WaitFor([&] { return Out().find("Initialized Ok...") != std::string::npos; }) &&
-           WaitFor([&] { return Log().find("Velmar Web Server Started") != std::string::npos; });
+           WaitFor([&] { return Count(Log(), "Velmar Web Server Started") > started; });
   }
 
   // Runs a second velweb in the same directory to its end; its exit status.
@@ -303,7 +308,8 @@ class Velweb {
     return client.ReadToEnd();
   }
 
-  // The "Served requests: N" the console printed last, or -1.
+  // The count of the line velweb prints when it stops ("... Served requests: N"), or -1.
+  // Without a terminal nothing is printed per request: stop the server first.
   int Served() const {
     const std::string out = Out();
     const size_t at = out.rfind("Served requests: ");
@@ -337,6 +343,12 @@ class Velweb {
       _exit(127);
     }
     return pid;
+  }
+
+  static size_t Count(const std::string& text, const std::string& piece) {
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
   }
 
   static int Wait(pid_t pid, milliseconds timeout) {

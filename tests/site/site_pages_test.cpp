@@ -127,6 +127,15 @@ TEST(SiteForm, PostsMessageAndReceiversToTheResultPage) {
   EXPECT_NE(page.find("<textarea id=\"message\" name=\"message\""), std::string::npos);
 }
 
+// The result page says what each text the server may show in place of the receivers
+// means: nothing went to the alarm server then.
+TEST(SiteResultPage, ExplainsEveryTextShownInsteadOfTheReceivers) {
+  const std::string page = ReadBytes(kDist + "/SEND.HTM");
+  for (const char* text : {"[No Receivers]", "[No Message]", "[Not Sent]"}) {
+    EXPECT_NE(page.find(text), std::string::npos) << "SEND.HTM does not explain " << text;
+  }
+}
+
 TEST(SiteImage, LogoIsAGif) {
   const std::string gif = ReadBytes(kDist + "/LOGO.GIF");
   ASSERT_GE(gif.size(), 13u);

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -27,12 +29,24 @@ class VelctlTest : public ::testing::Test {
     ASSERT_EQ(holder_->Ask("echo ready"), "ready");
   }
 
-  std::vector<std::string> Env() const { return {"VELMAR_INSTANCE=" + instance_}; }
+  // The C locale unless a test names another: output then shows bytes outside ASCII as
+  // \xHH whatever the locale of the machine running the tests.
+  std::vector<std::string> Env() const { return {"VELMAR_INSTANCE=" + instance_, "LC_ALL=C"}; }
 
-  VelctlRun Velctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-    std::vector<std::string> all = Env();
+  // velctl's standard output by lines (with `withErrors`, standard error too).
+  VelctlRun Velctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                   bool withErrors = false) {
+    std::vector<std::string> all;
+    for (const std::string& mine : Env()) {
+      const std::string name = mine.substr(0, mine.find('=') + 1);
+      const bool overridden = std::any_of(
+          env.begin(), env.end(), [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+      if (!overridden) all.push_back(mine);
+    }
     all.insert(all.end(), env.begin(), env.end());
-    PeerProcess p(VELCTL, args, all);
+    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", VELCTL};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    PeerProcess p(withErrors ? "/bin/sh" : VELCTL, withErrors ? shellArgs : args, all);
     VelctlRun run{-1, {}};
     while (auto line = p.ReadLine(10000)) run.lines.push_back(*line);
     run.status = p.Wait();
@@ -158,6 +172,9 @@ TEST_F(VelctlTest, UsageErrorsExitWithTwo) {
       {"print", "-1", "x"},
       {"receivers", "write", "only-file"},
       {"receivers", "show"},
+      {"commands", "--fol"},  // options are spelt out in full
+      {"syslog", "--rew"},
+      {"commands", "--follow=1"},
   };
   for (const auto& args : bad) {
     EXPECT_EQ(Velctl(args).status, 2) << (args.empty() ? "" : args[0]);
@@ -166,6 +183,76 @@ TEST_F(VelctlTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(help.status, 0);
   ASSERT_FALSE(help.lines.empty());
   EXPECT_EQ(help.lines[0], "usage: velctl COMMAND [ARGUMENTS]");
+  EXPECT_EQ(Velctl({"--version"}).lines, std::vector<std::string>{"velctl 1.0.00"});
+}
+
+// Arguments come in, and output goes out, in the locale's encoding; inside they are
+// Windows-1252. The C locale is ASCII only: \xHH stands for other bytes both ways.
+TEST_F(VelctlTest, TextMeetsTheTerminalInTheLocalesEncoding) {
+  struct Case {
+    const char* locale;
+    std::string argument;
+    std::string stored;  // the name's bytes in the file; "" when the argument is refused
+    std::string shown;   // how "receivers show" prints it, or a piece of the refusal
+  };
+  const std::vector<Case> cases = {
+      {"C.UTF-8", "B\xC3\xA4r Team", "B\xE4r Team", "B\xC3\xA4r Team"},
+      {"C.UTF-8",
+       "\xE2\x82\xAC"
+       "5 Zo\\xeb",
+       "\x80"
+       "5 Zo\xEB",
+       "\xE2\x82\xAC"
+       "5 Zo\xC3\xAB"},
+      {"C.UTF-8", "tab\\x09", "tab\t", "tab\\x09"},  // control bytes stay escaped
+      {"C.UTF-8", "\xF0\x9F\x9A\x92", "",
+       "\xF0\x9F\x9A\x92 (U+1F692) has no place in Windows-1252"},
+      {"C.UTF-8", "M\xFCller", "", "the byte \\xfc is not UTF-8"},
+      {"C", "B\\xe4r", "B\xE4r", "B\\xe4r"},
+      {"C", "B\xC3\xA4r", "", "the byte \\xc3 is outside ASCII"},
+  };
+  TestDir dir;
+  const std::string file = dir.File("vel_rcv.dat");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.locale) + " " + c.argument);
+    const std::vector<std::string> locale = {std::string("LC_ALL=") + c.locale};
+    std::remove(file.c_str());
+    const VelctlRun write = Velctl({"receivers", "write", file, c.argument}, locale, true);
+    if (c.stored.empty()) {
+      EXPECT_EQ(write.status, 2);
+      ASSERT_FALSE(write.lines.empty());
+      EXPECT_NE(write.lines[0].find(c.shown), std::string::npos) << write.lines[0];
+      continue;
+    }
+    ASSERT_EQ(write.status, 0);
+    EXPECT_NE(ReadWholeFile(file).find(c.stored), std::string::npos);
+    const VelctlRun show = Velctl({"receivers", "show", file}, locale);
+    ASSERT_EQ(show.lines.size(), 2u);
+    EXPECT_EQ(show.lines[1].substr(0, show.lines[1].find(" |")), "type 1 name \"" + c.shown + "\"");
+  }
+
+  // Command entries and queues: decoded into the terminal's encoding, --raw as bytes.
+  const std::string entry =
+      "FT:J\xFCrgen\xFE"
+      "caf\xE9\x01";
+  for (const char* locale : {"C.UTF-8", "C"}) {
+    ASSERT_EQ(holder_->Ask("setcmd " + Hex(entry)), "1");
+    ASSERT_EQ(holder_->Ask("setcmd " + Hex(entry)), "1");
+    ASSERT_EQ(holder_->Ask("setlog none " + Hex("Empf\xE4nger")), "1");
+    const std::vector<std::string> env = {std::string("LC_ALL=") + locale};
+    const bool utf8 = std::string(locale) == "C.UTF-8";
+    const VelctlRun decoded = Velctl({"commands"}, env);
+    ASSERT_EQ(decoded.lines.size(), 2u);
+    EXPECT_EQ(decoded.lines[0],
+              utf8 ? "kind=\"FT\" receivers=[\"J\xC3\xBCrgen\"] message=\"caf\xC3\xA9\\x01\""
+                   : "kind=\"FT\" receivers=[\"J\\xfcrgen\"] message=\"caf\\xe9\\x01\"");
+    EXPECT_EQ(decoded.lines[1], decoded.lines[0]);
+    ASSERT_EQ(holder_->Ask("setcmd " + Hex(entry)), "1");
+    EXPECT_EQ(Velctl({"commands", "--raw"}, env).lines,
+              std::vector<std::string>{"FT:J\\xfcrgen\\xfecaf\\xe9\\x01"});
+    EXPECT_EQ(Velctl({"syslog"}, env).lines,
+              std::vector<std::string>{utf8 ? "Empf\xC3\xA4nger" : "Empf\\xe4nger"});
+  }
 }
 
 }  // namespace

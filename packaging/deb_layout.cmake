@@ -1,0 +1,24 @@
+# Runs inside cpack (CPACK_PRE_BUILD_SCRIPTS) on the staged package, before it is packed:
+# the unit and the manual pages go where Debian keeps them, and /usr/bin gets velweb and
+# velctl as links into the program directory (both find their directory through the
+# link, so they run from there as if started in it).
+set(root "${CPACK_TEMPORARY_DIRECTORY}")
+set(program "${root}${CPACK_VELWEB_PACKAGE_DIR}")
+
+file(MAKE_DIRECTORY "${root}/lib/systemd/system")
+file(RENAME "${program}/velweb.service" "${root}/lib/systemd/system/velweb.service")
+
+file(MAKE_DIRECTORY "${root}/usr/share/man/man1")
+foreach(page velweb.1 velctl.1)
+  file(RENAME "${program}/share/man/man1/${page}" "${root}/usr/share/man/man1/${page}")
+  execute_process(COMMAND gzip -9n "${root}/usr/share/man/man1/${page}" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "gzip ${page} failed")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${program}/share")
+
+file(MAKE_DIRECTORY "${root}/usr/bin")
+foreach(tool velweb velctl)
+  file(CREATE_LINK "${CPACK_VELWEB_PACKAGE_DIR}/${tool}" "${root}/usr/bin/${tool}" SYMBOLIC)
+endforeach()

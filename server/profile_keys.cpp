@@ -1,0 +1,176 @@
+#include "profile_keys.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+
+#include "text_case.h"
+#include "vel_proc.h"
+
+namespace vel {
+
+namespace {
+
+// Edits (insert, delete, replace a letter) between two names, case aside.
+size_t Distance(const std::string& a, const std::string& b) {
+  const std::string x = Cp1252UpperText(a);
+  const std::string y = Cp1252UpperText(b);
+  std::vector<size_t> row(y.size() + 1);
+  for (size_t j = 0; j <= y.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= x.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= y.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[y.size()];
+}
+
+// The candidate nearest to `name`, when it is near enough to be what was meant.
+const char* Nearest(const std::string& name, const std::vector<const char*>& candidates) {
+  const char* best = nullptr;
+  size_t bestDistance = 0;
+  for (const char* candidate : candidates) {
+    const size_t d = Distance(name, candidate);
+    if (!best || d < bestDistance) {
+      best = candidate;
+      bestDistance = d;
+    }
+  }
+  if (!best) return nullptr;
+  const size_t length = std::string(best).size();
+  return bestDistance <= std::max<size_t>(2, length / 2) ? best : nullptr;
+}
+
+std::vector<const char*> Sections() {
+  std::vector<const char*> sections;
+  for (const ProfileKey& k : kProfileKeys) {
+    if (std::none_of(sections.begin(), sections.end(),
+                     [&](const char* s) { return EqualsCp1252NoCase(s, k.section); })) {
+      sections.push_back(k.section);
+    }
+  }
+  return sections;
+}
+
+std::vector<const char*> KeysOf(const std::string& section) {
+  std::vector<const char*> keys;
+  for (const ProfileKey& k : kProfileKeys) {
+    if (EqualsCp1252NoCase(k.section, section)) keys.push_back(k.key);
+  }
+  return keys;
+}
+
+const ProfileKey* Find(const std::string& section, const std::string& key) {
+  for (const ProfileKey& k : kProfileKeys) {
+    if (EqualsCp1252NoCase(k.section, section) && EqualsCp1252NoCase(k.key, key)) return &k;
+  }
+  return nullptr;
+}
+
+// The known key of that name in any section.
+const ProfileKey* FindAnywhere(const std::string& key) {
+  for (const ProfileKey& k : kProfileKeys) {
+    if (EqualsCp1252NoCase(k.key, key)) return &k;
+  }
+  return nullptr;
+}
+
+std::string List(const std::vector<const char*>& names, const char* open, const char* close) {
+  std::string list;
+  for (const char* name : names)
+    list += (list.empty() ? "" : ", ") + (open + std::string(name) + close);
+  return list;
+}
+
+bool PlainInteger(const std::string& value) {
+  size_t i = !value.empty() && (value[0] == '+' || value[0] == '-') ? 1 : 0;
+  if (i == value.size()) return false;
+  for (; i < value.size(); ++i) {
+    if (value[i] < '0' || value[i] > '9') return false;
+  }
+  return true;
+}
+
+std::string NumberText(double value) {
+  if (std::isinf(value)) return value > 0 ? "a number too large" : "a number too small";
+  return std::to_string(RoundHalfEven(value));
+}
+
+}  // namespace
+
+std::vector<std::string> CheckProfileKeys(const std::string& content, const std::string& fileName) {
+  std::vector<std::string> warnings;
+  auto warn = [&](int line, const std::string& text) {
+    warnings.push_back(fileName + " line " + std::to_string(line) + ": " + text);
+  };
+  std::string section;     // the current section as written
+  bool inSection = false;  // a section header has been seen
+  bool sectionKnown = false;
+  std::map<std::string, int> firstLine;  // "SECTION\nKEY" upper-cased, of keys read
+
+  for (const ProfileEntry& entry : ProfileEntries(content)) {
+    switch (entry.kind) {
+      case ProfileEntry::Kind::kSection: {
+        section = entry.name;
+        inSection = true;
+        sectionKnown = !KeysOf(section).empty();
+        if (sectionKnown) break;
+        const char* near = Nearest(section, Sections());
+        warn(entry.line, "[" + section + "]: unknown section" +
+                             (near ? ", did you mean [" + std::string(near) + "]?"
+                                   : "; the known ones are " + List(Sections(), "[", "]")));
+        break;
+      }
+      case ProfileEntry::Kind::kOther:
+        warn(entry.line, "\"" + entry.name +
+                             "\" is neither a [section] nor a key=value line, so it is ignored");
+        break;
+      case ProfileEntry::Kind::kKey: {
+        if (!inSection) {
+          const ProfileKey* known = FindAnywhere(entry.name);
+          warn(entry.line, entry.name + ": outside any section, so it is never read" +
+                               (known ? "; it belongs under [" + std::string(known->section) + "]"
+                                      : std::string()));
+          break;
+        }
+        if (!sectionKnown) break;  // the section has had its warning
+        const ProfileKey* known = Find(section, entry.name);
+        if (!known) {
+          const ProfileKey* elsewhere = FindAnywhere(entry.name);
+          const char* near = Nearest(entry.name, KeysOf(section));
+          std::string text = entry.name + ": unknown key in [" + section + "]";
+          if (elsewhere) {
+            text += ", did you mean it under [" + std::string(elsewhere->section) + "]?";
+          } else if (near) {
+            text += ", did you mean " + std::string(near) + "?";
+          } else {
+            text += "; known there: " + List(KeysOf(section), "", "");
+          }
+          warn(entry.line, text);
+          break;
+        }
+        const std::string id = Cp1252UpperText(known->section) + "\n" + Cp1252UpperText(known->key);
+        if (const auto first = firstLine.find(id); first != firstLine.end()) {
+          warn(entry.line, entry.name + ": given again in [" + section + "]; the first, on line " +
+                               std::to_string(first->second) + ", is the one read");
+          break;
+        }
+        firstLine[id] = entry.line;
+        if (known->number && !PlainInteger(entry.value)) {
+          warn(entry.line, entry.name + "=" + entry.value + " in [" + section +
+                               "] is not a whole number; it reads as " +
+                               NumberText(LeadingNumber(entry.value)));
+        }
+        break;
+      }
+    }
+  }
+  return warnings;
+}
+
+}  // namespace vel

@@ -1,0 +1,81 @@
+#include "startup_report.h"
+
+#include <unistd.h>
+
+#include <optional>
+
+#include "event_log.h"
+#include "file_io.h"
+#include "profile_keys.h"
+#include "receiver_file.h"
+#include "vel_proc.h"
+#include "velmar_library.h"
+
+namespace vel {
+
+StartupReport::StartupReport(std::FILE* err, const TerminalText& terminal)
+    : err_(err), terminal_(terminal) {}
+
+void StartupReport::Warn(const std::string& text) {
+  std::fprintf(err_, "Warning: %s\n", terminal_.ToTerminal(text).c_str());
+  std::fflush(err_);
+  warnings_.push_back(text);
+}
+
+void StartupReport::Note(const std::string& text) {
+  std::fprintf(err_, "Note: %s\n", terminal_.ToTerminal(text).c_str());
+  std::fflush(err_);
+}
+
+void StartupReport::CheckProgramDir(const std::string& dir) {
+  if (access(dir.c_str(), W_OK) == 0) return;
+  Warn("the program directory " + dir +
+       " is not writable for this account: no daily log file is written there, and profile "
+       "changes (such as a language chosen now) are not kept.");
+}
+
+void StartupReport::CheckProfile(const std::string& fileName) {
+  const std::optional<std::string> content = ReadWholeFile(ProgramFile(fileName));
+  if (!content) return;  // a missing profile means every default
+  for (const std::string& warning : CheckProfileKeys(*content, fileName)) Warn(warning);
+}
+
+void StartupReport::CheckLibrary() {
+  std::string why;
+  if (VelmarLibrary::Instance().Load(why)) return;
+  Warn("libVelmar.so cannot be loaded (" + why +
+       "): posted messages cannot be passed on to the alarm server, and nothing is logged.");
+}
+
+void StartupReport::CheckReceiverFile(const std::string& fileName) {
+  const std::optional<std::string> bytes = ReadWholeFile(ProgramFile(fileName));
+  if (!bytes || bytes->size() <= 1) return;  // none yet, or empty: no receivers, by design
+  const ReceiverFile file = ParseReceiverFile(*bytes);
+  if (file.version != 1) {
+    Warn(fileName + " has version " + std::to_string(file.version) +
+         ", and only version 1 is read: the receiver list stays empty.");
+    return;
+  }
+  if (file.count < 0) {
+    Warn(fileName + " gives a negative number of receivers (" + std::to_string(file.count) +
+         "): the receiver list stays empty.");
+    return;
+  }
+  if (!file.complete) {
+    Warn(fileName + " is damaged (it ends inside a receiver, or holds a value of an unknown " +
+         "kind): only its first " + std::to_string(file.count) + " receivers are read.");
+    return;
+  }
+  const int stated =
+      static_cast<unsigned char>((*bytes)[2]) | static_cast<unsigned char>((*bytes)[3]) << 8;
+  if (stated > kMaxReceivers) {
+    Warn(fileName + " lists " + std::to_string(stated) + " receivers: only the first " +
+         std::to_string(kMaxReceivers) + " are read.");
+  }
+}
+
+void StartupReport::WriteToLog() {
+  for (const std::string& warning : warnings_) WriteLog("Warning: " + warning);
+}
+
+}  // namespace vel

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The Debian package, built from this build tree with cpack and installed with dpkg:
+# the user velweb and the group velmar, the program directory handed to them, the unit,
+# the manual pages; then the installed velweb run as velweb on a free port (directly,
+# not through systemd, which CI does not have): a page, a posted message that velctl
+# takes out, the server's files owned by velweb, the program files out of its reach;
+# then removed (profile and log stay) and purged (all gone, the user too).
+#   package_test.sh BUILD_DIR        exit 77: skipped (not root, no dpkg or cpack)
+set -uo pipefail
+build=$(cd "${1:?usage: package_test.sh BUILD_DIR}" && pwd)
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+[ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
+for tool in dpkg dpkg-deb cpack runuser setpriv curl python3; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed (bash scripts/setup.sh)"
+done
+if dpkg-query -W -f='${Status}' velweb 2>/dev/null | grep -q 'installed'; then
+  skip "a velweb package is installed on this machine; the test leaves it alone"
+fi
+getent passwd velweb >/dev/null && skip "the user velweb exists already; the test leaves it alone"
+getent group velmar >/dev/null && skip "the group velmar exists already; the test leaves it alone"
+
+work=$(mktemp -d /tmp/velweb-package.XXXXXX)
+dir=/opt/velweb
+pid=""
+cleanup() {
+  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+  dpkg --purge velweb >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+as_velweb() { runuser -u velweb -g velmar -- "$@"; }
+
+# Build and install.
+(cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) ||
+  { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
+deb=$(ls "$work"/velweb_*.deb 2>/dev/null | head -1)
+[ -n "$deb" ] || fail "cpack made no .deb"
+dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i failed"; }
+
+getent passwd velweb >/dev/null || fail "no user velweb after the install"
+[ "$(id -gn velweb)" = velmar ] || fail "velweb's group is $(id -gn velweb), not velmar"
+[ "$(stat -c '%U:%G %a' "$dir")" = "root:velmar 3775" ] ||
+  fail "the program directory is $(stat -c '%U:%G %a' "$dir")"
+for f in velweb velctl libVelmar.so INDEX.HTM VELWEB.ONI vel_lang.001; do
+  [ "$(stat -c %U "$dir/$f")" = root ] || fail "$f does not belong to root"
+done
+unit=/lib/systemd/system/velweb.service
+[ -f "$unit" ] || fail "no $unit"
+for line in "User=velweb" "Group=velmar" "AmbientCapabilities=CAP_NET_BIND_SERVICE" \
+            "ProtectSystem=strict" "ReadWritePaths=$dir" "NoNewPrivileges=yes" "PrivateTmp=yes" \
+            "ExecStart=$dir/velweb --headless" "WorkingDirectory=$dir"; do
+  grep -qx "$line" "$unit" || fail "the unit lacks $line"
+done
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify "$unit" >"$work/verify.log" 2>&1 ||
+    { cat "$work/verify.log" >&2; fail "systemd-analyze verify rejects the unit"; }
+fi
+for page in velweb velctl; do
+  [ -f /usr/share/man/man1/$page.1.gz ] || fail "no manual page $page(1)"
+  if command -v man >/dev/null; then
+    [ "$(man -w $page 2>/dev/null)" = /usr/share/man/man1/$page.1.gz ] || fail "man does not find $page"
+  fi
+done
+[ "$(velctl --version)" = "velctl 1.0.00" ] || fail "velctl is not on the PATH"
+
+# Run it as velweb on a free port: the profile as shipped, but for the port.
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed "s/^HTTPPort=.*/HTTPPort=$port\r/" "$dir/VELWEB.ONI" >"$dir/VELWEB.INI"
+chown velweb:velmar "$dir/VELWEB.INI"
+export VELMAR_INSTANCE="package-test-$$"
+# Sanitizer builds: the suppressions of the tree may be out of velweb's reach.
+export ASAN_OPTIONS="detect_leaks=0"
+unset LSAN_OPTIONS
+LC_ALL=C.UTF-8 as_velweb "$dir/velctl" receivers write "$dir/vel_rcv.dat" "Bär Team" "Control Room" ||
+  fail "velctl receivers write as velweb failed"
+# setpriv becomes velweb and runs velweb in its place, so that signals reach the server.
+setpriv --reuid velweb --regid velmar --init-groups -- "$dir/velweb" --headless \
+  </dev/null >"$work/out.log" 2>"$work/err.log" &
+pid=$!
+for _ in $(seq 1 100); do
+  curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/" && break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+curl -s -D "$work/head.txt" -o "$work/index.htm" --max-time 5 "http://127.0.0.1:$port/" ||
+  { cat "$work/err.log" >&2; fail "the installed velweb does not answer on port $port"; }
+head -1 "$work/head.txt" | grep -q '^HTTP/1.0 200 OK' || fail "no status line: Headers=1 is not shipped"
+grep -q $'<option>B\xe4r Team</option>' "$work/index.htm" || fail "the form lacks the receivers"
+curl -s -o "$work/send.htm" --max-time 5 --data 'message=Hello+from+the+package&receivers=B%E4r+Team' \
+  "http://127.0.0.1:$port/SEND.HTM" || fail "posting failed"
+grep -q $'<li>B\xe4r Team</li>' "$work/send.htm" || fail "the result page does not list the receiver"
+taken=$(LC_ALL=C.UTF-8 as_velweb "$dir/velctl" commands)
+[ "$taken" = 'kind="FT" receivers=["Bär Team"] message="Hello from the package"' ] ||
+  fail "velctl took out '$taken'"
+kill -TERM "$pid"
+for _ in $(seq 1 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+wait "$pid"; status=$?
+pid=""
+[ "$status" -eq 0 ] || { cat "$work/err.log" >&2; fail "velweb ended with $status on SIGTERM"; }
+grep -q 'stopped: shut down by the system (SIGTERM). Served requests: 3' "$work/out.log" ||
+  fail "no stop line: $(cat "$work/out.log")"
+[ -s "$work/err.log" ] && { cat "$work/err.log" >&2; fail "velweb warned at start"; }
+
+log=$(ls "$dir"/*.LOG 2>/dev/null | head -1)
+[ -n "$log" ] || fail "no daily log"
+[ "$(stat -c %U "$log")" = velweb ] || fail "the log belongs to $(stat -c %U "$log")"
+[ "$(stat -c %U "$dir/vel_rcv.dat")" = velweb ] || fail "vel_rcv.dat is not velweb's"
+as_velweb test -w "$dir/velweb" && fail "velweb may write its own program"
+as_velweb rm -f "$dir/libVelmar.so" 2>/dev/null
+[ -f "$dir/libVelmar.so" ] || fail "velweb could remove libVelmar.so"
+
+# Removing keeps what the server wrote; purging takes it, and the user.
+dpkg -r velweb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -r failed"; }
+[ ! -e "$dir/velweb" ] || fail "the program stays after dpkg -r"
+[ -f "$dir/VELWEB.INI" ] && [ -f "$log" ] || fail "dpkg -r took the profile or the log"
+dpkg --purge velweb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge failed"; }
+[ ! -e "$dir" ] || fail "$dir stays after the purge: $(ls -A "$dir")"
+getent passwd velweb >/dev/null && fail "the user velweb stays after the purge"
+getent group velmar >/dev/null && fail "the group velmar stays after the purge"
+echo "the Debian package installs, runs as velweb, and is removed and purged cleanly"
