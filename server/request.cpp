@@ -13,28 +13,56 @@ std::string UpperAscii(std::string text) {
   return text;
 }
 
-std::optional<size_t> CompleteRequestLength(const std::string& buffer) {
+RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
+  using State = RequestExtent::State;
   const size_t headerEnd = buffer.find("\r\n\r\n");
-  if (headerEnd == std::string::npos) return std::nullopt;
-  const size_t headerLength = headerEnd + 4;
-
-  const std::string upper = UpperAscii(buffer);
-  static const std::string kField = "CONTENT-LENGTH:";
-  const size_t field = upper.find(kField);
-  if (field == std::string::npos) return headerLength;
-
-  size_t pos = field + kField.size();
-  while (pos < buffer.size() && (buffer[pos] == ' ' || buffer[pos] == '\t')) ++pos;
-  // A length beyond anything a buffer can hold simply never completes.
-  const size_t kHuge = std::numeric_limits<size_t>::max() / 4;
-  size_t declared = 0;
-  for (; pos < buffer.size() && buffer[pos] >= '0' && buffer[pos] <= '9'; ++pos) {
-    declared = declared * 10 + static_cast<size_t>(buffer[pos] - '0');
-    if (declared > kHuge) declared = kHuge;
+  if (headerEnd == std::string::npos) {
+    return {buffer.size() > maxBytes ? State::kRefused : State::kIncomplete, 0};
   }
-  const size_t bodyLength = buffer.size() - headerLength;
-  if (declared > bodyLength) return std::nullopt;
-  return headerLength + declared;
+  const size_t headerLength = headerEnd + 4;
+  if (headerLength > maxBytes) return {State::kRefused, 0};
+
+  // Only a line of the header block can declare the length: neither a body's text nor
+  // the tail of another field's name says how long the body is.
+  const std::string header = UpperAscii(buffer.substr(0, headerLength));
+  static const std::string kField = "\r\nCONTENT-LENGTH:";
+  const size_t field = header.find(kField);
+  if (field == std::string::npos) return {State::kComplete, headerLength};
+
+  // Blanks, digits, blanks, and the end of the line: anything else could be read in
+  // more than one way (and a number too large for any buffer once wrapped round).
+  size_t pos = field + kField.size();
+  auto skipBlanks = [&] {
+    while (pos < header.size() && (header[pos] == ' ' || header[pos] == '\t')) ++pos;
+  };
+  skipBlanks();
+  const size_t digits = pos;
+  size_t declared = 0;
+  for (; pos < header.size() && header[pos] >= '0' && header[pos] <= '9'; ++pos) {
+    declared = declared * 10 + static_cast<size_t>(header[pos] - '0');
+    if (declared > maxBytes) return {State::kRefused, 0};
+  }
+  const bool number = pos > digits;
+  skipBlanks();
+  if (!number || pos >= header.size() || header[pos] != '\r') return {State::kRefused, 0};
+  if (headerLength + declared > maxBytes) return {State::kRefused, 0};
+  if (buffer.size() < headerLength + declared) return {State::kIncomplete, 0};
+  return {State::kComplete, headerLength + declared};
+}
+
+std::string FormText(const std::string& request) {
+  const size_t headerEnd = request.find("\r\n\r\n");
+  std::string body = headerEnd == std::string::npos ? std::string() : request.substr(headerEnd + 4);
+  const std::string upper = UpperAscii(body);
+  if (upper.find("MESSAGE=") != std::string::npos || upper.find("RECEIVERS=") != std::string::npos) {
+    return body;
+  }
+  const std::string line = request.substr(0, request.find('\r'));
+  const size_t query = line.find('?');
+  if (query == std::string::npos) return body;
+  size_t end = line.rfind(' ');
+  if (end == std::string::npos || end < query) end = line.size();
+  return line.substr(query + 1, end - query - 1);
 }
 
 RequestTarget ParseRequestTarget(const std::string& request) {

@@ -9,11 +9,23 @@
 
 namespace vel {
 
-// The length of the complete request at the start of `buffer`: the header block up to
-// and including the first CR LF CR LF, plus the body length a "Content-Length:" field
-// declares (searched, without regard to case, anywhere in the buffer). Nothing while the
-// header block or the declared body is still incomplete.
-std::optional<size_t> CompleteRequestLength(const std::string& buffer);
+// What the bytes received so far on a connection hold: a request still incomplete, a
+// complete one of `length` bytes (the header block up to and including the first CR LF
+// CR LF, plus the body length that a "Content-Length:" line of the header block
+// declares, found without regard to case), or one that is refused. A request is refused
+// when it is, or would become with its declared body, longer than `maxBytes`, or when
+// its content length is not a plain decimal number.
+struct RequestExtent {
+  enum class State { kIncomplete, kComplete, kRefused };
+  State state = State::kIncomplete;
+  size_t length = 0;
+};
+RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes);
+
+// The form text of a complete POST request: its body. When the body holds neither
+// "message=" nor "receivers=" (without regard to case), the query of the request line
+// (from "?" to the blank before the version) instead. Header lines never give a field.
+std::string FormText(const std::string& request);
 
 // What a request line asks for. Everything is upper case.
 struct RequestTarget {

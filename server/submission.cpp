@@ -14,15 +14,18 @@ std::string FormValue(const std::string& field) {
 
 }  // namespace
 
-Submission ParseSubmission(const std::string& request) {
+Submission ParseSubmission(const std::string& form) {
+  static const std::string kSeparators("\xFE\xFF\0", 3);
   Submission submission;
   std::string message = "message=";
-  submission.message = FormValue(GetFieldNoCase(request, 1, message));
-  // All receivers in one walk over the request (a request may hold thousands of them).
-  FieldWalk receivers(request, "receivers=", /*ignoreCase=*/true, 1);
+  submission.message = FormValue(GetFieldNoCase(form, 1, message));
+  submission.holdsSeparator = submission.message.find_first_of(kSeparators) != std::string::npos;
+  // All receivers in one walk over the form (a form may hold thousands of them).
+  FieldWalk receivers(form, "receivers=", /*ignoreCase=*/true, 1);
   for (int16_t n = 1; n < INT16_MAX; ++n) {
     const std::string name = FormValue(receivers.Next());
     if (name.empty()) break;
+    if (name.find_first_of(kSeparators) != std::string::npos) submission.holdsSeparator = true;
     submission.receivers += name;
     submission.receivers += '\xFE';
   }

@@ -9,14 +9,19 @@ namespace vel {
 struct Submission {
   std::string message;    // SubmittedMessage
   std::string receivers;  // SubmittedReceivers: each name followed by the byte 0xFE
+  // The message or a name holds a byte that would change the command entry: 0xFE (it
+  // separates receivers), 0xFF (it ends an entry) or NUL (it ends the library's text).
+  // Such a submission is never handed over: the alarm side would read other receivers
+  // or another message than the ones typed.
+  bool holdsSeparator = false;
   bool Complete() const { return !message.empty() && !receivers.empty(); }
 };
 
-// Takes the fields out of `request` (the complete request: header block and declared
-// body, nothing after it). The keys are found anywhere and without regard to case; the
-// first "message=" wins; receivers are taken until the first empty one. Throws
-// OverflowError when the fields lie beyond what 16-bit text positions address.
-Submission ParseSubmission(const std::string& request);
+// Takes the fields out of `form` (the form text of a posted request, see FormText). The
+// keys are found without regard to case; the first "message=" wins; receivers are taken
+// until the first empty one. Throws OverflowError when the fields lie beyond what 16-bit
+// text positions address.
+Submission ParseSubmission(const std::string& form);
 
 // "FT:", the receivers with their 0xFE bytes, the message.
 std::string CommandEntry(const Submission& submission);

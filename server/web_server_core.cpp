@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -49,6 +51,22 @@ bool FileState(const std::string& path, int64_t& size, std::time_t& time) {
   size = info.st_size;
   time = info.st_mtime;
   return true;
+}
+
+// The status of the regular file at `path`, a name in the program directory. A symbolic
+// link is followed only when what it leads to lies inside the program directory: a link
+// must never serve a file from elsewhere on the machine.
+bool StatInProgramDir(const std::string& path, struct stat& info) {
+  if (lstat(path.c_str(), &info) != 0) return false;
+  if (S_ISLNK(info.st_mode)) {
+    char real[PATH_MAX];
+    const std::string& dir = ProgramDir();
+    if (!realpath(path.c_str(), real) || std::strncmp(real, dir.c_str(), dir.size()) != 0 ||
+        stat(real, &info) != 0) {
+      return false;
+    }
+  }
+  return S_ISREG(info.st_mode);
 }
 
 // Raises this process's descriptor limit as far as the system lets it; the limit.
@@ -250,7 +268,7 @@ void WebServerCore::EndConnection(int index, EndReason reason) {
     case EndReason::kClientClosed:
     case EndReason::kSocketError:
     case EndReason::kRequestTimedOut:
-    case EndReason::kRequestTooLarge:
+    case EndReason::kRequestRefused:
     case EndReason::kMadeRoom:
       Winsock_HTTP.Abort(index);
       break;
@@ -342,20 +360,19 @@ void WebServerCore::Winsock_HTTP_DataArrival(int index) {
   } else {
     c.RequestBuffer += data;
   }
-  const std::optional<size_t> length = CompleteRequestLength(c.RequestBuffer);
-  if (!length) {
-    if (c.RequestBuffer.size() > limits_.maxRequestBytes) {
-      EndConnection(index, EndReason::kRequestTooLarge);
-    }
+  const RequestExtent extent = MeasureRequest(c.RequestBuffer, limits_.maxRequestBytes);
+  if (extent.state == RequestExtent::State::kRefused) {
+    EndConnection(index, EndReason::kRequestRefused);
     return;
   }
+  if (extent.state == RequestExtent::State::kIncomplete) return;
   // A request that ends with its header block is all the client sends; one with a body
   // may be followed by stray bytes (a line end after a posted form), which are drained.
-  c.requestWithoutBody = c.RequestBuffer.find("\r\n\r\n") + 4 == *length;
+  c.requestWithoutBody = c.RequestBuffer.find("\r\n\r\n") + 4 == extent.length;
   Winsock_HTTP.SetTimeLimit(index, 0);
   std::string request;
   request.swap(c.RequestBuffer);
-  request.resize(*length);
+  request.resize(extent.length);
   HandleRequest(index, request);
 }
 
@@ -379,10 +396,10 @@ void WebServerCore::HandleRequest(int index, const std::string& request) {
     return;
   }
   struct stat info {};
-  bool found = plainName && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  bool found = plainName && StatInProgramDir(path, info);
   if (!found) {
     path = ResolveInDir(ProgramDir(), target.fileName);
-    found = FileExists(path) && stat(path.c_str(), &info) == 0;
+    found = FileExists(path) && StatInProgramDir(path, info);
   }
   if (!found) {
     SendNotFound(index);
@@ -399,16 +416,14 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
                            const struct stat& info) {
   Submission submission;
   try {
-    submission = ParseSubmission(request);
+    submission = ParseSubmission(FormText(request));
   } catch (const OverflowError&) {
     submission = Submission{};  // fields past what text positions address: a bad request
   }
   const std::string client = Winsock_HTTP.RemoteHostIP(index);
-  // The library takes zero-terminated text: an entry holding a NUL byte (an encoded %00)
-  // would reach the alarm server cut short, so it is not passed on at all.
   std::string entry;
   if (submission.Complete()) entry = CommandEntry(submission);
-  const bool passable = entry.find('\0') == std::string::npos;
+  const bool passable = !submission.holdsSeparator;
 
   // The log lines and the hand-over go through the exchange thread, in this order, and
   // the answer follows once they are done; other clients are served meanwhile.
@@ -464,7 +479,7 @@ bool WebServerCore::SendFile(int index, const std::string& path, const std::stri
   // A small file (a page's images) is kept in memory while it stays unchanged: one look
   // at the file instead of opening and reading it for every request.
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (!StatInProgramDir(path, info)) return false;
   if (info.st_size <= kCachedFileBytes) {
     std::shared_ptr<const std::string> body = fileCache_.Find(path, info, 0);
     if (!body) {

@@ -88,7 +88,8 @@ struct ServerLimits {
 //
 //   kFree        no connection at this index
 //   kReceiving   the request is read into RequestBuffer; it must be complete within
-//                requestTimeoutMs of the accept and stay within maxRequestBytes
+//                requestTimeoutMs of the accept and stay within maxRequestBytes, its
+//                header block and declared body together
 //   kHandingOver a posted message is with the exchange thread; its answer waits
 //   kResponding  the answer (sender) is going out and CloseAfterSend is set; the send
 //                completion that leaves nothing to send ends the connection, served.
@@ -103,7 +104,8 @@ enum class EndReason {
   kClientClosed,     // the client closed before its request was complete
   kSocketError,      // the connection broke
   kRequestTimedOut,  // the request was not complete in time
-  kRequestTooLarge,  // the request grew past its bound
+  kRequestRefused,   // the request is, or declares a body that makes it, too long, or
+                     // its content length is no plain number
   kMadeRoom,         // closed to make room for a new client
   kSendStalled,      // the client took nothing of the answer for too long: reset
   kAnswerBroken,     // the file being sent could not be read on: reset

@@ -52,6 +52,10 @@ class ServerTest : public ::testing::Test {
 };
 
 TEST_F(ServerTest, RequestTableByteForByte) {
+  // Links: one that stays in the program directory is followed, one out of it is not.
+  fs::create_symlink("A.HTM", server_.dir() / "INSIDE.HTM");
+  fs::create_symlink("/etc/passwd", server_.dir() / "LINK.HTM");
+  fs::create_symlink("/etc/hostname", server_.dir() / "OUT.GIF");
   ASSERT_TRUE(server_.Start()) << server_.Err();
   const std::string index = "<p>index 1.0.00</p>\r\n";
   const std::string sendGet = "<p>sent to</p>\r\n<b>[No Receivers]</b>\r\nend\r\n";
@@ -80,6 +84,9 @@ TEST_F(ServerTest, RequestTableByteForByte) {
       {"GET /*.HTM HTTP/1.0\r\n\r\n", kNotFound},
       {"GET /INDE?.HTM HTTP/1.0\r\n\r\n", kNotFound},
       {std::string("GET /index\0.htm HTTP/1.0\r\n\r\n", 29), kNotFound},
+      {"GET /inside.htm HTTP/1.0\r\n\r\n", "a\r\n"},
+      {"GET /link.htm HTTP/1.0\r\n\r\n", kNotFound},
+      {"GET /out.gif HTTP/1.0\r\n\r\n", kNotFound},
   };
   for (const Case& c : cases) EXPECT_TRUE(Same(server_.Fetch(c.request), c.answer)) << c.request;
   // Nothing per request where no terminal watches; the count comes with the stop.
@@ -154,6 +161,52 @@ TEST_F(ServerTest, PostedMessageBecomesOneCommandEntryAndIsLogged) {
   EXPECT_NE(server_.Log().find(" WEB Received bad HTTP message request from 127.0.0.1\r\n"),
             std::string::npos);
   EXPECT_EQ(server_.Velctl("commands --raw"), "");
+}
+
+TEST_F(ServerTest, AMessageIsHandedOverAsTypedOrNotAtAll) {
+  ASSERT_TRUE(server_.Start());
+  const std::string typed = "message=Gas+leak+at+school&receivers=Fire+Brigade";
+  auto post = [](const std::string& head, const std::string& body) {
+    return "POST /send.htm HTTP/1.0\r\n" + head + "Content-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  const std::string sent = "<p>sent to</p>\r\n<b>Fire Brigade</b>\r\nend\r\n";
+  const std::string notSent = "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n";
+  const struct {
+    std::string request;
+    std::string answer;  // empty: the connection is cut
+    std::string command;  // as velctl shows it; empty: nothing handed over
+  } cases[] = {
+      // Header lines never give a field, whatever a browser's cookies hold.
+      {post("Cookie: message=hello\r\n", typed), sent, "FT:Fire Brigade\\xfeGas leak at school"},
+      {post("Cookie: receivers=x\r\n", typed), sent, "FT:Fire Brigade\\xfeGas leak at school"},
+      // Fields in the URL alone: the query, without the version and the header lines.
+      {"POST /send.htm?receivers=Fire+Brigade&message=q HTTP/1.0\r\nCookie: message=c\r\n\r\n",
+       sent, "FT:Fire Brigade\\xfeq"},
+      // 0xFE would make the alarm side read other receivers and another message.
+      {post("", "message=Fire+at+%FEingholt+farm&receivers=Fire+Brigade"), notSent, ""},
+      {post("", "message=m&receivers=Fire+Brigade&receivers=a%FEb"), notSent, ""},
+      // A length that wraps round, one that is no number, a header block past the bound.
+      {"POST /send.htm HTTP/1.0\r\nContent-Length: 18446744073709551667\r\n\r\n" +
+           typed.substr(0, 51),
+       "", ""},
+      {"POST /send.htm HTTP/1.0\r\nContent-Length: 49x\r\n\r\n" + typed, "", ""},
+      {post("X-Filler: " + std::string(100 * 1024, 'f') + "\r\n", typed), "", ""},
+  };
+  std::string commands;
+  for (const auto& c : cases) {
+    EXPECT_EQ(server_.Fetch(c.request), c.answer) << c.request.substr(0, 80);
+    if (!c.command.empty()) commands += c.command + "\n";
+  }
+  EXPECT_EQ(server_.Velctl("commands --raw"), commands);
+  size_t refusals = 0;
+  const std::string log = server_.Log();
+  for (size_t at = 0; (at = log.find("WEB Could not pass HTTP message request from 127.0.0.1\r\n",
+                                     at)) != std::string::npos;
+       ++at) {
+    ++refusals;
+  }
+  EXPECT_EQ(refusals, 2u) << log;
 }
 
 TEST_F(ServerTest, RefusedCommandIsNotReportedAsSent) {

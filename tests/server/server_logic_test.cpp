@@ -19,31 +19,49 @@ namespace {
 
 // ---- request assembly ----------------------------------------------------------------
 
+using State = RequestExtent::State;
+constexpr size_t kBound = 64 * 1024;
+
 struct AssemblyCase {
   const char* what;
   std::string buffer;
-  std::optional<size_t> length;
+  State state;
+  size_t length = 0;
 };
 
 TEST(RequestAssembly, CompleteWhenHeaderBlockAndDeclaredBodyArePresent) {
   const std::string head = "POST /SEND.HTM HTTP/1.0\r\nContent-Length: 5\r\n\r\n";
+  const std::string post = "POST / HTTP/1.0\r\n";
   const std::vector<AssemblyCase> cases = {
-      {"no header end", "GET / HTTP/1.0\r\nHost: x\r\n", std::nullopt},
-      {"LF line ends never complete", "GET / HTTP/1.0\n\n", std::nullopt},
-      {"header only", "GET / HTTP/1.0\r\n\r\n", 18},
-      {"bytes after a request without length", "GET / HTTP/1.0\r\n\r\nxyz", 18},
-      {"body short", head + "abcd", std::nullopt},
-      {"body exact", head + "abcde", head.size() + 5},
-      {"body longer: request ends at the declared length", head + "abcde\r\n", head.size() + 5},
-      {"lower-case field", "POST / HTTP/1.0\r\ncontent-length:\t 2\r\n\r\nab", 41},
-      {"blank before the colon does not count", "POST / HTTP/1.0\r\nContent-Length : 9\r\n\r\n",
-       39},
-      {"no digits reads as 0", "POST / HTTP/1.0\r\nContent-Length: x\r\n\r\n", 38},
-      {"huge length waits", "POST / HTTP/1.0\r\nContent-Length: 99999999999999999999999\r\n\r\n",
-       std::nullopt},
+      {"no header end", "GET / HTTP/1.0\r\nHost: x\r\n", State::kIncomplete},
+      {"LF line ends never complete", "GET / HTTP/1.0\n\n", State::kIncomplete},
+      {"header only", "GET / HTTP/1.0\r\n\r\n", State::kComplete, 18},
+      {"bytes after a request without length", "GET / HTTP/1.0\r\n\r\nxyz", State::kComplete, 18},
+      {"body short", head + "abcd", State::kIncomplete},
+      {"body exact", head + "abcde", State::kComplete, head.size() + 5},
+      {"body longer: ends at the declared length", head + "abcde\r\n", State::kComplete,
+       head.size() + 5},
+      {"lower-case field", post + "content-length:\t 2 \r\n\r\nab", State::kComplete, 42},
+      {"blank before the colon does not count", post + "Content-Length : 9\r\n\r\n",
+       State::kComplete, 39},
+      {"only a line of the header block declares", post + "X-Content-Length: 9\r\n\r\n",
+       State::kComplete, 40},
+      {"nor does the body", "POST / HTTP/1.0\r\n\r\nContent-Length: 9\r\n", State::kComplete, 19},
+      {"no digits", post + "Content-Length: x\r\n\r\n", State::kRefused},
+      {"nothing", post + "Content-Length:\r\n\r\n", State::kRefused},
+      {"digits then text", post + "Content-Length: 5x\r\n\r\nabcde", State::kRefused},
+      {"2^64 + 51 does not wrap round to 51",
+       post + "Content-Length: 18446744073709551667\r\n\r\n" + std::string(51, 'b'),
+       State::kRefused},
+      {"a body past the bound", post + "Content-Length: 65500\r\n\r\n", State::kRefused},
+      {"a header block past the bound", post + std::string(kBound, 'h') + "\r\n\r\n",
+       State::kRefused},
+      {"incomplete past the bound", post + std::string(kBound, 'h'), State::kRefused},
   };
   for (const AssemblyCase& c : cases) {
-    EXPECT_EQ(CompleteRequestLength(c.buffer), c.length) << c.what;
+    const RequestExtent extent = MeasureRequest(c.buffer, kBound);
+    EXPECT_EQ(extent.state, c.state) << c.what;
+    EXPECT_EQ(extent.length, c.length) << c.what;
   }
 }
 
@@ -53,10 +71,29 @@ TEST(RequestAssembly, BodyLengthCountsFromTheFirstHeaderEnd) {
   head += std::string(119 - head.size(), 'x');
   const std::string buffer = head + "\r\n\r\n" + std::string(27, 'b');
   ASSERT_EQ(buffer.size(), 150u);
-  EXPECT_EQ(CompleteRequestLength(buffer), 150u);
+  EXPECT_EQ(MeasureRequest(buffer, kBound).length, 150u);
   std::string longer = buffer;
   longer.replace(longer.find("27"), 2, "28");
-  EXPECT_EQ(CompleteRequestLength(longer), std::nullopt);
+  EXPECT_EQ(MeasureRequest(longer, kBound).state, State::kIncomplete);
+}
+
+TEST(RequestAssembly, FormFieldsComeFromTheBodyOrElseTheQuery) {
+  const struct {
+    const char* what;
+    std::string request;
+    std::string form;
+  } cases[] = {
+      {"body", "POST /SEND.HTM HTTP/1.0\r\nCookie: message=hello\r\n\r\nmessage=a&receivers=b",
+       "message=a&receivers=b"},
+      {"query, without version or header lines",
+       "POST /SEND.HTM?receivers=Fire+Brigade&message=q HTTP/1.0\r\nCookie: message=x\r\n\r\n",
+       "receivers=Fire+Brigade&message=q"},
+      {"query without a version", "POST /SEND.HTM?message=q\r\n\r\n", "message=q"},
+      {"a body with a field wins over the query",
+       "POST /S.HTM?message=q HTTP/1.0\r\n\r\nRECEIVERS=b", "RECEIVERS=b"},
+      {"header lines never give a field", "POST /S.HTM HTTP/1.0\r\nX: message=h\r\n\r\n", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FormText(c.request), c.form) << c.what;
 }
 
 // ---- request line and names ------------------------------------------------------------
@@ -264,32 +301,34 @@ TEST(ResponseHead, StatusTypeLengthAndClose) {
 // ---- form fields -------------------------------------------------------------------------
 
 struct SubmissionCase {
-  std::string request;
+  std::string form;
   std::string message;
   std::string receivers;
+  bool holdsSeparator = false;
 };
 
 TEST(Submission, FieldsAreTakenDecodedAndJoined) {
-  const std::string head = "POST /SEND.HTM HTTP/1.0\r\n\r\n";
   const std::vector<SubmissionCase> cases = {
-      {head + "message=Hello+world&receivers=A&receivers=B", "Hello world",
+      {"message=Hello+world&receivers=A&receivers=B", "Hello world",
        "A\xFE"
        "B\xFE"},
-      {head + "receivers=&receivers=B&message=x", "x", ""},
-      {head + "MESSAGE=Hi&Receivers=Z", "Hi", "Z\xFE"},
-      {head + "message=50%25+%26+more&receivers=GROUP%201", "50% & more", "GROUP 1\xFE"},
-      {head + "message=a&receivers=X%FEY", "a", "X\xFEY\xFE"},
-      {head + "message=first&message=second&receivers=A", "first", "A\xFE"},
-      {"POST /SEND.HTM?message=inline HTTP/1.0\r\n\r\nreceivers=A",
-       "inline HTTP/1.0\r\n\r\n"
-       "receivers=A",
-       "A\xFE"},
-      {head + "nothing=here", "", ""},
+      {"receivers=&receivers=B&message=x", "x", ""},
+      {"MESSAGE=Hi&Receivers=Z", "Hi", "Z\xFE"},
+      {"message=50%25+%26+more&receivers=GROUP%201", "50% & more", "GROUP 1\xFE"},
+      {"message=first&message=second&receivers=A", "first", "A\xFE"},
+      {"nothing=here", "", ""},
+      // Bytes that would change the command entry are found in any field.
+      {"message=a&receivers=X%FEY", "a", "X\xFEY\xFE", true},
+      {"message=Fire+at+%FEingholt&receivers=Fire+Brigade", "Fire at \xFEingholt",
+       "Fire Brigade\xFE", true},
+      {"message=a%FF&receivers=B", "a\xFF", "B\xFE", true},
+      {"message=a&receivers=B&receivers=C%00", "a", std::string("B\xFE" "C\0\xFE", 5), true},
   };
   for (const SubmissionCase& c : cases) {
-    const Submission s = ParseSubmission(c.request);
-    EXPECT_EQ(s.message, c.message) << c.request;
-    EXPECT_EQ(s.receivers, c.receivers) << c.request;
+    const Submission s = ParseSubmission(c.form);
+    EXPECT_EQ(s.message, c.message) << c.form;
+    EXPECT_EQ(s.receivers, c.receivers) << c.form;
+    EXPECT_EQ(s.holdsSeparator, c.holdsSeparator) << c.form;
   }
 }
 

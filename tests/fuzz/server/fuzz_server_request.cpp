@@ -11,12 +11,17 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string buffer(reinterpret_cast<const char*>(data), size);
-  if (const auto length = vel::CompleteRequestLength(buffer)) {
-    Check(*length <= buffer.size(), "request longer than the buffer");
+  constexpr size_t kBound = 64 * 1024;
+  const vel::RequestExtent extent = vel::MeasureRequest(buffer, kBound);
+  if (extent.state == vel::RequestExtent::State::kComplete) {
+    Check(extent.length <= buffer.size(), "request longer than the buffer");
+    Check(extent.length <= kBound, "request past the bound");
     const size_t end = buffer.find("\r\n\r\n");
-    Check(end != std::string::npos && end + 4 <= *length, "complete without a header end");
+    Check(end != std::string::npos && end + 4 <= extent.length, "complete without a header end");
     // More bytes never make a complete request incomplete.
-    Check(vel::CompleteRequestLength(buffer + "x").has_value(), "completion not stable");
+    Check(vel::MeasureRequest(buffer + "x", kBound).length == extent.length,
+          "completion not stable");
+    vel::FormText(buffer.substr(0, extent.length));
   }
   const vel::RequestTarget target = vel::ParseRequestTarget(buffer);
   if (target.servable) {

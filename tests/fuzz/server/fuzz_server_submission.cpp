@@ -23,6 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(submission.receivers.empty() || submission.receivers.back() == '\xFE',
         "receivers not closed by 0xFE");
   Check(vel::CommandEntry(submission).compare(0, 3, "FT:") == 0, "entry without its kind");
+  // What may be handed over holds no byte that would change the entry.
+  if (!submission.holdsSeparator) {
+    Check(submission.message.find_first_of(std::string("\xFE\xFF\0", 3)) == std::string::npos,
+          "separator in a message taken as clean");
+  }
 
   const std::vector<std::string> receivers = {"A", "b"};
   vel::PageContext context;
