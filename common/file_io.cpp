@@ -93,22 +93,50 @@ bool ReplaceWholeFile(const std::string& path, const std::string& content, unsig
   FileDescriptor fd(OpenNewFile(temporary));
   if (!fd.valid()) return false;
 
-  bool ok = WriteAll(fd.get(), content);
+  int error = 0;
+  auto failed = [&error] {
+    if (error == 0) error = errno != 0 ? errno : EIO;
+    return false;
+  };
+  bool ok = WriteAll(fd.get(), content) || failed();
   if (ok && (uid != -1 || gid != -1)) {
     // Best effort: only a privileged process may hand a file to another owner.
     (void)!fchown(fd.get(), static_cast<uid_t>(uid), static_cast<gid_t>(gid));
   }
-  if (ok && !applyUmask) ok = fchmod(fd.get(), mode) == 0;
+  if (ok && !applyUmask) ok = fchmod(fd.get(), mode) == 0 || failed();
   if (ok && applyUmask) {
     // open() already applied the umask to 0666; narrow further to `mode`.
     struct stat info {};
-    ok = fstat(fd.get(), &info) == 0 && fchmod(fd.get(), info.st_mode & mode & 07777) == 0;
+    ok = (fstat(fd.get(), &info) == 0 && fchmod(fd.get(), info.st_mode & mode & 07777) == 0) ||
+         failed();
   }
-  if (ok) ok = fsync(fd.get()) == 0;
-  if (close(fd.release()) != 0) ok = false;
-  if (ok) ok = rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(temporary.c_str());
+  if (ok) ok = fsync(fd.get()) == 0 || failed();
+  if (close(fd.release()) != 0 && ok) ok = failed();
+  if (ok) ok = rename(temporary.c_str(), path.c_str()) == 0 || failed();
+  if (!ok) {
+    unlink(temporary.c_str());
+    errno = error;
+  }
   return ok;
+}
+
+bool RewriteWholeFile(const std::string& path, const std::string& content) {
+  FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) return false;
+  // Written over the old bytes first and cut to length after, so that a write that fails
+  // half-way leaves no shorter file than before.
+  size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = pwrite(fd.get(), content.data() + done, content.size() - done,
+                             static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  if (ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0) return false;
+  if (fsync(fd.get()) != 0) return false;
+  const int fdNumber = fd.release();
+  return close(fdNumber) == 0;
 }
 
 }  // namespace vel

@@ -18,8 +18,13 @@ std::optional<std::string> ReadWholeFile(const std::string& path, size_t limit);
 // renamed over it, so that a reader never sees half a file. The new file gets `mode`
 // (the process's umask applies when `applyUmask` is true) and, where the process may
 // give it, the owner `uid`/`gid` (-1 leaves the process's own). False on any failure,
-// and then `path` is unchanged.
+// with errno telling why, and then `path` is unchanged.
 bool ReplaceWholeFile(const std::string& path, const std::string& content, unsigned mode,
                       bool applyUmask, int uid = -1, int gid = -1);
+
+// Rewrites the existing file `path` in place with `content`, for where no file can be
+// made beside it. Not atomic: a reader may see the change half done. False, with errno
+// telling why, on failure.
+bool RewriteWholeFile(const std::string& path, const std::string& content);
 
 }  // namespace vel

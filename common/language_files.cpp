@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 
@@ -86,6 +87,15 @@ std::string LanguageCodeText(int16_t code) {
   char text[8];
   std::snprintf(text, sizeof text, code < 0 ? "-%03d" : "%03d", std::abs(static_cast<int>(code)));
   return text;
+}
+
+bool SaveLanguageChoice(int16_t code) {
+  const int error = WriteProfileString("General", "Language", LanguageCodeText(code), "VELWEB.INI");
+  if (error == 0) return true;
+  std::fprintf(stderr, "Warning: the language could not be saved in VELWEB.INI: %s\n",
+               std::strerror(error));
+  std::fflush(stderr);
+  return false;
 }
 
 std::vector<LanguageChoice> FindLanguages(const std::string& dir) {

@@ -41,4 +41,9 @@ std::optional<std::string> LanguageNameIn(const std::string& path);
 // 44 is "044", -1 is "-001").
 std::string LanguageCodeText(int16_t code);
 
+// Writes the chosen language into "VELWEB.INI" ([General] Language). When the profile
+// cannot be saved, says so on standard error with the reason, and returns false: the
+// choice then holds for nothing after this start.
+bool SaveLanguageChoice(int16_t code);
+
 }  // namespace vel

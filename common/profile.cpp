@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -170,13 +171,13 @@ std::vector<ProfileEntry> ProfileEntries(const std::string& content) {
   return entries;
 }
 
-void WriteProfileString(const std::string& section, const std::string& key,
-                        const std::string& value, const std::string& fileName) {
-  if (BreaksForm(section) || BreaksForm(key) || BreaksForm(value)) return;
-  if (section.find(']') != std::string::npos || key.find('=') != std::string::npos) return;
+int WriteProfileString(const std::string& section, const std::string& key,
+                       const std::string& value, const std::string& fileName) {
+  if (BreaksForm(section) || BreaksForm(key) || BreaksForm(value)) return EINVAL;
+  if (section.find(']') != std::string::npos || key.find('=') != std::string::npos) return EINVAL;
   // A key must read back as a key: not empty, not a comment, not a section.
   const std::string trimmedKey = Trim(key);
-  if (trimmedKey.empty() || trimmedKey[0] == ';' || trimmedKey[0] == '[') return;
+  if (trimmedKey.empty() || trimmedKey[0] == ';' || trimmedKey[0] == '[') return EINVAL;
 
   std::string path = ProgramFile(fileName);
   std::string content;
@@ -187,10 +188,11 @@ void WriteProfileString(const std::string& section, const std::string& key,
   struct stat info {};
   if (stat(path.c_str(), &info) == 0) {
     // A file without any write permission bit is read-only, also for the superuser.
-    if (!S_ISREG(info.st_mode) || (info.st_mode & 0222) == 0) return;
-    if (access(path.c_str(), W_OK) != 0) return;
+    if (!S_ISREG(info.st_mode)) return EISDIR;
+    if ((info.st_mode & 0222) == 0) return EACCES;
+    if (access(path.c_str(), W_OK) != 0) return errno;
     const auto existing = ReadWholeFile(path);
-    if (!existing) return;  // writing would lose what cannot be read
+    if (!existing) return errno != 0 ? errno : EIO;  // writing would lose what cannot be read
     content = *existing;
     mode = info.st_mode & 07777;
     uid = static_cast<int>(info.st_uid);
@@ -228,7 +230,15 @@ void WriteProfileString(const std::string& section, const std::string& key,
   std::string updated;
   updated.reserve(content.size() + key.size() + value.size() + section.size() + 8);
   for (const ProfileLine& line : lines) updated += line.text + line.ending;
-  ReplaceWholeFile(path, updated, mode, /*applyUmask=*/!exists, uid, gid);
+  if (ReplaceWholeFile(path, updated, mode, /*applyUmask=*/!exists, uid, gid)) return 0;
+  int error = errno;
+  // No temporary file beside it (a directory we may not write in): the profile itself
+  // may still be writable, and is rewritten where it stands.
+  if (exists && (error == EACCES || error == EPERM || error == EROFS)) {
+    if (RewriteWholeFile(path, updated)) return 0;
+    error = errno;
+  }
+  return error;
 }
 
 }  // namespace vel

@@ -161,12 +161,15 @@ std::string ReadProfileString(const std::string& section, const std::string& key
 // the file) and the key (after the last line of the section that is not blank) where
 // missing. An existing key keeps its line: the text after its "=" becomes the value.
 // Every other byte of the file stays as it was; the file is replaced whole, keeping its
-// permissions. Nothing is written when the file cannot be written (no write permission
-// bit, missing directory, an existing file that cannot be read) or when a name or the
-// value would break the file's form (a line break or NUL anywhere, "]" in the section,
-// "=" in the key, a key that is empty or begins with ";" or "["); the caller is not told.
-void WriteProfileString(const std::string& section, const std::string& key,
-                        const std::string& value, const std::string& fileName);
+// permissions (through a temporary file beside it; where none can be made, a writable
+// file is rewritten in place). Nothing is written when the file cannot be written (no
+// write permission bit, missing directory, an existing file that cannot be read) or when
+// a name or the value would break the file's form (a line break or NUL anywhere, "]" in
+// the section, "=" in the key, a key that is empty or begins with ";" or "[").
+// Returns 0 when the profile was saved, else the reason as an errno value (EINVAL for a
+// name or value that would break the form).
+int WriteProfileString(const std::string& section, const std::string& key,
+                       const std::string& value, const std::string& fileName);
 
 // One line of a profile as the reader takes it, for checking what a profile holds.
 // Blank lines and comments are left out.

@@ -234,6 +234,21 @@ int CommandContentLength(const SharedRegion& region) {
   return static_cast<int>(static_cast<const unsigned char*>(zero) - region.CommandBuffer);
 }
 
+int16_t CountCommands(const SharedRegion& region) {
+  const unsigned char* commands = region.CommandBuffer;
+  const void* zero = std::memchr(commands, 0, kCommandBufferSize);
+  const int content = zero == nullptr ? kCommandBufferSize - 1
+                                      : static_cast<int>(static_cast<const unsigned char*>(zero) -
+                                                         commands);
+  int16_t count = 0;
+  for (int at = 0; at < content; ++at) {
+    if (commands[at] == 0xFF) ++count;
+  }
+  // A last command without its terminator (left by a holder that died) is taken too.
+  if (content > 0 && commands[content - 1] != 0xFF) ++count;
+  return count;
+}
+
 void StoreSysInfo(SharedRegion& region, const char* text) {
   const std::size_t length = strnlen(text, kSysInfoSize);
   if (length < static_cast<std::size_t>(kSysInfoSize)) {

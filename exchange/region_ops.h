@@ -48,6 +48,9 @@ struct TreeViewTargets {
 int16_t TakeQueueEntry(SharedRegion& region, Queue queue, bool rewind, char* buffer, uint16_t size,
                        const TreeViewTargets* targets = nullptr);
 
+// The commands waiting, as TakeCommand would take them one by one.
+int16_t CountCommands(const SharedRegion& region);
+
 // Stores a command with its terminator; false (buffer unchanged) when it is empty,
 // holds a byte 0xFF or does not fit.
 bool StoreCommand(SharedRegion& region, const char* command);

@@ -170,6 +170,11 @@ int16_t GetCommandEntry(char* buffer, uint32_t size) {
   });
 }
 
+int16_t GetCommandCount(void) {
+  velmar::RegionLock lock(Link());
+  return lock ? velmar::CountCommands(lock.region()) : 0;
+}
+
 int32_t SetSysInfo(const char* text) {
   if (text == nullptr) return 0;
   velmar::RegionLock lock(Link());

@@ -101,6 +101,10 @@ int16_t GetDebugEntry(int32_t rewind, char* buffer, uint32_t size);
 int32_t SetCommandEntry(const char* command);
 int16_t GetCommandEntry(char* buffer, uint32_t size);
 
+/* The number of commands waiting in the command buffer, without taking any out; 0 when
+ * the region could not be joined or its lock stayed taken. */
+int16_t GetCommandCount(void);
+
 /* System information: a text of at most 255 bytes. SetSysInfo with a text of 256 bytes
  * or more empties it. Returns 1. GetSysInfo places the whole text, or the empty text
  * when it does not fit in size-1 bytes, and returns its length; size 0 returns 0 and

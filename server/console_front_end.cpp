@@ -83,6 +83,10 @@ void ConsoleFrontEnd::ShowMessage(const std::string& text, MessageIcon) {
   PrintLine(err_, std::string(WebServerCore::kCaption) + ": " + terminal_.ToTerminal(text));
 }
 
+void ConsoleFrontEnd::ShowWarning(const std::string& text) {
+  PrintLine(err_, "Warning: " + terminal_.ToTerminal(text));
+}
+
 bool ConsoleFrontEnd::AskYesNo(const std::string& text) {
   if (!Interactive()) return true;  // nobody to ask: the close stands
   ClearStatus();
@@ -134,9 +138,7 @@ void ConsoleFrontEnd::ChooseLanguage(const std::string& programDir) {
   if (!ReadLine(answer)) return;
   const long choice = std::strtol(answer.c_str(), nullptr, 10);
   if (choice < 1 || static_cast<size_t>(choice) > languages.size()) return;
-  WriteProfileString("General", "Language",
-                     LanguageCodeText(languages[static_cast<size_t>(choice) - 1].code),
-                     "VELWEB.INI");
+  SaveLanguageChoice(languages[static_cast<size_t>(choice) - 1].code);
 }
 
 void ConsoleFrontEnd::ShowSplash(const std::string&, const std::string&, const std::string& info) {

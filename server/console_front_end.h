@@ -45,6 +45,7 @@ class ConsoleFrontEnd : public FrontEnd {
   void SetBusy(bool) override {}
   void Start() override;
   void ReceiversChanged(const std::vector<std::string>& sortedNames) override;
+  void ShowWarning(const std::string& text) override;
   void Stopped(const std::string& reason) override;
 
  private:

@@ -1,6 +1,9 @@
 #include "event_log.h"
 
+#include <QPointer>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
 #include "exchange_worker.h"
 #include "vel_proc.h"
@@ -10,14 +13,46 @@ namespace vel {
 
 namespace {
 
+constexpr std::time_t kReportEverySeconds = 60;
+
+// Set from the event loop's thread, read on the exchange thread.
+std::mutex g_reportMutex;
+QPointer<QObject> g_reportContext;
+std::function<void(const std::string&)> g_report;
+
+// Exchange thread only.
+std::time_t g_lastReport = 0;
+
+void ReportFailure(const std::string& file, int error, std::time_t when) {
+  if (g_lastReport != 0 && when - g_lastReport < kReportEverySeconds) return;
+  g_lastReport = when;
+  const std::string text = "the log file " + file + " could not be written: " + std::strerror(error);
+  std::lock_guard<std::mutex> lock(g_reportMutex);
+  if (g_reportContext) {
+    ExchangeWorker::Reply(g_reportContext, [report = g_report, text] { report(text); });
+  } else {
+    std::fprintf(stderr, "Warning: %s\n", text.c_str());
+  }
+}
+
 void Append(std::time_t when, const std::string& text) {
   // One reading of the clock for both the file name and the stamp.
   std::tm local{};
   localtime_r(&when, &local);
-  VelmarLibrary::Instance().SetSysLogEntry(ProgramFile(LogFileName(local)), LogLine(local, text));
+  VelmarLibrary& library = VelmarLibrary::Instance();
+  const std::string file = ProgramFile(LogFileName(local));
+  library.SetSysLogEntry(file, LogLine(local, text));
+  const std::optional<int32_t> error = library.GetSysLogFileError();
+  if (error && *error != 0) ReportFailure(file, *error, when);
 }
 
 }  // namespace
+
+void SetLogFailureReport(QObject* context, std::function<void(const std::string&)> report) {
+  std::lock_guard<std::mutex> lock(g_reportMutex);
+  g_reportContext = context;
+  g_report = std::move(report);
+}
 
 std::string LogFileName(const std::tm& when) {
   char name[32];

@@ -5,7 +5,9 @@
 // the order of the calls.
 #pragma once
 
+#include <QObject>
 #include <ctime>
+#include <functional>
 #include <string>
 
 namespace vel {
@@ -20,5 +22,11 @@ void WriteLog(const std::string& text);
 // The same, from a job that already runs on the exchange thread: written before the
 // job goes on.
 void WriteLogFromExchange(const std::string& text);
+
+// A line that does not reach the day's log file whole (a full disk, a device that
+// refuses writes) is reported with the system's reason, at most once a minute, through
+// `report` on the event loop's thread of `context`; on standard error while none is set.
+// Serving goes on either way.
+void SetLogFailureReport(QObject* context, std::function<void(const std::string&)> report);
 
 }  // namespace vel

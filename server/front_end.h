@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,13 @@ class FrontEnd {
   // The event loop has ended after a confirmed close; `reason` says who closed it
   // ("shut down by the system (SIGTERM)"). The console reports it with the served count.
   virtual void Stopped(const std::string& /*reason*/) {}
+
+  // Something the server cannot do while it runs (a log line that could not be written):
+  // a line on standard error, "Warning: " in front.
+  virtual void ShowWarning(const std::string& text) {
+    std::fprintf(stderr, "Warning: %s\n", text.c_str());
+    std::fflush(stderr);
+  }
 };
 
 }  // namespace vel

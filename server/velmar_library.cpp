@@ -27,19 +27,40 @@ bool VelmarLibrary::Load(std::string& why) {
   return handle_ != nullptr;
 }
 
+template <typename Fn, typename... Args>
+std::optional<int32_t> VelmarLibrary::Call(const char* name, Args... args) {
+  auto fn = reinterpret_cast<Fn>(Symbol(name));
+  if (!fn) return std::nullopt;
+  return fn(args...);
+}
+
 std::optional<int32_t> VelmarLibrary::SetSysLogEntry(const std::string& logFile,
                                                      const std::string& entry) {
-  using Fn = int32_t (*)(const char*, const char*);
-  auto fn = reinterpret_cast<Fn>(Symbol("SetSysLogEntry"));
-  if (!fn) return std::nullopt;
-  return fn(logFile.c_str(), entry.c_str());
+  return Call<int32_t (*)(const char*, const char*)>("SetSysLogEntry", logFile.c_str(),
+                                                     entry.c_str());
+}
+
+std::optional<int32_t> VelmarLibrary::GetSysLogFileError() {
+  return Call<int32_t (*)()>("GetSysLogFileError");
 }
 
 std::optional<int32_t> VelmarLibrary::SetCommandEntry(const std::string& command) {
-  using Fn = int32_t (*)(const char*);
-  auto fn = reinterpret_cast<Fn>(Symbol("SetCommandEntry"));
-  if (!fn) return std::nullopt;
-  return fn(command.c_str());
+  return Call<int32_t (*)(const char*)>("SetCommandEntry", command.c_str());
 }
+
+std::optional<std::string> VelmarLibrary::GetCommandEntry() {
+  // An entry never fills the command buffer whole: this holds any of them.
+  char buffer[4096];
+  const std::optional<int32_t> length =
+      Call<int16_t (*)(char*, uint32_t)>("GetCommandEntry", buffer, uint32_t{sizeof buffer});
+  if (!length) return std::nullopt;
+  return std::string(buffer, static_cast<size_t>(*length > 0 ? *length : 0));
+}
+
+std::optional<int32_t> VelmarLibrary::GetCommandCount() {
+  return Call<int16_t (*)()>("GetCommandCount");
+}
+
+std::optional<int32_t> VelmarLibrary::GetProcesses() { return Call<int16_t (*)()>("GetProcesses"); }
 
 }  // namespace vel

@@ -20,11 +20,18 @@ class VelmarLibrary {
 
   // Nothing when the library or the export cannot be found; otherwise its result.
   std::optional<int32_t> SetSysLogEntry(const std::string& logFile, const std::string& entry);
+  std::optional<int32_t> GetSysLogFileError();
   std::optional<int32_t> SetCommandEntry(const std::string& command);
+  // The first waiting command, taken out; the empty text when there is none.
+  std::optional<std::string> GetCommandEntry();
+  std::optional<int32_t> GetCommandCount();
+  std::optional<int32_t> GetProcesses();
 
  private:
   VelmarLibrary() = default;
   void* Symbol(const char* name);
+  template <typename Fn, typename... Args>
+  std::optional<int32_t> Call(const char* name, Args... args);
 
   void* handle_ = nullptr;
 };

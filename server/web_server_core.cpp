@@ -12,6 +12,7 @@
 
 #include "event_log.h"
 #include "exchange_worker.h"
+#include "kept_commands.h"
 #include "file_io.h"
 #include "page.h"
 #include "port_diagnosis.h"
@@ -104,10 +105,17 @@ WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
   Timer_ReLoad.setInterval(kReloadIntervalMs);
   QObject::connect(&Timer_ReLoad, &QTimer::timeout, [this] { Timer_ReLoad_Timer(); });
   Timer_ReLoad.start();
+
+  SetLogFailureReport(&exchangeReplies_, [this](const std::string& text) {
+    if (frontEnd_) frontEnd_->ShowWarning(text);
+  });
 }
 
 // What was asked of the exchange is done before the program ends: no log line is lost.
-WebServerCore::~WebServerCore() { ExchangeWorker::Instance().Finish(); }
+WebServerCore::~WebServerCore() {
+  ExchangeWorker::Instance().Finish();
+  SetLogFailureReport(nullptr, nullptr);
+}
 
 void WebServerCore::SetFrontEnd(FrontEnd* frontEnd) { frontEnd_ = frontEnd; }
 
@@ -169,6 +177,8 @@ int WebServerCore::Form_Load() {
 
   WriteLog("Velmar Web Server is starting");
   report.WriteToLog();
+  // Before any new message: the exchange thread takes its jobs in order.
+  ExchangeWorker::Instance().Run(HandBackKeptCommands);
   if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
   return 0;
 }
@@ -195,6 +205,7 @@ void WebServerCore::Form_Activate() {
 bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   if (closing_) return false;  // a shutdown is under way already
   if (reason == UnloadReason::kSystemShutdown) {
+    ExchangeWorker::Instance().Run(KeepWaitingCommands);
     WriteLog("Velmar Web Server shuts down because Windows shuts down");
     closing_ = true;
     return false;
@@ -206,6 +217,7 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   // The system may have shut us down while the question stood.
   if (closing_) return false;
   if (!yes) return true;
+  ExchangeWorker::Instance().Run(KeepWaitingCommands);
   WriteLog("Velmar Web Server shut down because of user interaction");
   closing_ = true;
   return false;

@@ -66,7 +66,7 @@ void Vel_Language::Form_Load() {
 void Vel_Language::Command_Ok_Click() {
   if (Combo_Language->currentIndex() >= 0) {
     const auto code = Combo_Language->currentData().value<int16_t>();
-    WriteProfileString("General", "Language", LanguageCodeText(code), "VELWEB.INI");
+    SaveLanguageChoice(code);
   }
   accept();
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -170,15 +172,33 @@ TEST_F(ProfileTest, UnwritableProfileChangesNothing) {
   dir_.Write("VELWEB.INI", before);
   const std::string path = dir_.path() + "VELWEB.INI";
   chmod(path.c_str(), 0444);
-  WriteProfileString("General", "Language", "049", "VELWEB.INI");
+  EXPECT_EQ(WriteProfileString("General", "Language", "049", "VELWEB.INI"), EACCES);
   EXPECT_EQ(dir_.Read("VELWEB.INI"), before);
   struct stat info {};
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0444u);
 
   SetProgramDir(dir_.path() + "missing/");
-  WriteProfileString("General", "Language", "049", "VELWEB.INI");
+  EXPECT_EQ(WriteProfileString("General", "Language", "049", "VELWEB.INI"), ENOENT);
   EXPECT_FALSE(dir_.Has("missing"));
+}
+
+TEST_F(ProfileTest, AWritableProfileInAReadOnlyDirectoryIsRewrittenInPlace) {
+  dir_.Write("VELWEB.INI", "[General]\r\nLanguage=001\r\n");
+  chmod((dir_.path() + "VELWEB.INI").c_str(), 0666);
+  chmod(dir_.path().c_str(), 0555);
+  // Permissions bind an ordinary account only: as root, the write runs as nobody.
+  const pid_t child = fork();
+  if (child == 0) {
+    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+    _exit(WriteProfileString("General", "Language", "049", "VELWEB.INI"));
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  chmod(dir_.path().c_str(), 0700);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 126) GTEST_SKIP() << "cannot change account";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(dir_.Read("VELWEB.INI"), "[General]\r\nLanguage=049\r\n");
 }
 
 TEST_F(ProfileTest, WriteKeepsPermissionsOwnerAndLinks) {

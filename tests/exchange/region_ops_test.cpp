@@ -218,9 +218,12 @@ TEST_F(RegionOpsTest, CommandsComeOutInOrderWithTerminators) {
                         "B\xFF",
                         5),
             0);  // includes the zero byte
+  EXPECT_EQ(CountCommands(r_), 2);
   EXPECT_EQ(TakeCmd(), "A");
+  EXPECT_EQ(CountCommands(r_), 1);
   EXPECT_EQ(TakeCmd(), "B");
   EXPECT_EQ(TakeCmd(), "");
+  EXPECT_EQ(CountCommands(r_), 0);
   EXPECT_EQ(r_.CommandBuffer[0], 0);
 }
 
@@ -272,11 +275,13 @@ TEST_F(RegionOpsTest, SmallBufferTakesTheWholeCommandAway) {
 TEST_F(RegionOpsTest, DamagedCommandBufferIsWalkedWithinItsField) {
   // No terminator before the zero byte: the content is one entry.
   std::memcpy(r_.CommandBuffer, "abc", 4);
+  EXPECT_EQ(CountCommands(r_), 1);
   EXPECT_EQ(TakeCmd(), "abc");
   EXPECT_EQ(TakeCmd(), "");
   // No zero byte at all.
   std::memset(r_.CommandBuffer, 'q', kCommandBufferSize);
   r_.CommandBuffer[10] = kCommandTerminator;
+  EXPECT_EQ(CountCommands(r_), 2);
   EXPECT_FALSE(StoreCommand(r_, "x"));
   EXPECT_EQ(TakeCmd(), std::string(10, 'q'));
   EXPECT_EQ(TakeCmd().size(), static_cast<std::size_t>(kCommandBufferSize - 1 - 11));

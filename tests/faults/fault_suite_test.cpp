@@ -3,13 +3,16 @@
 // hostile clients and input, a receiver file that changes under the server, a log that
 // cannot be written and a lock holder that dies. Every loop and wait is bounded.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -346,7 +349,8 @@ TEST(FaultReceivers, FileChurnWhileServingNeverShowsAMixedList) {
   EXPECT_TRUE(WaitFor(
       [&] { return ListedNames(server.Fetch("GET / HTTP/1.0\r\n\r\n")) == SortedNoCase(setC); },
       milliseconds(6000)));
-  EXPECT_NE(server.Log().find("Velmar Web Server reloaded 3 receivers"), std::string::npos);
+  EXPECT_TRUE(WaitFor(  // the log line is written from the exchange thread
+      [&] { return server.Log().find("Velmar Web Server reloaded 3 receivers") != std::string::npos; }));
   ExpectCleanStop(server);
 }
 
@@ -453,6 +457,95 @@ TEST(FaultLock, StoppedLockHolderOrALogFifoKeepNoPageFromBeingServed) {
             "<p>sent to</p>\r\n<b>B</b>\r\nend\r\n");
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:B\\xfenext\n");
   ExpectCleanStop(server);
+}
+
+// ---------------------------------------------------------------------------------------
+// A clean stop with messages that nobody has taken yet.
+
+TEST(FaultStop, MessagesWaitingAtACleanStopAreKeptAndHandedBackOnce) {
+  Velweb server;
+  WriteSite(server);
+  ASSERT_TRUE(server.Start());
+  std::string expected;
+  for (int i = 1; i <= 5; ++i) {
+    const std::string message = "m" + std::to_string(i);
+    ASSERT_EQ(server.Fetch(Post("message=" + message + "&receivers=A")),
+              "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n");
+    expected += "FT:A\\xfe" + message + "\n";
+  }
+  // Alone with the region: with the server it would vanish, and the messages with it.
+  ExpectCleanStop(server);
+  EXPECT_TRUE(fs::exists(server.dir() / "vel_kept.dat"));
+  EXPECT_NE(server.Log().find("WEB Velmar Web Server kept 5 waiting messages for its next start\r\n"),
+            std::string::npos)
+      << server.Log();
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(server.Velctl("commands --raw"), expected) << "handed back in order, once";
+  EXPECT_FALSE(fs::exists(server.dir() / "vel_kept.dat"));
+  EXPECT_NE(server.Log().find("WEB Velmar Web Server handed back 5 kept messages\r\n"),
+            std::string::npos);
+
+  // Another program attached: the region outlives the server, nothing is taken out.
+  ASSERT_EQ(server.Fetch(Post("message=m6&receivers=A")), "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n");
+  BackgroundProcess reader({(server.dir() / "velctl").string(), "syslog", "--follow"},
+                           server.instance());
+  ASSERT_TRUE(WaitFor([&] { return !reader.Lines().empty(); }));
+  ExpectCleanStop(server);
+  EXPECT_FALSE(fs::exists(server.dir() / "vel_kept.dat"));
+  EXPECT_NE(server.Log().find("WEB Velmar Web Server leaves 1 waiting message to the alarm server"),
+            std::string::npos);
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfem6\n");
+}
+
+// ---------------------------------------------------------------------------------------
+// The log's file system fills up.
+
+TEST(FaultLog, AFullDiskLosesWholeLogLinesAndSaysSoOnce) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  char pattern[] = "/tmp/velweb-full-XXXXXX";
+  const fs::path mountPoint = mkdtemp(pattern);
+  uintmax_t dist = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(VELWEB_DIST_DIR)) {
+    if (entry.is_regular_file()) dist += entry.file_size();
+  }
+  const std::string size = "size=" + std::to_string(dist / 1024 + 2048) + "k";
+  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, size.c_str()) != 0) {
+    fs::remove(mountPoint);
+    GTEST_SKIP() << "this machine does not let the test mount a file system: "
+                 << std::strerror(errno);
+  }
+  {
+    Velweb server(mountPoint);
+    WriteSite(server);
+    ASSERT_TRUE(server.Start());
+    {  // Every byte left taken.
+      std::ofstream filler(mountPoint / "filler", std::ios::binary);
+      const std::string block(64 * 1024, 'f');
+      while (filler.write(block.data(), block.size())) {
+      }
+    }
+    for (int i = 0; i < 100; ++i) {
+      ASSERT_EQ(server.Fetch(Post("message=full" + std::to_string(i) + "&receivers=A")),
+                "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n");
+    }
+    fs::remove(mountPoint / "filler");
+    ASSERT_EQ(server.Fetch(Post("message=room&receivers=A")),
+              "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n");
+    // Whole lines only: each a stamp, the tag and a text, with its line end.
+    const std::string log = server.Log();
+    const std::regex line("\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d WEB [^\r\n]*\r\n");
+    std::string rest = std::regex_replace(log, line, "");
+    EXPECT_EQ(rest, "") << "not whole lines in:\n" << log;
+    EXPECT_NE(log.find("HTTP message request"), std::string::npos);
+    EXPECT_LT(log.find("from 127.0.0.1\r\n"), log.size());
+    const std::string err = server.Err();
+    const std::string warning = "could not be written: No space left on device";
+    EXPECT_NE(err.find(warning), std::string::npos) << err;
+    EXPECT_EQ(err.find(warning), err.rfind(warning)) << "said more than once a minute:\n" << err;
+    ExpectCleanStop(server);
+  }
+  umount2(mountPoint.c_str(), MNT_DETACH);
+  fs::remove(mountPoint);
 }
 
 // ---------------------------------------------------------------------------------------

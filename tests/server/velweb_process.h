@@ -188,11 +188,12 @@ class Client {
 // A velweb process in a program directory of its own.
 class Velweb {
  public:
-  Velweb() {
+  // The program directory is made in `parent` (a file system of a test's own, say).
+  explicit Velweb(const fs::path& parent = "/tmp") {
     static int counter = 0;
     instance_ = "svt" + std::to_string(getpid()) + "n" + std::to_string(++counter);
-    char pattern[] = "/tmp/velweb-test-XXXXXX";
-    dir_ = mkdtemp(pattern);
+    std::string pattern = (parent / "velweb-test-XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
     for (const auto& entry : fs::directory_iterator(VELWEB_DIST_DIR)) {
       fs::copy(entry.path(), dir_ / entry.path().filename(), fs::copy_options::recursive);
     }
