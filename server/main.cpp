@@ -36,10 +36,12 @@ void PrintHelp() {
       "On the console the served count is a status line on a terminal and a last line\n"
       "when the server stops; texts are shown in the locale's encoding (see velweb(1)).\n\n"
       "Connection limits, in milliseconds, from the environment:\n"
-      "  VELWEB_REQUEST_TIMEOUT_MS  a request must be complete within (10000)\n"
-      "  VELWEB_SEND_TIMEOUT_MS     an answer must have gone out within (30000)\n"
-      "  VELWEB_IDLE_GRACE_MS       a connection that sent nothing gives way to a\n"
-      "                             waiting client after (1000)\n");
+      "  VELWEB_REQUEST_TIMEOUT_MS  a request must be complete this long after its\n"
+      "                             connection (10000)\n"
+      "  VELWEB_SEND_TIMEOUT_MS     an answer is abandoned, with a reset, once the client\n"
+      "                             has taken none of it for this long (30000)\n"
+      "  VELWEB_IDLE_GRACE_MS       a connection that has sent nothing for this long is\n"
+      "                             the first closed when every place is taken (1000)\n");
 }
 
 bool HasDisplay() {
