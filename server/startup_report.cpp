@@ -66,10 +66,8 @@ void StartupReport::CheckReceiverFile(const std::string& fileName) {
          "kind): only its first " + std::to_string(file.count) + " receivers are read.");
     return;
   }
-  const int stated =
-      static_cast<unsigned char>((*bytes)[2]) | static_cast<unsigned char>((*bytes)[3]) << 8;
-  if (stated > kMaxReceivers) {
-    Warn(fileName + " lists " + std::to_string(stated) + " receivers: only the first " +
+  if (file.stated > kMaxReceivers) {
+    Warn(fileName + " lists " + std::to_string(file.stated) + " receivers: only the first " +
          std::to_string(kMaxReceivers) + " are read.");
   }
 }
