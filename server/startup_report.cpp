@@ -51,7 +51,7 @@ void StartupReport::CheckReceiverFile(const std::string& fileName) {
   const std::optional<std::string> bytes = ReadWholeFile(ProgramFile(fileName));
   if (!bytes || bytes->size() <= 1) return;  // none yet, or empty: no receivers, by design
   const ReceiverFile file = ParseReceiverFile(*bytes);
-  if (file.version != 1) {
+  if (file.version != kReceiverFileVersion) {
     Warn(fileName + " has version " + std::to_string(file.version) +
          ", and only version 1 is read: the receiver list stays empty.");
     return;
