@@ -13,6 +13,7 @@
 #include "receiver_file.h"
 #include "request.h"
 #include "submission.h"
+#include "text_lines.h"
 
 namespace vel {
 namespace {
@@ -138,7 +139,7 @@ TEST(PageLines, CrAndCrLfEndLinesLineFeedAloneDoesNot) {
       {"a\nb\n", {"a\nb\n"}},
       {"\r\n\r\n", {"", ""}},
   };
-  for (const auto& [bytes, lines] : cases) EXPECT_EQ(SplitPageLines(bytes), lines) << bytes;
+  for (const auto& [bytes, lines] : cases) EXPECT_EQ(SplitTextLines(bytes), lines) << bytes;
 }
 
 struct PageCase {
