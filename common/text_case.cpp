@@ -2,7 +2,10 @@
 
 namespace vel {
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+std::string AsciiUpperText(std::string text) {
+  for (char& c : text) c = AsciiUpper(c);
+  return text;
+}
 
 bool EqualsAsciiNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;

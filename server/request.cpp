@@ -2,23 +2,17 @@
 
 #include <limits>
 
+#include "text_case.h"
 #include "vel_proc.h"
 
 namespace vel {
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 std::optional<size_t> CompleteRequestLength(const std::string& buffer) {
   const size_t headerEnd = buffer.find("\r\n\r\n");
   if (headerEnd == std::string::npos) return std::nullopt;
   const size_t headerLength = headerEnd + 4;
 
-  const std::string upper = UpperAscii(buffer);
+  const std::string upper = AsciiUpperText(buffer);
   static const std::string kField = "CONTENT-LENGTH:";
   const size_t field = upper.find(kField);
   if (field == std::string::npos) return headerLength;
@@ -39,7 +33,7 @@ std::optional<size_t> CompleteRequestLength(const std::string& buffer) {
 
 RequestTarget ParseRequestTarget(const std::string& request) {
   RequestTarget target;
-  const std::string requestLine = UpperAscii(request.substr(0, request.find('\r')));
+  const std::string requestLine = AsciiUpperText(request.substr(0, request.find('\r')));
   try {
     std::string slash = "/";
     std::string blank = " ";
