@@ -279,7 +279,7 @@ int Status(const std::vector<std::string>& args) {
               region.TreeViewCount, velmar::kTreeViewCapacity, region.TreeViewRead);
   std::printf("debug: %" PRId32 " entries of %d, read position %" PRId32 "\n", region.DebugCount,
               velmar::kDebugCapacity, region.DebugRead);
-  const int used = velmar::CommandContentLength(region);
+  const int used = velmar::PeekCommandLength(region);
   int pending = 0;
   for (int i = 0; i < used; ++i)
     if (region.CommandBuffer[i] == velmar::kCommandTerminator) ++pending;
