@@ -34,26 +34,42 @@ void DetectSeparator(const std::string& text, std::string& separator) {
   }
 }
 
-// The field walk shared by both operations: `haystack` and `needle` are what is
-// searched (upper-cased for the case-blind variant), `text` is what the field is cut from.
-std::string CutField(const std::string& text, const std::string& haystack,
-                     const std::string& needle, int16_t index) {
-  const auto separatorLength = static_cast<int64_t>(needle.size());
+// The field walk shared by GetField, GetFieldNoCase and FieldWalk. `haystack` and
+// `needle` are what is searched (upper-cased for the case-blind variant), `text` is what
+// a field is cut from. A field lies from `start` (counted from 1) to the separator at
+// `end`, or to the end of the text when `end` is 0.
+
+// Moves from one field to the next.
+void StepField(const std::string& haystack, const std::string& needle, int64_t& start,
+               int64_t& end) {
+  start = end + static_cast<int64_t>(needle.size());
+  CheckTextPosition(start);
+  end = FindFrom(haystack, needle, start);
+}
+
+// Finds field `index`; false when the text has fewer fields (or the index is negative).
+bool FindField(const std::string& haystack, const std::string& needle, int16_t index,
+               int64_t& start, int64_t& end) {
   int n = index;
-  int64_t start = 1;
-  int64_t end = FindFrom(haystack, needle, 1);
-  while (n > 0 && end > 0) {
-    start = end + separatorLength;
-    CheckTextPosition(start);
-    end = FindFrom(haystack, needle, start);
-    --n;
-  }
-  if (n != 0) return std::string();
+  start = 1;
+  end = FindFrom(haystack, needle, 1);
+  for (; n > 0 && end > 0; --n) StepField(haystack, needle, start, end);
+  return n == 0;
+}
+
+std::string FieldText(const std::string& text, int64_t start, int64_t end) {
   if (end == 0) {
     end = static_cast<int64_t>(text.size()) + 1;
     CheckTextPosition(end);
   }
   return text.substr(static_cast<size_t>(start - 1), static_cast<size_t>(end - start));
+}
+
+std::string CutField(const std::string& text, const std::string& haystack,
+                     const std::string& needle, int16_t index) {
+  int64_t start, end;
+  if (!FindField(haystack, needle, index, start, end)) return std::string();
+  return FieldText(text, start, end);
 }
 
 }  // namespace
@@ -86,40 +102,22 @@ std::string FieldWalk::Next() {
     return std::string();
   }
   const std::string& haystack = ignoreCase_ ? upper_ : text_;
-  const auto separatorLength = static_cast<int64_t>(needle_.size());
   if (!started_) {
-    // The first field is found as CutField finds it.
+    // The first field is found as CutField finds it, each later one a step further.
     started_ = true;
-    int n = index_;
-    start_ = 1;
-    found_ = FindFrom(haystack, needle_, 1);
-    while (n > 0 && found_ > 0) {
-      start_ = found_ + separatorLength;
-      CheckTextPosition(start_);
-      found_ = FindFrom(haystack, needle_, start_);
-      --n;
-    }
-    if (n != 0) {
+    if (!FindField(haystack, needle_, index_, start_, found_)) {
       done_ = true;
       return std::string();
     }
   } else {
-    // Each later one is one more step of the same walk.
     if (found_ == 0 || index_ == INT16_MAX) {
       done_ = true;
       return std::string();
     }
     ++index_;
-    start_ = found_ + separatorLength;
-    CheckTextPosition(start_);
-    found_ = FindFrom(haystack, needle_, start_);
+    StepField(haystack, needle_, start_, found_);
   }
-  int64_t end = found_;
-  if (end == 0) {
-    end = static_cast<int64_t>(text_.size()) + 1;
-    CheckTextPosition(end);
-  }
-  return text_.substr(static_cast<size_t>(start_ - 1), static_cast<size_t>(end - start_));
+  return FieldText(text_, start_, found_);
 }
 
 }  // namespace vel

@@ -6,6 +6,7 @@
 
 #include "file_io.h"
 #include "language_table.h"
+#include "text_lines.h"
 #include "vel_proc.h"
 
 namespace vel {
@@ -15,20 +16,6 @@ namespace {
 LanguageTexts& Texts() {
   static LanguageTexts texts;
   return texts;
-}
-
-// A language file's lines end with CR LF or a CR alone; a LF alone stays in its line.
-std::vector<std::string> SplitLanguageLines(const std::string& content) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t i = 0; i < content.size(); ++i) {
-    if (content[i] != '\r') continue;
-    lines.push_back(content.substr(start, i - start));
-    if (i + 1 < content.size() && content[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  if (start < content.size()) lines.push_back(content.substr(start));
-  return lines;
 }
 
 void AddText(LanguageTexts& texts, int32_t number, const std::string& text) {
@@ -94,7 +81,7 @@ bool LoadLanguage() {
   const auto content = ReadWholeFile(path);
   if (!content) return false;
 
-  for (const std::string& line : SplitLanguageLines(*content)) LoadLine(texts, line);
+  for (const std::string& line : SplitTextLines(*content)) LoadLine(texts, line);
   return true;
 }
 

@@ -1,15 +1,33 @@
 #include "text_case.h"
 
+#include <utility>
+
 namespace vel {
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+namespace {
 
-bool EqualsAsciiNoCase(const std::string& a, const std::string& b) {
+// The same walks for either kind of upper case.
+template <char (*Upper)(char)>
+std::string UpperText(std::string text) {
+  for (char& c : text) c = Upper(c);
+  return text;
+}
+
+template <char (*Upper)(char)>
+bool EqualsNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+    if (Upper(a[i]) != Upper(b[i])) return false;
   }
   return true;
+}
+
+}  // namespace
+
+std::string AsciiUpperText(std::string text) { return UpperText<AsciiUpper>(std::move(text)); }
+
+bool EqualsAsciiNoCase(const std::string& a, const std::string& b) {
+  return EqualsNoCase<AsciiUpper>(a, b);
 }
 
 char Cp1252Upper(char c) {
@@ -30,18 +48,10 @@ char Cp1252Upper(char c) {
   }
 }
 
-std::string Cp1252UpperText(const std::string& text) {
-  std::string upper(text);
-  for (char& c : upper) c = Cp1252Upper(c);
-  return upper;
-}
+std::string Cp1252UpperText(const std::string& text) { return UpperText<Cp1252Upper>(text); }
 
 bool EqualsCp1252NoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Cp1252Upper(a[i]) != Cp1252Upper(b[i])) return false;
-  }
-  return true;
+  return EqualsNoCase<Cp1252Upper>(a, b);
 }
 
 }  // namespace vel

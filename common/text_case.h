@@ -6,8 +6,11 @@
 namespace vel {
 
 // Upper case of an ASCII letter; every other byte unchanged. Used for file names, which
-// are UTF-8 or plain ASCII on this system.
-char AsciiUpper(char c);
+// are UTF-8 or plain ASCII on this system, and for the words of the protocol.
+inline char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+std::string AsciiUpperText(std::string text);
 bool EqualsAsciiNoCase(const std::string& a, const std::string& b);
 
 // Upper case in Windows-1252: ASCII letters, the accented letters 0xE0 to 0xFE (but not

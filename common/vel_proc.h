@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "language_texts.h"
+
 namespace vel {
 
 // A text position or a number ran past what its 16- or 32-bit type can hold.
@@ -205,7 +207,8 @@ FormPosition CenterForm(float screenWidth, float screenHeight, float formWidth, 
 // "=" is skipped, and so is a line whose number does not fit 32 bits or that GetField
 // cannot take apart (OverflowError: its "=" or its text reach past character 32 767).
 bool LoadLanguage();
-// The text with that number (the first loaded line with it), or "Invalid Text (n)".
+// The text with that number (the first loaded line with it), or "Invalid Text (n)". The
+// numbers the server asks for have names in language_texts.h.
 std::string GetText(int32_t number);
 // Forgets every loaded text, as at program start.
 void ResetLanguage();

@@ -80,9 +80,10 @@ void CopyNumbersOut(const char* entry, const TreeViewTargets& t) {
   CopyNumberOut(entry, offsetof(TreeViewEntry, Number4), t.number4);
 }
 
-// Bytes before the command buffer's zero byte. A buffer without one (damaged by a
-// holder that died mid-copy) gets one in its last byte, so every walk below ends.
-int CommandLength(SharedRegion& region) {
+// Bytes before the command buffer's zero byte, after repairing the buffer: one without a
+// zero byte (damaged by a holder that died mid-copy) gets one in its last byte, so every
+// walk below ends. Only for callers that hold the lock and may write.
+int RepairCommandEnd(SharedRegion& region) {
   const void* zero = std::memchr(region.CommandBuffer, 0, kCommandBufferSize);
   if (zero == nullptr) {
     region.CommandBuffer[kCommandBufferSize - 1] = 0;
@@ -191,7 +192,7 @@ int16_t TakeQueueEntry(SharedRegion& region, Queue queue, bool rewind, char* buf
 }
 
 bool StoreCommand(SharedRegion& region, const char* command) {
-  const int present = CommandLength(region);
+  const int present = RepairCommandEnd(region);
   // Anything longer than the whole buffer is refused anyway; do not walk it all.
   const std::size_t length = strnlen(command, kCommandBufferSize);
   if (length == 0) return false;
@@ -208,7 +209,7 @@ bool StoreCommand(SharedRegion& region, const char* command) {
 int16_t TakeCommand(SharedRegion& region, char* buffer, uint16_t size) {
   if (size == 0) return 0;
   unsigned char* commands = region.CommandBuffer;
-  const int present = CommandLength(region);
+  const int present = RepairCommandEnd(region);
 
   // The first entry ends at its terminator, or at the zero byte when it has none.
   const void* terminator = std::memchr(commands, kCommandTerminator, present);
@@ -228,7 +229,7 @@ int16_t TakeCommand(SharedRegion& region, char* buffer, uint16_t size) {
   return static_cast<int16_t>(copied);
 }
 
-int CommandContentLength(const SharedRegion& region) {
+int PeekCommandLength(const SharedRegion& region) {
   const void* zero = std::memchr(region.CommandBuffer, 0, kCommandBufferSize);
   if (zero == nullptr) return kCommandBufferSize;
   return static_cast<int>(static_cast<const unsigned char*>(zero) - region.CommandBuffer);

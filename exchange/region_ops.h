@@ -60,8 +60,10 @@ bool StoreCommand(SharedRegion& region, const char* command);
 // Returns the number of bytes placed; size 0 returns 0 and touches nothing.
 int16_t TakeCommand(SharedRegion& region, char* buffer, uint16_t size);
 
-// Bytes before the command buffer's zero byte.
-int CommandContentLength(const SharedRegion& region);
+// Bytes before the command buffer's zero byte, looked at only: unlike the operations
+// above it repairs nothing, so a damaged buffer without a zero byte gives
+// kCommandBufferSize. For a copy of the region, or a look without writing.
+int PeekCommandLength(const SharedRegion& region);
 
 // A text of 256 bytes or more empties SysInfo.
 void StoreSysInfo(SharedRegion& region, const char* text);

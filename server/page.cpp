@@ -1,5 +1,6 @@
 #include "page.h"
 
+#include "text_lines.h"
 #include "vel_proc.h"
 
 namespace vel {
@@ -31,26 +32,13 @@ std::string EscapeHtml(const std::string& text) {
   return out;
 }
 
-std::vector<std::string> SplitPageLines(const std::string& bytes) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] != '\r') continue;
-    lines.push_back(bytes.substr(start, i - start));
-    if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  if (start < bytes.size()) lines.push_back(bytes.substr(start));
-  return lines;
-}
-
 std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context) {
   static const std::string kReceivers = "[RECEIVERS]";
   static const std::string kVersion = "[VERSION]";
   static const std::string kSubmitted = "[SUBMITTEDONES]";
 
   std::vector<std::string> out;
-  for (const std::string& line : SplitPageLines(bytes)) {
+  for (const std::string& line : SplitTextLines(bytes)) {
     if (size_t at = line.find(kReceivers); at != std::string::npos) {
       if (context.receivers) {
         for (const std::string& name : *context.receivers) {

@@ -1,6 +1,6 @@
 // The bytes of the server's answers: pages with their placeholders filled in, the
-// not-found page, and the optional HTTP/1.0 head. Pure functions; the core queues the
-// pieces they return, one SendData each.
+// not-found page, and the optional HTTP/1.0 head. Pure functions; the core joins the
+// pieces they return into one body and hands it to the connection in one SendData.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +9,6 @@
 #include <vector>
 
 namespace vel {
-
-// The lines of a page file: a line ends at CR or CR LF; a line feed without a CR in
-// front of it belongs to the line; a terminator at the end starts no further line.
-std::vector<std::string> SplitPageLines(const std::string& bytes);
 
 // What the placeholders of a page are filled with.
 struct PageContext {

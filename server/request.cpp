@@ -2,16 +2,10 @@
 
 #include <limits>
 
+#include "text_case.h"
 #include "vel_proc.h"
 
 namespace vel {
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   using State = RequestExtent::State;
@@ -24,7 +18,7 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
 
   // Only a line of the header block can declare the length: neither a body's text nor
   // the tail of another field's name says how long the body is.
-  const std::string header = UpperAscii(buffer.substr(0, headerLength));
+  const std::string header = AsciiUpperText(buffer.substr(0, headerLength));
   static const std::string kField = "\r\nCONTENT-LENGTH:";
   const size_t field = header.find(kField);
   if (field == std::string::npos) return {State::kComplete, headerLength};
@@ -53,7 +47,7 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
 std::string FormText(const std::string& request) {
   const size_t headerEnd = request.find("\r\n\r\n");
   std::string body = headerEnd == std::string::npos ? std::string() : request.substr(headerEnd + 4);
-  const std::string upper = UpperAscii(body);
+  const std::string upper = AsciiUpperText(body);
   if (upper.find("MESSAGE=") != std::string::npos || upper.find("RECEIVERS=") != std::string::npos) {
     return body;
   }
@@ -67,7 +61,7 @@ std::string FormText(const std::string& request) {
 
 RequestTarget ParseRequestTarget(const std::string& request) {
   RequestTarget target;
-  const std::string requestLine = UpperAscii(request.substr(0, request.find('\r')));
+  const std::string requestLine = AsciiUpperText(request.substr(0, request.find('\r')));
   try {
     std::string slash = "/";
     std::string blank = " ";

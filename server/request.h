@@ -49,7 +49,4 @@ ResponseKind KindOf(const std::string& method, const std::string& extension);
 // The content type of a served extension ("HTM", "GIF", ...); empty for others.
 std::string ContentTypeFor(const std::string& extension);
 
-// ASCII upper case, byte for byte.
-std::string UpperAscii(std::string text);
-
 }  // namespace vel

@@ -51,7 +51,7 @@ void StartupReport::CheckReceiverFile(const std::string& fileName) {
   const std::optional<std::string> bytes = ReadWholeFile(ProgramFile(fileName));
   if (!bytes || bytes->size() <= 1) return;  // none yet, or empty: no receivers, by design
   const ReceiverFile file = ParseReceiverFile(*bytes);
-  if (file.version != 1) {
+  if (file.version != kReceiverFileVersion) {
     Warn(fileName + " has version " + std::to_string(file.version) +
          ", and only version 1 is read: the receiver list stays empty.");
     return;
@@ -66,10 +66,8 @@ void StartupReport::CheckReceiverFile(const std::string& fileName) {
          "kind): only its first " + std::to_string(file.count) + " receivers are read.");
     return;
   }
-  const int stated =
-      static_cast<unsigned char>((*bytes)[2]) | static_cast<unsigned char>((*bytes)[3]) << 8;
-  if (stated > kMaxReceivers) {
-    Warn(fileName + " lists " + std::to_string(stated) + " receivers: only the first " +
+  if (file.stated > kMaxReceivers) {
+    Warn(fileName + " lists " + std::to_string(file.stated) + " receivers: only the first " +
          std::to_string(kMaxReceivers) + " are read.");
   }
 }

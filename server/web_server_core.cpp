@@ -192,9 +192,10 @@ void WebServerCore::Form_Activate() {
     return;
   }
   StartupDone_ = true;
-  const std::string panel = std::string(kCaption) + "\r\n\r\n" + GetText(13) + " " + kVersion +
-                            "\r\n\r\n" + GetText(14) + " " + kCreditLine + "\r\n";
-  if (frontEnd_) frontEnd_->ShowSplash(kCaption, panel, GetText(124));
+  const std::string panel = std::string(kCaption) + "\r\n\r\n" + GetText(kTextBeforeVersion) + " " +
+                            kVersion + "\r\n\r\n" + GetText(kTextBeforeCredit) + " " + kCreditLine +
+                            "\r\n";
+  if (frontEnd_) frontEnd_->ShowSplash(kCaption, panel, GetText(kTextLoadingReceivers));
   List_Receivers_.clear();
   ShowReceivers();
   RecordReceiverFileState();
@@ -564,8 +565,9 @@ int16_t WebServerCore::LoadReceivers() {
   }
   const std::string& bytes = *content;
   const ReceiverFile file = ParseReceiverFile(bytes);
-  if (bytes.size() > 1 && file.version != 1) {
-    WriteLog(GetText(803) + " " + std::to_string(file.version) + " " + GetText(804));
+  if (bytes.size() > 1 && file.version != kReceiverFileVersion) {
+    WriteLog(GetText(kTextReceiverVersionBefore) + " " + std::to_string(file.version) + " " +
+             GetText(kTextReceiverVersionAfter));
   }
   Receivers_ = file.records;
   ReceiverCount_ = file.count;

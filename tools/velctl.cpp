@@ -208,8 +208,9 @@ int SysInfo(const std::vector<std::string>& args) {
   if (args.size() == 1) {
     std::string text;
     if (!TextArgument(args[0], text)) return kUsage;
-    if (text.size() > 255)
-      std::fprintf(stderr, "velctl: a text of 256 bytes or more empties the system information\n");
+    if (text.size() >= static_cast<std::size_t>(velmar::kSysInfoSize))
+      std::fprintf(stderr, "velctl: a text of %d bytes or more empties the system information\n",
+                   velmar::kSysInfoSize);
     return SetSysInfo(text.c_str()) ? kOk : kFailed;
   }
   char buffer[velmar::kSysInfoSize];
@@ -272,13 +273,13 @@ int Status(const std::vector<std::string>& args) {
   std::string access;
   if (velmar::DescribeRegionAccess(access)) std::printf("access: %s\n", access.c_str());
   std::printf("processes: %d\n", velmar::LoadProcessCount(region));
-  std::printf("syslog: %" PRId32 " entries of 200, read position %" PRId32 "\n", region.SysLogCount,
-              region.SysLogRead);
-  std::printf("treeview: %" PRId32 " entries of 200, read position %" PRId32 "\n",
-              region.TreeViewCount, region.TreeViewRead);
-  std::printf("debug: %" PRId32 " entries of 50, read position %" PRId32 "\n", region.DebugCount,
-              region.DebugRead);
-  const int used = velmar::CommandContentLength(region);
+  std::printf("syslog: %" PRId32 " entries of %d, read position %" PRId32 "\n", region.SysLogCount,
+              velmar::kSysLogCapacity, region.SysLogRead);
+  std::printf("treeview: %" PRId32 " entries of %d, read position %" PRId32 "\n",
+              region.TreeViewCount, velmar::kTreeViewCapacity, region.TreeViewRead);
+  std::printf("debug: %" PRId32 " entries of %d, read position %" PRId32 "\n", region.DebugCount,
+              velmar::kDebugCapacity, region.DebugRead);
+  const int used = velmar::PeekCommandLength(region);
   int pending = 0;
   for (int i = 0; i < used; ++i)
     if (region.CommandBuffer[i] == velmar::kCommandTerminator) ++pending;
@@ -294,14 +295,20 @@ int Status(const std::vector<std::string>& args) {
 
 int Receivers(const std::vector<std::string>& args) {
   if (args.size() >= 3 && args[0] == "write") {
+    // Names and the texts made of them are counted in 16 bits in the file.
+    const std::size_t longest = vel::kMaxReceiverText - velctl::kSampleTextPrefix.size();
     std::vector<std::string> names;
     for (std::size_t i = 2; i < args.size(); ++i) {
       std::string name;
       if (!TextArgument(args[i], name)) return kUsage;
+      if (name.size() > longest)
+        return UsageError("a receiver name is at most " + std::to_string(longest) + " bytes long");
       names.push_back(name);
     }
-    if (names.size() > 200) return UsageError("a receiver file holds at most 200 receivers");
-    const std::string bytes = velctl::EncodeReceiverFile(velctl::SampleReceivers(names));
+    if (names.size() > static_cast<std::size_t>(vel::kMaxReceivers))
+      return UsageError("a receiver file holds at most " + std::to_string(vel::kMaxReceivers) +
+                        " receivers");
+    const std::string bytes = vel::EncodeReceiverFile(velctl::SampleReceivers(names));
     // Written beside and renamed, so that a reader never sees half a file.
     const std::string temporary = args[1] + ".velctl-tmp";
     {
@@ -327,13 +334,13 @@ int Receivers(const std::vector<std::string>& args) {
       return kFailed;
     }
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    velctl::ReceiverFile file;
+    vel::ReceiverFileContents file;
     std::string error;
     const bool ok = velctl::DecodeReceiverFile(bytes, file, error);
-    std::printf("version %d, %d receivers\n", file.version, file.count);
-    for (const velctl::ReceiverRecord& r : file.records) {
-      std::printf("type %d name \"%s\"", r.typeId, velctl::EscapeBytes(r.name, Terminal()).c_str());
-      for (const velctl::TaggedValue& v : r.values)
+    std::printf("version %d, %d receivers\n", file.version, file.statedCount);
+    for (const vel::ReceiverRecord& r : file.records) {
+      std::printf("type %d name \"%s\"", r.TypeId, velctl::EscapeBytes(r.Name, Terminal()).c_str());
+      for (const vel::TaggedValue& v : r.Values)
         std::printf(" | %s", velctl::DescribeValue(v, Terminal()).c_str());
       std::printf("\n");
     }

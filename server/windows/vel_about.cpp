@@ -96,7 +96,7 @@ Vel_About::Vel_About(QWidget* parent) : QWidget(parent, Qt::Dialog) {
 void Vel_About::Form_Load() {
   resize(420, 190);
   CenterOnScreen(*this);
-  setWindowTitle(FromWindows1252(GetText(10)));
+  setWindowTitle(FromWindows1252(GetText(kTextAboutCaption)));
   Timer_Unload.start();
 }
 

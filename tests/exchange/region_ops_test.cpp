@@ -229,11 +229,11 @@ TEST_F(RegionOpsTest, CommandsComeOutInOrderWithTerminators) {
 
 TEST_F(RegionOpsTest, CommandRoomIsExactly4093) {
   ASSERT_TRUE(StoreCommand(r_, std::string(3999, 'a').c_str()));  // 4000 bytes of content
-  ASSERT_EQ(CommandContentLength(r_), 4000);
+  ASSERT_EQ(PeekCommandLength(r_), 4000);
   EXPECT_FALSE(StoreCommand(r_, std::string(94, 'b').c_str()));
-  EXPECT_EQ(CommandContentLength(r_), 4000);
+  EXPECT_EQ(PeekCommandLength(r_), 4000);
   EXPECT_TRUE(StoreCommand(r_, std::string(93, 'c').c_str()));
-  EXPECT_EQ(CommandContentLength(r_), 4094);
+  EXPECT_EQ(PeekCommandLength(r_), 4094);
   EXPECT_EQ(r_.CommandBuffer[4094], 0);
   EXPECT_FALSE(StoreCommand(r_, "d"));
   EXPECT_EQ(TakeCmd(), std::string(3999, 'a'));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../server/velweb_process.h"
+#include "receiver_file_format.h"
 
 namespace veltest {
 
@@ -134,22 +135,9 @@ class LockHolder : public BackgroundProcess {
 
 // A receiver file of version 1 with these names; every record has three empty values.
 inline std::string ReceiverFileBytes(const std::vector<std::string>& names) {
-  std::string bytes;
-  auto put16 = [&](unsigned value) {
-    bytes += static_cast<char>(value & 0xFF);
-    bytes += static_cast<char>((value >> 8) & 0xFF);
-  };
-  put16(1);
-  put16(static_cast<unsigned>(names.size()));
-  for (const std::string& name : names) {
-    put16(0);
-    put16(static_cast<unsigned>(name.size()));
-    bytes += name;
-    put16(0);
-    put16(0);
-    put16(0);
-  }
-  return bytes;
+  std::vector<vel::ReceiverRecord> records;
+  for (const std::string& name : names) records.push_back({0, name, {}});
+  return vel::EncodeReceiverFile(records);
 }
 
 inline std::vector<std::string> SortedNoCase(std::vector<std::string> names) {

@@ -13,6 +13,7 @@
 #include "receiver_file.h"
 #include "request.h"
 #include "submission.h"
+#include "text_lines.h"
 
 namespace vel {
 namespace {
@@ -175,7 +176,7 @@ TEST(PageLines, CrAndCrLfEndLinesLineFeedAloneDoesNot) {
       {"a\nb\n", {"a\nb\n"}},
       {"\r\n\r\n", {"", ""}},
   };
-  for (const auto& [bytes, lines] : cases) EXPECT_EQ(SplitPageLines(bytes), lines) << bytes;
+  for (const auto& [bytes, lines] : cases) EXPECT_EQ(SplitTextLines(bytes), lines) << bytes;
 }
 
 struct PageCase {
@@ -345,30 +346,13 @@ TEST(Submission, CommandEntryIsKindReceiversMessage) {
 
 // ---- receiver file ---------------------------------------------------------------------
 
-class ReceiverFileBuilder {
- public:
-  ReceiverFileBuilder& U16(uint16_t v) {
-    bytes_ += static_cast<char>(v & 0xFF);
-    bytes_ += static_cast<char>(v >> 8);
-    return *this;
-  }
-  ReceiverFileBuilder& Raw(const std::string& s) {
-    bytes_ += s;
-    return *this;
-  }
-  ReceiverFileBuilder& Record(const std::string& name, int16_t type = 1) {
-    U16(static_cast<uint16_t>(type)).U16(static_cast<uint16_t>(name.size())).Raw(name);
-    return U16(0).U16(3).Raw("\x01\x02\x03\x04").U16(8).U16(5).Raw("hello");
-  }
-  std::string bytes() const { return bytes_; }
-
- private:
-  std::string bytes_;
-};
+// A record whose values are tags 0, 3 (the bytes 01 02 03 04) and 8 (the text "hello").
+ReceiverRecord Record(const std::string& name, int16_t type = 1) {
+  return {type, name, {{kTagEmpty, ""}, {kTagInt32, "\x01\x02\x03\x04"}, {kTagText, "hello"}}};
+}
 
 TEST(ReceiverFile, NamesAreSortedWithoutRegardToCase) {
-  const std::string bytes =
-      ReceiverFileBuilder().U16(1).U16(2).Record("Zulu").Record("alpha").bytes();
+  const std::string bytes = EncodeReceiverFile({Record("Zulu"), Record("alpha")});
   const ReceiverFile file = ParseReceiverFile(bytes);
   EXPECT_EQ(file.count, 2);
   EXPECT_TRUE(file.complete);
@@ -382,7 +366,7 @@ TEST(ReceiverFile, NamesAreSortedWithoutRegardToCase) {
 
 TEST(ReceiverFile, RecordWithTagsZeroTextAndLongHasItsSize) {
   // 2 + 2 + L + 2 + (2 + 2 + 5) + (2 + 4) bytes, so a second record right after it reads.
-  const std::string bytes = ReceiverFileBuilder().U16(1).U16(2).Record("abc").Record("").bytes();
+  const std::string bytes = EncodeReceiverFile({Record("abc"), Record("")});
   EXPECT_EQ(bytes.size(), 4u + 2 * (2 + 2 + 2 + (2 + 2 + 5) + (2 + 4)) + 3);
   const ReceiverFile file = ParseReceiverFile(bytes);
   EXPECT_EQ(file.count, 2);
@@ -400,24 +384,26 @@ TEST(ReceiverFile, OddFiles) {
   // One record per tag of fixed size, each tag in value 0.
   const std::vector<std::pair<uint16_t, size_t>> tagSizes = {
       {1, 0}, {2, 2}, {4, 4}, {5, 8}, {6, 8}, {7, 8}, {10, 4}, {11, 2}, {17, 1}};
-  ReceiverFileBuilder allTags;
-  allTags.U16(1).U16(static_cast<uint16_t>(tagSizes.size()));
+  std::vector<ReceiverRecord> allTags;
   for (const auto& [tag, size] : tagSizes) {
-    allTags.U16(0).U16(1).Raw("n").U16(tag).Raw(std::string(size, 'v')).U16(0).U16(0);
+    allTags.push_back({0, "n", {{tag, std::string(size, 'v')}}});
   }
   const std::vector<Case> cases = {
       {"empty", "", 0, 0, 0},
       {"one byte", "\x01", 0, 0, 0},
-      {"version 2", ReceiverFileBuilder().U16(2).U16(1).Record("A").bytes(), 2, 0, 0},
-      {"count 0", ReceiverFileBuilder().U16(1).U16(0).bytes(), 1, 0, 0},
-      {"negative count", ReceiverFileBuilder().U16(1).U16(0xFFFF).Record("A").bytes(), 1, -1, 0},
-      {"ends inside the header", ReceiverFileBuilder().U16(1).Raw("\x02").bytes(), 1, 0, 0},
+      {"version 2", EncodeReceiverFile({Record("A")}, 2), 2, 0, 0},
+      {"count 0", EncodeReceiverFile({}), 1, 0, 0},
+      {"negative count", EncodeReceiverFileHeader(1, -1) + EncodeReceiverRecord(Record("A")), 1, -1,
+       0},
+      {"ends inside the header", EncodeReceiverFileHeader(1, 2).substr(0, 3), 1, 0, 0},
       {"ends inside the second record",
-       ReceiverFileBuilder().U16(1).U16(2).Record("A").Raw("\x01\x00\x05").bytes(), 1, 1, 1},
-      {"unknown tag",
-       ReceiverFileBuilder().U16(1).U16(2).Record("A").U16(1).U16(1).Raw("B").U16(9).bytes(), 1, 1,
+       EncodeReceiverFileHeader(1, 2) + EncodeReceiverRecord(Record("A")) + "\x01\x00\x05", 1, 1,
        1},
-      {"every fixed-size tag", allTags.bytes(), 1, 9, 9},
+      {"unknown tag",
+       EncodeReceiverFileHeader(1, 2) + EncodeReceiverRecord(Record("A")) +
+           EncodeReceiverRecord({1, "B", {{9, ""}}}),
+       1, 1, 1},
+      {"every fixed-size tag", EncodeReceiverFile(allTags), 1, 9, 9},
   };
   for (const Case& c : cases) {
     const ReceiverFile file = ParseReceiverFile(c.bytes);
@@ -429,10 +415,9 @@ TEST(ReceiverFile, OddFiles) {
 
 TEST(ReceiverFile, TwoHundredFitAndMoreAreSkipped) {
   for (int n : {200, 201}) {
-    ReceiverFileBuilder b;
-    b.U16(1).U16(static_cast<uint16_t>(n));
-    for (int i = 0; i < n; ++i) b.Record("R" + std::to_string(i));
-    const ReceiverFile file = ParseReceiverFile(b.bytes());
+    std::vector<ReceiverRecord> records;
+    for (int i = 0; i < n; ++i) records.push_back(Record("R" + std::to_string(i)));
+    const ReceiverFile file = ParseReceiverFile(EncodeReceiverFile(records));
     EXPECT_EQ(file.count, 200) << n;
   }
 }

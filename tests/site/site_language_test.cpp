@@ -41,7 +41,7 @@ class ShippedDir : public ::testing::Test {
 struct LanguageCase {
   const char* code;
   const char* name;  // text 0, as the language window lists it
-  const char* text124;
+  const char* loadingReceivers;
 };
 
 const std::vector<LanguageCase> kLanguages = {
@@ -62,13 +62,13 @@ TEST_P(SiteLanguage, GivesEveryTextTheServerAsksFor) {
   Ship(file);
   WriteProfile(std::string("[General]\r\nLanguage=") + GetParam().code + "\r\n");
   ASSERT_TRUE(vel::LoadLanguage());
-  for (int32_t number : {0, 10, 13, 14, 124, 803, 804}) {
+  for (int32_t number : vel::kLanguageTexts) {
     const std::string text = vel::GetText(number);
     EXPECT_FALSE(text.empty()) << file << " text " << number;
     EXPECT_EQ(text.rfind("Invalid Text", 0), std::string::npos) << file << " lacks " << number;
   }
-  EXPECT_EQ(vel::GetText(0), GetParam().name);
-  EXPECT_EQ(vel::GetText(124), GetParam().text124);
+  EXPECT_EQ(vel::GetText(vel::kTextLanguageName), GetParam().name);
+  EXPECT_EQ(vel::GetText(vel::kTextLoadingReceivers), GetParam().loadingReceivers);
 
   // The language window takes the name from the first line that starts with "0=".
   for (const std::string& line : CrLfLines(bytes)) {
@@ -78,11 +78,12 @@ TEST_P(SiteLanguage, GivesEveryTextTheServerAsksFor) {
     }
   }
 
-  // The receiver-file version line (text 803, the version, text 804) behind the log's
+  // The receiver-file version line (its two texts around the version) behind the log's
   // "YY-MM-DD HH:NN:SS WEB " fits one system-log entry (119 bytes) even for the longest
   // version number.
-  const std::string logLine =
-      "26-12-07 20:41:01 WEB " + vel::GetText(803) + " -32768 " + vel::GetText(804);
+  const std::string logLine = "26-12-07 20:41:01 WEB " +
+                              vel::GetText(vel::kTextReceiverVersionBefore) + " -32768 " +
+                              vel::GetText(vel::kTextReceiverVersionAfter);
   EXPECT_LE(logLine.size(), 119u) << logLine;
 }
 
@@ -102,7 +103,7 @@ TEST_F(ShippedDir, ProfileGivesPort80AndEnglishOnFirstStart) {
   EXPECT_EQ(vel::ReadProfileString("General", "Language", "", "VELWEB.INI"), "001");
   EXPECT_EQ(vel::ReadProfileString("HTTP", "Headers", "", "VELWEB.INI"), "1");
   ASSERT_TRUE(vel::LoadLanguage());
-  EXPECT_EQ(vel::GetText(0), "English");
+  EXPECT_EQ(vel::GetText(vel::kTextLanguageName), "English");
 }
 
 }  // namespace

@@ -172,6 +172,8 @@ TEST_F(VelctlTest, UsageErrorsExitWithTwo) {
       {"print", "-1", "x"},
       {"receivers", "write", "only-file"},
       {"receivers", "show"},
+      // A name whose count (or whose text's) would not fit its 16 bits.
+      {"receivers", "write", "/nonexistent/vel_rcv.dat", std::string(65527, 'a')},
       {"commands", "--fol"},  // options are spelt out in full
       {"syslog", "--rew"},
       {"commands", "--follow=1"},

@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "modal.h"
+#include "receiver_file_format.h"
 #include "vel_about.h"
 #include "vel_proc.h"
 #include "vel_webserv.h"
@@ -44,16 +45,15 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string Le16(int v) { return {char(v & 0xFF), char((v >> 8) & 0xFF)}; }
-
 // A receiver file of version 1 with the names in this order; values empty, text, long.
 std::string ReceiverFile(const std::vector<std::string>& names) {
-  std::string file = Le16(1) + Le16(int(names.size()));
+  std::vector<vel::ReceiverRecord> records;
   for (const std::string& name : names) {
-    file += Le16(1) + Le16(int(name.size())) + name;
-    file += Le16(0) + Le16(8) + Le16(2) + "ab" + Le16(3) + std::string(4, '\0');
+    vel::ReceiverRecord& r = records.emplace_back(vel::ReceiverRecord{1, name, {}});
+    r.Values[1] = {vel::kTagText, "ab"};
+    r.Values[2] = {vel::kTagInt32, std::string(4, '\0')};
   }
-  return file;
+  return vel::EncodeReceiverFile(records);
 }
 
 // Everything the server sends until it closes the connection.

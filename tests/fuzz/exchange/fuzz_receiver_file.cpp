@@ -8,12 +8,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
-  velctl::ReceiverFile file;
+  vel::ReceiverFileContents file;
   std::string error;
   const bool ok = velctl::DecodeReceiverFile(bytes, file, error);
   if (ok && size > 1) {
-    const std::string again = velctl::EncodeReceiverFile(file.records, file.version);
-    if (file.count >= 0 && bytes.compare(0, again.size(), again) != 0) std::abort();
+    const std::string again = vel::EncodeReceiverFile(file.records, file.version);
+    if (file.statedCount >= 0 && bytes.compare(0, again.size(), again) != 0) std::abort();
   }
   if (!ok && error.empty()) std::abort();
   return 0;

@@ -99,17 +99,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 2: {
         const std::string command = in.Text(5000);
-        const int before = velmar::CommandContentLength(r);
+        const int before = velmar::PeekCommandLength(r);
         const bool stored = velmar::StoreCommand(r, command.c_str());
         if (stored)
-          Check(velmar::CommandContentLength(r) == before + static_cast<int>(command.size()) + 1);
-        Check(velmar::CommandContentLength(r) < velmar::kCommandBufferSize);
+          Check(velmar::PeekCommandLength(r) == before + static_cast<int>(command.size()) + 1);
+        Check(velmar::PeekCommandLength(r) < velmar::kCommandBufferSize);
         break;
       }
       case 3:
         WithBuffer(in.Word() % 5000,
                    [&](char* b, uint16_t s) { return velmar::TakeCommand(r, b, s); });
-        Check(velmar::CommandContentLength(r) < velmar::kCommandBufferSize);
+        Check(velmar::PeekCommandLength(r) < velmar::kCommandBufferSize);
         break;
       case 4:
         velmar::StoreSysInfo(r, in.Text(300).c_str());

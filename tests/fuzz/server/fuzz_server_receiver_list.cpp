@@ -7,15 +7,7 @@
 
 #include "fuzz_check.h"
 #include "receiver_file.h"
-
-namespace {
-std::string Upper(std::string s) {
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return s;
-}
-}  // namespace
+#include "text_case.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
@@ -27,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto names = vel::SortedReceiverNames(file.records, file.count);
   Check(names.size() == file.records.size(), "names lost");
   for (size_t i = 1; i < names.size(); ++i) {
-    const std::string a = Upper(names[i - 1]);
-    const std::string b = Upper(names[i]);
+    const std::string a = vel::AsciiUpperText(names[i - 1]);
+    const std::string b = vel::AsciiUpperText(names[i]);
     Check(std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(),
                                        [](char x, char y) {
                                          return static_cast<unsigned char>(x) <
