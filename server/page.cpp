@@ -36,6 +36,7 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
   static const std::string kReceivers = "[RECEIVERS]";
   static const std::string kVersion = "[VERSION]";
   static const std::string kSubmitted = "[SUBMITTEDONES]";
+  static const std::string kMessage = "[SUBMITTEDMESSAGE]";
 
   std::vector<std::string> out;
   for (const std::string& line : SplitTextLines(bytes)) {
@@ -66,6 +67,8 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
           // The names shown so far stand; the rest lies beyond what fields can address.
         }
       }
+    } else if (size_t at = line.find(kMessage); at != std::string::npos) {
+      out.push_back(Fill(line, at, kMessage, EscapeHtml(context.submittedMessage)));
     } else {
       out.push_back(line + kCrLf);
     }

@@ -25,8 +25,10 @@ struct PageContext {
 // name back from a form, so names survive the round trip unchanged.
 std::string EscapeHtml(const std::string& text);
 
-// The pieces of a page, each line with its CR LF: "[RECEIVERS]", "[VERSION]" and
-// "[SUBMITTEDONES]" (in this order of precedence, one per line, upper case only).
+// The pieces of a page, each line with its CR LF: "[RECEIVERS]", "[VERSION]",
+// "[SUBMITTEDONES]" and "[SUBMITTEDMESSAGE]" (in this order of precedence, one per line,
+// upper case only). The last shows the posted message as page text, so that the sender
+// sees what went out; it is empty for a page that was not posted.
 std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context);
 
 // The 13 lines of the not-found page, each with its CR LF (264 bytes in all).

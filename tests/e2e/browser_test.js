@@ -209,6 +209,8 @@ async function main() {
     await page.waitForSelector('#submitted');
     const listed = await page.$$eval('#submitted li', (items) => items.map((li) => li.textContent));
     check(sameList(listed, chosen), `the result page lists exactly ${JSON.stringify(listed)}`);
+    const shown = await page.textContent('blockquote.message');
+    check(shown === message, `the result page shows the message sent: ${JSON.stringify(shown)}`);
     await page.screenshot({ path: path.join(opts.shots, `${label}-result.png`), fullPage: true });
     await phoneShot(page, path.join(opts.shots, `${label}-result-phone.png`));
 

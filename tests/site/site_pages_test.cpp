@@ -24,10 +24,11 @@ struct PageCase {
 
 const std::vector<PageCase> kPages = {
     {"INDEX.HTM", {"[RECEIVERS]", "[VERSION]"}},
-    {"SEND.HTM", {"[SUBMITTEDONES]", "[VERSION]"}},
+    {"SEND.HTM", {"[SUBMITTEDONES]", "[SUBMITTEDMESSAGE]", "[VERSION]"}},
     {"LIST.HTM", {"[RECEIVERS]", "[VERSION]"}},
 };
-const std::vector<std::string> kAllPlaceholders = {"[RECEIVERS]", "[VERSION]", "[SUBMITTEDONES]"};
+const std::vector<std::string> kAllPlaceholders = {"[RECEIVERS]", "[VERSION]", "[SUBMITTEDONES]",
+                                                   "[SUBMITTEDMESSAGE]"};
 
 void PrintTo(const PageCase& c, std::ostream* os) { *os << c.file; }
 
