@@ -8,8 +8,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
-werror=OFF
-[ "${CI:-}" = "true" ] && werror=ON
+# Warnings are errors where VELWEB_WERROR=ON asks for it (.ci/run does).
+werror=${VELWEB_WERROR:-OFF}
 
 run_variant() {
   local dir=$1; shift

@@ -2,6 +2,7 @@
 // the console otherwise or with --headless.
 #include <signal.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -13,12 +14,7 @@
 #include "signal_bridge.h"
 #include "terminal_text.h"
 #include "web_server_core.h"
-
-#if VELWEB_HAVE_WINDOWS
-#include <QApplication>
-
 #include "windows_front_end.h"
-#endif
 
 namespace {
 
@@ -78,23 +74,25 @@ int main(int argc, char** argv) {
   // locale that is not UTF-8 to UTF-8, but the terminal stays what it is.
   vel::InitProcessTerminal();
 
-  [[maybe_unused]] const bool windows = VELWEB_HAVE_WINDOWS && !headless && HasDisplay();
+  const bool windows = !headless && HasDisplay();
   // On the console, Qt's own event dispatcher rather than GLib's: it wakes the loop once
   // per round instead of once per posted event, which saves a third of the system calls
   // each connection costs. The windows keep the default, which desktop themes expect.
   if (!windows && !qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
   std::unique_ptr<QCoreApplication> app;
-#if VELWEB_HAVE_WINDOWS
-  if (windows) app = std::make_unique<QApplication>(argc, argv);
-#endif
-  if (!app) app = std::make_unique<QCoreApplication>(argc, argv);
+  if (windows) {
+    app = std::make_unique<QApplication>(argc, argv);
+  } else {
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  }
 
   vel::WebServerCore core;
   std::unique_ptr<vel::FrontEnd> frontEnd;
-#if VELWEB_HAVE_WINDOWS
-  if (windows) frontEnd = vel::MakeWindowsFrontEnd(core);
-#endif
-  if (!frontEnd) frontEnd = std::make_unique<vel::ConsoleFrontEnd>(core);
+  if (windows) {
+    frontEnd = vel::MakeWindowsFrontEnd(core);
+  } else {
+    frontEnd = std::make_unique<vel::ConsoleFrontEnd>(core);
+  }
   core.SetFrontEnd(frontEnd.get());
 
   if (const int status = core.Form_Load(); status != 0) return status;
