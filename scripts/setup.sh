@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential g++ clang libclang-rt-dev cmake ninja-build pkg-config
+  build-essential g++ clang clang-format libclang-rt-dev cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth x11-utils imagemagick
