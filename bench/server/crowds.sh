@@ -36,36 +36,13 @@ if [ -n "$before_build" ]; then
 fi
 
 # nginx serves the same bytes as static files.
-mkdir -p "$work/static" "$work/nginx"
+mkdir -p "$work/static"
 exec 3<>"/dev/tcp/127.0.0.1/$vport"
 printf 'GET /INDEX.HTM HTTP/1.0\r\n\r\n' >&3
 cat <&3 > "$work/static/INDEX.HTM"
 exec 3<&-
 truncate -s 20M "$work/static/BIG.GIF"
-nport=$(free_port)
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  keepalive_timeout 0;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$nport;
-    root $work/static;
-  }
-}
-CONF
-/usr/sbin/nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
-pids+=($!)
-wait_port "$nport"
+start_nginx "$work/static"
 
 # Waits until the server answers a good client within a second again (the crowd's
 # connections may take their time limits to go).

@@ -37,3 +37,35 @@ start_velweb() {
   pids+=("$started_pid")
   wait_port "$2"
 }
+
+# Starts nginx (Debian's, one worker, no keep-alive, no access log, 127.0.0.1 only)
+# serving directory $1 as static files on a free port; sets `nport`, adds it to `pids`
+# and returns once it listens. Its worker runs as another user: $1 must be readable.
+start_nginx() {
+  nport=$(free_port)
+  mkdir -p "$work/nginx"
+  cat > "$work/nginx/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  keepalive_timeout 0;
+  default_type application/octet-stream;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server {
+    listen 127.0.0.1:$nport;
+    root $1;
+  }
+}
+CONF
+  /usr/sbin/nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+  pids+=($!)
+  wait_port "$nport"
+}

@@ -44,32 +44,7 @@ cp "$work/velweb/BENCH.GIF" "$work/static/BENCH.GIF"
 page_bytes=$(stat -c %s "$work/static/INDEX.HTM")
 gif_bytes=$(stat -c %s "$work/static/BENCH.GIF")
 
-nport=$(free_port)
-mkdir -p "$work/nginx"
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  keepalive_timeout 0;
-  default_type application/octet-stream;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$nport;
-    root $work/static;
-  }
-}
-CONF
-/usr/sbin/nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
-pids+=($!)
-wait_port "$nport"
+start_nginx "$work/static"
 
 fport_page=$(free_port)
 "$floor" --port "$fport_page" --file "$work/static/INDEX.HTM" &
