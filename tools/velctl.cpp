@@ -358,14 +358,15 @@ bool ReadSecret(const char* prompt, std::string& line) {
   const bool terminal = isatty(STDIN_FILENO) == 1;
   termios saved{};
   if (terminal) {
-    std::fputs(prompt, stderr);
-    std::fflush(stderr);
+    // Echo goes off before the prompt shows: nothing typed ahead of it is shown either.
     if (tcgetattr(STDIN_FILENO, &saved) == 0) {
       termios quiet = saved;
       quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
       quiet.c_lflag |= ECHONL;  // the line end still shows, so the next prompt starts anew
-      tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+      tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
     }
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
   }
   line.clear();
   bool ended = false;
@@ -376,7 +377,7 @@ bool ReadSecret(const char* prompt, std::string& line) {
     }
     line += static_cast<char>(c);
   }
-  if (terminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (terminal) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return !g_stop && (ended || !line.empty());
 }
