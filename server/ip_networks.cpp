@@ -96,13 +96,15 @@ bool ParseNetworks(std::string_view text, std::vector<Network>& networks, std::s
     int prefix = 128;
     bool ok = address.has_value();
     if (ok && slash != std::string_view::npos) {
+      // The prefix counts the bits of the address as written: ::ffff:10.0.0.0/104 is
+      // 10.0.0.0/8.
+      const bool writtenV4 = entry.substr(0, slash).find(':') == std::string_view::npos;
       const std::string_view digits = entry.substr(slash + 1);
-      const int most = address->IsV4() ? 32 : 128;
       ok = !digits.empty() && digits.size() <= 3 &&
            digits.find_first_not_of("0123456789") == std::string_view::npos;
       const int value = ok ? std::stoi(std::string(digits)) : 0;
-      ok = ok && value <= most;
-      prefix = address && address->IsV4() ? value + 96 : value;
+      ok = ok && value <= (writtenV4 ? 32 : 128);
+      prefix = writtenV4 ? value + 96 : value;
     }
     if (!ok) {
       error = "\"" + std::string(entry) + "\" is neither an address nor a network";
