@@ -1,8 +1,9 @@
 #include "access_policy.h"
 
-#include <cmath>
+#include <algorithm>
 
 #include "password_hash.h"
+#include "vel_proc.h"
 
 namespace vel {
 
@@ -27,9 +28,9 @@ bool ParseAccessSettings(const std::string& allowFrom, double sendLimit,
     return false;
   }
   settings.passwordHash = password;
-  // Beyond a message a second, nothing is limited any more.
-  settings.sendLimit =
-      std::isnan(sendLimit) || sendLimit < 1 ? 0 : static_cast<int>(std::min(sendLimit, 1e6));
+  // Read as the other number keys are (rounded, halves to even); a million a minute is
+  // as good as no limit, and keeps the count within an int.
+  settings.sendLimit = static_cast<int>(std::clamp<int64_t>(RoundHalfEven(sendLimit), 0, 1000000));
   return true;
 }
 
