@@ -204,6 +204,7 @@ TEST(ServerAccess, PasswordRightWrongMissingAndTheLockOut) {
   EXPECT_EQ(
       LogCount(server, " WEB Locked out 127.0.0.2 for a minute after 5 wrong HTTP passwords\r\n"),
       1u);
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
 }
 
 TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
@@ -321,6 +322,7 @@ TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
       EXPECT_EQ(server.Velctl("commands --raw"), c.commands);
     }
   }
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();  // and nothing from the sanitizers
 }
 
 // What a command prints on its standard output.
