@@ -11,7 +11,7 @@ packages=(
   curl procps psmisc iproute2 util-linux python3
   dpkg-dev file man-db
   chromium chromium-driver nodejs
-  nginx-light
+  nginx-light openssl libcrypt-dev
 )
 
 missing=()

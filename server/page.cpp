@@ -95,11 +95,63 @@ const std::vector<std::string>& NotFoundLines() {
   return kLines;
 }
 
+namespace {
+
+std::string ShortPage(const std::string& title, const std::string& text) {
+  return "<html>\r\n<head>\r\n<title>" + title + "</title>\r\n</head>\r\n<body>\r\n<h1>" + title +
+         "</h1>\r\n<p>" + text + "</p>\r\n</body>\r\n</html>\r\n";
+}
+
+const char* ReasonPhrase(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 429:
+      return "Too Many Requests";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Internal Server Error";
+  }
+}
+
+}  // namespace
+
+const std::string& RefusedPage() {
+  static const std::string kPage =
+      ShortPage("Access Refused", "This address may not use Velmar Web Server.");
+  return kPage;
+}
+
+const std::string& PasswordPage() {
+  static const std::string kPage =
+      ShortPage("Password Required", "Velmar Web Server wants its password.");
+  return kPage;
+}
+
+const std::string& LockedOutPage() {
+  static const std::string kPage =
+      ShortPage("Password Required",
+                "Too many wrong passwords came from this address: try again in a minute.");
+  return kPage;
+}
+
 std::string ResponseHead(int status, const std::string& contentType,
-                         std::optional<int64_t> contentLength) {
-  std::string head = status == 200 ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n";
+                         std::optional<int64_t> contentLength, const std::string& moreFields) {
+  std::string head =
+      status == 200 ? "HTTP/1.0 200 OK\r\n"
+                    : "HTTP/1.0 " + std::to_string(status) + " " + ReasonPhrase(status) + kCrLf;
   if (!contentType.empty()) head += "Content-Type: " + contentType + kCrLf;
   if (contentLength) head += "Content-Length: " + std::to_string(*contentLength) + kCrLf;
+  head += moreFields;
   head += "Connection: close\r\n\r\n";
   return head;
 }

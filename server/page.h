@@ -34,8 +34,17 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
 // The 13 lines of the not-found page, each with its CR LF (264 bytes in all).
 const std::vector<std::string>& NotFoundLines();
 
-// The HTTP/1.0 head put in front of a body when the "Headers" setting is on.
+// The pages of a refused request, each a few lines with CR LF: an address outside the
+// allowed ones (403), a password wanted (401), an address locked out for a while after
+// wrong passwords (401).
+const std::string& RefusedPage();
+const std::string& PasswordPage();
+const std::string& LockedOutPage();
+
+// The HTTP/1.0 head put in front of a body when the "Headers" setting is on: the status
+// line for 200, 400, 401, 403, 404, 429 or 503, the content type and length when
+// given, `moreFields` (whole lines, each ending with CR LF) and "Connection: close".
 std::string ResponseHead(int status, const std::string& contentType,
-                         std::optional<int64_t> contentLength);
+                         std::optional<int64_t> contentLength, const std::string& moreFields = {});
 
 }  // namespace vel

@@ -18,7 +18,7 @@ struct ProfileKey {
 
 inline constexpr ProfileKey kProfileKeys[] = {
     {"TCPIP", "HTTPPort", true},     {"General", "Language", false}, {"HTTP", "Headers", true},
-    {"Access", "AllowFrom", false},  {"Access", "SendLimit", false}, {"Access", "Password", false},
+    {"Access", "AllowFrom", false},  {"Access", "SendLimit", true},  {"Access", "Password", false},
     {"Access", "TrustProxy", false},
 };
 

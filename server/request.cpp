@@ -59,6 +59,35 @@ std::string FormText(const std::string& request) {
   return line.substr(query + 1, end - query - 1);
 }
 
+std::vector<std::string> HeaderValues(const std::string& request, std::string_view name) {
+  std::vector<std::string> values;
+  const size_t headerEnd = request.find("\r\n\r\n");
+  if (headerEnd == std::string::npos) return values;
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  // Each line after the request line, up to the blank line.
+  for (size_t line = request.find("\r\n"); line < headerEnd;) {
+    const size_t start = line + 2;
+    const size_t end = request.find("\r\n", start);
+    line = end;
+    if (end - start <= name.size() || request[start + name.size()] != ':') continue;
+    bool same = true;
+    for (size_t i = 0; i < name.size() && same; ++i) {
+      same = AsciiUpper(request[start + i]) == AsciiUpper(name[i]);
+    }
+    if (!same) continue;
+    size_t from = start + name.size() + 1, to = end;
+    while (from < to && blank(request[from])) ++from;
+    while (to > from && blank(request[to - 1])) --to;
+    values.push_back(request.substr(from, to - from));
+  }
+  return values;
+}
+
+std::string RequestBody(const std::string& request) {
+  const size_t headerEnd = request.find("\r\n\r\n");
+  return headerEnd == std::string::npos ? std::string() : request.substr(headerEnd + 4);
+}
+
 RequestTarget ParseRequestTarget(const std::string& request) {
   RequestTarget target;
   const std::string requestLine = AsciiUpperText(request.substr(0, request.find('\r')));
@@ -95,14 +124,17 @@ ResponseKind KindOf(const std::string& method, const std::string& extension) {
   return ResponseKind::kNotFound;
 }
 
-std::string ContentTypeFor(const std::string& extension) {
-  if (extension == "HTM") return "text/html; charset=windows-1252";
-  if (extension == "GIF") return "image/gif";
-  if (extension == "JPG") return "image/jpeg";
-  if (extension == "TIF") return "image/tiff";
-  if (extension == "BMP") return "image/bmp";
-  if (extension == "CLA") return "application/octet-stream";
-  return "";
+const std::string& ContentTypeFor(const std::string& extension) {
+  static const std::string kHtm = "text/html; charset=windows-1252", kGif = "image/gif",
+                           kJpg = "image/jpeg", kTif = "image/tiff", kBmp = "image/bmp",
+                           kCla = "application/octet-stream", kNone;
+  if (extension == "HTM") return kHtm;
+  if (extension == "GIF") return kGif;
+  if (extension == "JPG") return kJpg;
+  if (extension == "TIF") return kTif;
+  if (extension == "BMP") return kBmp;
+  if (extension == "CLA") return kCla;
+  return kNone;
 }
 
 }  // namespace vel

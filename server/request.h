@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vel {
 
@@ -27,6 +29,13 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes);
 // (from "?" to the blank before the version) instead. Header lines never give a field.
 std::string FormText(const std::string& request);
 
+// The values of the header lines called `name` (matched without regard to case), in
+// their order, without the blanks around them. Only lines of the header block count.
+std::vector<std::string> HeaderValues(const std::string& request, std::string_view name);
+
+// The body of a complete request: what follows its header block.
+std::string RequestBody(const std::string& request);
+
 // What a request line asks for. Everything is upper case.
 struct RequestTarget {
   std::string method;     // "GET", "POST", ...
@@ -47,6 +56,6 @@ enum class ResponseKind { kNotFound, kFile, kPage };
 ResponseKind KindOf(const std::string& method, const std::string& extension);
 
 // The content type of a served extension ("HTM", "GIF", ...); empty for others.
-std::string ContentTypeFor(const std::string& extension);
+const std::string& ContentTypeFor(const std::string& extension);
 
 }  // namespace vel

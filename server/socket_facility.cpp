@@ -364,6 +364,11 @@ std::string ConnectionSockets::RemoteHostIP(int index) const {
   return address.toString().toStdString();
 }
 
+sockaddr_storage ConnectionSockets::RemoteAddress(int index) const {
+  const Socket& socket = sockets_[static_cast<size_t>(index)];
+  return socket.fd < 0 ? sockaddr_storage{} : socket.peer;
+}
+
 void ConnectionSockets::SetTimeLimit(int index, int64_t ms) {
   Socket& socket = sockets_[static_cast<size_t>(index)];
   socket.deadline = ms > 0 ? NowMs() + ms : 0;

@@ -108,6 +108,8 @@ class ConnectionSockets : public QObject {
   void Abort(int index);
   void Reset(int index);
   std::string RemoteHostIP(int index) const;
+  // The client's address as accepted (AF_INET or AF_INET6); all zero when none.
+  sockaddr_storage RemoteAddress(int index) const;
   // The time limit of the connection, `ms` from now; 0 clears it.
   void SetTimeLimit(int index, int64_t ms);
   // How many of the bytes sent on this connection the client has taken (acknowledged).

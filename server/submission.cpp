@@ -32,6 +32,21 @@ Submission ParseSubmission(const std::string& form) {
   return submission;
 }
 
+int StatusOf(SubmitOutcome outcome) {
+  switch (outcome) {
+    case SubmitOutcome::kHandedOver:
+      return 200;
+    case SubmitOutcome::kBad:
+    case SubmitOutcome::kUnpassable:
+      return 400;
+    case SubmitOutcome::kOverLimit:
+      return 429;
+    case SubmitOutcome::kNotTaken:
+      return 503;
+  }
+  return 500;
+}
+
 std::string CommandEntry(const Submission& submission) {
   return "FT:" + submission.receivers + submission.message;
 }

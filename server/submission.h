@@ -17,6 +17,16 @@ struct Submission {
   bool Complete() const { return !message.empty() && !receivers.empty(); }
 };
 
+// What became of a posted message, and the status line that tells it (with Headers=1).
+enum class SubmitOutcome {
+  kHandedOver,  // 200: the alarm server has it
+  kBad,         // 400: no receivers or no message (or a JSON body that is no message)
+  kUnpassable,  // 400: it holds a byte that would change the command entry
+  kOverLimit,   // 429: the client's send limit is reached
+  kNotTaken,    // 503: the alarm server did not take it (no room, no library)
+};
+int StatusOf(SubmitOutcome outcome);
+
 // Takes the fields out of `form` (the form text of a posted request, see FormText). The
 // keys are found without regard to case; the first "message=" wins; receivers are taken
 // until the first empty one. Throws OverflowError when the fields lie beyond what 16-bit

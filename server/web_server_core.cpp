@@ -14,6 +14,7 @@
 #include "exchange_worker.h"
 #include "kept_commands.h"
 #include "file_io.h"
+#include "json_message.h"
 #include "page.h"
 #include "port_diagnosis.h"
 #include "request.h"
@@ -153,6 +154,27 @@ int WebServerCore::Form_Load() {
   const std::string portText = ReadProfileString("TCPIP", "HTTPPort", "80", kProfile);
   const int64_t port = RoundHalfEven(LeadingNumber(portText));
   Headers_ = RoundHalfEven(LeadingNumber(ReadProfileString("HTTP", "Headers", "0", kProfile))) == 1;
+  AccessSettings access;
+  std::string accessError;
+  if (!ParseAccessSettings(ReadProfileString("Access", "AllowFrom", "", kProfile),
+                           LeadingNumber(ReadProfileString("Access", "SendLimit", "0", kProfile)),
+                           ReadProfileString("Access", "Password", "", kProfile),
+                           ReadProfileString("Access", "TrustProxy", "", kProfile), access,
+                           accessError)) {
+    if (frontEnd_) frontEnd_->ShowMessage(accessError, MessageIcon::Warning);
+    return 1;
+  }
+  // A client without status lines never learns that a password is wanted.
+  if (!access.passwordHash.empty() && !Headers_) {
+    if (frontEnd_) {
+      frontEnd_->ShowMessage(
+          "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP "
+          "status lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password.",
+          MessageIcon::Warning);
+    }
+    return 1;
+  }
+  access_ = AccessPolicy(std::move(access));
 
   limits_.maxConnections = static_cast<int>(std::clamp<int64_t>(
       RaiseDescriptorLimit() - kSpareDescriptors, 1, limits_.maxConnections));
@@ -241,6 +263,8 @@ void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
   c.acceptedMs = NowMs();
   c.CloseAfterSend = false;
   c.requestWithoutBody = false;
+  c.clientKnown = false;
+  c.forwarded = false;
   ++activeConnections_;
   Winsock_HTTP.SetTimeLimit(index, limits_.requestTimeoutMs);
 }
@@ -390,11 +414,22 @@ void WebServerCore::Winsock_HTTP_DataArrival(int index) {
 }
 
 void WebServerCore::HandleRequest(int index, const std::string& request) {
+  // Without [Access] keys this is one test of a flag.
+  if (access_.Active() && !Admit(index, request)) return;
   const RequestTarget target = ParseRequestTarget(request);
   const ResponseKind kind = KindOf(target.method, target.extension);
+  // A program that posts JSON learns of a missing page in JSON.
+  auto notFound = [&] {
+    if (target.method == "POST" && IsJsonRequest(request)) {
+      SendBody(index, kJsonContentType,
+               std::make_shared<const std::string>(JsonNotSent("there is no such page")), 404);
+    } else {
+      SendNotFound(index);
+    }
+  };
   // A name that could leave the program directory is never looked up at all.
   if (!target.servable || kind == ResponseKind::kNotFound) {
-    SendNotFound(index);
+    notFound();
     return;
   }
   // Names are found in the program directory whatever their case on disk. The common
@@ -415,7 +450,7 @@ void WebServerCore::HandleRequest(int index, const std::string& request) {
     found = FileExists(path) && StatInProgramDir(path, info);
   }
   if (!found) {
-    SendNotFound(index);
+    notFound();
     return;
   }
   if (target.method == "POST") {
@@ -425,30 +460,113 @@ void WebServerCore::HandleRequest(int index, const std::string& request) {
   }
 }
 
+bool WebServerCore::Admit(int index, const std::string& request) {
+  Connection& c = connections_[index];
+  const IpAddress peer = IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index));
+  const AccessPolicy::Decision decision = access_.Admit(peer, request, NowMs());
+  c.client = decision.client;
+  c.clientKnown = true;
+  c.forwarded = !(decision.client == peer);
+  for (const std::string& line : decision.logLines) WriteLog(line);
+  if (decision.refusal == Refusal::kNone) return true;
+  SendRefusal(index, request, decision.refusal);
+  return false;
+}
+
+void WebServerCore::SendRefusal(int index, const std::string& request, Refusal refusal) {
+  static const std::string kChallenge =
+      std::string("WWW-Authenticate: Basic realm=\"") + kBasicRealm + "\"\r\n";
+  int status = 401;
+  const std::string* page = &PasswordPage();
+  std::string reason = "a password is wanted (HTTP Basic)";
+  std::string fields = kChallenge;
+  switch (refusal) {
+    case Refusal::kAddress:
+      status = 403;
+      page = &RefusedPage();
+      reason = "this address may not use the server";
+      fields.clear();
+      break;
+    case Refusal::kLockedOut:
+      page = &LockedOutPage();
+      reason = "too many wrong passwords came from this address: try again in a minute";
+      fields += "Retry-After: 60\r\n";
+      break;
+    case Refusal::kPassword:
+    case Refusal::kNone:
+      break;
+  }
+  if (IsJsonRequest(request)) {
+    SendBody(index, kJsonContentType, std::make_shared<const std::string>(JsonNotSent(reason)),
+             status, fields);
+  } else {
+    SendBody(index, ContentTypeFor("HTM"), std::make_shared<const std::string>(*page), status,
+             fields);
+  }
+}
+
 void WebServerCore::Submit(int index, const std::string& request, const std::string& path,
                            const struct stat& info) {
+  const bool json = IsJsonRequest(request);
   Submission submission;
-  try {
-    submission = ParseSubmission(FormText(request));
-  } catch (const OverflowError&) {
-    submission = Submission{};  // fields past what text positions address: a bad request
+  std::string jsonError;
+  if (json) {
+    JsonMessage parsed = ParseJsonMessage(RequestBody(request));
+    if (parsed.error.empty()) submission = std::move(parsed.submission);
+    jsonError = std::move(parsed.error);
+  } else {
+    try {
+      submission = ParseSubmission(FormText(request));
+    } catch (const OverflowError&) {
+      submission = Submission{};  // fields past what text positions address: a bad request
+    }
   }
-  const std::string client = Winsock_HTTP.RemoteHostIP(index);
+  Connection& c = connections_[index];
+  const std::string client = c.forwarded ? c.client.ToText() : Winsock_HTTP.RemoteHostIP(index);
   std::string entry;
   if (submission.Complete()) entry = CommandEntry(submission);
   const bool passable = !submission.holdsSeparator;
 
+  // With a send limit every address has its share of the alarm server: a message past
+  // it goes no further, and refusals, bad requests among them, are logged coalesced.
+  std::vector<std::string> badLines;
+  if (!submission.Complete())
+    badLines.push_back("Received bad HTTP message request from " + client);
+  if (access_.SendLimit() > 0) {
+    const IpAddress key =
+        c.clientKnown
+            ? c.client
+            : access_.ClientOf(IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index)), request);
+    const int64_t now = NowMs();
+    if (submission.Complete()) {
+      const AccessPolicy::SendPermit permit = access_.TakeSend(key, now);
+      for (const std::string& line : permit.logLines) WriteLog(line);
+      if (!permit.allowed) {
+        AnswerSubmission(index, json, path, info, submission, SubmitOutcome::kOverLimit, {});
+        return;
+      }
+    } else {
+      std::vector<std::string> lines;
+      access_.BadRequest(key, badLines.front(), now, lines);
+      badLines.swap(lines);
+      if (badLines.empty()) {
+        AnswerSubmission(index, json, path, info, submission, SubmitOutcome::kBad, jsonError);
+        return;
+      }
+    }
+  }
+
   // The log lines and the hand-over go through the exchange thread, in this order, and
   // the answer follows once they are done; other clients are served meanwhile.
-  Connection& c = connections_[index];
   c.state = ConnectionState::kHandingOver;
   const uint64_t serial = c.serial;
-  ExchangeWorker::Instance().Run([this, index, serial, client, passable, path, info,
-                                  submission = std::move(submission),
-                                  entry = std::move(entry)] {
+  ExchangeWorker::Instance().Run([this, index, serial, client, passable, path, info, json,
+                                  submission = std::move(submission), entry = std::move(entry),
+                                  badLines = std::move(badLines),
+                                  jsonError = std::move(jsonError)] {
     bool handedOver = true;
     if (!submission.Complete()) {
-      WriteLogFromExchange("Received bad HTTP message request from " + client);
+      for (const std::string& line : badLines) WriteLogFromExchange(line);
     } else {
       WriteLogFromExchange("Received HTTP message request from " + client);
       const std::optional<int32_t> stored =
@@ -456,12 +574,34 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
       handedOver = stored && *stored == 1;
       if (!handedOver) WriteLogFromExchange("Could not pass HTTP message request from " + client);
     }
+    const SubmitOutcome outcome = !submission.Complete() ? SubmitOutcome::kBad
+                                  : handedOver           ? SubmitOutcome::kHandedOver
+                                  : !passable            ? SubmitOutcome::kUnpassable
+                                                         : SubmitOutcome::kNotTaken;
     ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
       const Connection& now = connections_[index];
       if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
-      SendPage(index, path, info, submission.receivers, submission.message, handedOver);
+      AnswerSubmission(index, json, path, info, submission, outcome, jsonError);
     });
   });
+}
+
+void WebServerCore::AnswerSubmission(int index, bool json, const std::string& path,
+                                     const struct stat& info, const Submission& submission,
+                                     SubmitOutcome outcome, const std::string& jsonError) {
+  const int status = StatusOf(outcome);
+  if (json) {
+    const std::string body =
+        outcome == SubmitOutcome::kHandedOver
+            ? JsonSent(submission.receivers)
+            : JsonNotSent(jsonError.empty() ? NotSentReason(outcome) : jsonError);
+    SendBody(index, kJsonContentType, std::make_shared<const std::string>(body), status);
+    return;
+  }
+  // A bad request's page says what was missing; every other one not handed over says
+  // "[Not Sent]".
+  const bool shownAsSent = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
+  SendPage(index, path, info, submission.receivers, submission.message, shownAsSent, status);
 }
 
 // ---- responses -------------------------------------------------------------------------
@@ -501,7 +641,7 @@ bool WebServerCore::SendFile(int index, const std::string& path, const std::stri
       body = std::make_shared<const std::string>(std::move(*bytes));
       if (static_cast<int64_t>(body->size()) == info.st_size) fileCache_.Store(path, info, 0, body);
     }
-    SendBody(index, extension, std::move(body));
+    SendBody(index, ContentTypeFor(extension), std::move(body));
     return true;
   }
   std::function<std::string(int64_t)> head;
@@ -518,7 +658,7 @@ bool WebServerCore::SendFile(int index, const std::string& path, const std::stri
 
 void WebServerCore::SendPage(int index, const std::string& path, const struct stat& info,
                              const std::string& receivers, const std::string& message,
-                             bool handedOver) {
+                             bool handedOver, int status) {
   // A page without a submission to show is the same for every client until its file or
   // the receiver list changes: it is rendered once and sent from the cache after that.
   const bool known = receivers.empty() && message.empty() && handedOver;
@@ -541,13 +681,14 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
     body = std::make_shared<const std::string>(std::move(rendered));
     if (known) pageCache_.Store(path, info, receiversGeneration_, body);
   }
-  SendBody(index, "HTM", std::move(body));
+  SendBody(index, ContentTypeFor("HTM"), std::move(body), status);
 }
 
-void WebServerCore::SendBody(int index, const std::string& extension,
-                             std::shared_ptr<const std::string> body) {
+void WebServerCore::SendBody(int index, const std::string& contentType,
+                             std::shared_ptr<const std::string> body, int status,
+                             const std::string& moreFields) {
   const std::string head =
-      Headers_ ? ResponseHead(200, ContentTypeFor(extension), static_cast<int64_t>(body->size()))
+      Headers_ ? ResponseHead(status, contentType, static_cast<int64_t>(body->size()), moreFields)
                : std::string();
   QueueResponse(index, std::make_unique<ResponseSender>(head, std::move(body)));
 }

@@ -40,7 +40,12 @@
 //
 // Settings beyond the profile keys of the original design:
 // - "HTTP"/"Headers" in "VELWEB.INI" (default 0): 1 puts an HTTP/1.0 status line and
-//   header fields in front of every response body.
+//   header fields in front of every response body; the status tells what became of
+//   the request (see SubmitOutcome, and 401, 403 and 404).
+// - "Access"/"AllowFrom", "SendLimit", "Password", "TrustProxy": who may send, and how
+//   often (access_policy.h). A password needs status lines: with Headers=0 and a
+//   password, Form_Load refuses to start. A POST of application/json is a message from
+//   a program, answered in JSON (json_message.h).
 // - The environment variables VELWEB_REQUEST_TIMEOUT_MS (default 10000: a request must
 //   be complete this long after its connection), VELWEB_SEND_TIMEOUT_MS (default 30000:
 //   an answer is abandoned, with a reset, once the client has taken nothing of it for
@@ -59,11 +64,13 @@
 #include <string>
 #include <vector>
 
+#include "access_policy.h"
 #include "front_end.h"
 #include "page_cache.h"
 #include "receiver_file.h"
 #include "response_sender.h"
 #include "socket_facility.h"
+#include "submission.h"
 #include "version.h"
 
 namespace vel {
@@ -121,6 +128,10 @@ struct Connection {
   std::unique_ptr<ResponseSender> sender;
   int64_t bytesTaken = 0;  // of the answer, by the client, when last looked at
   int64_t progressMs = 0;  // when the client was last seen taking bytes
+  // The client as the access checks saw it (through a trusted proxy), when they ran.
+  IpAddress client;
+  bool clientKnown = false;
+  bool forwarded = false;  // the client is not the peer: a proxy named it
 };
 
 class WebServerCore {
@@ -161,16 +172,24 @@ class WebServerCore {
 
   // Request handling.
   void HandleRequest(int index, const std::string& request);
+  // The [Access] checks of a request; false when it was refused and answered.
+  bool Admit(int index, const std::string& request);
+  void SendRefusal(int index, const std::string& request, Refusal refusal);
   void SendNotFound(int index);
   // False when `path` is no regular file or cannot be read; nothing is sent then.
   bool SendFile(int index, const std::string& path, const std::string& extension);
   void SendPage(int index, const std::string& path, const struct stat& info,
-                const std::string& receivers, const std::string& message, bool handedOver);
-  // A whole answer in memory, with the head for its extension when heads are on.
-  void SendBody(int index, const std::string& extension,
-                std::shared_ptr<const std::string> body);
+                const std::string& receivers, const std::string& message, bool handedOver,
+                int status = 200);
+  // A whole answer in memory, with its head when heads are on.
+  void SendBody(int index, const std::string& contentType, std::shared_ptr<const std::string> body,
+                int status = 200, const std::string& moreFields = {});
   void Submit(int index, const std::string& request, const std::string& path,
               const struct stat& info);
+  // The answer to a posted message: the page, or JSON to a program.
+  void AnswerSubmission(int index, bool json, const std::string& path, const struct stat& info,
+                        const Submission& submission, SubmitOutcome outcome,
+                        const std::string& jsonError);
   void QueueResponse(int index, std::unique_ptr<ResponseSender> sender);
   void PumpResponse(int index);
 
@@ -207,6 +226,7 @@ class WebServerCore {
   bool StartupDone_ = false;
   bool SplashRemoved_ = false;
   bool Headers_ = false;
+  AccessPolicy access_;   // the [Access] keys, and what they keep per client
   bool closing_ = false;  // Form_QueryUnload has let the window close
 };
 

@@ -1,7 +1,9 @@
 // velctl: the other side of the exchange, from a command line. It loads libVelmar.so
 // like any program of the family, so it counts as one of its processes while it runs.
 #include <signal.h>
+#include <termios.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "command_text.h"
+#include "password_hash.h"
 #include "printer.h"
 #include "receiver_file.h"
 #include "region_link.h"
@@ -51,6 +54,9 @@ const char kHelp[] =
     "  status                        counts, read positions, command-buffer use, processes\n"
     "  receivers write FILE NAME...  write a receiver file (version 1) with these names\n"
     "  receivers show FILE           print a receiver file\n"
+    "  passwd                        read a password twice (from a terminal without\n"
+    "                                 echo, else two lines of standard input) and print\n"
+    "                                 the Password= line for [Access] in VELWEB.INI\n"
     "\n"
     "Texts and names are Windows-1252 inside the region and the files. They are typed\n"
     "and shown in the encoding of the locale (LC_ALL, LC_CTYPE, LANG): a character that\n"
@@ -353,6 +359,63 @@ int Receivers(const std::vector<std::string>& args) {
   return UsageError("receivers write FILE NAME... or receivers show FILE");
 }
 
+// One line from standard input, without its line end; on a terminal after `prompt`
+// and without echo. False at the end of input or on an interrupt.
+bool ReadSecret(const char* prompt, std::string& line) {
+  const bool terminal = isatty(STDIN_FILENO) == 1;
+  termios saved{};
+  if (terminal) {
+    // Echo goes off before the prompt shows: nothing typed ahead of it is shown either.
+    if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+      termios quiet = saved;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      quiet.c_lflag |= ECHONL;  // the line end still shows, so the next prompt starts anew
+      tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
+  }
+  line.clear();
+  bool ended = false;
+  for (int c; !g_stop && (c = std::getchar()) != EOF;) {
+    if (c == '\n') {
+      ended = true;
+      break;
+    }
+    line += static_cast<char>(c);
+  }
+  if (terminal) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return !g_stop && (ended || !line.empty());
+}
+
+int Passwd(const std::vector<std::string>& args) {
+  if (!args.empty()) return UsageError("passwd takes no arguments");
+  std::string first, second;
+  if (!ReadSecret("Password: ", first) || !ReadSecret("Again: ", second)) {
+    std::fprintf(stderr, "velctl: no password read\n");
+    return kFailed;
+  }
+  if (first != second) {
+    std::fprintf(stderr, "velctl: the two passwords differ\n");
+    return kFailed;
+  }
+  if (first.empty()) {
+    std::fprintf(stderr, "velctl: an empty password protects nothing\n");
+    return kFailed;
+  }
+  const std::string hash = vel::HashPassword(first);
+  if (hash.empty()) {
+    std::fprintf(stderr, "velctl: this system cannot make a yescrypt hash\n");
+    return kFailed;
+  }
+  std::printf("Password=%s\n", hash.c_str());
+  std::fprintf(stderr,
+               "Put this line in section [Access] of VELWEB.INI (a password needs Headers=1 in "
+               "section [HTTP]) and restart velweb.\n");
+  return std::fflush(stdout) == 0 ? kOk : kFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -383,5 +446,6 @@ int main(int argc, char** argv) {
   if (command == "print") return Print(args);
   if (command == "status") return Status(args);
   if (command == "receivers") return Receivers(args);
+  if (command == "passwd") return Passwd(args);
   return UsageError("unknown command " + command);
 }

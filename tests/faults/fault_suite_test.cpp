@@ -615,5 +615,63 @@ TEST(FaultDescriptors, RunningOutOfDescriptorsDelaysClientsAndServingResumes) {
   ExpectCleanStop(server);
 }
 
+// ---------------------------------------------------------------------------------------
+// One address floods posts of 4,088 characters, each of which fills the command buffer by
+// itself; with a send limit of 10 another address still gets its messages through while
+// velctl drains as the alarm server would. Twenty messages at ten a minute take a minute:
+// ten, then ten more once the first ten have left the window.
+
+TEST(FaultLoad, AFloodFromOneAddressKeepsNoOtherAddressOut) {
+  Velweb server;
+  WriteSite(server);
+  server.SetProfile(std::to_string(server.port()), "0", "[Access]\r\nSendLimit=10\r\n");
+  ASSERT_TRUE(server.Start());
+  Follower drain(server, "commands --follow --raw");
+  ASSERT_TRUE(drain.started());
+  const From flooder{"127.0.0.2"}, sender{"127.0.0.3"};
+  const std::string flood = Post("message=" + std::string(4088, 'f') + "&receivers=F");
+  std::atomic<int> floods{0};
+  std::set<int> listed;  // the sender's messages whose reply lists their receiver
+  const auto start = Clock::now();
+  {
+    Crowd crowd([&](const std::atomic<bool>& stop) {
+      // Hundreds a second; a breath between them leaves the machine to the other tests.
+      do {
+        server.Fetch(flooder, flood);
+        ++floods;
+      } while (Pause(stop, milliseconds(2)));
+    });
+    std::this_thread::sleep_for(milliseconds(500));  // the flood is under way
+    for (int i = 0; i < 20; ++i) {
+      if (i == 10) std::this_thread::sleep_until(start + milliseconds(62000));
+      const std::string reply =
+          server.Fetch(sender, Post("message=m" + std::to_string(i) + "&receivers=S"));
+      if (reply == "<p>sent to</p>\r\n<b>S</b>\r\nend\r\n") listed.insert(i);
+      std::this_thread::sleep_for(milliseconds(300));
+    }
+  }
+  int taken = 0, floodTaken = 0;
+  WaitFor([&] { return drain.Lines().size() >= listed.size(); });
+  std::this_thread::sleep_for(milliseconds(300));
+  const std::string mine = "FT:S\\xfem";
+  for (const std::string& line : drain.Lines()) {
+    if (line.rfind(mine, 0) == 0 && listed.count(std::stoi(line.substr(mine.size())))) ++taken;
+    if (line.rfind("FT:F\\xfe", 0) == 0) ++floodTaken;
+  }
+  EXPECT_GE(taken, 19) << listed.size() << " replies listed the receiver";
+  EXPECT_GT(floods, 1000) << "no flood";
+  EXPECT_LE(floodTaken, 20);  // ten a minute
+  // The flood's log lines: its handed-over messages and their failures, and one line a
+  // minute for the limit; not one per request.
+  const std::string log = server.Log();
+  size_t flooderLines = 0;
+  for (size_t at = log.find("127.0.0.2\r\n"); at != std::string::npos;
+       at = log.find("127.0.0.2\r\n", at + 1)) {
+    ++flooderLines;
+  }
+  EXPECT_LE(flooderLines, 44u) << floods << " requests";
+  ExpectCleanStop(server);
+}
+
 }  // namespace
 }  // namespace veltest

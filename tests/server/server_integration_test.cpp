@@ -648,6 +648,11 @@ TEST(ServerStart, HelpAndVersionAnswerAndExit) {
       EXPECT_EQ(pclose(pipe), 0) << option;
     }
     EXPECT_EQ(output.substr(0, expected.size()), expected) << option;
+    if (option == "--help") {
+      for (const char* key : {"AllowFrom", "SendLimit", "Password", "TrustProxy"}) {
+        EXPECT_NE(output.find(key), std::string::npos) << key;
+      }
+    }
   }
 }
 

@@ -1,13 +1,20 @@
 // The pure logic of the server: request assembly and the name rules, page rendering,
-// the not-found page, form fields, the receiver file and the log line.
+// the not-found page, form fields, the receiver file, the log line, and the access
+// checks (addresses, proxies, Basic credentials, the per-address ledger, JSON messages).
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <numeric>
 
+#include "access_policy.h"
+#include "basic_auth.h"
+#include "client_ledger.h"
 #include "event_log.h"
+#include "ip_networks.h"
+#include "json_message.h"
 #include "page.h"
 #include "page_cache.h"
+#include "password_hash.h"
 #include "port_diagnosis.h"
 #include "profile_keys.h"
 #include "receiver_file.h"
@@ -306,6 +313,17 @@ TEST(ResponseHead, StatusTypeLengthAndClose) {
   EXPECT_EQ(ResponseHead(404, "text/html; charset=windows-1252", std::nullopt),
             "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=windows-1252\r\n"
             "Connection: close\r\n\r\n");
+  EXPECT_EQ(ResponseHead(401, "", 3, "WWW-Authenticate: Basic realm=\"x\"\r\n"),
+            "HTTP/1.0 401 Unauthorized\r\nContent-Length: 3\r\nWWW-Authenticate: Basic "
+            "realm=\"x\"\r\nConnection: close\r\n\r\n");
+  for (const auto& [status, line] :
+       std::vector<std::pair<int, std::string>>{{400, "400 Bad Request"},
+                                                {403, "403 Forbidden"},
+                                                {429, "429 Too Many Requests"},
+                                                {503, "503 Service Unavailable"}}) {
+    EXPECT_EQ(ResponseHead(status, "", std::nullopt).substr(0, 9 + line.size() + 2),
+              "HTTP/1.0 " + line + "\r\n");
+  }
 }
 
 // ---- form fields -------------------------------------------------------------------------
@@ -582,6 +600,367 @@ TEST(PortDiagnosis, ReasonAndRemedy) {
        "A port is a whole number from 1 to 65535: set HTTPPort in section [TCPIP] of VELWEB.INI."},
   };
   for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected);
+}
+
+// ---- access ----------------------------------------------------------------------------
+
+IpAddress Ip(const std::string& text) { return IpAddress::Parse(text).value(); }
+
+TEST(IpNetworks, AddressesAndNetworksAreReadAndMatched) {
+  struct Case {
+    std::string text;
+    std::string error;  // empty: read
+    std::vector<std::pair<std::string, bool>> matches;
+  };
+  const std::vector<Case> cases = {
+      {"192.168.10.0/24, 10.1.2.3 ::1",
+       "",
+       {{"192.168.10.77", true},
+        {"192.168.11.1", false},
+        {"10.1.2.3", true},
+        {"10.1.2.4", false},
+        {"::1", true},
+        {"::2", false},
+        {"::ffff:192.168.10.5", true}}},  // an IPv4 client of the dual-stack socket
+      {"192.168.10.7/24", "", {{"192.168.10.200", true}}},  // host bits dropped
+      {"10.0.0.0/8,,\t2001:db8::/32",
+       "",
+       {{"10.255.0.1", true}, {"2001:db8:1::5", true}, {"2001:db9::", false}, {"11.0.0.1", false}}},
+      {"0.0.0.0/0", "", {{"203.0.113.9", true}, {"::1", false}}},
+      {"::/0", "", {{"203.0.113.9", true}, {"fe80::1", true}}},
+      {"127.0.0.1/32 ::1/128", "", {{"127.0.0.1", true}, {"127.0.0.2", false}}},
+      {"::ffff:10.0.0.0/104", "", {{"10.9.8.7", true}, {"11.0.0.1", false}}},
+      {"", "", {{"127.0.0.1", false}}},
+      {"10.0.0.300", "\"10.0.0.300\" is neither an address nor a network", {}},
+      {"10.0.0.0/33", "\"10.0.0.0/33\"", {}},
+      {"::1/129", "\"::1/129\"", {}},
+      {"10.0.0.0/", "\"10.0.0.0/\"", {}},
+      {"10.0.0.0/+8", "\"10.0.0.0/+8\"", {}},
+      {"localhost", "\"localhost\"", {}},
+      {"10.0.0.1;10.0.0.2", "\"10.0.0.1;10.0.0.2\"", {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<Network> networks;
+    std::string error;
+    EXPECT_EQ(ParseNetworks(c.text, networks, error), c.error.empty()) << c.text;
+    if (!c.error.empty()) {
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+    for (const auto& [address, in] : c.matches) {
+      EXPECT_EQ(InNetworks(networks, Ip(address)), in) << c.text << " " << address;
+    }
+  }
+  EXPECT_EQ(Ip("::ffff:10.1.2.3").ToText(), "10.1.2.3");
+  EXPECT_EQ(Ip("2001:DB8:0:0::5").ToText(), "2001:db8::5");
+}
+
+TEST(IpNetworks, TheLastForwardedForAddressIsTheClient) {
+  const std::string get = "GET / HTTP/1.0\r\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {get + "X-Forwarded-For: 10.1.2.3\r\n\r\n", "10.1.2.3"},
+      {get + "x-forwarded-for:10.9.9.9, 192.168.1.5 \r\n\r\n", "192.168.1.5"},
+      {get + "X-Forwarded-For: 1.1.1.1\r\nX-Forwarded-For: 2.2.2.2, 3.3.3.3\r\n\r\n", "3.3.3.3"},
+      {get + "X-Forwarded-For: [2001:db8::5]:443\r\n\r\n", "2001:db8::5"},
+      {get + "X-Forwarded-For: 2001:db8::5\r\n\r\n", "2001:db8::5"},
+      {get + "X-Forwarded-For: 10.1.2.3:5000\r\n\r\n", "10.1.2.3"},
+      {get + "X-Forwarded-For: 10.1.2.3, unknown\r\n\r\n", ""},
+      {get + "X-Forwarded-For: \r\n\r\n", ""},
+      {get + "X-Forwarded-Fo: 10.1.2.3\r\n\r\n", ""},
+      {get + "\r\nX-Forwarded-For: 10.1.2.3\r\n", ""},  // in the body
+  };
+  for (const auto& [request, client] : cases) {
+    const std::optional<IpAddress> found = LastForwardedFor(request);
+    EXPECT_EQ(found ? found->ToText() : "", client) << request;
+  }
+}
+
+TEST(BasicAuth, CredentialsFromTheAuthorizationLine) {
+  using Kind = BasicCredentials::Kind;
+  struct Case {
+    std::string line;
+    Kind kind;
+    std::string user, password;
+  };
+  const std::vector<Case> cases = {
+      {"", Kind::kNone, "", ""},
+      {"Authorization: Basic dXNlcjpzM2NyZXQ=\r\n", Kind::kGiven, "user", "s3cret"},
+      {"authorization: basic   YTpiOmM=\r\n", Kind::kGiven, "a", "b:c"},  // ":" in it
+      {"Authorization: Basic Ong=\r\n", Kind::kGiven, "", "x"},
+      {"Authorization: Bearer abc\r\n", Kind::kNone, "", ""},
+      {"Authorization: Basic dXNlcg==\r\n", Kind::kMalformed, "", ""},  // no colon
+      {"Authorization: Basic dXNlcjpw\r\n", Kind::kGiven, "user", "p"},
+      {"Authorization: Basic dXNlcjp\r\n", Kind::kMalformed, "", ""},   // not a multiple of 4
+      {"Authorization: Basic dX=lcjpw\r\n", Kind::kMalformed, "", ""},  // padding inside
+      {"Authorization: Basic\r\n", Kind::kNone, "", ""},
+  };
+  for (const Case& c : cases) {
+    const BasicCredentials got = ParseBasicCredentials("GET / HTTP/1.0\r\n" + c.line + "\r\n");
+    EXPECT_EQ(got.kind, c.kind) << c.line;
+    EXPECT_EQ(got.user, c.user) << c.line;
+    EXPECT_EQ(got.password, c.password) << c.line;
+  }
+  EXPECT_EQ(DecodeBase64("w6TigqxA"), "\xC3\xA4\xE2\x82\xAC@");
+}
+
+TEST(PasswordHash, MadeCheckedAndRefusedWhenUnusable) {
+  const std::string hash = HashPassword("s3cret");
+  ASSERT_EQ(hash.rfind("$y$", 0), 0u) << hash;
+  EXPECT_NE(HashPassword("s3cret"), hash) << "no fresh salt";
+  std::string why;
+  EXPECT_TRUE(UsablePasswordHash(hash, why)) << why;
+  EXPECT_TRUE(PasswordMatches(hash, "s3cret"));
+  for (const std::string& wrong :
+       std::vector<std::string>{"s3cre", "s3cret ", "", std::string("s3cret\0x", 8)}) {
+    EXPECT_FALSE(PasswordMatches(hash, wrong));
+  }
+  const std::vector<std::pair<std::string, std::string>> unusable = {
+      {"s3cret", "no crypt(3) hash"},
+      {"", "no crypt(3) hash"},
+      {"$1$abcdefgh$012345678901234567890", "too weak"},
+      {hash.substr(0, hash.size() - 3), "damaged"},
+      {"$zz$abc", "unknown"},
+  };
+  for (const auto& [text, reason] : unusable) {
+    EXPECT_FALSE(UsablePasswordHash(text, why)) << text;
+    EXPECT_NE(why.find(reason), std::string::npos) << text << ": " << why;
+    EXPECT_FALSE(PasswordMatches(text, "s3cret")) << text;
+  }
+}
+
+TEST(ClientLedger, TheSendWindowIsTheLastMinuteToTheSecond) {
+  ClientLedger ledger;
+  const IpAddress a = Ip("10.0.0.1"), b = Ip("::1");
+  int64_t t = 1000500;  // half past a second
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(ledger.TakeSend(a, 3, t + i * 100)) << i;
+  EXPECT_FALSE(ledger.TakeSend(a, 3, t + 300));
+  EXPECT_TRUE(ledger.TakeSend(b, 3, t + 300)) << "each address has its own limit";
+  EXPECT_FALSE(ledger.TakeSend(a, 3, t + 59000));  // the same second, 59 s on
+  EXPECT_TRUE(ledger.TakeSend(a, 3, t + 59500));   // the second 60 s on: all three gone
+  EXPECT_TRUE(ledger.TakeSend(a, 3, t + 59600));
+  EXPECT_TRUE(ledger.TakeSend(a, 3, t + 59700));
+  EXPECT_FALSE(ledger.TakeSend(a, 3, t + 59800));
+  EXPECT_TRUE(ledger.TakeSend(a, 3, t + 500000)) << "long quiet";
+}
+
+TEST(ClientLedger, FiveWrongPasswordsInAMinuteLockOutForAMinute) {
+  ClientLedger ledger;
+  const IpAddress a = Ip("10.0.0.1"), b = Ip("10.0.0.2");
+  int64_t t = 5000;
+  // Four in a minute, the fifth a minute after the first: no lock-out.
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(ledger.CountFailure(a, t + i * 1000));
+  EXPECT_FALSE(ledger.CountFailure(a, t + 60000));
+  EXPECT_FALSE(ledger.LockedOut(a, t + 60000));
+  // One within a minute of the one four before it (t + 1000) locks.
+  EXPECT_TRUE(ledger.CountFailure(a, t + 60500));
+  EXPECT_TRUE(ledger.LockedOut(a, t + 60500));
+  EXPECT_TRUE(ledger.LockedOut(a, t + 120499));
+  EXPECT_FALSE(ledger.LockedOut(a, t + 120500));
+  EXPECT_FALSE(ledger.LockedOut(b, t + 60500));
+  // After the lock-out the count starts anew.
+  EXPECT_FALSE(ledger.CountFailure(a, t + 120500));
+}
+
+TEST(ClientLedger, RefusalsAreFirstInTheirWindowOncePerAddressAndKind) {
+  ClientLedger ledger;
+  const IpAddress a = Ip("10.0.0.1"), b = Ip("10.0.0.2");
+  EXPECT_TRUE(ledger.FirstInWindow(a, RefusalLog::kAddress, 0));
+  EXPECT_FALSE(ledger.FirstInWindow(a, RefusalLog::kAddress, 59999));
+  EXPECT_TRUE(ledger.FirstInWindow(a, RefusalLog::kSendLimit, 59999));
+  EXPECT_TRUE(ledger.FirstInWindow(b, RefusalLog::kAddress, 59999));
+  EXPECT_TRUE(ledger.FirstInWindow(a, RefusalLog::kAddress, 60000));
+}
+
+TEST(ClientLedger, AFloodOfAddressesKeepsItBounded) {
+  ClientLedger ledger(100);
+  for (int i = 0; i < 10000; ++i) {
+    const IpAddress client = Ip("2001:db8::" + std::to_string(i % 60000));
+    ledger.FirstInWindow(client, RefusalLog::kAddress, i);
+    ASSERT_LE(ledger.Size(), 100u);
+  }
+  // Quiet for a minute: everything is forgotten at the next look.
+  ledger.TakeSend(Ip("10.0.0.1"), 1, 10000 + 60000);
+  EXPECT_EQ(ledger.Size(), 1u);
+}
+
+TEST(AccessPolicy, DecisionsAndTheirLogLines) {
+  AccessSettings settings;
+  std::string error;
+  // SHA-512: quick to check, so that the table runs fast.
+  const std::string hash =
+      "$6$saltsalt$As4wrv0kZlfch1du9WeH7qhskyLriQWySXrZzynnvi46nFnNxjdpl6ksRegrrKexvhIa/Iny8S8uF3f"
+      "VWTMuC1";  // "s3cret"
+  ASSERT_TRUE(ParseAccessSettings("127.0.0.0/29 ::1", 2.0, hash, "127.0.0.1", settings, error))
+      << error;
+  AccessPolicy policy(settings);
+  ASSERT_TRUE(policy.Active());
+  auto request = [](const std::string& lines) { return "GET / HTTP/1.0\r\n" + lines + "\r\n"; };
+  const std::string right = "Authorization: Basic dTpzM2NyZXQ=\r\n";  // u:s3cret
+  const std::string wrong = "Authorization: Basic dTp4\r\n";          // u:x
+  struct Case {
+    const char* what;
+    std::string peer;
+    std::string lines;
+    Refusal refusal;
+    std::string client;
+    std::vector<std::string> log;
+  };
+  const std::vector<Case> cases = {
+      {"allowed, right password", "127.0.0.2", right, Refusal::kNone, "127.0.0.2", {}},
+      {"no password", "127.0.0.2", "", Refusal::kPassword, "127.0.0.2", {}},
+      {"wrong password",
+       "127.0.0.2",
+       wrong,
+       Refusal::kPassword,
+       "127.0.0.2",
+       {"Wrong HTTP password from 127.0.0.2"}},
+      {"outside",
+       "10.0.0.1",
+       right,
+       Refusal::kAddress,
+       "10.0.0.1",
+       {"Refused HTTP request from 10.0.0.1"}},
+      {"outside again: not logged", "10.0.0.1", right, Refusal::kAddress, "10.0.0.1", {}},
+      {"through the proxy",
+       "127.0.0.1",
+       right + "X-Forwarded-For: 127.0.0.3\r\n",
+       Refusal::kNone,
+       "127.0.0.3",
+       {}},
+      {"through the proxy from outside",
+       "127.0.0.1",
+       "X-Forwarded-For: 10.0.0.9\r\n",
+       Refusal::kAddress,
+       "10.0.0.9",
+       {"Refused HTTP request from 10.0.0.9"}},
+      {"a claim from an untrusted peer",
+       "127.0.0.2",
+       right + "X-Forwarded-For: 10.0.0.9\r\n",
+       Refusal::kNone,
+       "127.0.0.2",
+       {}},
+      {"wrong 2", "127.0.0.2", wrong, Refusal::kPassword, "127.0.0.2", {}},
+      {"wrong 3", "127.0.0.2", wrong, Refusal::kPassword, "127.0.0.2", {}},
+      {"wrong 4", "127.0.0.2", wrong, Refusal::kPassword, "127.0.0.2", {}},
+      {"wrong 5",
+       "127.0.0.2",
+       wrong,
+       Refusal::kLockedOut,
+       "127.0.0.2",
+       {"Locked out 127.0.0.2 for a minute after 5 wrong HTTP passwords"}},
+      {"locked out", "127.0.0.2", right, Refusal::kLockedOut, "127.0.0.2", {}},
+      {"IPv6", "::1", right, Refusal::kNone, "::1", {}},
+  };
+  for (const Case& c : cases) {
+    const AccessPolicy::Decision d = policy.Admit(Ip(c.peer), request(c.lines), 1000);
+    EXPECT_EQ(d.refusal, c.refusal) << c.what;
+    EXPECT_EQ(d.client.ToText(), c.client) << c.what;
+    EXPECT_EQ(d.logLines, c.log) << c.what;
+  }
+  // Two messages a minute for each address; the limit's line once a minute.
+  const IpAddress a = Ip("127.0.0.2");
+  EXPECT_TRUE(policy.TakeSend(a, 0).allowed);
+  EXPECT_TRUE(policy.TakeSend(a, 10).allowed);
+  EXPECT_EQ(policy.TakeSend(a, 20).logLines,
+            std::vector<std::string>{"Send limit reached for 127.0.0.2"});
+  const AccessPolicy::SendPermit again = policy.TakeSend(a, 30);
+  EXPECT_FALSE(again.allowed);
+  EXPECT_TRUE(again.logLines.empty());
+  EXPECT_TRUE(policy.TakeSend(Ip("::1"), 30).allowed);
+}
+
+TEST(AccessPolicy, RefusalLinesOfAllAddressesHaveABudgetPerMinute) {
+  AccessSettings settings;
+  std::string error;
+  ASSERT_TRUE(ParseAccessSettings("10.0.0.1", 0, "", "", settings, error));
+  AccessPolicy policy(settings);
+  size_t lines = 0;
+  std::vector<std::string> last;
+  for (int i = 0; i < 1000; ++i) {
+    last = policy.Admit(Ip("2001:db8::" + std::to_string(i)), "GET / HTTP/1.0\r\n\r\n", i).logLines;
+    lines += last.size();
+    if (i == AccessPolicy::kRefusalLinesPerWindow) {
+      EXPECT_EQ(last, std::vector<std::string>{"Too many refused HTTP requests: no more refusals "
+                                               "are logged this minute"});
+    }
+  }
+  EXPECT_EQ(lines, AccessPolicy::kRefusalLinesPerWindow + 1u);
+  EXPECT_EQ(policy.Admit(Ip("2001:db8::1:1"), "GET / HTTP/1.0\r\n\r\n", 61000).logLines.size(), 1u);
+  // Without keys nothing is active and nothing is limited.
+  AccessPolicy none;
+  EXPECT_FALSE(none.Active());
+  EXPECT_EQ(none.SendLimit(), 0);
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(none.TakeSend(Ip("10.0.0.1"), i).allowed);
+}
+
+TEST(JsonMessage, FieldsBecomeASubmissionInWindows1252) {
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string error;  // a piece of it; empty: none
+    std::string receivers = "";
+    std::string message = "";
+    bool holdsSeparator = false;
+  };
+  const std::vector<Case> cases = {
+      {"good",
+       "{\"receivers\": [\"Fire Brigade\", \"alpha team\"], \"message\": \"Gas leak at school\"}",
+       "",
+       "Fire Brigade\xFE"
+       "alpha team\xFE",
+       "Gas leak at school"},
+      {"letters of Windows-1252",
+       "{\"message\": \"50 \xE2\x82\xAC \\u00e4\", \"receivers\": [\"B\xC3\xA4r\"]}", "",
+       "B\xE4r\xFE", "50 \x80 \xE4"},
+      {"outside Windows-1252", "{\"receivers\": [\"A\"], \"message\": \"\xF0\x9F\x9A\x92\"}",
+       "\"message\": the character \xF0\x9F\x9A\x92 (U+1F692) has no place in Windows-1252"},
+      {"a receiver outside", "{\"receivers\": [\"A\", \"\\u2622\"], \"message\": \"m\"}",
+       "receiver 2: the character"},
+      {"not JSON", "receivers=A&message=m", "the body is not JSON ("},
+      {"cut short", "{\"receivers\": [\"A\"]", "the body is not JSON ("},
+      {"not an object", "[\"A\"]", "must be a JSON object"},
+      {"no receivers", "{\"message\": \"m\"}", "\"receivers\" must be a list"},
+      {"receivers not a list", "{\"receivers\": \"A\", \"message\": \"m\"}",
+       "\"receivers\" must be a list"},
+      {"empty list", "{\"receivers\": [], \"message\": \"m\"}", "\"receivers\" must be a list"},
+      {"an empty name", "{\"receivers\": [\"A\", \"\"], \"message\": \"m\"}",
+       "receiver 2 must be a name"},
+      {"a name that is no text", "{\"receivers\": [1], \"message\": \"m\"}",
+       "receiver 1 must be a name"},
+      {"no message", "{\"receivers\": [\"A\"]}", "\"message\" must be a text"},
+      {"empty message", "{\"receivers\": [\"A\"], \"message\": \"\"}", "\"message\" must be"},
+      {"a separator", "{\"receivers\": [\"A\"], \"message\": \"\xC3\xBE\"}", "", "A\xFE", "\xFE",
+       true},
+      {"a NUL", "{\"receivers\": [\"A\\u0000B\"], \"message\": \"m\"}", "",
+       std::string("A\0B\xFE", 4), "m", true},
+  };
+  for (const Case& c : cases) {
+    const JsonMessage m = ParseJsonMessage(c.body);
+    if (c.error.empty()) {
+      EXPECT_EQ(m.error, "") << c.what;
+    } else {
+      EXPECT_NE(m.error.find(c.error), std::string::npos) << c.what << ": " << m.error;
+      continue;
+    }
+    EXPECT_EQ(m.submission.receivers, c.receivers) << c.what;
+    EXPECT_EQ(m.submission.message, c.message) << c.what;
+    EXPECT_EQ(m.submission.holdsSeparator, c.holdsSeparator) << c.what;
+  }
+  EXPECT_EQ(JsonSent("B\xE4r \"1\"\xFE"
+                     "x\xFE"),
+            "{\"sent\": true, \"receivers\": [\"B\xC3\xA4r \\\"1\\\"\", \"x\"]}\n");
+  EXPECT_EQ(JsonNotSent("a \"b\""), "{\"sent\": false, \"error\": \"a \\\"b\\\"\"}\n");
+}
+
+TEST(JsonMessage, OnlyPostsOfApplicationJsonAreMessagesFromPrograms) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"POST /s.htm HTTP/1.0\r\nContent-Type: application/json\r\n\r\n{}", true},
+      {"post /s.htm HTTP/1.0\r\ncontent-type: Application/JSON; charset=utf-8\r\n\r\n", true},
+      {"POST /s.htm HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n", false},
+      {"POST /s.htm HTTP/1.0\r\nContent-Type: application/jsonx\r\n\r\n", false},
+      {"GET /s.htm HTTP/1.0\r\nContent-Type: application/json\r\n\r\n", false},
+      {"POST /s.htm HTTP/1.0\r\n\r\nContent-Type: application/json\r\n", false},
+  };
+  for (const auto& [request, json] : cases) EXPECT_EQ(IsJsonRequest(request), json) << request;
 }
 
 }  // namespace

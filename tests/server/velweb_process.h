@@ -75,20 +75,45 @@ bool WaitFor(Done done, milliseconds timeout = milliseconds(8000)) {
   return done();
 }
 
-// One TCP client connection to 127.0.0.1.
+// The local address a client connects from: another loopback address (127.0.0.2, ...)
+// so that the server sees clients apart, or "::1" for IPv6.
+struct From {
+  std::string address;
+};
+
+// One TCP client connection to 127.0.0.1 (to ::1 from an IPv6 address).
 class Client {
  public:
   // `receiveBuffer`, when given, is set before connecting: a fixed, small window.
-  explicit Client(int port, int receiveBuffer = 0) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  explicit Client(int port, int receiveBuffer = 0) : Client(port, From{}, receiveBuffer) {}
+
+  Client(int port, const From& from, int receiveBuffer = 0) {
+    sockaddr_storage local{}, remote{};
+    socklen_t length = sizeof(sockaddr_in);
+    if (from.address.find(':') != std::string::npos) {
+      auto& l = reinterpret_cast<sockaddr_in6&>(local);
+      auto& r = reinterpret_cast<sockaddr_in6&>(remote);
+      l.sin6_family = r.sin6_family = AF_INET6;
+      inet_pton(AF_INET6, from.address.c_str(), &l.sin6_addr);
+      r.sin6_addr = in6addr_loopback;
+      r.sin6_port = htons(static_cast<uint16_t>(port));
+      length = sizeof(sockaddr_in6);
+    } else {
+      auto& l = reinterpret_cast<sockaddr_in&>(local);
+      auto& r = reinterpret_cast<sockaddr_in&>(remote);
+      l.sin_family = r.sin_family = AF_INET;
+      if (!from.address.empty()) inet_pton(AF_INET, from.address.c_str(), &l.sin_addr);
+      r.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      r.sin_port = htons(static_cast<uint16_t>(port));
+    }
+    fd_ = socket(remote.ss_family, SOCK_STREAM, 0);
     if (receiveBuffer > 0) {
       setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (!from.address.empty() && bind(fd_, reinterpret_cast<sockaddr*>(&local), length) != 0) {
+      return;
+    }
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&remote), length) == 0;
   }
   ~Client() {
     if (fd_ >= 0) close(fd_);
@@ -226,9 +251,11 @@ class Velweb {
     WriteFile(dir_ / name, bytes);
   }
 
-  void SetProfile(const std::string& port, const std::string& headers) {
+  // `more`: further lines, such as an [Access] section.
+  void SetProfile(const std::string& port, const std::string& headers,
+                  const std::string& more = "") {
     Put("VELWEB.INI", "[General]\r\nLanguage=001\r\n[TCPIP]\r\nHTTPPort=" + port +
-                          "\r\n[HTTP]\r\nHeaders=" + headers + "\r\n");
+                          "\r\n[HTTP]\r\nHeaders=" + headers + "\r\n" + more);
   }
 
   // Starts velweb; with `waitReady`, returns once stage 2 has run.
@@ -303,10 +330,26 @@ class Velweb {
   }
 
   // One request on a fresh connection; the whole answer.
-  std::string Fetch(const std::string& request) const {
-    Client client(port_);
+  std::string Fetch(const std::string& request) const { return Fetch(From{}, request); }
+  std::string Fetch(const From& from, const std::string& request) const {
+    Client client(port_, from);
     if (!client.connected() || !client.Send(request)) return "(no connection)";
     return client.ReadToEnd();
+  }
+
+  // The "Password=..." line that `velctl passwd` prints for `password` (typed twice).
+  std::string PasswordLine(const std::string& password) const {
+    const std::string command = "printf '%s\\n%s\\n' '" + password + "' '" + password + "' | '" +
+                                (dir_ / "velctl").string() + "' passwd 2>/dev/null";
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+      char buffer[512];
+      size_t n;
+      while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+      pclose(pipe);
+    }
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    return output;
   }
 
   // The count of the line velweb prints when it stops ("... Served requests: N"), or -1.

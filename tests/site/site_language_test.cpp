@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(Shipped, SiteLanguage, ::testing::ValuesIn(kLanguages),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A first start: VELWEB.INI is missing, start-up restores it from VELWEB.ONI, and the
-// same start reads port 80, header fields on and English from it.
+// same start reads port 80, header fields on, a send limit and English from it.
 TEST_F(ShippedDir, ProfileGivesPort80AndEnglishOnFirstStart) {
   const std::string oni = ReadBytes(kDist + "/VELWEB.ONI");
   ExpectCrLfOnly("VELWEB.ONI", oni);
@@ -102,6 +102,7 @@ TEST_F(ShippedDir, ProfileGivesPort80AndEnglishOnFirstStart) {
   EXPECT_EQ(vel::ReadProfileString("TCPIP", "HTTPPort", "", "VELWEB.INI"), "80");
   EXPECT_EQ(vel::ReadProfileString("General", "Language", "", "VELWEB.INI"), "001");
   EXPECT_EQ(vel::ReadProfileString("HTTP", "Headers", "", "VELWEB.INI"), "1");
+  EXPECT_EQ(vel::ReadProfileString("Access", "SendLimit", "", "VELWEB.INI"), "30");
   ASSERT_TRUE(vel::LoadLanguage());
   EXPECT_EQ(vel::GetText(vel::kTextLanguageName), "English");
 }

@@ -1,6 +1,10 @@
 // velctl itself, run as a program against a region that a peer process keeps alive.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "password_hash.h"
 #include "peer_hex.h"
 #include "peer_process.h"
 #include "test_dir.h"
@@ -177,6 +182,7 @@ TEST_F(VelctlTest, UsageErrorsExitWithTwo) {
       {"commands", "--fol"},  // options are spelt out in full
       {"syslog", "--rew"},
       {"commands", "--follow=1"},
+      {"passwd", "pw"},  // a password never stands on the command line
   };
   for (const auto& args : bad) {
     EXPECT_EQ(Velctl(args).status, 2) << (args.empty() ? "" : args[0]);
@@ -254,6 +260,70 @@ TEST_F(VelctlTest, TextMeetsTheTerminalInTheLocalesEncoding) {
               std::vector<std::string>{"FT:J\\xfcrgen\\xfecaf\\xe9\\x01"});
     EXPECT_EQ(Velctl({"syslog"}, env).lines,
               std::vector<std::string>{utf8 ? "Empf\xC3\xA4nger" : "Empf\\xe4nger"});
+  }
+}
+
+// What a terminal shows until `text` has come (bounded), appended to `seen`.
+bool ReadTerminalUntil(int terminal, const std::string& text, std::string& seen) {
+  for (int i = 0; i < 100 && seen.find(text) == std::string::npos; ++i) {
+    pollfd p{terminal, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[512];
+    const ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n <= 0) break;  // the program has ended
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  return seen.find(text) != std::string::npos;
+}
+
+// passwd asks twice on the terminal without showing what is typed, and prints the line
+// for the profile; from a pipe it reads two lines. Typed twice differently, or empty, it
+// prints nothing.
+TEST_F(VelctlTest, PasswdAsksTwiceWithoutEchoAndPrintsTheProfileLine) {
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("VELMAR_INSTANCE", instance_.c_str(), 1);
+    execl(VELCTL, VELCTL, "passwd", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string seen;
+  ASSERT_TRUE(ReadTerminalUntil(terminal, "Password: ", seen)) << seen;
+  ASSERT_EQ(write(terminal, "s3cret 1\n", 9), 9);
+  ASSERT_TRUE(ReadTerminalUntil(terminal, "Again: ", seen)) << seen;
+  ASSERT_EQ(write(terminal, "s3cret 1\n", 9), 9);
+  ReadTerminalUntil(terminal, "restart velweb.", seen);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  EXPECT_EQ(seen.find("s3cret"), std::string::npos) << "echoed: " << seen;
+  const size_t at = seen.find("Password=$y$");
+  ASSERT_NE(at, std::string::npos) << seen;
+  const std::string hash = seen.substr(at + 9, seen.find_first_of("\r\n", at) - at - 9);
+  EXPECT_TRUE(vel::PasswordMatches(hash, "s3cret 1")) << hash;
+
+  const std::vector<std::pair<std::string, std::string>> piped = {
+      {"abc\\nabc\\n", "Password=$y$"},
+      {"abc\\nabd\\n", "velctl: the two passwords differ"},
+      {"\\n\\n", "velctl: an empty password protects nothing"},
+      {"abc\\n", "velctl: no password read"},
+  };
+  for (const auto& [input, shown] : piped) {
+    const std::string command =
+        "printf '" + input + "' | VELMAR_INSTANCE=" + instance_ + " " + VELCTL + " passwd 2>&1";
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[512];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    const int code = WEXITSTATUS(pclose(pipe));
+    EXPECT_EQ(code, shown == "Password=$y$" ? 0 : 1) << input << output;
+    EXPECT_NE(output.find(shown), std::string::npos) << input << output;
+    if (code != 0) {
+      EXPECT_EQ(output.find("Password="), std::string::npos) << output;
+    }
   }
 }
 

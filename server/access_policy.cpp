@@ -1,0 +1,124 @@
+#include "access_policy.h"
+
+#include <algorithm>
+
+#include "password_hash.h"
+#include "vel_proc.h"
+
+namespace vel {
+
+bool ParseAccessSettings(const std::string& allowFrom, double sendLimit,
+                         const std::string& password, const std::string& trustProxy,
+                         AccessSettings& settings, std::string& error) {
+  settings = AccessSettings{};
+  std::string why;
+  if (!ParseNetworks(allowFrom, settings.allowFrom, why)) {
+    error = "[Access] AllowFrom in VELWEB.INI: " + why +
+            ". Write addresses and networks such as 192.168.10.0/24, 10.1.2.3, ::1.";
+    return false;
+  }
+  if (!ParseNetworks(trustProxy, settings.trustProxy, why)) {
+    error = "[Access] TrustProxy in VELWEB.INI: " + why +
+            ". Write the addresses of the proxies, such as 127.0.0.1.";
+    return false;
+  }
+  if (!password.empty() && !UsablePasswordHash(password, why)) {
+    error = "[Access] Password in VELWEB.INI cannot be used: " + why +
+            ". Write the line that velctl passwd prints.";
+    return false;
+  }
+  settings.passwordHash = password;
+  // Read as the other number keys are (rounded, halves to even); a million a minute is
+  // as good as no limit, and keeps the count within an int.
+  settings.sendLimit = static_cast<int>(std::clamp<int64_t>(RoundHalfEven(sendLimit), 0, 1000000));
+  return true;
+}
+
+AccessPolicy::AccessPolicy(AccessSettings settings, size_t maxClients)
+    : settings_(std::move(settings)),
+      active_(!settings_.allowFrom.empty() || !settings_.passwordHash.empty() ||
+              !settings_.trustProxy.empty()),
+      password_(settings_.passwordHash),
+      ledger_(maxClients) {}
+
+IpAddress AccessPolicy::ClientOf(const IpAddress& peer, const std::string& request) const {
+  if (settings_.trustProxy.empty() || !InNetworks(settings_.trustProxy, peer)) return peer;
+  return LastForwardedFor(request).value_or(peer);
+}
+
+void AccessPolicy::Coalesced(const IpAddress& client, RefusalLog kind, const std::string& line,
+                             int64_t nowMs, std::vector<std::string>& lines) {
+  if (ledger_.FirstInWindow(client, kind, nowMs)) WithinBudget(line, nowMs, lines);
+}
+
+void AccessPolicy::WithinBudget(const std::string& line, int64_t nowMs,
+                                std::vector<std::string>& lines) {
+  if (!budgetStarted_ || nowMs - budgetStartMs_ >= ClientLedger::kWindowMs) {
+    budgetStarted_ = true;
+    budgetStartMs_ = nowMs;
+    budgetUsed_ = 0;
+  }
+  if (budgetUsed_ > kRefusalLinesPerWindow) return;
+  if (++budgetUsed_ > kRefusalLinesPerWindow) {
+    lines.push_back("Too many refused HTTP requests: no more refusals are logged this minute");
+    return;
+  }
+  lines.push_back(line);
+}
+
+AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const std::string& request,
+                                           int64_t nowMs) {
+  Decision decision;
+  decision.client = ClientOf(peer, request);
+  const IpAddress& client = decision.client;
+  if (!settings_.allowFrom.empty() && !InNetworks(settings_.allowFrom, client)) {
+    decision.refusal = Refusal::kAddress;
+    Coalesced(client, RefusalLog::kAddress, "Refused HTTP request from " + client.ToText(), nowMs,
+              decision.logLines);
+    return decision;
+  }
+  if (!password_.Enabled()) return decision;
+  if (ledger_.LockedOut(client, nowMs)) {
+    decision.refusal = Refusal::kLockedOut;
+    return decision;
+  }
+  const BasicCredentials credentials = ParseBasicCredentials(request);
+  if (credentials.kind == BasicCredentials::Kind::kGiven &&
+      password_.Matches(credentials.password)) {
+    return decision;
+  }
+  decision.refusal = Refusal::kPassword;
+  // A request without credentials is how a browser begins: only a wrong password counts.
+  if (credentials.kind == BasicCredentials::Kind::kNone) return decision;
+  Coalesced(client, RefusalLog::kPassword, "Wrong HTTP password from " + client.ToText(), nowMs,
+            decision.logLines);
+  if (ledger_.CountFailure(client, nowMs)) {
+    decision.refusal = Refusal::kLockedOut;
+    WithinBudget("Locked out " + client.ToText() + " for a minute after " +
+                     std::to_string(ClientLedger::kFailuresToLock) + " wrong HTTP passwords",
+                 nowMs, decision.logLines);
+  }
+  return decision;
+}
+
+AccessPolicy::SendPermit AccessPolicy::TakeSend(const IpAddress& client, int64_t nowMs) {
+  SendPermit permit;
+  if (settings_.sendLimit <= 0) return permit;
+  permit.allowed = ledger_.TakeSend(client, settings_.sendLimit, nowMs);
+  if (!permit.allowed) {
+    Coalesced(client, RefusalLog::kSendLimit, "Send limit reached for " + client.ToText(), nowMs,
+              permit.logLines);
+  }
+  return permit;
+}
+
+void AccessPolicy::BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
+                              std::vector<std::string>& lines) {
+  if (settings_.sendLimit <= 0) {
+    lines.push_back(line);
+    return;
+  }
+  Coalesced(client, RefusalLog::kBadRequest, line, nowMs, lines);
+}
+
+}  // namespace vel

@@ -1,0 +1,110 @@
+// Who may use the server and how often: the [Access] keys of VELWEB.INI and the
+// decisions the core asks for, with the log lines they call for.
+//
+//   AllowFrom   addresses and networks allowed to send any request; empty: everyone
+//   SendLimit   messages one client address may post per minute; 0: no limit
+//   Password    a crypt(3) hash that the password of HTTP Basic credentials must match
+//   TrustProxy  reverse proxies: for a request from one of them, the last
+//               X-Forwarded-For address is the client
+//
+// Order of the checks for a request (Admit): the client's address (through a trusted
+// proxy), AllowFrom (403, nothing read), a lock-out (401), the password (401). Five
+// wrong passwords from one address within a minute lock it out for a minute. Then, for
+// a posted message, the send limit (TakeSend: 429).
+//
+// Refusals are logged at most once a minute per address and kind, and all of them
+// together at most kRefusalLinesPerWindow a minute, so that no flood, from one address
+// or many, grows the log without bound. Everything per address lives in a ClientLedger
+// of bounded size.
+//
+// With none of the keys set, Active() is false and SendLimit() 0: the core then asks
+// nothing of this class, and a request costs nothing more than before.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "basic_auth.h"
+#include "client_ledger.h"
+#include "ip_networks.h"
+
+namespace vel {
+
+struct AccessSettings {
+  std::vector<Network> allowFrom;
+  int sendLimit = 0;
+  std::string passwordHash;
+  std::vector<Network> trustProxy;
+};
+
+// The settings from the key values as the profile gives them (SendLimit as read: a
+// leading number). False, with a message naming the key and what to write, when a key
+// cannot be used: an entry that is no address or network, a password that is no usable
+// hash. A negative SendLimit reads as 0.
+bool ParseAccessSettings(const std::string& allowFrom, double sendLimit,
+                         const std::string& password, const std::string& trustProxy,
+                         AccessSettings& settings, std::string& error);
+
+enum class Refusal {
+  kNone,
+  kAddress,    // outside AllowFrom: 403
+  kPassword,   // no credentials, or wrong ones: 401
+  kLockedOut,  // too many wrong passwords of late: 401
+};
+
+class AccessPolicy {
+ public:
+  static constexpr int kRefusalLinesPerWindow = 100;
+
+  explicit AccessPolicy(AccessSettings settings = {}, size_t maxClients = 4096);
+
+  // Any check to make for every request: allowed addresses, a password, proxies.
+  bool Active() const { return active_; }
+  int SendLimit() const { return settings_.sendLimit; }
+
+  // The client of a request that came from `peer`: the last X-Forwarded-For address
+  // when `peer` is a trusted proxy and the request names one, else `peer`.
+  IpAddress ClientOf(const IpAddress& peer, const std::string& request) const;
+
+  struct Decision {
+    Refusal refusal = Refusal::kNone;
+    IpAddress client;
+    std::vector<std::string> logLines;  // to log, in this order
+  };
+  Decision Admit(const IpAddress& peer, const std::string& request, int64_t nowMs);
+
+  struct SendPermit {
+    bool allowed = true;
+    std::vector<std::string> logLines;
+  };
+  // For a complete message from `client`: whether it may go on to the alarm server. It
+  // counts against the limit whether or not the alarm server then takes it.
+  SendPermit TakeSend(const IpAddress& client, int64_t nowMs);
+
+  // Whether the line about a bad message request from `client` is logged: always
+  // without a send limit; with one, as a coalesced refusal. `lines` gets the lines.
+  void BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
+                  std::vector<std::string>& lines);
+
+  size_t TrackedClients() const { return ledger_.Size(); }
+
+ private:
+  // Adds `line` to `lines` when the refusal of this kind is the first of the window for
+  // `client`, within the budget of all refusal lines.
+  void Coalesced(const IpAddress& client, RefusalLog kind, const std::string& line, int64_t nowMs,
+                 std::vector<std::string>& lines);
+  // Adds `line` to `lines` while the refusal lines of this minute are within their
+  // budget; the first one past it is a notice instead.
+  void WithinBudget(const std::string& line, int64_t nowMs, std::vector<std::string>& lines);
+
+  AccessSettings settings_;
+  bool active_ = false;
+  PasswordCheck password_;
+  ClientLedger ledger_;
+  int64_t budgetStartMs_ = 0;
+  int budgetUsed_ = 0;
+  bool budgetStarted_ = false;
+};
+
+}  // namespace vel

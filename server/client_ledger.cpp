@@ -1,0 +1,78 @@
+#include "client_ledger.h"
+
+#include <algorithm>
+
+namespace vel {
+
+ClientLedger::ClientLedger(size_t maxClients) : maxClients_(std::max<size_t>(maxClients, 1)) {}
+
+void ClientLedger::Forget(int64_t nowMs) {
+  // The list is in the order of the last touch: the stale ones are at its end.
+  while (!records_.empty() && nowMs - records_.back().touchedMs >= kWindowMs) {
+    index_.erase(records_.back().client);
+    records_.pop_back();
+  }
+}
+
+ClientLedger::Record& ClientLedger::Touch(const IpAddress& client, int64_t nowMs) {
+  Forget(nowMs);
+  if (auto found = index_.find(client); found != index_.end()) {
+    records_.splice(records_.begin(), records_, found->second);
+  } else {
+    if (records_.size() >= maxClients_) {
+      index_.erase(records_.back().client);
+      records_.pop_back();
+    }
+    records_.emplace_front();
+    records_.front().client = client;
+    records_.front().second = nowMs / 1000;
+    index_[client] = records_.begin();
+  }
+  Record& record = records_.front();
+  record.touchedMs = nowMs;
+  return record;
+}
+
+bool ClientLedger::TakeSend(const IpAddress& client, int limit, int64_t nowMs) {
+  Record& record = Touch(client, nowMs);
+  const int64_t second = nowMs / 1000;
+  // Seconds that have left the window since the last look count no more.
+  for (int64_t s = record.second + 1; s <= second && s <= record.second + 60; ++s) {
+    record.sends[static_cast<size_t>(s % 60)] = 0;
+  }
+  record.second = std::max(record.second, second);
+  uint64_t counted = 0;
+  for (uint32_t n : record.sends) counted += n;
+  if (counted >= static_cast<uint64_t>(limit)) return false;
+  ++record.sends[static_cast<size_t>(second % 60)];
+  return true;
+}
+
+bool ClientLedger::FirstInWindow(const IpAddress& client, RefusalLog kind, int64_t nowMs) {
+  Record& record = Touch(client, nowMs);
+  const size_t k = static_cast<size_t>(kind);
+  if (record.logged[k] && nowMs - record.loggedMs[k] < kWindowMs) return false;
+  record.logged[k] = true;
+  record.loggedMs[k] = nowMs;
+  return true;
+}
+
+bool ClientLedger::LockedOut(const IpAddress& client, int64_t nowMs) {
+  const auto found = index_.find(client);
+  return found != index_.end() && nowMs < found->second->lockedUntilMs;
+}
+
+bool ClientLedger::CountFailure(const IpAddress& client, int64_t nowMs) {
+  Record& record = Touch(client, nowMs);
+  record.failures[static_cast<size_t>(record.nextFailure)] = nowMs;
+  record.nextFailure = (record.nextFailure + 1) % kFailuresToLock;
+  record.failuresKept = std::min(record.failuresKept + 1, kFailuresToLock);
+  if (record.failuresKept < kFailuresToLock) return false;
+  // The ring is full: the oldest of the latest kFailuresToLock is the next to be replaced.
+  if (nowMs - record.failures[static_cast<size_t>(record.nextFailure)] >= kWindowMs) return false;
+  record.lockedUntilMs = nowMs + kWindowMs;
+  record.failuresKept = 0;
+  return true;
+}
+
+}  // namespace vel

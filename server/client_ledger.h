@@ -1,0 +1,68 @@
+// What the server remembers of each client address for the [Access] keys: the messages
+// it handed over in the last minute, its wrong passwords and lock-out, and when each
+// kind of refusal was last logged for it. Pure bookkeeping on a clock the caller gives
+// (milliseconds that only go forward); no I/O, one thread.
+//
+// Promises:
+// - Memory is bounded: at most `maxClients` addresses are kept, each in a fixed size.
+//   An address untouched for a minute is forgotten (it holds nothing that still
+//   counts); when the table is full, the address touched longest ago gives way.
+// - The send window is the last minute to the second: a message counts from its
+//   second until sixty seconds later.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <list>
+#include <unordered_map>
+
+#include "ip_networks.h"
+
+namespace vel {
+
+// Kinds of refusal whose log lines are coalesced, each on its own.
+enum class RefusalLog { kAddress, kSendLimit, kPassword, kBadRequest, kCount };
+
+class ClientLedger {
+ public:
+  static constexpr int64_t kWindowMs = 60000;
+  static constexpr int kFailuresToLock = 5;
+
+  explicit ClientLedger(size_t maxClients = 4096);
+
+  // Counts one message for `client` when fewer than `limit` were counted in the window;
+  // false (nothing counted) when the limit is reached.
+  bool TakeSend(const IpAddress& client, int limit, int64_t nowMs);
+  // True at most once per window for each client and kind: whether to log this refusal.
+  bool FirstInWindow(const IpAddress& client, RefusalLog kind, int64_t nowMs);
+  bool LockedOut(const IpAddress& client, int64_t nowMs);
+  // Counts a wrong password; true when it is the one that locks the client out (the
+  // kFailuresToLock-th within a window), for a window from now.
+  bool CountFailure(const IpAddress& client, int64_t nowMs);
+
+  size_t Size() const { return records_.size(); }
+
+ private:
+  struct Record {
+    IpAddress client;
+    int64_t touchedMs = 0;
+    // Messages per second of the window, bucket (second % 60); `second` is the newest.
+    std::array<uint32_t, 60> sends{};
+    int64_t second = 0;
+    std::array<int64_t, static_cast<size_t>(RefusalLog::kCount)> loggedMs{};
+    bool logged[static_cast<size_t>(RefusalLog::kCount)] = {};
+    std::array<int64_t, kFailuresToLock> failures{};  // times of the latest, a ring
+    int failuresKept = 0;                             // in the ring, at most its size
+    int nextFailure = 0;                              // where the next one goes
+    int64_t lockedUntilMs = 0;
+  };
+
+  Record& Touch(const IpAddress& client, int64_t nowMs);
+  void Forget(int64_t nowMs);
+
+  size_t maxClients_;
+  std::list<Record> records_;  // most recently touched first
+  std::unordered_map<IpAddress, std::list<Record>::iterator, IpAddressHash> index_;
+};
+
+}  // namespace vel

@@ -1,0 +1,44 @@
+// Messages from programs: a POST whose Content-Type is application/json, with the body
+//
+//   {"receivers": ["Fire Brigade", "alpha team"], "message": "Gas leak at school"}
+//
+// in UTF-8, is handed over as the form with the same fields would be, its texts turned
+// into Windows-1252. The answer is JSON as well, in UTF-8:
+//
+//   {"sent": true, "receivers": ["Fire Brigade", "alpha team"]}
+//   {"sent": false, "error": "<reason>"}
+//
+// Nothing is handed over when the body is not JSON, lacks a field, has an empty name or
+// message, or holds a character that Windows-1252 cannot. Parsing is Qt's
+// (QJsonDocument); the rest are pure functions.
+#pragma once
+
+#include <string>
+
+#include "submission.h"
+
+namespace vel {
+
+inline constexpr const char* kJsonContentType = "application/json";
+
+// A POST whose Content-Type line names application/json (parameters such as a
+// charset aside, without regard to case).
+bool IsJsonRequest(const std::string& request);
+
+struct JsonMessage {
+  Submission submission;  // when `error` is empty
+  std::string error;      // why it is no message that can be handed over, in UTF-8
+};
+
+JsonMessage ParseJsonMessage(const std::string& body);
+
+// {"sent": true, "receivers": [...]} for the receivers of a submission (each followed by
+// 0xFE, in Windows-1252).
+std::string JsonSent(const std::string& receivers);
+// Why a message with this outcome was not handed over, for the "error" of the answer.
+std::string NotSentReason(SubmitOutcome outcome);
+
+// {"sent": false, "error": "..."} for a reason in UTF-8.
+std::string JsonNotSent(const std::string& error);
+
+}  // namespace vel

@@ -1,0 +1,60 @@
+// The parsers of the access checks and of messages from programs, on one request: Basic
+// credentials, the X-Forwarded-For client, the networks of a profile value, and a JSON
+// body. What they give back must be what they were given, read consistently.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "basic_auth.h"
+#include "fuzz_check.h"
+#include "ip_networks.h"
+#include "json_message.h"
+#include "request.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string request(reinterpret_cast<const char*>(data), size);
+
+  const vel::BasicCredentials credentials = vel::ParseBasicCredentials(request);
+  if (credentials.kind == vel::BasicCredentials::Kind::kGiven) {
+    Check(credentials.user.find(':') == std::string::npos, "a user name with a colon");
+  }
+  const std::string line = request.substr(0, request.find('\n'));
+  if (const std::optional<std::string> decoded = vel::DecodeBase64(line)) {
+    Check(decoded->size() <= line.size() / 4 * 3 && decoded->size() + 2 >= line.size() / 4 * 3,
+          "base64 of the wrong length");
+  }
+
+  if (const std::optional<vel::IpAddress> client = vel::LastForwardedFor(request)) {
+    const std::optional<vel::IpAddress> again = vel::IpAddress::Parse(client->ToText());
+    Check(again && *again == *client, "a client address that does not read back");
+  }
+
+  std::vector<vel::Network> networks;
+  std::string error;
+  if (vel::ParseNetworks(line, networks, error)) {
+    for (const vel::Network& network : networks) {
+      Check(network.prefix >= 0 && network.prefix <= 128, "a prefix out of range");
+      Check(network.Contains(network.base), "a network without its own base");
+    }
+  } else {
+    Check(!error.empty(), "refused without a reason");
+  }
+
+  if (vel::IsJsonRequest(request)) {
+    Check(request.size() >= 5 && (request[0] == 'P' || request[0] == 'p'), "JSON but no POST");
+  }
+  const vel::JsonMessage message = vel::ParseJsonMessage(vel::RequestBody(request));
+  if (message.error.empty()) {
+    Check(message.submission.Complete(), "a message without receivers or text");
+    Check(message.submission.receivers.back() == '\xFE', "receivers not ended by 0xFE");
+    // The answer lists the receivers as they came: posted again, they read the same.
+    const std::string sent = vel::JsonSent(message.submission.receivers);
+    const size_t open = sent.find('['), close = sent.rfind(']');
+    Check(open != std::string::npos && close != std::string::npos, "no list in the answer");
+    const vel::JsonMessage answer = vel::ParseJsonMessage(
+        "{\"receivers\": " + sent.substr(open, close - open + 1) + ", \"message\": \"m\"}");
+    Check(answer.error.empty() && answer.submission.receivers == message.submission.receivers,
+          "the answer's receivers differ from the message's");
+  }
+  return 0;
+}

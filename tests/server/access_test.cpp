@@ -1,0 +1,426 @@
+// The [Access] keys through the real velweb: clients on different loopback addresses
+// (and ::1), allowed and refused, over and under the send limit, with and without the
+// password; the status lines and the JSON answers; the start refused for settings that
+// cannot work; and the server behind the real nginx over HTTPS.
+#include <gtest/gtest.h>
+
+#include "../faults/fault_support.h"
+
+namespace veltest {
+namespace {
+
+const std::string kRefusedPage =
+    "<html>\r\n<head>\r\n<title>Access Refused</title>\r\n</head>\r\n<body>\r\n"
+    "<h1>Access Refused</h1>\r\n<p>This address may not use Velmar Web Server.</p>\r\n"
+    "</body>\r\n</html>\r\n";
+const std::string kChallenge = "WWW-Authenticate: Basic realm=\"Velmar Web Server\"\r\n";
+
+const From kV4a{"127.0.0.2"}, kV4b{"127.0.0.3"}, kV6{"::1"};
+
+std::string Post(const std::string& body, const std::string& head = "",
+                 const std::string& page = "send.htm") {
+  return "POST /" + page + " HTTP/1.0\r\n" + head +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string PostJson(const std::string& body, const std::string& head = "",
+                     const std::string& page = "send.htm") {
+  return Post(body, head + "Content-Type: application/json\r\n", page);
+}
+
+std::string StatusLine(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+
+std::string Body(const std::string& answer) {
+  const size_t end = answer.find("\r\n\r\n");
+  return end == std::string::npos ? answer : answer.substr(end + 4);
+}
+
+size_t Count(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
+// How often `piece` stands in the log once at least `atLeast` are there (bounded wait):
+// refusals are logged from a thread of their own, and the answer may come first.
+size_t LogCount(const Velweb& server, const std::string& piece, size_t atLeast = 1) {
+  WaitFor([&] { return Count(server.Log(), piece) >= atLeast; });
+  std::this_thread::sleep_for(milliseconds(100));  // and nothing more follows
+  return Count(server.Log(), piece);
+}
+
+std::string Base64(const std::string& bytes) {
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t n = static_cast<uint8_t>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 2]);
+    out += kDigits[n >> 18 & 63];
+    out += kDigits[n >> 12 & 63];
+    out += i + 1 < bytes.size() ? kDigits[n >> 6 & 63] : '=';
+    out += i + 2 < bytes.size() ? kDigits[n & 63] : '=';
+  }
+  return out;
+}
+
+std::string Basic(const std::string& user, const std::string& password) {
+  return "Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
+}
+
+void WriteSite(Velweb& server) {
+  server.Put("Send.Htm", "<p>sent to</p>\r\n<b>[SUBMITTEDONES]</b>\r\nend");
+  server.Put("A.HTM", "a\r\n");
+}
+
+// Starts `server` with header fields on and `access` as its [Access] section.
+::testing::AssertionResult StartWith(Velweb& server, const std::string& access) {
+  WriteSite(server);
+  server.SetProfile(std::to_string(server.port()), "1", "[Access]\r\n" + access);
+  if (server.Start()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << server.Err();
+}
+
+TEST(ServerAccess, AllowedAndRefusedAddressesAndNetworks) {
+  struct Case {
+    std::string allowFrom;
+    std::vector<std::pair<From, bool>> clients;  // allowed?
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.2, 127.0.0.8/30",
+       {{kV4a, true},
+        {From{"127.0.0.9"}, true},
+        {kV4b, false},
+        {From{"127.0.0.12"}, false},
+        {From{"127.0.0.1"}, false},
+        {kV6, false}}},
+      {"::/127 127.0.0.3", {{kV6, true}, {kV4b, true}, {kV4a, false}}},
+  };
+  const std::string post = Post("message=Fire&receivers=Brigade");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.allowFrom);
+    Velweb server;
+    ASSERT_TRUE(StartWith(server, "AllowFrom=" + c.allowFrom + "\r\n"));
+    for (const auto& [from, allowed] : c.clients) {
+      SCOPED_TRACE(from.address);
+      const std::string answer = server.Fetch(from, "GET /a.htm HTTP/1.0\r\n\r\n");
+      if (allowed) {
+        EXPECT_EQ(StatusLine(answer), "HTTP/1.0 200 OK");
+        EXPECT_EQ(Body(server.Fetch(from, post)), "<p>sent to</p>\r\n<b>Brigade</b>\r\nend\r\n");
+        EXPECT_EQ(server.Velctl("commands --raw"), "FT:Brigade\\xfeFire\n");
+        continue;
+      }
+      EXPECT_EQ(answer,
+                "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html; "
+                "charset=windows-1252\r\nContent-Length: " +
+                    std::to_string(kRefusedPage.size()) + "\r\nConnection: close\r\n\r\n" +
+                    kRefusedPage);
+      // A flood of posts: nothing handed over, and one log line per address.
+      const size_t logBefore = server.Log().size();
+      for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(StatusLine(server.Fetch(from, post)), "HTTP/1.0 403 Forbidden");
+      }
+      EXPECT_EQ(server.Velctl("commands --raw"), "");
+      EXPECT_EQ(LogCount(server, " WEB Refused HTTP request from " + from.address + "\r\n"), 1u);
+      EXPECT_LT(server.Log().size() - logBefore, 200u) << server.Log();
+    }
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+  }
+}
+
+TEST(ServerAccess, SendLimitHoldsOneAddressWhileAnotherKeepsSending) {
+  Velweb server;
+  ASSERT_TRUE(StartWith(server, "SendLimit=3\r\n"));
+  std::string expected;
+  for (int i = 1; i <= 5; ++i) {
+    SCOPED_TRACE(i);
+    const std::string n = std::to_string(i);
+    const std::string flooded = server.Fetch(kV4a, Post("message=a" + n + "&receivers=A"));
+    if (i <= 3) {
+      EXPECT_EQ(StatusLine(flooded), "HTTP/1.0 200 OK");
+      expected += "FT:A\\xfea" + n + "\n";
+    } else {
+      EXPECT_EQ(StatusLine(flooded), "HTTP/1.0 429 Too Many Requests");
+      EXPECT_EQ(Body(flooded), "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n");
+    }
+    if (i <= 3) {  // the other address has a limit of its own
+      EXPECT_EQ(StatusLine(server.Fetch(kV6, Post("message=b" + n + "&receivers=B"))),
+                "HTTP/1.0 200 OK");
+      expected += "FT:B\\xfeb" + n + "\n";
+    }
+  }
+  // Bad requests are refusals too: a flood of them is logged once.
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(StatusLine(server.Fetch(kV4b, Post("receivers=A"))), "HTTP/1.0 400 Bad Request");
+  }
+  EXPECT_EQ(server.Velctl("commands --raw"), expected);
+  EXPECT_EQ(LogCount(server, " WEB Send limit reached for 127.0.0.2\r\n"), 1u);
+  EXPECT_EQ(LogCount(server, " WEB Received HTTP message request from 127.0.0.2\r\n", 3), 3u);
+  EXPECT_EQ(LogCount(server, " WEB Received HTTP message request from ::1\r\n", 3), 3u);
+  EXPECT_EQ(LogCount(server, " WEB Received bad HTTP message request from 127.0.0.3\r\n"), 1u);
+}
+
+TEST(ServerAccess, PasswordRightWrongMissingAndTheLockOut) {
+  Velweb server;
+  const std::string line = server.PasswordLine("s3cret \xC3\xA4");
+  ASSERT_EQ(line.rfind("Password=$y$", 0), 0u) << line;
+  ASSERT_TRUE(StartWith(server, line + "\r\n"));
+  const std::string get = "GET /a.htm HTTP/1.0\r\n";
+  const std::string right = Basic("anyone", "s3cret \xC3\xA4");
+  const std::string wrong = Basic("anyone", "s3cret");
+  struct Case {
+    const char* what;
+    std::string request;
+    std::string status;
+  };
+  const std::vector<Case> cases = {
+      {"missing", get + "\r\n", "HTTP/1.0 401 Unauthorized"},
+      {"another scheme", get + "Authorization: Bearer abc\r\n\r\n", "HTTP/1.0 401 Unauthorized"},
+      {"right", get + right + "\r\n", "HTTP/1.0 200 OK"},
+      {"right, another user", get + Basic("x", "s3cret \xC3\xA4") + "\r\n", "HTTP/1.0 200 OK"},
+      {"wrong", get + wrong + "\r\n", "HTTP/1.0 401 Unauthorized"},
+      {"no base64", get + "Authorization: Basic !!!!\r\n\r\n", "HTTP/1.0 401 Unauthorized"},
+  };
+  for (const Case& c : cases) {
+    const std::string answer = server.Fetch(kV4a, c.request);
+    EXPECT_EQ(StatusLine(answer), c.status) << c.what;
+    EXPECT_EQ(answer.find(kChallenge) != std::string::npos,
+              c.status.find("401") != std::string::npos)
+        << c.what << answer;
+  }
+  EXPECT_EQ(Body(server.Fetch(kV4a, Post("message=m&receivers=R", right))),
+            "<p>sent to</p>\r\n<b>R</b>\r\nend\r\n");
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:R\\xfem\n");
+
+  // Two wrong passwords so far from 127.0.0.2; three more lock it out for a minute,
+  // and the right one does not help then. Another address is not locked out.
+  for (int i = 0; i < 3; ++i) server.Fetch(kV4a, get + wrong + "\r\n");
+  const std::string locked = server.Fetch(kV4a, get + right + "\r\n");
+  EXPECT_EQ(StatusLine(locked), "HTTP/1.0 401 Unauthorized");
+  EXPECT_NE(locked.find("Retry-After: 60\r\n"), std::string::npos) << locked;
+  EXPECT_NE(Body(locked).find("try again in a minute"), std::string::npos) << locked;
+  EXPECT_EQ(StatusLine(server.Fetch(kV4b, get + right + "\r\n")), "HTTP/1.0 200 OK");
+  EXPECT_EQ(LogCount(server, " WEB Wrong HTTP password from 127.0.0.2\r\n"), 1u);
+  EXPECT_EQ(
+      LogCount(server, " WEB Locked out 127.0.0.2 for a minute after 5 wrong HTTP passwords\r\n"),
+      1u);
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
+}
+
+TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
+  Velweb server;
+  const std::string password = server.PasswordLine("pw");
+  struct Case {
+    std::string headers;
+    std::string access;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"0", password,
+       "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP status "
+       "lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password."},
+      {"1", "AllowFrom=10.0.0.0/8 10.1.2.300",
+       "[Access] AllowFrom in VELWEB.INI: \"10.1.2.300\" is neither an address nor a network."},
+      {"1", "TrustProxy=127.0.0.1/33", "[Access] TrustProxy in VELWEB.INI: \"127.0.0.1/33\""},
+      {"1", "Password=pw", "[Access] Password in VELWEB.INI cannot be used: it is no crypt(3)"},
+      {"1", "Password=$1$abc$0123456789012345678901", "its method is too weak"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.access);
+    server.SetProfile(std::to_string(server.port()), c.headers, "[Access]\r\n" + c.access + "\r\n");
+    ASSERT_TRUE(server.Start({}, false));
+    EXPECT_EQ(server.WaitExit(), 1);
+    EXPECT_NE(server.Err().find(c.message), std::string::npos) << server.Err();
+    EXPECT_FALSE(fs::exists(server.LogPath()));
+  }
+}
+
+// One server, every status: pages and files, form posts and JSON posts, refusals.
+TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
+  Velweb server;
+  const std::string password = server.PasswordLine("pw");
+  ASSERT_TRUE(StartWith(server, "AllowFrom=127.0.0.2 ::1\r\nSendLimit=5\r\n" + password + "\r\n"));
+  const std::string auth = Basic("u", "pw");
+  const std::string page = "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n";
+  const std::string big(4088, 'x');  // the command buffer holds nothing more
+  struct Case {
+    const char* what;
+    From from;
+    std::string request;
+    std::string status;
+    std::string body;           // the whole body, or with a leading "~" a piece of it
+    std::string commands = "";  // drained after the request; "-" for not looked at
+  };
+  const std::vector<Case> cases = {
+      {"page", kV4a, "GET /a.htm HTTP/1.0\r\n" + auth + "\r\n", "200 OK", "a\r\n", "-"},
+      {"missing page", kV4a, "GET /b.htm HTTP/1.0\r\n" + auth + "\r\n", "404 Not Found",
+       "~File Not Found", "-"},
+      {"no receivers", kV4a, Post("message=m", auth), "400 Bad Request",
+       "<p>sent to</p>\r\n<b>[No Receivers]</b>\r\nend\r\n"},
+      {"no message", kV4a, Post("receivers=A", auth), "400 Bad Request",
+       "<p>sent to</p>\r\n<b>[No Message]</b>\r\nend\r\n"},
+      {"a separator byte", kV4a, Post("message=a%FEb&receivers=A", auth), "400 Bad Request", page},
+      {"JSON", kV4a,
+       PostJson("{\"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"], \"message\": "
+                "\"Gas leak at school\"}",
+                auth),
+       "200 OK", "{\"sent\": true, \"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"]}\n",
+       "FT:B\\xe4r Team \\x80\\xfealpha\\xfeGas leak at school\n"},
+      {"JSON outside Windows-1252", kV4a,
+       PostJson("{\"receivers\": [\"A\"], \"message\": \"Gas \xE2\x98\xA2\"}", auth),
+       "400 Bad Request",
+       "{\"sent\": false, \"error\": \"\\\"message\\\": the character \xE2\x98\xA2 (U+2622) "
+       "has no place in Windows-1252\"}\n"},
+      {"JSON invalid", kV4a, PostJson("{\"receivers\": [\"A\"", auth), "400 Bad Request",
+       "~{\"sent\": false, \"error\": \"the body is not JSON ("},
+      {"JSON without a message", kV4a, PostJson("{\"receivers\": [\"A\"]}", auth),
+       "400 Bad Request",
+       "{\"sent\": false, \"error\": \"\\\"message\\\" must be a text that is not empty\"}\n"},
+      {"JSON to a missing page", kV4a, PostJson("{}", auth, "b.htm"), "404 Not Found",
+       "{\"sent\": false, \"error\": \"there is no such page\"}\n"},
+      // The command buffer full: the alarm server takes nothing more.
+      {"JSON filling the buffer", kV4a,
+       PostJson("{\"receivers\": [\"A\"], \"message\": \"" + big + "\"}", auth), "200 OK",
+       "{\"sent\": true, \"receivers\": [\"A\"]}\n", "-"},
+      {"not taken", kV4a, Post("message=m&receivers=A", auth), "503 Service Unavailable", page,
+       "-"},
+      {"JSON not taken", kV4a, PostJson("{\"receivers\": [\"A\"], \"message\": \"m\"}", auth),
+       "503 Service Unavailable",
+       "{\"sent\": false, \"error\": \"the alarm server did not take the message\"}\n", "-"},
+      // Five messages in the minute: the limit.
+      {"over the limit", kV4a, Post("message=m&receivers=A", auth), "429 Too Many Requests", page,
+       "-"},
+      {"JSON over the limit", kV4a, PostJson("{\"receivers\": [\"A\"], \"message\": \"m\"}", auth),
+       "429 Too Many Requests",
+       "{\"sent\": false, \"error\": \"send limit reached: try again in a minute\"}\n", "-"},
+      {"another address under its own limit", kV6, Post("message=m&receivers=A", auth),
+       "503 Service Unavailable", page, "FT:A\\xfe" + big + "\n"},
+      {"refused address", kV4b, "GET /a.htm HTTP/1.0\r\n" + auth + "\r\n", "403 Forbidden",
+       kRefusedPage},
+      {"JSON from a refused address", kV4b, PostJson("{}", auth), "403 Forbidden",
+       "{\"sent\": false, \"error\": \"this address may not use the server\"}\n"},
+      {"no password", kV4a, "GET /a.htm HTTP/1.0\r\n\r\n", "401 Unauthorized",
+       "~<h1>Password Required</h1>"},
+      {"JSON without a password", kV6, PostJson("{}"), "401 Unauthorized",
+       "{\"sent\": false, \"error\": \"a password is wanted (HTTP Basic)\"}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string answer = server.Fetch(c.from, c.request);
+    EXPECT_EQ(StatusLine(answer), "HTTP/1.0 " + c.status);
+    const bool json = c.request.find("application/json") != std::string::npos;
+    EXPECT_NE(answer.find(json ? "\r\nContent-Type: application/json\r\n"
+                               : "\r\nContent-Type: text/html; charset=windows-1252\r\n"),
+              std::string::npos)
+        << answer.substr(0, 200);
+    if (c.body.rfind("~", 0) == 0) {
+      EXPECT_NE(Body(answer).find(c.body.substr(1)), std::string::npos) << answer;
+    } else {
+      EXPECT_EQ(Body(answer), c.body);
+    }
+    if (c.commands != "-") {
+      EXPECT_EQ(server.Velctl("commands --raw"), c.commands);
+    }
+  }
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();  // and nothing from the sanitizers
+}
+
+// What a command prints on its standard output.
+std::string Output(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    pclose(pipe);
+  }
+  return output;
+}
+
+// Debian's nginx in front, for HTTPS, with the server block of the README: the log and
+// the send limit see the client's address, not the proxy's, whatever the client claims.
+TEST(ServerProxy, ThroughNginxOverHttpsTheClientsAddressCounts) {
+  for (const char* program : {"/usr/sbin/nginx", "/usr/bin/openssl", "/usr/bin/curl"}) {
+    if (access(program, X_OK) != 0) {
+      GTEST_SKIP() << program << " is missing: bash scripts/setup.sh installs it";
+    }
+  }
+  Velweb server;
+  ASSERT_TRUE(StartWith(server, "TrustProxy=127.0.0.1\r\nSendLimit=2\r\n"));
+  const fs::path dir = server.dir() / "nginx";
+  fs::create_directories(dir / "tmp");
+  // As root, nginx's workers run as nobody: they write their temporary files here.
+  fs::permissions(server.dir(), fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(dir / "tmp", fs::perms::all);
+  const std::string d = dir.string();
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost "
+                         "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+                         d + "/key.pem' -out '" + d + "/cert.pem' >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  const int port = FreePort();
+  WriteFile(dir / "nginx.conf",
+            "daemon off;\nworker_processes 1;\npid " + d +
+                "/nginx.pid;\nevents {}\nhttp {\n"
+                "access_log off;\n"
+                "client_body_temp_path " +
+                d + "/tmp/body;\nproxy_temp_path " + d +
+                "/tmp/proxy;\n"
+                "fastcgi_temp_path " +
+                d + "/tmp/fastcgi;\nuwsgi_temp_path " + d +
+                "/tmp/uwsgi;\n"
+                "scgi_temp_path " +
+                d +
+                "/tmp/scgi;\n"
+                "server {\n"
+                "  listen 127.0.0.1:" +
+                std::to_string(port) +
+                " ssl;\n"
+                "  ssl_certificate " +
+                d +
+                "/cert.pem;\n"
+                "  ssl_certificate_key " +
+                d +
+                "/key.pem;\n"
+                "  location / {\n"
+                "    proxy_pass http://127.0.0.1:" +
+                std::to_string(server.port()) +
+                ";\n"
+                "    proxy_set_header Host $host;\n"
+                "    proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
+                "  }\n"
+                "}\n}\n");
+  BackgroundProcess nginx(
+      {"/usr/sbin/nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"},
+      server.instance());
+  ASSERT_TRUE(WaitFor([&] { return Client(port).connected(); })) << ReadFile(dir / "error.log");
+
+  // A post from `from` through nginx; the body and, on a line of its own, the status.
+  auto post = [&](const std::string& from, const std::string& type, const std::string& body) {
+    return Output("curl -sS --cacert '" + d + "/cert.pem' --interface " + from +
+                  " -H 'X-Forwarded-For: 10.9.9.9' -H 'Content-Type: " + type + "' --data '" +
+                  body + "' -w '\\n%{http_code}' https://127.0.0.1:" + std::to_string(port) +
+                  "/send.htm 2>&1");
+  };
+  const std::string form = "application/x-www-form-urlencoded";
+  const std::string sent = "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n\n200";
+  EXPECT_EQ(post("127.0.0.2", form, "message=one&receivers=A"), sent);
+  EXPECT_EQ(post("127.0.0.2", form, "message=two&receivers=A"), sent);
+  EXPECT_EQ(post("127.0.0.2", form, "message=three&receivers=A"),
+            "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n\n429");
+  EXPECT_EQ(
+      post("127.0.0.3", "application/json", "{\"receivers\": [\"A\"], \"message\": \"four\"}"),
+      "{\"sent\": true, \"receivers\": [\"A\"]}\n\n200");
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfeone\nFT:A\\xfetwo\nFT:A\\xfefour\n");
+  EXPECT_EQ(LogCount(server, " WEB Received HTTP message request from 127.0.0.2\r\n", 2), 2u);
+  EXPECT_EQ(LogCount(server, " WEB Send limit reached for 127.0.0.2\r\n"), 1u);
+  EXPECT_EQ(LogCount(server, " WEB Received HTTP message request from 127.0.0.3\r\n"), 1u);
+  const std::string log = server.Log();
+  EXPECT_EQ(log.find("127.0.0.1"), std::string::npos) << log;
+  EXPECT_EQ(log.find("10.9.9.9"), std::string::npos) << log;
+  nginx.Kill(SIGQUIT);
+}
+
+}  // namespace
+}  // namespace veltest
