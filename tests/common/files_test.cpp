@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "file_io.h"
-#include "temp_dir.h"
+#include "files.h"
 #include "vel_proc.h"
 
 namespace vel {
 namespace {
 
-using test::TempDir;
+using veltest::TempDir;
 
 class FilesTest : public ::testing::Test {
  protected:

@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "language_table.h"
-#include "temp_dir.h"
+#include "files.h"
 #include "vel_proc.h"
 
 namespace vel {
 namespace {
 
-using test::TempDir;
+using veltest::TempDir;
 
 class LanguageTest : public ::testing::Test {
  protected:

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
+#include "files.h"
 #include "vel_proc.h"
 
 namespace vel {
 namespace {
 
-using test::TempDir;
+using veltest::TempDir;
 
 class ProfileTest : public ::testing::Test {
  protected:

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <string>
 
-#include "test_dir.h"
+#include "files.h"
 
 namespace velmar {
 namespace {
@@ -23,41 +23,41 @@ mode_t ModeOf(const std::string& path) {
 }
 
 TEST(LogFileTest, LinesEndWithCrLfAndAreNotShortened) {
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string log = dir.File("20010305.LOG");
   const std::string longLine(300, 'L');
   EXPECT_EQ(AppendToLogFile(log.c_str(), "01-03-05 14:30:00 WEB Velmar Web Server Started"), 0);
   EXPECT_EQ(AppendToLogFile(log.c_str(), longLine.c_str()), 0);
   AppendToLogFile(log.c_str(), "two\nlines");
   AppendToLogFile(log.c_str(), "");
-  EXPECT_EQ(ReadWholeFile(log), "01-03-05 14:30:00 WEB Velmar Web Server Started\r\n" + longLine +
+  EXPECT_EQ(veltest::ReadFile(log), "01-03-05 14:30:00 WEB Velmar Web Server Started\r\n" + longLine +
                                     "\r\ntwo\r\nlines\r\n\r\n");
 }
 
 TEST(LogFileTest, SeparatorBlock) {
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string log = dir.File("sep.log");
   AppendToLogFile(log.c_str(), "a");
   AppendToLogFile(log.c_str(), "-");
   AppendToLogFile(log.c_str(), "--");
-  EXPECT_EQ(ReadWholeFile(log), "a\r\n\r\n" + std::string(68, '-') + "\r\n\r\n--\r\n");
+  EXPECT_EQ(veltest::ReadFile(log), "a\r\n\r\n" + std::string(68, '-') + "\r\n\r\n--\r\n");
 }
 
 TEST(LogFileTest, FileIsWritableOnlyWhileAppending) {
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string log = dir.File("ro.log");
   AppendToLogFile(log.c_str(), "first");
   EXPECT_EQ(ModeOf(log) & 0222, 0u) << std::oct << ModeOf(log);
   chmod(log.c_str(), 0664);
   AppendToLogFile(log.c_str(), "second");
   EXPECT_EQ(ModeOf(log), 0444u);  // every write bit goes, read bits stay
-  EXPECT_EQ(ReadWholeFile(log), "first\r\nsecond\r\n");
+  EXPECT_EQ(veltest::ReadFile(log), "first\r\nsecond\r\n");
 }
 
 TEST(LogFileTest, OrdinaryAccountAppendsToItsReadOnlyFile) {
   // Root is let in whatever the mode; an ordinary account is refused until the write bit
   // is back. As root the appends run in a child that has become nobody.
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string log = dir.File("ro.log");
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -77,12 +77,12 @@ TEST(LogFileTest, OrdinaryAccountAppendsToItsReadOnlyFile) {
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "this machine does not let root become nobody";
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(ReadWholeFile(log), "first\r\nsecond\r\n");
+  EXPECT_EQ(veltest::ReadFile(log), "first\r\nsecond\r\n");
   EXPECT_EQ(ModeOf(log) & 0222, 0u) << std::oct << ModeOf(log);
 }
 
 TEST(LogFileTest, FileThatCannotBeOpenedGetsNothingAndNothingBreaks) {
-  TestDir dir;
+  veltest::TempDir dir;
   EXPECT_EQ(AppendToLogFile(dir.File("missing/dir/x.log").c_str(), "entry"), ENOENT);
   EXPECT_EQ(AppendToLogFile(dir.path().c_str(), "entry"), EISDIR);  // a directory
   EXPECT_EQ(AppendToLogFile("", "entry"), ENOENT);

@@ -28,7 +28,7 @@
 
 #include "peer_hex.h"
 #include "peer_process.h"
-#include "test_dir.h"
+#include "files.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ using std::chrono::milliseconds;
 bool Stopped(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   for (int i = 0; i < 1000; ++i) {
-    const std::string stat = ReadWholeFile(path);
+    const std::string stat = veltest::ReadFile(path);
     const std::size_t end = stat.rfind(')');
     if (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T') return true;
     std::this_thread::sleep_for(milliseconds(10));
@@ -189,7 +189,7 @@ TEST_F(MultiProcessTest, ProcessKilledWhileHoldingTheLockDoesNotBlockTheOthers) 
 }
 
 TEST_F(MultiProcessTest, ProcessStoppedWhileHoldingTheLockCostsEachCallTwoSecondsAtMost) {
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string log = dir.File("20010305.LOG");
   auto waiter = Start();
   ASSERT_EQ(waiter->Ask("setcmd " + Hex("queued")), "1");
@@ -206,7 +206,7 @@ TEST_F(MultiProcessTest, ProcessStoppedWhileHoldingTheLockCostsEachCallTwoSecond
     EXPECT_EQ(waiter->ReadLine(2500), refused) << request;
   }
   // The log file does not need the lock.
-  EXPECT_EQ(ReadWholeFile(log), "written anyway\r\n");
+  EXPECT_EQ(veltest::ReadFile(log), "written anyway\r\n");
   EXPECT_EQ(waiter->Ask("logerror"), "0");
 
   holder->Kill(SIGCONT);
@@ -261,7 +261,7 @@ TEST_F(MultiProcessTest, LockExcludesThreadsOfOneProcess) {
 }
 
 TEST_F(MultiProcessTest, LogLinesOfDifferentProcessesNeverInterleave) {
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string log = dir.File("shared.LOG");
   constexpr int kLines = 300;
   auto a = Start();
@@ -271,7 +271,7 @@ TEST_F(MultiProcessTest, LogLinesOfDifferentProcessesNeverInterleave) {
   EXPECT_EQ(a->ReadLine(60000), "done");
   EXPECT_EQ(b->ReadLine(60000), "done");
   std::map<std::string, int> counts;
-  ASSERT_TRUE(WholeLines(ReadWholeFile(log), counts));
+  ASSERT_TRUE(WholeLines(veltest::ReadFile(log), counts));
   EXPECT_EQ(counts["A"], kLines);
   EXPECT_EQ(counts["B"], kLines);
   // The queue kept the first 119 bytes of the last 200 lines.
@@ -292,7 +292,7 @@ TEST_F(MultiProcessTest, RunningAppChangesOfTwoProcessesAreNeverLost) {
 }
 
 TEST_F(MultiProcessTest, SingleProcessExportRules) {
-  TestDir dir;
+  veltest::TempDir dir;
   { std::ofstream(dir.File("lp0")); }
   auto a = Start({"VELMAR_PRINTER_DIR=" + dir.path()});
   EXPECT_EQ(a->Ask("processes"), "1");
@@ -309,14 +309,14 @@ TEST_F(MultiProcessTest, SingleProcessExportRules) {
   EXPECT_EQ(a->Ask("print " + Hex("a\nb") + " 0"), "1");
   EXPECT_EQ(a->Ask("print " + Hex("x") + " 1"), "0");      // no such device
   EXPECT_EQ(a->Ask("print " + Hex("x") + " 65536"), "1");  // low 16 bits: port 0
-  EXPECT_EQ(ReadWholeFile(dir.File("lp0")), "a\r\nbx");
+  EXPECT_EQ(veltest::ReadFile(dir.File("lp0")), "a\r\nbx");
   EXPECT_EQ(a->Ask("apps 0"), "0");
   // Null pointers are refused, never followed; a zero-size buffer is never written.
   EXPECT_EQ(a->Ask("nulls"), "00000000000 abc 7");
 }
 
 TEST_F(MultiProcessTest, SysLogEntryGoesToQueueAndFile) {
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string log = dir.File("20010305.LOG");
   auto a = Start();
   const std::string longEntry(120, 'z');
@@ -325,11 +325,11 @@ TEST_F(MultiProcessTest, SysLogEntryGoesToQueueAndFile) {
   EXPECT_EQ(a->Ask("setlog " + dir.File("no/such/dir.LOG") + " " + Hex("still queued")), "1");
   EXPECT_EQ(a->Ask("getlog 1 256"), "119 " + Hex(std::string(119, 'z')));
   EXPECT_EQ(a->Ask("getlog 0 256"), "12 " + Hex("still queued"));  // "-" queued nothing
-  EXPECT_EQ(ReadWholeFile(log), longEntry + "\r\n\r\n" + std::string(68, '-') + "\r\n\r\n");
+  EXPECT_EQ(veltest::ReadFile(log), longEntry + "\r\n\r\n" + std::string(68, '-') + "\r\n\r\n");
 }
 
 TEST_F(MultiProcessTest, LogFileThatWouldBlockOrLeadElsewhereGetsNothingAtOnce) {
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string fifo = dir.File("fifo.LOG");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string target = dir.File("passwd");
@@ -349,7 +349,7 @@ TEST_F(MultiProcessTest, LogFileThatWouldBlockOrLeadElsewhereGetsNothingAtOnce) 
     EXPECT_EQ(a->ReadLine(1000), "1") << file;
     EXPECT_EQ(a->Ask("logerror"), std::to_string(error)) << file;
   }
-  EXPECT_EQ(ReadWholeFile(target), "untouched");
+  EXPECT_EQ(veltest::ReadFile(target), "untouched");
   EXPECT_EQ(ModeOf(target), 0644u);
   EXPECT_EQ(ModeOf("/dev/null"), devNull);
   EXPECT_EQ(a->Ask("getlog 1 256"), "5 " + Hex("entry"));  // the queue got them all
@@ -377,7 +377,7 @@ class SmallFileSystem {
 
 TEST_F(MultiProcessTest, FullFileSystemLosesWholeLogLinesOnly) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system for the test needs root";
-  TestDir dir;
+  veltest::TempDir dir;
   const SmallFileSystem small(dir.File("small"), "size=64k");
   if (!small.mounted())
     GTEST_SKIP() << "this machine does not let the test mount a tmpfs: " << small.error();
@@ -391,7 +391,7 @@ TEST_F(MultiProcessTest, FullFileSystemLosesWholeLogLinesOnly) {
   answer >> written >> error;
   EXPECT_EQ(error, ENOSPC);
   EXPECT_GT(written, 100);
-  const std::string full = ReadWholeFile(log);
+  const std::string full = veltest::ReadFile(log);
   std::map<std::string, int> counts;
   EXPECT_TRUE(WholeLines(full, counts));
   EXPECT_EQ(counts["A"], written);
@@ -400,7 +400,7 @@ TEST_F(MultiProcessTest, FullFileSystemLosesWholeLogLinesOnly) {
   std::filesystem::remove(filler);
   EXPECT_EQ(a->Ask("setlog " + log + " " + Hex("after")), "1");
   EXPECT_EQ(a->Ask("logerror"), "0");
-  EXPECT_EQ(ReadWholeFile(log), full + "after\r\n");
+  EXPECT_EQ(veltest::ReadFile(log), full + "after\r\n");
 }
 
 TEST_F(MultiProcessTest, ExportsJoinAgainOnceTheCauseIsGone) {

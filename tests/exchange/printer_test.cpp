@@ -7,38 +7,38 @@
 #include <fstream>
 #include <string>
 
-#include "test_dir.h"
+#include "files.h"
 
 namespace velmar {
 namespace {
 
-void MakeDevice(const TestDir& dir, const std::string& name) { std::ofstream(dir.File(name)); }
+void MakeDevice(const veltest::TempDir& dir, const std::string& name) { std::ofstream(dir.File(name)); }
 
 TEST(PrinterTest, PortIndexNamesTheDeviceAndLineFeedsBecomeCrLf) {
-  TestDir dir;
+  veltest::TempDir dir;
   MakeDevice(dir, "lp0");
   MakeDevice(dir, "lp1");
   MakeDevice(dir, "lp998");
   EXPECT_TRUE(PrintOnPort(dir.path().c_str(), "a\nb", 0));
   EXPECT_TRUE(PrintOnPort(dir.path().c_str(), "", 1));
   EXPECT_TRUE(PrintOnPort(dir.path().c_str(), "end\n", 998));
-  EXPECT_EQ(ReadWholeFile(dir.File("lp0")), "a\r\nb");
-  EXPECT_EQ(ReadWholeFile(dir.File("lp1")), "");
-  EXPECT_EQ(ReadWholeFile(dir.File("lp998")), "end\r\n");
+  EXPECT_EQ(veltest::ReadFile(dir.File("lp0")), "a\r\nb");
+  EXPECT_EQ(veltest::ReadFile(dir.File("lp1")), "");
+  EXPECT_EQ(veltest::ReadFile(dir.File("lp998")), "end\r\n");
 }
 
 TEST(PrinterTest, MissingDeviceAndHighIndexesFailWithoutCreatingAnything) {
-  TestDir dir;
+  veltest::TempDir dir;
   MakeDevice(dir, "lp999");
   EXPECT_FALSE(PrintOnPort(dir.path().c_str(), "x", 2));
   EXPECT_FALSE(std::filesystem::exists(dir.File("lp2")));
   EXPECT_FALSE(PrintOnPort(dir.path().c_str(), "x", 999));
-  EXPECT_EQ(ReadWholeFile(dir.File("lp999")), "");
+  EXPECT_EQ(veltest::ReadFile(dir.File("lp999")), "");
 }
 
 TEST(PrinterTest, WriteErrorIsAFailure) {
   // /dev/full takes the open and refuses every byte.
-  TestDir dir;
+  veltest::TempDir dir;
   std::filesystem::create_symlink("/dev/full", dir.File("lp3"));
   EXPECT_FALSE(PrintOnPort(dir.path().c_str(), "lost", 3));
   EXPECT_TRUE(PrintOnPort(dir.path().c_str(), "", 3));

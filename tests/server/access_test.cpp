@@ -4,7 +4,8 @@
 // cannot work; and the server behind the real nginx over HTTPS.
 #include <gtest/gtest.h>
 
-#include "../faults/fault_support.h"
+#include "processes.h"
+#include "velweb_process.h"
 
 namespace veltest {
 namespace {
@@ -325,18 +326,6 @@ TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();  // and nothing from the sanitizers
 }
 
-// What a command prints on its standard output.
-std::string Output(const std::string& command) {
-  std::string output;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    pclose(pipe);
-  }
-  return output;
-}
-
 // Debian's nginx in front, for HTTPS, with the server block of the README: the log and
 // the send limit see the client's address, not the proxy's, whatever the client claims.
 TEST(ServerProxy, ThroughNginxOverHttpsTheClientsAddressCounts) {
@@ -398,7 +387,7 @@ TEST(ServerProxy, ThroughNginxOverHttpsTheClientsAddressCounts) {
 
   // A post from `from` through nginx; the body and, on a line of its own, the status.
   auto post = [&](const std::string& from, const std::string& type, const std::string& body) {
-    return Output("curl -sS --cacert '" + d + "/cert.pem' --interface " + from +
+    return CommandOutput("curl -sS --cacert '" + d + "/cert.pem' --interface " + from +
                   " -H 'X-Forwarded-For: 10.9.9.9' -H 'Content-Type: " + type + "' --data '" +
                   body + "' -w '\\n%{http_code}' https://127.0.0.1:" + std::to_string(port) +
                   "/send.htm 2>&1");

@@ -18,7 +18,7 @@
 #include "password_hash.h"
 #include "peer_hex.h"
 #include "peer_process.h"
-#include "test_dir.h"
+#include "files.h"
 
 namespace {
 
@@ -140,18 +140,18 @@ TEST_F(VelctlTest, SysInfoAppsAndProcesses) {
 }
 
 TEST_F(VelctlTest, PrintsOnAPort) {
-  TestDir dir;
+  veltest::TempDir dir;
   { std::ofstream(dir.File("lp2")); }
   EXPECT_EQ(Velctl({"print", "2", "a\nb"}, {"VELMAR_PRINTER_DIR=" + dir.path()}).status, 0);
-  EXPECT_EQ(ReadWholeFile(dir.File("lp2")), "a\r\nb");
+  EXPECT_EQ(veltest::ReadFile(dir.File("lp2")), "a\r\nb");
   EXPECT_EQ(Velctl({"print", "3", "x"}, {"VELMAR_PRINTER_DIR=" + dir.path()}).status, 1);
 }
 
 TEST_F(VelctlTest, ReceiverFileIsWrittenAndShown) {
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string file = dir.File("vel_rcv.dat");
   EXPECT_EQ(Velctl({"receivers", "write", file, "Zulu", "alpha", "caf\\xe9", "GROUP1"}).status, 0);
-  const std::string bytes = ReadWholeFile(file);
+  const std::string bytes = veltest::ReadFile(file);
   EXPECT_EQ(bytes.substr(0, 4), std::string("\x01\x00\x04\x00", 4));
   EXPECT_NE(bytes.find("caf\xE9"), std::string::npos);
   const VelctlRun run = Velctl({"receivers", "show", file});
@@ -219,7 +219,7 @@ TEST_F(VelctlTest, TextMeetsTheTerminalInTheLocalesEncoding) {
       {"C", "B\\xe4r", "B\xE4r", "B\\xe4r"},
       {"C", "B\xC3\xA4r", "", "the byte \\xc3 is outside ASCII"},
   };
-  TestDir dir;
+  veltest::TempDir dir;
   const std::string file = dir.File("vel_rcv.dat");
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.locale) + " " + c.argument);
@@ -233,7 +233,7 @@ TEST_F(VelctlTest, TextMeetsTheTerminalInTheLocalesEncoding) {
       continue;
     }
     ASSERT_EQ(write.status, 0);
-    EXPECT_NE(ReadWholeFile(file).find(c.stored), std::string::npos);
+    EXPECT_NE(veltest::ReadFile(file).find(c.stored), std::string::npos);
     const VelctlRun show = Velctl({"receivers", "show", file}, locale);
     ASSERT_EQ(show.lines.size(), 2u);
     EXPECT_EQ(show.lines[1].substr(0, show.lines[1].find(" |")), "type 1 name \"" + c.shown + "\"");

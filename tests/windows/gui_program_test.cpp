@@ -10,13 +10,11 @@
 #include <QtTest>
 #include <csignal>
 
+#include "net.h"
+
 namespace {
 
-uint16_t FreePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
+using veltest::FreePort;
 
 void WriteFile(const QString& path, const QByteArray& bytes) {
   QFile file(path);
@@ -40,7 +38,7 @@ class GuiProgramTest : public QObject {
       QVERIFY(QFile::copy(dist.filePath(name), program.filePath(name)));
       QFile::setPermissions(program.filePath(name), QFile(dist.filePath(name)).permissions());
     }
-    const uint16_t port = FreePort();
+    const auto port = static_cast<uint16_t>(FreePort());
     WriteFile(program.filePath("VELWEB.INI"),
               "[TCPIP]\r\nHTTPPort=" + QByteArray::number(port) + "\r\n[General]\r\nLanguage=001\r\n");
     WriteFile(program.filePath("vel_lang.001"), "0=English\r\n124=Loading receivers...\r\n");

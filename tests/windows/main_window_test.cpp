@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "modal.h"
+#include "net.h"
 #include "receiver_file_format.h"
 #include "vel_about.h"
 #include "vel_proc.h"
@@ -35,15 +36,8 @@ const char kQuestion[] =
     "If you shut down Velmar Web Server you will not be able to send Web-based free text "
     "messages. Are you sure ?";
 
-uint16_t FreePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using veltest::FreePort;
+using veltest::WriteFile;
 
 // A receiver file of version 1 with the names in this order; values empty, text, long.
 std::string ReceiverFile(const std::vector<std::string>& names) {
@@ -93,7 +87,7 @@ class MainWindowTest : public QObject {
       }
     }
     if (fs::exists(VELMAR_LIBRARY)) fs::copy_file(VELMAR_LIBRARY, dir_ / "libVelmar.so");
-    port_ = FreePort();
+    port_ = static_cast<uint16_t>(FreePort());
     WriteFile(dir_ / "VELWEB.INI",
               "[TCPIP]\r\nHTTPPort=" + std::to_string(port_) + "\r\n[General]\r\nLanguage=001\r\n");
     WriteFile(dir_ / "vel_lang.001",

@@ -3,11 +3,10 @@
 #pragma once
 
 #include <QImage>
-#include <QTemporaryDir>
-#include <fstream>
 #include <set>
 #include <string>
 
+#include "files.h"
 #include "vel_proc.h"
 
 namespace vel::test {
@@ -16,26 +15,17 @@ namespace vel::test {
 class ProgramDirectory {
  public:
   ProgramDirectory() {
-    path_ = dir_.path().toStdString() + "/";
-    SetProgramDir(path_);
+    SetProgramDir(dir_.path());
     ResetLanguage();
   }
   ~ProgramDirectory() { ResetLanguage(); }
 
-  const std::string& path() const { return path_; }
-
-  void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path_ + name, std::ios::binary) << bytes;
-  }
-
-  std::string Read(const std::string& name) const {
-    std::ifstream in(path_ + name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  const std::string& path() const { return dir_.path(); }
+  void Write(const std::string& name, const std::string& bytes) const { dir_.Write(name, bytes); }
+  std::string Read(const std::string& name) const { return dir_.Read(name); }
 
  private:
-  QTemporaryDir dir_;
-  std::string path_;
+  veltest::TempDir dir_;
 };
 
 // True when the image holds at least `atLeast` distinct colours.
