@@ -127,8 +127,8 @@ bool RewriteWholeFile(const std::string& path, const std::string& content) {
   // half-way leaves no shorter file than before.
   size_t done = 0;
   while (done < content.size()) {
-    const ssize_t n = pwrite(fd.get(), content.data() + done, content.size() - done,
-                             static_cast<off_t>(done));
+    const ssize_t n =
+        pwrite(fd.get(), content.data() + done, content.size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);

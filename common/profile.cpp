@@ -171,8 +171,8 @@ std::vector<ProfileEntry> ProfileEntries(const std::string& content) {
   return entries;
 }
 
-int WriteProfileString(const std::string& section, const std::string& key,
-                       const std::string& value, const std::string& fileName) {
+int WriteProfileString(const std::string& section, const std::string& key, const std::string& value,
+                       const std::string& fileName) {
   if (BreaksForm(section) || BreaksForm(key) || BreaksForm(value)) return EINVAL;
   if (section.find(']') != std::string::npos || key.find('=') != std::string::npos) return EINVAL;
   // A key must read back as a key: not empty, not a comment, not a section.

@@ -170,8 +170,8 @@ std::string ReadProfileString(const std::string& section, const std::string& key
 // the section, "=" in the key, a key that is empty or begins with ";" or "[").
 // Returns 0 when the profile was saved, else the reason as an errno value (EINVAL for a
 // name or value that would break the form).
-int WriteProfileString(const std::string& section, const std::string& key,
-                       const std::string& value, const std::string& fileName);
+int WriteProfileString(const std::string& section, const std::string& key, const std::string& value,
+                       const std::string& fileName);
 
 // One line of a profile as the reader takes it, for checking what a profile holds.
 // Blank lines and comments are left out.

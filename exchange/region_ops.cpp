@@ -238,9 +238,9 @@ int PeekCommandLength(const SharedRegion& region) {
 int16_t CountCommands(const SharedRegion& region) {
   const unsigned char* commands = region.CommandBuffer;
   const void* zero = std::memchr(commands, 0, kCommandBufferSize);
-  const int content = zero == nullptr ? kCommandBufferSize - 1
-                                      : static_cast<int>(static_cast<const unsigned char*>(zero) -
-                                                         commands);
+  const int content = zero == nullptr
+                          ? kCommandBufferSize - 1
+                          : static_cast<int>(static_cast<const unsigned char*>(zero) - commands);
   int16_t count = 0;
   for (int at = 0; at < content; ++at) {
     if (commands[at] == 0xFF) ++count;

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash scripts/setup.sh
+bash scripts/format.sh --check
 
 jobs=$(nproc)
 # Warnings are errors where VELWEB_WERROR=ON asks for it (.ci/run does).

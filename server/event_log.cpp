@@ -26,7 +26,8 @@ std::time_t g_lastReport = 0;
 void ReportFailure(const std::string& file, int error, std::time_t when) {
   if (g_lastReport != 0 && when - g_lastReport < kReportEverySeconds) return;
   g_lastReport = when;
-  const std::string text = "the log file " + file + " could not be written: " + std::strerror(error);
+  const std::string text =
+      "the log file " + file + " could not be written: " + std::strerror(error);
   std::lock_guard<std::mutex> lock(g_reportMutex);
   if (g_reportContext) {
     ExchangeWorker::Reply(g_reportContext, [report = g_report, text] { report(text); });

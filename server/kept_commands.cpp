@@ -45,9 +45,10 @@ void KeepWaitingCommands() {
   if (!waiting || *waiting <= 0) return;
   const std::optional<int32_t> processes = library.GetProcesses();
   if (!processes || *processes > 1) {
-    WriteLogFromExchange("Velmar Web Server leaves " +
-                         Count(static_cast<size_t>(*waiting), "waiting message", "waiting messages") +
-                         " to the alarm server");
+    WriteLogFromExchange(
+        "Velmar Web Server leaves " +
+        Count(static_cast<size_t>(*waiting), "waiting message", "waiting messages") +
+        " to the alarm server");
     return;
   }
   // Alone: with this process the region goes, and the messages with it.
@@ -93,8 +94,8 @@ void HandBackKeptCommands() {
     ReplaceWholeFile(path, KeptCommandsBytes(rest), 0600, /*applyUmask=*/false);
   }
   if (commands.empty()) return;
-  std::string line = "Velmar Web Server handed back " +
-                     Count(handed, "kept message", "kept messages");
+  std::string line =
+      "Velmar Web Server handed back " + Count(handed, "kept message", "kept messages");
   if (handed < commands.size()) {
     line += "; " + std::to_string(commands.size() - handed) + " wait in " + kKeptCommandsFile;
   }

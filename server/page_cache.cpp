@@ -29,8 +29,7 @@ bool PageCache::SameFile(const Entry& entry, const struct stat& info) {
          SameTime(entry.modified, info.st_mtim) && SameTime(entry.changed, info.st_ctim);
 }
 
-std::shared_ptr<const std::string> PageCache::Find(const std::string& path,
-                                                   const struct stat& info,
+std::shared_ptr<const std::string> PageCache::Find(const std::string& path, const struct stat& info,
                                                    uint64_t listGeneration) const {
   for (const Entry& entry : entries_) {
     if (entry.path != path) continue;

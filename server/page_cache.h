@@ -6,7 +6,8 @@
 // with a generation that never changes.
 //
 // A page whose file changed in the last two seconds is not kept, since file times are too
-// coarse to tell two quick writes apart. The cache holds a few pages only (a site has a handful); the oldest entry gives way.
+// coarse to tell two quick writes apart. The cache holds a few pages only (a site has a handful);
+// the oldest entry gives way.
 #pragma once
 
 #include <sys/stat.h>

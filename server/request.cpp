@@ -48,7 +48,8 @@ std::string FormText(const std::string& request) {
   const size_t headerEnd = request.find("\r\n\r\n");
   std::string body = headerEnd == std::string::npos ? std::string() : request.substr(headerEnd + 4);
   const std::string upper = AsciiUpperText(body);
-  if (upper.find("MESSAGE=") != std::string::npos || upper.find("RECEIVERS=") != std::string::npos) {
+  if (upper.find("MESSAGE=") != std::string::npos ||
+      upper.find("RECEIVERS=") != std::string::npos) {
     return body;
   }
   const std::string line = request.substr(0, request.find('\r'));

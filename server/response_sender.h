@@ -27,8 +27,7 @@ class ResponseSender {
   ResponseSender(const std::string& head, std::shared_ptr<const std::string> body);
   // Takes over an open file descriptor of a file of `length` bytes, whose first piece has
   // been read already.
-  ResponseSender(std::vector<std::string> pieces, int file, int64_t length,
-                 std::string firstPiece);
+  ResponseSender(std::vector<std::string> pieces, int file, int64_t length, std::string firstPiece);
   ~ResponseSender();
   ResponseSender(const ResponseSender&) = delete;
   ResponseSender& operator=(const ResponseSender&) = delete;

@@ -127,8 +127,8 @@ class ConnectionSockets : public QObject {
     uint32_t serial = 0;   // told apart from an earlier connection of the same index
     uint32_t watched = 0;  // the events it is registered for in the epoll set, 0: none
     bool draining = false;
-    bool broken = false;       // sending failed: the connection is gone
-    bool peerClosed = false;   // the client closed its sending side
+    bool broken = false;      // sending failed: the connection is gone
+    bool peerClosed = false;  // the client closed its sending side
     bool completionDue = false;
     sockaddr_storage peer{};
     std::string received;  // read, not yet taken by GetData

@@ -5,16 +5,16 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
 #include "event_log.h"
 #include "exchange_worker.h"
-#include "kept_commands.h"
 #include "file_io.h"
 #include "json_message.h"
+#include "kept_commands.h"
 #include "page.h"
 #include "port_diagnosis.h"
 #include "request.h"
@@ -176,8 +176,8 @@ int WebServerCore::Form_Load() {
   }
   access_ = AccessPolicy(std::move(access));
 
-  limits_.maxConnections = static_cast<int>(std::clamp<int64_t>(
-      RaiseDescriptorLimit() - kSpareDescriptors, 1, limits_.maxConnections));
+  limits_.maxConnections = static_cast<int>(
+      std::clamp<int64_t>(RaiseDescriptorLimit() - kSpareDescriptors, 1, limits_.maxConnections));
 
   const bool inRange = port >= 1 && port <= 65535;
   if (inRange) Winsock_HTTP_Connect.SetLocalPort(static_cast<int32_t>(port));
@@ -283,9 +283,9 @@ int WebServerCore::ConnectionToDrop() const {
   for (size_t i = 0; i < connections_.size(); ++i) {
     const Connection& c = connections_[i];
     if (c.state != ConnectionState::kReceiving) continue;
-    int& oldest = !c.RequestBuffer.empty()                       ? incomplete
+    int& oldest = !c.RequestBuffer.empty()                    ? incomplete
                   : now - c.acceptedMs >= limits_.idleGraceMs ? silent
-                                                                : fresh;
+                                                              : fresh;
     if (oldest < 0 || c.acceptedMs < connections_[oldest].acceptedMs) oldest = static_cast<int>(i);
   }
   return silent >= 0 ? silent : incomplete >= 0 ? incomplete : fresh;
@@ -560,30 +560,30 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   // the answer follows once they are done; other clients are served meanwhile.
   c.state = ConnectionState::kHandingOver;
   const uint64_t serial = c.serial;
-  ExchangeWorker::Instance().Run([this, index, serial, client, passable, path, info, json,
-                                  submission = std::move(submission), entry = std::move(entry),
-                                  badLines = std::move(badLines),
-                                  jsonError = std::move(jsonError)] {
-    bool handedOver = true;
-    if (!submission.Complete()) {
-      for (const std::string& line : badLines) WriteLogFromExchange(line);
-    } else {
-      WriteLogFromExchange("Received HTTP message request from " + client);
-      const std::optional<int32_t> stored =
-          passable ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
-      handedOver = stored && *stored == 1;
-      if (!handedOver) WriteLogFromExchange("Could not pass HTTP message request from " + client);
-    }
-    const SubmitOutcome outcome = !submission.Complete() ? SubmitOutcome::kBad
-                                  : handedOver           ? SubmitOutcome::kHandedOver
-                                  : !passable            ? SubmitOutcome::kUnpassable
-                                                         : SubmitOutcome::kNotTaken;
-    ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
-      const Connection& now = connections_[index];
-      if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
-      AnswerSubmission(index, json, path, info, submission, outcome, jsonError);
-    });
-  });
+  ExchangeWorker::Instance().Run(
+      [this, index, serial, client, passable, path, info, json, submission = std::move(submission),
+       entry = std::move(entry), badLines = std::move(badLines), jsonError = std::move(jsonError)] {
+        bool handedOver = true;
+        if (!submission.Complete()) {
+          for (const std::string& line : badLines) WriteLogFromExchange(line);
+        } else {
+          WriteLogFromExchange("Received HTTP message request from " + client);
+          const std::optional<int32_t> stored =
+              passable ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
+          handedOver = stored && *stored == 1;
+          if (!handedOver)
+            WriteLogFromExchange("Could not pass HTTP message request from " + client);
+        }
+        const SubmitOutcome outcome = !submission.Complete() ? SubmitOutcome::kBad
+                                      : handedOver           ? SubmitOutcome::kHandedOver
+                                      : !passable            ? SubmitOutcome::kUnpassable
+                                                             : SubmitOutcome::kNotTaken;
+        ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
+          const Connection& now = connections_[index];
+          if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
+          AnswerSubmission(index, json, path, info, submission, outcome, jsonError);
+        });
+      });
 }
 
 void WebServerCore::AnswerSubmission(int index, bool json, const std::string& path,

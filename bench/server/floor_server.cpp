@@ -20,8 +20,10 @@ int main(int argc, char** argv) {
   int port = 0;
   std::string file;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--port")) port = std::atoi(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--file")) file = argv[i + 1];
+    if (!std::strcmp(argv[i], "--port"))
+      port = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--file"))
+      file = argv[i + 1];
   }
   std::ifstream in(file, std::ios::binary);
   if (!port || !in) {

@@ -76,15 +76,24 @@ Options Parse(int argc, char** argv) {
       if (i + 1 >= argc) Usage(("missing value for " + a).c_str());
       return argv[++i];
     };
-    if (a == "--host") o.host = value();
-    else if (a == "--port") o.port = std::atoi(value().c_str());
-    else if (a == "--requests") o.requests = std::atol(value().c_str());
-    else if (a == "--clients") o.clients = std::atoi(value().c_str());
-    else if (a == "--request") o.request = Unescape(value());
-    else if (a == "--expect-bytes") o.expectBytes = std::atol(value().c_str());
-    else if (a == "--timeout-ms") o.timeoutMs = std::atoi(value().c_str());
-    else if (a == "--label") o.label = value();
-    else Usage(("unknown argument " + a).c_str());
+    if (a == "--host")
+      o.host = value();
+    else if (a == "--port")
+      o.port = std::atoi(value().c_str());
+    else if (a == "--requests")
+      o.requests = std::atol(value().c_str());
+    else if (a == "--clients")
+      o.clients = std::atoi(value().c_str());
+    else if (a == "--request")
+      o.request = Unescape(value());
+    else if (a == "--expect-bytes")
+      o.expectBytes = std::atol(value().c_str());
+    else if (a == "--timeout-ms")
+      o.timeoutMs = std::atoi(value().c_str());
+    else if (a == "--label")
+      o.label = value();
+    else
+      Usage(("unknown argument " + a).c_str());
   }
   if (o.port <= 0 || o.port > 65535) Usage("--port is required");
   if (o.requests <= 0 || o.clients <= 0) Usage("--requests and --clients must be positive");
@@ -176,10 +185,10 @@ int main(int argc, char** argv) {
   };
   double rps = static_cast<double>(all.size()) / seconds;
   const double answered = static_cast<double>(all.size() + static_cast<size_t>(others.load()));
-  std::printf("%-24s clients=%d requests=%ld ok=%zu failed=%ld rps=%.0f p50_us=%.0f "
-              "p99_us=%.0f max_us=%.0f bytes=%ld other=%ld answered_rps=%.0f\n",
-              o.label.c_str(), o.clients, o.requests, all.size(), failures.load(), rps,
-              pct(0.50), pct(0.99), all.empty() ? 0.0 : all.back(), bytes.load(), others.load(),
-              answered / seconds);
+  std::printf(
+      "%-24s clients=%d requests=%ld ok=%zu failed=%ld rps=%.0f p50_us=%.0f "
+      "p99_us=%.0f max_us=%.0f bytes=%ld other=%ld answered_rps=%.0f\n",
+      o.label.c_str(), o.clients, o.requests, all.size(), failures.load(), rps, pct(0.50),
+      pct(0.99), all.empty() ? 0.0 : all.back(), bytes.load(), others.load(), answered / seconds);
   return failures.load() == 0 && others.load() == 0 ? 0 : 1;
 }

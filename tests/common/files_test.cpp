@@ -1,3 +1,5 @@
+#include "files.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "file_io.h"
-#include "files.h"
 #include "vel_proc.h"
 
 namespace vel {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "language_table.h"
 #include "files.h"
+#include "language_table.h"
 #include "vel_proc.h"
 
 namespace vel {

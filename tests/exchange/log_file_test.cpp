@@ -30,8 +30,8 @@ TEST(LogFileTest, LinesEndWithCrLfAndAreNotShortened) {
   EXPECT_EQ(AppendToLogFile(log.c_str(), longLine.c_str()), 0);
   AppendToLogFile(log.c_str(), "two\nlines");
   AppendToLogFile(log.c_str(), "");
-  EXPECT_EQ(veltest::ReadFile(log), "01-03-05 14:30:00 WEB Velmar Web Server Started\r\n" + longLine +
-                                    "\r\ntwo\r\nlines\r\n\r\n");
+  EXPECT_EQ(veltest::ReadFile(log), "01-03-05 14:30:00 WEB Velmar Web Server Started\r\n" +
+                                        longLine + "\r\ntwo\r\nlines\r\n\r\n");
 }
 
 TEST(LogFileTest, SeparatorBlock) {

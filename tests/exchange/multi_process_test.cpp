@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "peer_hex.h"
 #include "peer_process.h"
-#include "files.h"
 
 namespace {
 

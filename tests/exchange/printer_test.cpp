@@ -12,7 +12,9 @@
 namespace velmar {
 namespace {
 
-void MakeDevice(const veltest::TempDir& dir, const std::string& name) { std::ofstream(dir.File(name)); }
+void MakeDevice(const veltest::TempDir& dir, const std::string& name) {
+  std::ofstream(dir.File(name));
+}
 
 TEST(PrinterTest, PortIndexNamesTheDeviceAndLineFeedsBecomeCrLf) {
   veltest::TempDir dir;

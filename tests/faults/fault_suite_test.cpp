@@ -167,8 +167,9 @@ TEST(FaultCrowd, AThousandSilentConnectionsHoldNobodyUp) {
   getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = limit.rlim_max;
   setrlimit(RLIMIT_NOFILE, &limit);
-  if (limit.rlim_cur < kSilent + 100) GTEST_SKIP() << "this test needs " << kSilent + 100
-                                                   << " descriptors; the limit is " << limit.rlim_cur;
+  if (limit.rlim_cur < kSilent + 100)
+    GTEST_SKIP() << "this test needs " << kSilent + 100 << " descriptors; the limit is "
+                 << limit.rlim_cur;
   Velweb server;
   WriteSite(server);
   ASSERT_TRUE(server.Start());
@@ -350,7 +351,9 @@ TEST(FaultReceivers, FileChurnWhileServingNeverShowsAMixedList) {
       [&] { return ListedNames(server.Fetch("GET / HTTP/1.0\r\n\r\n")) == SortedNoCase(setC); },
       milliseconds(6000)));
   EXPECT_TRUE(WaitFor(  // the log line is written from the exchange thread
-      [&] { return server.Log().find("Velmar Web Server reloaded 3 receivers") != std::string::npos; }));
+      [&] {
+        return server.Log().find("Velmar Web Server reloaded 3 receivers") != std::string::npos;
+      }));
   ExpectCleanStop(server);
 }
 
@@ -476,8 +479,9 @@ TEST(FaultStop, MessagesWaitingAtACleanStopAreKeptAndHandedBackOnce) {
   // Alone with the region: with the server it would vanish, and the messages with it.
   ExpectCleanStop(server);
   EXPECT_TRUE(fs::exists(server.dir() / "vel_kept.dat"));
-  EXPECT_NE(server.Log().find("WEB Velmar Web Server kept 5 waiting messages for its next start\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      server.Log().find("WEB Velmar Web Server kept 5 waiting messages for its next start\r\n"),
+      std::string::npos)
       << server.Log();
   ASSERT_TRUE(server.Start());
   EXPECT_EQ(server.Velctl("commands --raw"), expected) << "handed back in order, once";

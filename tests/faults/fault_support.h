@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "processes.h"
-#include "velweb_process.h"
 #include "receiver_file_format.h"
+#include "velweb_process.h"
 
 namespace veltest {
 

@@ -387,10 +387,10 @@ TEST(ServerProxy, ThroughNginxOverHttpsTheClientsAddressCounts) {
 
   // A post from `from` through nginx; the body and, on a line of its own, the status.
   auto post = [&](const std::string& from, const std::string& type, const std::string& body) {
-    return CommandOutput("curl -sS --cacert '" + d + "/cert.pem' --interface " + from +
-                  " -H 'X-Forwarded-For: 10.9.9.9' -H 'Content-Type: " + type + "' --data '" +
-                  body + "' -w '\\n%{http_code}' https://127.0.0.1:" + std::to_string(port) +
-                  "/send.htm 2>&1");
+    return CommandOutput(
+        "curl -sS --cacert '" + d + "/cert.pem' --interface " + from +
+        " -H 'X-Forwarded-For: 10.9.9.9' -H 'Content-Type: " + type + "' --data '" + body +
+        "' -w '\\n%{http_code}' https://127.0.0.1:" + std::to_string(port) + "/send.htm 2>&1");
   };
   const std::string form = "application/x-www-form-urlencoded";
   const std::string sent = "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n\n200";

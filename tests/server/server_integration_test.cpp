@@ -167,14 +167,14 @@ TEST_F(ServerTest, AMessageIsHandedOverAsTypedOrNotAtAll) {
   ASSERT_TRUE(server_.Start());
   const std::string typed = "message=Gas+leak+at+school&receivers=Fire+Brigade";
   auto post = [](const std::string& head, const std::string& body) {
-    return "POST /send.htm HTTP/1.0\r\n" + head + "Content-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+    return "POST /send.htm HTTP/1.0\r\n" + head + "Content-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
   };
   const std::string sent = "<p>sent to</p>\r\n<b>Fire Brigade</b>\r\nend\r\n";
   const std::string notSent = "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n";
   const struct {
     std::string request;
-    std::string answer;  // empty: the connection is cut
+    std::string answer;   // empty: the connection is cut
     std::string command;  // as velctl shows it; empty: nothing handed over
   } cases[] = {
       // Header lines never give a field, whatever a browser's cookies hold.
@@ -213,9 +213,8 @@ TEST_F(ServerTest, RefusedCommandIsNotReportedAsSent) {
   ASSERT_TRUE(server_.Start());
   // The library refuses a command holding the byte 0xFF; one holding a NUL byte would
   // reach the alarm server cut short, so it is not passed on either.
-  for (const std::string body :
-       {"message=bad%FFbyte&receivers=A", "message=cut%00here&receivers=A",
-        "message=Hi&receivers=A%00B"}) {
+  for (const std::string body : {"message=bad%FFbyte&receivers=A", "message=cut%00here&receivers=A",
+                                 "message=Hi&receivers=A%00B"}) {
     EXPECT_EQ(server_.Fetch("POST /send.htm HTTP/1.0\r\nContent-Length: " +
                             std::to_string(body.size()) + "\r\n\r\n" + body),
               "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n")
@@ -506,8 +505,9 @@ TEST_F(ServerTest, ClientThatClosesItsSendingSideAfterTheRequestGetsTheWholeAnsw
   const std::string big = Gif(12 * 1024 * 1024);
   server_.Put("BIG.GIF", big);
   ASSERT_TRUE(server_.Start());
-  const std::string post = "POST /send.htm HTTP/1.0\r\nContent-Length: 30\r\n\r\n"
-                           "message=hi&receivers=Ann&x=123";
+  const std::string post =
+      "POST /send.htm HTTP/1.0\r\nContent-Length: 30\r\n\r\n"
+      "message=hi&receivers=Ann&x=123";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"GET /a.htm HTTP/1.0\r\n\r\n", "a\r\n"},
       {"GET /logo.gif HTTP/1.0\r\n\r\n", Gif(25000)},
@@ -723,7 +723,8 @@ TEST(ServerTerminal, WithoutALanguageTheTerminalOffersTheLoadableOnes) {
   EXPECT_TRUE(ReadUntil(terminal, "Initialized Ok...", seen)) << seen;
   StopOnTerminal(pid, terminal);
   std::ifstream ini(server.dir() / "VELWEB.INI", std::ios::binary);
-  const std::string profile((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
+  const std::string profile((std::istreambuf_iterator<char>(ini)),
+                            std::istreambuf_iterator<char>());
   EXPECT_NE(profile.find("Language=049"), std::string::npos) << profile;
 }
 

@@ -158,7 +158,8 @@ TEST(RequestTarget, RequestLineTooLongForFieldsIsNotServable) {
 }
 
 TEST(RequestTarget, EveryServedExtensionHasAContentTypeAndNoOtherHasOne) {
-  for (const char* extension : {"HTM", "GIF", "JPG", "TIF", "BMP", "CLA", "TXT", "INI", "DAT", ""}) {
+  for (const char* extension :
+       {"HTM", "GIF", "JPG", "TIF", "BMP", "CLA", "TXT", "INI", "DAT", ""}) {
     const bool served = KindOf("GET", extension) != ResponseKind::kNotFound;
     EXPECT_EQ(!ContentTypeFor(extension).empty(), served) << extension;
   }
@@ -273,9 +274,19 @@ TEST(RenderPage, Placeholders) {
        "Fire & <smoke>",
        true,
        {"<q>[SUBMITTEDMESSAGE]</q> A\r\n"}},
-      {"message of a page that was not posted", "<q>[SUBMITTEDMESSAGE]</q>", {}, "", "", true,
+      {"message of a page that was not posted",
+       "<q>[SUBMITTEDMESSAGE]</q>",
+       {},
+       "",
+       "",
+       true,
        {"<q></q>\r\n"}},
-      {"message", "<q>[SUBMITTEDMESSAGE]</q>", {}, "A\xFE", "Fire & <smoke>", true,
+      {"message",
+       "<q>[SUBMITTEDMESSAGE]</q>",
+       {},
+       "A\xFE",
+       "Fire & <smoke>",
+       true,
        {"<q>Fire &amp; &lt;smoke&gt;</q>\r\n"}},
       {"posted names are shown back as text",
        "<li>[SUBMITTEDONES]</li>",
@@ -350,7 +361,11 @@ TEST(Submission, FieldsAreTakenDecodedAndJoined) {
       {"message=Fire+at+%FEingholt&receivers=Fire+Brigade", "Fire at \xFEingholt",
        "Fire Brigade\xFE", true},
       {"message=a%FF&receivers=B", "a\xFF", "B\xFE", true},
-      {"message=a&receivers=B&receivers=C%00", "a", std::string("B\xFE" "C\0\xFE", 5), true},
+      {"message=a&receivers=B&receivers=C%00", "a",
+       std::string("B\xFE"
+                   "C\0\xFE",
+                   5),
+       true},
   };
   for (const SubmissionCase& c : cases) {
     const Submission s = ParseSubmission(c.form);

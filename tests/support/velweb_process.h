@@ -25,7 +25,8 @@ namespace veltest {
 class Velweb {
  public:
   // The program directory is made in `parent` (a file system of a test's own, say).
-  explicit Velweb(const fs::path& parent = "/tmp") : home_(parent), dir_(fs::path(home_.path()).parent_path()) {
+  explicit Velweb(const fs::path& parent = "/tmp")
+      : home_(parent), dir_(fs::path(home_.path()).parent_path()) {
     static int counter = 0;
     instance_ = "svt" + std::to_string(getpid()) + "n" + std::to_string(++counter);
     for (const auto& entry : fs::directory_iterator(VELWEB_DIST_DIR)) {
@@ -124,8 +125,8 @@ class Velweb {
 
   // Runs velctl of this directory against this instance's region; its standard output.
   std::string Velctl(const std::string& arguments) const {
-    return CommandOutput("VELMAR_INSTANCE=" + instance_ + " '" + (dir_ / "velctl").string() +
-                         "' " + arguments + " 2>&1");
+    return CommandOutput("VELMAR_INSTANCE=" + instance_ + " '" + (dir_ / "velctl").string() + "' " +
+                         arguments + " 2>&1");
   }
 
   // One request on a fresh connection; the whole answer.

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "password_hash.h"
 #include "peer_hex.h"
 #include "peer_process.h"
-#include "files.h"
 
 namespace {
 

@@ -37,8 +37,8 @@ void CheckWalkMatchesCalls(const std::string& text, const std::string& separator
       bool expectedOverflow = false;
       try {
         const auto index = static_cast<int16_t>(first + i);
-        expected = ignoreCase ? vel::GetFieldNoCase(text, index, sep)
-                              : vel::GetField(text, index, sep);
+        expected =
+            ignoreCase ? vel::GetFieldNoCase(text, index, sep) : vel::GetField(text, index, sep);
       } catch (const vel::OverflowError&) {
         expectedOverflow = true;
       }

@@ -8,7 +8,6 @@
 #include "fuzz_check.h"
 #include "request.h"
 
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string buffer(reinterpret_cast<const char*>(data), size);
   constexpr size_t kBound = 64 * 1024;

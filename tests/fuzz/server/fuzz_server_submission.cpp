@@ -11,7 +11,6 @@
 #include "submission.h"
 #include "vel_proc.h"
 
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   vel::Submission submission;
