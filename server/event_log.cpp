@@ -26,14 +26,7 @@ std::time_t g_lastReport = 0;
 void ReportFailure(const std::string& file, int error, std::time_t when) {
   if (g_lastReport != 0 && when - g_lastReport < kReportEverySeconds) return;
   g_lastReport = when;
-  const std::string text =
-      "the log file " + file + " could not be written: " + std::strerror(error);
-  std::lock_guard<std::mutex> lock(g_reportMutex);
-  if (g_reportContext) {
-    ExchangeWorker::Reply(g_reportContext, [report = g_report, text] { report(text); });
-  } else {
-    std::fprintf(stderr, "Warning: %s\n", text.c_str());
-  }
+  WarnFromExchange("the log file " + file + " could not be written: " + std::strerror(error));
 }
 
 void Append(std::time_t when, const std::string& text) {
@@ -49,7 +42,16 @@ void Append(std::time_t when, const std::string& text) {
 
 }  // namespace
 
-void SetLogFailureReport(QObject* context, std::function<void(const std::string&)> report) {
+void WarnFromExchange(const std::string& text) {
+  std::lock_guard<std::mutex> lock(g_reportMutex);
+  if (g_reportContext) {
+    ExchangeWorker::Reply(g_reportContext, [report = g_report, text] { report(text); });
+  } else {
+    std::fprintf(stderr, "Warning: %s\n", text.c_str());
+  }
+}
+
+void SetWarningReport(QObject* context, std::function<void(const std::string&)> report) {
   std::lock_guard<std::mutex> lock(g_reportMutex);
   g_reportContext = context;
   g_report = std::move(report);

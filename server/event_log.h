@@ -23,10 +23,12 @@ void WriteLog(const std::string& text);
 // job goes on.
 void WriteLogFromExchange(const std::string& text);
 
-// A line that does not reach the day's log file whole (a full disk, a device that
-// refuses writes) is reported with the system's reason, at most once a minute, through
-// `report` on the event loop's thread of `context`; on standard error while none is set.
-// Serving goes on either way.
-void SetLogFailureReport(QObject* context, std::function<void(const std::string&)> report);
+// From the exchange thread: a warning for the person who runs the server (messages that
+// could not be kept, say), passed to `report` on the event loop's thread of `context`
+// (SetWarningReport), or on standard error while none is set. A line that does not reach
+// the day's log file whole (a full disk, a device that refuses writes) is warned about
+// this way with the system's reason, at most once a minute. Serving goes on either way.
+void WarnFromExchange(const std::string& text);
+void SetWarningReport(QObject* context, std::function<void(const std::string&)> report);
 
 }  // namespace vel

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 
 #include "event_log.h"
 #include "file_io.h"
@@ -72,7 +71,7 @@ void KeepWaitingCommands() {
                            Count(taken, "waiting message", "waiting messages") + " in " +
                            kKeptCommandsFile + ": " + why;
   WriteLogFromExchange(lost);
-  std::cerr << "Warning: " << lost << "\n";
+  WarnFromExchange(lost);
 }
 
 void HandBackKeptCommands() {

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 
 #include "event_log.h"
 #include "exchange_worker.h"
@@ -107,7 +106,7 @@ WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
   QObject::connect(&Timer_ReLoad, &QTimer::timeout, [this] { Timer_ReLoad_Timer(); });
   Timer_ReLoad.start();
 
-  SetLogFailureReport(&exchangeReplies_, [this](const std::string& text) {
+  SetWarningReport(&exchangeReplies_, [this](const std::string& text) {
     if (frontEnd_) frontEnd_->ShowWarning(text);
   });
 }
@@ -115,7 +114,7 @@ WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
 // What was asked of the exchange is done before the program ends: no log line is lost.
 WebServerCore::~WebServerCore() {
   ExchangeWorker::Instance().Finish();
-  SetLogFailureReport(nullptr, nullptr);
+  SetWarningReport(nullptr, nullptr);
 }
 
 void WebServerCore::SetFrontEnd(FrontEnd* frontEnd) { frontEnd_ = frontEnd; }

@@ -51,24 +51,13 @@ def slow_crowd(port, stop):
             c.close()
 
 
-def silent_crowd(port, stop):
+def held_crowd(port, stop, count, request=b"", receive_buffer=0):
+    """COUNT connections that send REQUEST (maybe nothing) and then just stay."""
     clients = []
-    for _ in range(1000):
+    for _ in range(count):
         try:
-            clients.append(connect(port))
-        except OSError:
-            pass
-    stop.wait()
-    for c in clients:
-        c.close()
-
-
-def nonreading_crowd(port, stop, big):
-    clients = []
-    for _ in range(10):
-        try:
-            c = connect(port, receive_buffer=4096)
-            c.sendall(b"GET " + big.encode() + b" HTTP/1.0\r\n\r\n")
+            c = connect(port, receive_buffer)
+            c.sendall(request)
             clients.append(c)
         except OSError:
             pass
@@ -117,8 +106,9 @@ def main():
     stop = threading.Event()
     crowd = {
         "slow": lambda: slow_crowd(args.port, stop),
-        "silent": lambda: silent_crowd(args.port, stop),
-        "nonreading": lambda: nonreading_crowd(args.port, stop, args.big),
+        "silent": lambda: held_crowd(args.port, stop, 1000),
+        "nonreading": lambda: held_crowd(
+            args.port, stop, 10, b"GET " + args.big.encode() + b" HTTP/1.0\r\n\r\n", 4096),
     }[args.crowd]
     thread = threading.Thread(target=crowd)
     thread.start()
