@@ -10,6 +10,8 @@
 #include <QTcpServer>
 #include <cerrno>
 
+#include "ip_networks.h"
+
 namespace vel {
 
 namespace {
@@ -356,12 +358,8 @@ bool ConnectionSockets::AllSent(int index) const {
 
 std::string ConnectionSockets::RemoteHostIP(int index) const {
   const Socket& socket = sockets_[static_cast<size_t>(index)];
-  if (socket.fd < 0) return {};
-  QHostAddress address(reinterpret_cast<const sockaddr*>(&socket.peer));
-  bool isV4 = false;
-  const quint32 v4 = address.toIPv4Address(&isV4);
-  if (isV4) address = QHostAddress(v4);
-  return address.toString().toStdString();
+  // An IPv4 client of the dual-stack listener shows as its IPv4 address.
+  return socket.fd < 0 ? std::string() : IpAddress::FromSocket(socket.peer).ToText();
 }
 
 sockaddr_storage ConnectionSockets::RemoteAddress(int index) const {

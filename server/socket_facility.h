@@ -107,6 +107,7 @@ class ConnectionSockets : public QObject {
   void Close(int index, bool clientMaySendMore = true);
   void Abort(int index);
   void Reset(int index);
+  // The client's address in its usual text form ("10.1.2.3", "2001:db8::5").
   std::string RemoteHostIP(int index) const;
   // The client's address as accepted (AF_INET or AF_INET6); all zero when none.
   sockaddr_storage RemoteAddress(int index) const;
