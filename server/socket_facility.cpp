@@ -35,6 +35,21 @@ uint64_t EventKey(int index, uint32_t serial) {
 
 }  // namespace
 
+// Marks a dispatch of the facility's own events; at its end the completions that are
+// still due are scheduled.
+class ConnectionSockets::Dispatch {
+ public:
+  explicit Dispatch(ConnectionSockets& sockets) : sockets_(sockets) { ++sockets_.dispatching_; }
+  ~Dispatch() {
+    if (--sockets_.dispatching_ == 0) sockets_.ScheduleCompletions();
+  }
+  Dispatch(const Dispatch&) = delete;
+  Dispatch& operator=(const Dispatch&) = delete;
+
+ private:
+  ConnectionSockets& sockets_;
+};
+
 int64_t NowMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -168,6 +183,7 @@ int ConnectionSockets::Accept(ListeningSocket& listener, int32_t requestId) {
 }
 
 void ConnectionSockets::ReadAfterAccept(int index) {
+  const Dispatch dispatch(*this);
   const uint32_t serial = sockets_[static_cast<size_t>(index)].serial;
   OnReadable(index);
   // Still open (no request yet, or an answer on its way): from now on the epoll set
@@ -182,6 +198,7 @@ std::string ConnectionSockets::GetData(int index) {
 }
 
 void ConnectionSockets::OnEpollReady() {
+  const Dispatch dispatch(*this);
   epoll_event events[kEventsPerTurn];
   int n;
   do {
@@ -269,13 +286,22 @@ void ConnectionSockets::SendData(int index, const std::string& text) {
     // Everything went to the kernel (or the connection broke): the completion (or the
     // error) is reported on the next turn of the loop.
     completions_.emplace_back(index, socket.serial);
-    if (!completionTimer_.isActive()) completionTimer_.start();
+    if (dispatching_ == 0) ScheduleCompletions();
   } else {
     Watch(index);  // the rest when the kernel takes more
   }
 }
 
+void ConnectionSockets::ScheduleCompletions() {
+  std::erase_if(completions_, [this](const std::pair<int, uint32_t>& due) {
+    const Socket& socket = sockets_[static_cast<size_t>(due.first)];
+    return socket.fd < 0 || socket.serial != due.second || !socket.completionDue;
+  });
+  if (!completions_.empty() && !completionTimer_.isActive()) completionTimer_.start();
+}
+
 void ConnectionSockets::OnCompletions() {
+  const Dispatch dispatch(*this);
   std::vector<std::pair<int, uint32_t>> due;
   due.swap(completions_);
   for (const auto& [index, serial] : due) {
@@ -334,6 +360,7 @@ void ConnectionSockets::Watch(int index) {
 }
 
 void ConnectionSockets::OnTick() {
+  const Dispatch dispatch(*this);
   const int64_t now = NowMs();
   for (size_t i = 0; i < sockets_.size(); ++i) {
     Socket& socket = sockets_[i];

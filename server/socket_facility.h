@@ -150,6 +150,12 @@ class ConnectionSockets : public QObject {
   bool Flush(Socket& socket);
   void Release(int index);  // forgets the connection and frees its index
   void StartTicking();
+  // Starts the completion timer for the completions still due. While the facility
+  // dispatches events itself (`dispatching_`), SendData leaves that to the end of the
+  // dispatch: an answer that went out whole is usually closed before then, and a timer
+  // per request would cost more than the rest of its bookkeeping.
+  void ScheduleCompletions();
+  class Dispatch;
 
   friend class ListeningSocket;
   std::deque<Socket> sockets_;
@@ -158,6 +164,7 @@ class ConnectionSockets : public QObject {
   int epoll_ = -1;
   QSocketNotifier* epollNotifier_ = nullptr;
   QTimer tick_;
+  int dispatching_ = 0;
   QTimer completionTimer_;
   std::vector<std::pair<int, uint32_t>> completions_;
 };
