@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,8 @@ constexpr int64_t kCachedFileBytes = 64 * 1024;
 // Descriptors kept for what is not a connection: files, the log, the library, Qt's own,
 // and connections that drain after their answer.
 constexpr int kSpareDescriptors = 64;
+// How soon an answer that found no descriptor free tries again.
+constexpr int kDescriptorRetryMs = 100;
 
 int EnvMilliseconds(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -53,6 +56,10 @@ bool FileState(const std::string& path, int64_t& size, std::time_t& time) {
   time = info.st_mtime;
   return true;
 }
+
+// Whether the last failed call failed because the process, or the system, has no
+// descriptor left.
+bool OutOfDescriptors() { return errno == EMFILE || errno == ENFILE; }
 
 // The status of the regular file at `path`, a name in the program directory. A symbolic
 // link is followed only when what it leads to lies inside the program directory: a link
@@ -311,6 +318,7 @@ void WebServerCore::EndConnection(int index, EndReason reason) {
   }
   c.state = ConnectionState::kFree;
   c.sender.reset();
+  c.retry = nullptr;
   if (c.RequestBuffer.capacity() > limits_.maxRequestBytes) std::string().swap(c.RequestBuffer);
   c.RequestBuffer.clear();
   --activeConnections_;
@@ -356,6 +364,16 @@ void WebServerCore::Winsock_HTTP_TimeLimit(int index) {
       } else {
         Winsock_HTTP.SetTimeLimit(index, ProgressCheckMs());
       }
+      break;
+    }
+    case ConnectionState::kAwaitingDescriptor: {
+      Connection& c = connections_[index];
+      if (NowMs() - c.progressMs >= limits_.sendTimeoutMs) {
+        EndConnection(index, EndReason::kAnswerBroken);
+        break;
+      }
+      const std::function<void()> retry = std::move(c.retry);
+      retry();
       break;
     }
     case ConnectionState::kFree:
@@ -415,6 +433,10 @@ void WebServerCore::Winsock_HTTP_DataArrival(int index) {
 void WebServerCore::HandleRequest(int index, const std::string& request) {
   // Without [Access] keys this is one test of a flag.
   if (access_.Active() && !Admit(index, request)) return;
+  Serve(index, request);
+}
+
+void WebServerCore::Serve(int index, const std::string& request) {
   const RequestTarget target = ParseRequestTarget(request);
   const ResponseKind kind = KindOf(target.method, target.extension);
   // A program that posts JSON learns of a missing page in JSON.
@@ -438,8 +460,14 @@ void WebServerCore::HandleRequest(int index, const std::string& request) {
   if (kind == ResponseKind::kFile) {
     if (plainName && SendFile(index, path, target.extension)) return;
     path = ResolveInDir(ProgramDir(), target.fileName);
+    errno = 0;
+    if (FileExists(path) && SendFile(index, path, target.extension)) return;
+    if (OutOfDescriptors()) {
+      AwaitDescriptor(index, [this, index, request] { Serve(index, request); });
+      return;
+    }
     // Found by the existence test but unreadable: not found all the same.
-    if (!FileExists(path) || !SendFile(index, path, target.extension)) SendNotFound(index);
+    SendNotFound(index);
     return;
   }
   struct stat info {};
@@ -605,6 +633,14 @@ void WebServerCore::AnswerSubmission(int index, bool json, const std::string& pa
 
 // ---- responses -------------------------------------------------------------------------
 
+void WebServerCore::AwaitDescriptor(int index, std::function<void()> retry) {
+  Connection& c = connections_[index];
+  if (c.state != ConnectionState::kAwaitingDescriptor) c.progressMs = NowMs();
+  c.state = ConnectionState::kAwaitingDescriptor;
+  c.retry = std::move(retry);
+  Winsock_HTTP.SetTimeLimit(index, kDescriptorRetryMs);
+}
+
 void WebServerCore::QueueResponse(int index, std::unique_ptr<ResponseSender> sender) {
   Connection& c = connections_[index];
   c.sender = std::move(sender);
@@ -666,7 +702,13 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
   if (!body) {
     const std::optional<std::string> bytes = ReadWholeFile(path);
     if (!bytes) {
-      SendNotFound(index);
+      if (OutOfDescriptors()) {
+        AwaitDescriptor(index, [=, this] {
+          SendPage(index, path, info, receivers, message, handedOver, status);
+        });
+      } else {
+        SendNotFound(index);
+      }
       return;
     }
     PageContext context;

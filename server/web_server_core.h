@@ -60,6 +60,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,13 +99,18 @@ struct ServerLimits {
 //                requestTimeoutMs of the accept and stay within maxRequestBytes, its
 //                header block and declared body together
 //   kHandingOver a posted message is with the exchange thread; its answer waits
+//   kAwaitingDescriptor
+//                the answer needs a file, and the process has no descriptor left to open
+//                it with: `retry` makes the answer again a tick later, until it is made
+//                or sendTimeoutMs have passed (then the connection is reset). A client
+//                is never told that a file it asked for is missing when it is not.
 //   kResponding  the answer (sender) is going out and CloseAfterSend is set; the send
 //                completion that leaves nothing to send ends the connection, served.
 //                Abandoned when the client takes nothing for sendTimeoutMs.
 //
 // One request per connection: what a client sends after it is read and dropped. Every
 // connection ends through EndConnection, which takes the reason.
-enum class ConnectionState { kFree, kReceiving, kHandingOver, kResponding };
+enum class ConnectionState { kFree, kReceiving, kHandingOver, kAwaitingDescriptor, kResponding };
 
 enum class EndReason {
   kServed,           // the whole answer went out: closed gracefully, and counted
@@ -115,7 +121,8 @@ enum class EndReason {
                      // its content length is no plain number
   kMadeRoom,         // closed to make room for a new client
   kSendStalled,      // the client took nothing of the answer for too long: reset
-  kAnswerBroken,     // the file being sent could not be read on: reset
+  kAnswerBroken,     // the file being sent could not be read on, or no descriptor came
+                     // free to open it with in time: reset
 };
 
 struct Connection {
@@ -126,8 +133,10 @@ struct Connection {
   bool CloseAfterSend = false;
   bool requestWithoutBody = false;  // the request ended with its header block
   std::unique_ptr<ResponseSender> sender;
-  int64_t bytesTaken = 0;  // of the answer, by the client, when last looked at
-  int64_t progressMs = 0;  // when the client was last seen taking bytes
+  int64_t bytesTaken = 0;       // of the answer, by the client, when last looked at
+  int64_t progressMs = 0;       // when the client was last seen taking bytes, or since when the
+                                // answer has been waiting for a descriptor
+  std::function<void()> retry;  // kAwaitingDescriptor: makes the answer again
   // The client as the access checks saw it (through a trusted proxy), when they ran.
   IpAddress client;
   bool clientKnown = false;
@@ -172,6 +181,10 @@ class WebServerCore {
 
   // Request handling.
   void HandleRequest(int index, const std::string& request);
+  // What HandleRequest does once the request is admitted.
+  void Serve(int index, const std::string& request);
+  // The answer could not be made for want of a descriptor: `retry` makes it again later.
+  void AwaitDescriptor(int index, std::function<void()> retry);
   // The [Access] checks of a request; false when it was refused and answered.
   bool Admit(int index, const std::string& request);
   void SendRefusal(int index, const std::string& request, Refusal refusal);

@@ -591,7 +591,9 @@ TEST(FaultDescriptors, RunningOutOfDescriptorsDelaysClientsAndServingResumes) {
   ASSERT_EQ(server.Fetch(Post("message=m&receivers=R")), "<p>sent to</p>\r\n<b>R</b>\r\nend\r\n");
   std::this_thread::sleep_for(milliseconds(200));
   // A few descriptors to spare, then clients that post and stay connected: each leaves
-  // the server draining its connection for two seconds.
+  // the server draining its connection for two seconds. Their drains end a quarter of a
+  // second apart, so the waiting client is taken in with the one descriptor the first
+  // drain gives back, and its answer page needs one more.
   const auto spare = static_cast<rlim_t>(OpenDescriptors(server.pid()) + 4);
   const rlimit limit{spare, spare};
   ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
@@ -601,6 +603,7 @@ TEST(FaultDescriptors, RunningOutOfDescriptorsDelaysClientsAndServingResumes) {
     lingering.push_back(std::make_unique<Client>(server.port()));
     ASSERT_TRUE(lingering.back()->Send(Post("message=m&receivers=R")));
     exhausted = !lingering.back()->Readable(milliseconds(500));
+    if (!exhausted) std::this_thread::sleep_for(milliseconds(250));
   }
   ASSERT_TRUE(exhausted) << "the server never ran out of descriptors";
 
