@@ -101,7 +101,7 @@ struct ServerLimits {
 //   kHandingOver a posted message is with the exchange thread; its answer waits
 //   kAwaitingDescriptor
 //                the answer needs a file, and the process has no descriptor left to open
-//                it with: `retry` makes the answer again a tick later, until it is made
+//                it with: `retry` makes the answer again 100 ms later, until it is made
 //                or sendTimeoutMs have passed (then the connection is reset). A client
 //                is never told that a file it asked for is missing when it is not.
 //   kResponding  the answer (sender) is going out and CloseAfterSend is set; the send
