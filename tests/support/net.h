@@ -9,23 +9,53 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "files.h"
 
 namespace veltest {
 
-// A port nobody listens on right now.
+// A port nobody listens on right now, below the kernel's ephemeral range: the tests'
+// own client connections take their local ports from that range, and one of them could
+// hold a port from it by the time velweb binds. Ports are tried from a point that
+// differs between processes, so that tests running side by side do not pick the same.
 inline int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+  int ephemeralLow = 32768;
+  if (FILE* range = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (fscanf(range, "%d", &ephemeralLow) != 1) ephemeralLow = 32768;
+    fclose(range);
+  }
+  const int first = ephemeralLow > 12000 ? 10000 : 1024;
+  const int span = ephemeralLow - first;
+  static unsigned next =
+      static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(time(nullptr));
+  auto bindable = [](int family, int port) {
+    const int fd = socket(family, SOCK_STREAM, 0);
+    if (fd < 0) return family == AF_INET6;  // no IPv6 on this machine
+    sockaddr_storage address{};
+    socklen_t length;
+    if (family == AF_INET) {
+      auto& a = reinterpret_cast<sockaddr_in&>(address);
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(port));
+      length = sizeof a;
+    } else {
+      auto& a = reinterpret_cast<sockaddr_in6&>(address);
+      a.sin6_family = AF_INET6;
+      a.sin6_port = htons(static_cast<uint16_t>(port));
+      length = sizeof a;
+    }
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+    close(fd);
+    return free;
+  };
+  for (int tries = 0; tries < span; ++tries) {
+    const int port = first + static_cast<int>(next++ % static_cast<unsigned>(span));
+    if (bindable(AF_INET, port) && bindable(AF_INET6, port)) return port;
+  }
+  return 0;
 }
 
 // The local address a client connects from: another loopback address (127.0.0.2, ...)
