@@ -163,15 +163,21 @@ std::atomic<bool> g_holderStuck{false};
 constexpr int kStuckWaitMs = 100;
 
 // Takes the lock, taking over one whose holder died; gives up when the holder does not
-// let go within kLockWaitMs.
+// let go within kLockWaitMs. A free lock is taken without reading the clock, which costs
+// more than a short call's own work; the deadline is computed only when someone else
+// holds the lock.
 bool Lock(pthread_mutex_t* mutex) {
-  const bool stuck = g_holderStuck.load(std::memory_order_relaxed);
-  const timespec deadline = DeadlineIn(stuck ? kStuckWaitMs : kLockWaitMs);
-  int rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+  int rc = pthread_mutex_trylock(mutex);
+  if (rc == EBUSY) {
+    const bool stuck = g_holderStuck.load(std::memory_order_relaxed);
+    const timespec deadline = DeadlineIn(stuck ? kStuckWaitMs : kLockWaitMs);
+    rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+  }
   if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(mutex);
   if (rc == ETIMEDOUT) g_holderStuck.store(true, std::memory_order_relaxed);
   if (rc != 0) return false;
-  if (stuck) g_holderStuck.store(false, std::memory_order_relaxed);
+  if (g_holderStuck.load(std::memory_order_relaxed))
+    g_holderStuck.store(false, std::memory_order_relaxed);
   return true;
 }
 

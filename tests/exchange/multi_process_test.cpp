@@ -186,6 +186,13 @@ TEST_F(MultiProcessTest, ProcessKilledWhileHoldingTheLockDoesNotBlockTheOthers) 
   auto late = Start();
   EXPECT_EQ(late->Ask("setcmd " + Hex("x")), "1");
   EXPECT_EQ(waiter->Ask("getcmd"), "1 " + Hex("x"));
+
+  // A lock whose holder died while nobody waited is taken over by the next call.
+  auto second = StartLockHolder(instance_);
+  second->Kill(SIGKILL);
+  EXPECT_EQ(second->Wait(), 128 + SIGKILL);
+  EXPECT_EQ(late->Ask("setcmd " + Hex("y"), 1000), "1");
+  EXPECT_EQ(waiter->Ask("getcmd"), "1 " + Hex("y"));
 }
 
 TEST_F(MultiProcessTest, ProcessStoppedWhileHoldingTheLockCostsEachCallTwoSecondsAtMost) {
