@@ -1,6 +1,7 @@
 // What the exchange costs, next to what it is measured against: the floor of an
 // uncontended robust, process-shared lock with a 120-byte copy, and a POSIX message
-// queue send+receive pair. Run: build-*/bench/exchange/velmar_bench
+// queue send+receive pair. Run: build-*/bench/exchange/velmar_bench; beside an earlier
+// build: bench/exchange/side_by_side.sh (BENCHMARKS.md).
 //
 // The library is loaded with dlopen after VELMAR_INSTANCE is set, so the benchmark
 // never meets a real installation's region.
