@@ -351,6 +351,10 @@ TEST_F(MultiProcessTest, SysLogEntryGoesToQueueAndFile) {
   EXPECT_EQ(a->Ask("getlog 1 256"), "119 " + Hex(std::string(119, 'z')));
   EXPECT_EQ(a->Ask("getlog 0 256"), "12 " + Hex("still queued"));  // "-" queued nothing
   EXPECT_EQ(veltest::ReadFile(log), longEntry + "\r\n\r\n" + std::string(68, '-') + "\r\n\r\n");
+  // The lines carry the messages' texts: for the owner and the group only, and read-only.
+  struct stat info {};
+  ASSERT_EQ(stat(log.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0440u);
 }
 
 TEST_F(MultiProcessTest, LogFileThatWouldBlockOrLeadElsewhereGetsNothingAtOnce) {
