@@ -523,6 +523,18 @@ TEST(FaultStop, MessagesWaitingAtACleanStopAreKeptAndHandedBackOnce) {
       << server.Log();
   ASSERT_TRUE(server.Start());
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfem7\nFT:A\\xfem8\n");
+
+  // A closed terminal stops the server as cleanly; what cannot be kept is said on the
+  // console before the server ends.
+  ASSERT_EQ(server.Fetch(Post("message=m9&receivers=A")), "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n");
+  fs::create_directory(server.dir() / "vel_kept.dat");
+  EXPECT_EQ(server.Stop(SIGHUP), 0) << server.Err();
+  EXPECT_NE(server.Err().find("Warning: Velmar Web Server could not keep 1 waiting message in "
+                              "vel_kept.dat: Is a directory\n"),
+            std::string::npos)
+      << server.Err();
+  EXPECT_NE(server.Out().find("stopped: its terminal was closed (SIGHUP)"), std::string::npos)
+      << server.Out();
 }
 
 // ---------------------------------------------------------------------------------------
