@@ -435,6 +435,18 @@ TEST(FaultLock, KilledLockHolderHoldsTheServerUpForLessThanASecond) {
   EXPECT_TRUE(closed);
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfeafter\n");
   ExpectTheRegionGoesOn(server);
+
+  // Stopped while another program keeps the lock: the waiting messages cannot be
+  // counted, and the log says so.
+  ASSERT_TRUE(server.Start());
+  LockHolder stuck(server.instance());
+  ASSERT_TRUE(stuck.Holding()) << "the holder never stopped with the lock";
+  ExpectCleanStop(server);
+  EXPECT_NE(server.Log().find("WEB Velmar Web Server could not count the waiting messages: the "
+                              "exchange stayed locked\r\n"),
+            std::string::npos)
+      << server.Log();
+  stuck.Kill();
 }
 
 TEST(FaultLock, StoppedLockHolderOrALogFifoKeepNoPageFromBeingServed) {
