@@ -45,14 +45,15 @@ bool WriteAll(int fd, const std::string& content) {
   return true;
 }
 
-// Creates `path` for writing; a file of that name left behind by an earlier process with
-// our pid that died mid-write is removed first.
-int OpenNewFile(const std::string& path) {
+// Creates `path` for writing, with no more access than `mode` from the start; a file of
+// that name left behind by an earlier process with our pid that died mid-write is
+// removed first.
+int OpenNewFile(const std::string& path, unsigned mode) {
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = open(path.c_str(), flags, 0666);
+  int fd = open(path.c_str(), flags, mode & 0666);
   if (fd < 0 && errno == EEXIST) {
     unlink(path.c_str());
-    fd = open(path.c_str(), flags, 0666);
+    fd = open(path.c_str(), flags, mode & 0666);
   }
   return fd;
 }
@@ -90,7 +91,7 @@ bool ReplaceWholeFile(const std::string& path, const std::string& content, unsig
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const std::string temporary = dir + "." + name + ".new" + std::to_string(getpid());
 
-  FileDescriptor fd(OpenNewFile(temporary));
+  FileDescriptor fd(OpenNewFile(temporary, mode));
   if (!fd.valid()) return false;
 
   int error = 0;
@@ -105,7 +106,7 @@ bool ReplaceWholeFile(const std::string& path, const std::string& content, unsig
   }
   if (ok && !applyUmask) ok = fchmod(fd.get(), mode) == 0 || failed();
   if (ok && applyUmask) {
-    // open() already applied the umask to 0666; narrow further to `mode`.
+    // open() already applied the umask; this keeps the special bits of `mode` out.
     struct stat info {};
     ok = (fstat(fd.get(), &info) == 0 && fchmod(fd.get(), info.st_mode & mode & 07777) == 0) ||
          failed();

@@ -109,7 +109,9 @@ void CopyMissingFiles(const std::string& dir, const std::string& from, const std
     }
     const auto content = ReadWholeFile(ResolveInDir(dir, base + from));
     if (!content) continue;
-    ReplaceWholeFile(working, *content, 0666, /*applyUmask=*/true);
+    // A profile may come to hold the password hash: it is not for every account.
+    const unsigned mode = AsciiUpperText(to) == "INI" ? 0640 : 0666;
+    ReplaceWholeFile(working, *content, mode, /*applyUmask=*/true);
   }
 }
 

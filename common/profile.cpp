@@ -181,7 +181,7 @@ int WriteProfileString(const std::string& section, const std::string& key, const
 
   std::string path = ProgramFile(fileName);
   std::string content;
-  unsigned mode = 0666;
+  unsigned mode = 0640;  // a new profile may hold the password hash: not for every account
   bool exists = false;
   int uid = -1;
   int gid = -1;

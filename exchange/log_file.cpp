@@ -22,6 +22,8 @@ constexpr int kSeparatorDashes = 68;
 // Opens refused for want of the write bit that are tried again: another process that
 // finished its own append may take the bit away between our chmod and our open.
 constexpr int kOpenRetries = 2;
+// A new log file is for its owner and group only: the lines carry the messages' texts.
+constexpr mode_t kNewLogMode = 0640;
 constexpr int kOpenFlags =
     O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
 
@@ -58,7 +60,7 @@ int OpenLogFile(const char* path) {
     return -1;
   }
   for (int attempt = 0;; ++attempt) {
-    const int fd = open(path, kOpenFlags, 0666);
+    const int fd = open(path, kOpenFlags, kNewLogMode);
     if (fd >= 0) return fd;
     const int error = errno;
     if (error != EACCES || attempt == kOpenRetries || !SetWritable(path, true)) {

@@ -281,6 +281,19 @@ void LeaveRegion(RegionLink& link) {
   Forget(link);
 }
 
+int LastJoined(RegionLink& link) {
+  if (link.region == nullptr || link.owner != getpid()) return -1;
+  if (!FlockBefore(link.lockFd, LOCK_EX, DeadlineIn(kLockWaitMs))) return -1;
+  // Under the gate the only flocks on the region are the shared holds of the joined. Ours
+  // is converted to an exclusive one, which only the last can have; a refused conversion
+  // drops it, and it is taken again at once (nobody can hold it exclusively meanwhile).
+  const bool last = Flock(link.regionFd, LOCK_EX | LOCK_NB) == 0;
+  const bool held = Flock(link.regionFd, LOCK_SH | LOCK_NB) == 0;
+  Flock(link.lockFd, LOCK_UN);
+  if (!held) return -1;
+  return last ? 1 : 0;
+}
+
 RegionLock::RegionLock(const RegionLink& link) {
   if (link.region == nullptr || link.mutex == nullptr) return;
   if (!Lock(link.mutex)) return;

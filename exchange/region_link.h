@@ -62,6 +62,12 @@ bool JoinRegion(RegionLink& link);
 // hold goes, and the objects stay for the next joiner to find and start afresh.
 void LeaveRegion(RegionLink& link);
 
+// Whether this process is the last one joined, so that its leaving removes the region
+// and whatever waits in it: the test LeaveRegion makes, taken under the join gate.
+// 1 when it is, 0 when other processes hold the region, -1 when it cannot tell (not
+// joined, or the gate stayed taken for kLockWaitMs). Processes that crashed do not count.
+int LastJoined(RegionLink& link);
+
 // Holds the region lock for its lifetime. A lock abandoned by a dead holder is taken
 // over. Converts to false when the lock could not be taken (not joined, the holder did
 // not let go within kLockWaitMs, or the lock is unusable); the region must not be

@@ -172,7 +172,7 @@ int16_t GetCommandEntry(char* buffer, uint32_t size) {
 
 int16_t GetCommandCount(void) {
   velmar::RegionLock lock(Link());
-  return lock ? velmar::CountCommands(lock.region()) : 0;
+  return lock ? velmar::CountCommands(lock.region()) : -1;
 }
 
 int32_t SetSysInfo(const char* text) {
@@ -192,6 +192,14 @@ int16_t GetSysInfo(char* buffer, uint32_t size) {
 int16_t GetProcesses(void) {
   const velmar::RegionLink& link = Link();
   return link.region != nullptr ? velmar::LoadProcessCount(*link.region) : 0;
+}
+
+int32_t GetLastAttached(void) {
+  if (Link().region == nullptr) return -1;
+  pthread_mutex_lock(&g_joinGuard);
+  const int32_t last = g_joined.load() ? velmar::LastJoined(g_link) : -1;
+  pthread_mutex_unlock(&g_joinGuard);
+  return last;
 }
 
 int32_t GetRunningApps(uint32_t mask) {

@@ -101,7 +101,7 @@ int16_t GetDebugEntry(int32_t rewind, char* buffer, uint32_t size);
 int32_t SetCommandEntry(const char* command);
 int16_t GetCommandEntry(char* buffer, uint32_t size);
 
-/* The number of commands waiting in the command buffer, without taking any out; 0 when
+/* The number of commands waiting in the command buffer, without taking any out; -1 when
  * the region could not be joined or its lock stayed taken. */
 int16_t GetCommandCount(void);
 
@@ -114,6 +114,14 @@ int16_t GetSysInfo(char* buffer, uint32_t size);
 
 /* The number of processes that have the library loaded. */
 int16_t GetProcesses(void);
+
+/* Whether the calling process is the last one attached: 1 when it is (when it unloads
+ * the library the region vanishes, with the commands that wait in it), 0 when other
+ * processes are attached, -1 when it cannot tell (the region is not joined, or joining
+ * and leaving stayed blocked for 2 s). It is the test that decides whether the region
+ * goes: a process that was killed counts no more, though GetProcesses may still count
+ * it. */
+int32_t GetLastAttached(void);
 
 /* Running-application flags, 32 bits. GetRunningApps returns 1 when any bit of mask is
  * set. SetRunningApps sets (running non-zero) or clears the bits of mask; other bits keep

@@ -1,9 +1,12 @@
 #include "kept_commands.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "event_log.h"
 #include "file_io.h"
@@ -15,9 +18,111 @@ namespace vel {
 namespace {
 
 constexpr char kTerminator = '\xFF';
+// The longest command the command buffer ever takes (an empty buffer holds 4093 bytes
+// and a terminator before its zero byte).
+constexpr size_t kLongestCommand = 4093;
+constexpr mode_t kKeptMode = 0640;
 
 std::string Count(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Closes a descriptor when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool IsRegular(int fd) {
+  struct stat info {};
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Opens `path` without following a link and without waiting (a FIFO opens at once); -1
+// with errno EINVAL when it opened as anything but a regular file.
+int OpenRegular(const std::string& path, int flags, mode_t mode = 0) {
+  const int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  if (fd < 0 || IsRegular(fd)) return fd;
+  close(fd);
+  errno = EINVAL;
+  return -1;
+}
+
+bool WriteAt(int fd, const char* data, size_t size, off_t offset) {
+  while (size > 0) {
+    const ssize_t n = pwrite(fd, data, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+// One entry of the file: a piece between terminators.
+struct Entry {
+  size_t offset;
+  size_t size;
+  bool terminated;
+};
+
+std::vector<Entry> Entries(const std::string& bytes) {
+  std::vector<Entry> entries;
+  size_t start = 0;
+  for (size_t end; (end = bytes.find(kTerminator, start)) != std::string::npos; start = end + 1) {
+    if (end > start) entries.push_back({start, end - start, true});
+  }
+  if (start < bytes.size()) entries.push_back({start, bytes.size() - start, false});
+  return entries;
+}
+
+// An entry that the command buffer can never take whole, or that is not whole itself.
+bool NeverFits(const std::string& bytes, const Entry& entry) {
+  return !entry.terminated || entry.size > kLongestCommand ||
+         std::memchr(bytes.data() + entry.offset, '\0', entry.size) != nullptr;
+}
+
+std::optional<std::string> ReadUpTo(int fd, size_t limit) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return std::nullopt;
+  if (static_cast<size_t>(info.st_size) > limit) {
+    errno = EFBIG;
+    return std::nullopt;
+  }
+  std::string bytes(static_cast<size_t>(info.st_size), '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;  // shrunk meanwhile
+    done += static_cast<size_t>(n);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+std::string Reason(int error) {
+  switch (error) {
+    case ELOOP:
+      return "it is a symbolic link";
+    case EINVAL:
+      return "it is not a regular file";
+    case EFBIG:
+      return "it is larger than " + std::to_string(kKeptFileLimit >> 20) + " MiB";
+    default:
+      return std::strerror(error);
+  }
 }
 
 }  // namespace
@@ -28,39 +133,111 @@ std::string KeptCommandsBytes(const std::vector<std::string>& commands) {
   return bytes;
 }
 
-std::vector<std::string> KeptCommands(const std::string& bytes) {
-  std::vector<std::string> commands;
-  size_t start = 0;
-  for (size_t end; (end = bytes.find(kTerminator, start)) != std::string::npos; start = end + 1) {
-    if (end > start) commands.push_back(bytes.substr(start, end - start));
+bool AppendToKeptFile(const std::string& path, const std::string& bytes) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT;
+  int fd = OpenRegular(path, kFlags, kKeptMode);
+  if (fd < 0 && (errno == ELOOP || errno == EINVAL || errno == ENXIO)) {
+    // A link or a FIFO in the program directory is no place for messages: it goes, and
+    // what it led to stays untouched.
+    if (unlink(path.c_str()) != 0) return false;
+    fd = OpenRegular(path, kFlags | O_EXCL, kKeptMode);
   }
-  if (start < bytes.size()) commands.push_back(bytes.substr(start));  // a file cut short
-  return commands;
+  if (fd < 0) return false;
+  Descriptor file(fd);
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return false;
+  // Whole or not at all: a write cut short is taken back.
+  if (!WriteAt(fd, bytes.data(), bytes.size(), info.st_size) || fsync(fd) != 0) {
+    const int error = errno;
+    [[maybe_unused]] const int undone = ftruncate(fd, info.st_size);
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+HandBackOutcome HandBackKeptFile(const std::string& path, const std::string& setAsidePath,
+                                 const std::function<bool(const std::string&)>& hand) {
+  HandBackOutcome outcome;
+  const int fd = OpenRegular(path, O_RDWR);
+  if (fd < 0) {
+    if (errno != ENOENT) outcome.why = Reason(errno);
+    return outcome;
+  }
+  Descriptor file(fd);
+  const std::optional<std::string> bytes = ReadUpTo(fd, kKeptFileLimit);
+  if (!bytes) {
+    outcome.why = Reason(errno);
+    return outcome;
+  }
+  outcome.read = true;
+  const std::vector<Entry> entries = Entries(*bytes);
+  std::vector<bool> gone(entries.size(), false);
+  bool refused = false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const Entry& entry = entries[i];
+    const std::string command = bytes->substr(entry.offset, entry.size);
+    if (NeverFits(*bytes, entry)) {
+      if (!AppendToKeptFile(setAsidePath, command + kTerminator)) continue;
+      ++outcome.setAside;
+    } else if (refused || !hand(command)) {
+      refused = true;  // no room, or no region: this one and the rest wait, in order
+      continue;
+    } else {
+      ++outcome.handed;
+    }
+    gone[i] = true;
+    // Marked as soon as it is gone: overwritten with terminators, it reads as nothing.
+    const std::string marks(entry.size, kTerminator);
+    WriteAt(fd, marks.data(), marks.size(), static_cast<off_t>(entry.offset));
+  }
+  std::string rest;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (gone[i]) continue;
+    ++outcome.left;
+    rest.append(*bytes, entries[i].offset, entries[i].size);
+    if (entries[i].terminated) rest += kTerminator;
+  }
+  if (outcome.left == 0) {
+    unlink(path.c_str());
+  } else if (outcome.handed + outcome.setAside > 0) {
+    // What waits, without the marks; the order stays.
+    ReplaceWholeFile(path, rest, kKeptMode, /*applyUmask=*/true);
+  }
+  return outcome;
 }
 
 void KeepWaitingCommands() {
   VelmarLibrary& library = VelmarLibrary::Instance();
   const std::optional<int32_t> waiting = library.GetCommandCount();
-  if (!waiting || *waiting <= 0) return;
-  const std::optional<int32_t> processes = library.GetProcesses();
-  if (!processes || *processes > 1) {
+  if (!waiting) return;  // no library: nothing was handed over
+  // The library's own test: the region goes with this process when it is the last one
+  // attached, whatever processes that were killed left in the count. When the library
+  // cannot tell, the messages are kept: kept, they only wait for the next start.
+  const int32_t last = library.GetLastAttached().value_or(-1);
+  if (*waiting < 0) {
+    WriteLogFromExchange(
+        "Velmar Web Server could not count the waiting messages: the exchange stayed locked");
+    if (last == 0) return;
+  } else if (*waiting == 0) {
+    return;
+  } else if (last == 0) {
     WriteLogFromExchange(
         "Velmar Web Server leaves " +
         Count(static_cast<size_t>(*waiting), "waiting message", "waiting messages") +
         " to the alarm server");
     return;
   }
-  // Alone: with this process the region goes, and the messages with it.
-  const std::string path = ProgramFile(kKeptCommandsFile);
-  std::vector<std::string> commands = KeptCommands(ReadWholeFile(path).value_or(""));
-  const size_t before = commands.size();
+  // Last: with this process the region goes, and the messages with it.
+  std::vector<std::string> commands;
   for (;;) {
     const std::optional<std::string> command = library.GetCommandEntry();
     if (!command || command->empty()) break;
     commands.push_back(*command);
   }
-  const size_t taken = commands.size() - before;
-  if (ReplaceWholeFile(path, KeptCommandsBytes(commands), 0600, /*applyUmask=*/false)) {
+  if (commands.empty()) return;
+  const size_t taken = commands.size();
+  if (AppendToKeptFile(ProgramFile(kKeptCommandsFile), KeptCommandsBytes(commands))) {
     WriteLogFromExchange("Velmar Web Server kept " +
                          Count(taken, "waiting message", "waiting messages") +
                          " for its next start");
@@ -75,28 +252,30 @@ void KeepWaitingCommands() {
 }
 
 void HandBackKeptCommands() {
-  const std::string path = ProgramFile(kKeptCommandsFile);
-  const std::optional<std::string> bytes = ReadWholeFile(path);
-  if (!bytes) return;
-  const std::vector<std::string> commands = KeptCommands(*bytes);
-  size_t handed = 0;
-  for (const std::string& command : commands) {
-    const std::optional<int32_t> stored = VelmarLibrary::Instance().SetCommandEntry(command);
-    if (!stored || *stored != 1) break;  // no room, or no region: the rest waits
-    ++handed;
+  const HandBackOutcome outcome = HandBackKeptFile(
+      ProgramFile(kKeptCommandsFile), ProgramFile(kSetAsideCommandsFile),
+      [](const std::string& command) {
+        const std::optional<int32_t> stored = VelmarLibrary::Instance().SetCommandEntry(command);
+        return stored && *stored == 1;
+      });
+  if (!outcome.read) {
+    if (!outcome.why.empty()) {
+      WriteLogFromExchange(std::string("Velmar Web Server hands back nothing from ") +
+                           kKeptCommandsFile + ": " + outcome.why);
+    }
+    return;
   }
-  if (handed == commands.size()) {
-    unlink(path.c_str());
-  } else if (handed > 0) {
-    const std::vector<std::string> rest(commands.begin() + static_cast<long>(handed),
-                                        commands.end());
-    ReplaceWholeFile(path, KeptCommandsBytes(rest), 0600, /*applyUmask=*/false);
+  if (outcome.setAside > 0) {
+    WriteLogFromExchange("Velmar Web Server set aside " +
+                         Count(outcome.setAside, "kept message", "kept messages") + " in " +
+                         kSetAsideCommandsFile +
+                         ": too long for the command buffer, holding a zero byte or cut short");
   }
-  if (commands.empty()) return;
+  if (outcome.handed == 0 && outcome.left == 0) return;
   std::string line =
-      "Velmar Web Server handed back " + Count(handed, "kept message", "kept messages");
-  if (handed < commands.size()) {
-    line += "; " + std::to_string(commands.size() - handed) + " wait in " + kKeptCommandsFile;
+      "Velmar Web Server handed back " + Count(outcome.handed, "kept message", "kept messages");
+  if (outcome.left > 0) {
+    line += "; " + std::to_string(outcome.left) + " wait in " + kKeptCommandsFile;
   }
   WriteLogFromExchange(line);
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "console_front_end.h"
+#include "exchange_worker.h"
 #include "signal_bridge.h"
 #include "terminal_text.h"
 #include "web_server_core.h"
@@ -33,7 +34,8 @@ void PrintHelp() {
       "0: no limit), Password (the line 'velctl passwd' prints; needs Headers=1),\n"
       "TrustProxy (proxies whose X-Forwarded-For names the client). Programs may\n"
       "post JSON: {\"receivers\": [...], \"message\": \"...\"} (see velweb(1)).\n"
-      "SIGTERM ends the server as a system shutdown; SIGINT asks first on a terminal.\n"
+      "SIGTERM and SIGHUP end the server as a system shutdown; SIGINT asks first on a\n"
+      "terminal.\n"
       "On the console the served count is a status line on a terminal and a last line\n"
       "when the server stops; texts are shown in the locale's encoding (see velweb(1)).\n\n"
       "Connection limits, in milliseconds, from the environment:\n"
@@ -102,28 +104,34 @@ int main(int argc, char** argv) {
 
   if (const int status = core.Form_Load(); status != 0) return status;
 
-  // SIGTERM is the system's shutdown (no question); SIGINT the user's close.
+  // SIGTERM is the system's shutdown (no question), and so is SIGHUP: the terminal that
+  // could be asked is gone. SIGINT is the user's close.
   // A second Ctrl-C while the close question stands is not asked again; the system's
   // shutdown goes through.
   bool asking = false;
   std::string stopReason = "the main window was closed";
   vel::SignalBridge signalBridge([&core, &asking, &stopReason](int signal) {
-    if (asking && signal != SIGTERM) return;
-    const auto reason =
-        signal == SIGTERM ? vel::UnloadReason::kSystemShutdown : vel::UnloadReason::kUserClose;
+    const bool system = signal == SIGTERM || signal == SIGHUP;
+    if (asking && !system) return;
+    const auto reason = system ? vel::UnloadReason::kSystemShutdown : vel::UnloadReason::kUserClose;
     const bool outer = !asking;
     asking = true;
     const bool cancelled = core.Form_QueryUnload(reason);
     if (outer) asking = false;
     if (!cancelled) {
-      stopReason =
-          signal == SIGTERM ? "shut down by the system (SIGTERM)" : "closed by the user (SIGINT)";
+      stopReason = signal == SIGTERM  ? "shut down by the system (SIGTERM)"
+                   : signal == SIGHUP ? "its terminal was closed (SIGHUP)"
+                                      : "closed by the user (SIGINT)";
       QCoreApplication::exit(0);
     }
   });
 
   frontEnd->Start();
   const int status = app->exec();
+  // What the exchange still has to do (keeping the waiting messages) is done while the
+  // front end is there to show its warnings.
+  vel::ExchangeWorker::Instance().Finish();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
   frontEnd->Stopped(stopReason);
   core.SetFrontEnd(nullptr);
   return status;

@@ -35,11 +35,13 @@ SignalBridge::SignalBridge(std::function<void(int)> handler) : handler_(std::mov
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
 }
 
 SignalBridge::~SignalBridge() {
   signal(SIGTERM, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
   signal(SIGINT, SIG_DFL);
   notifier_.reset();
   for (int& fd : pipeFds) {

@@ -1,4 +1,4 @@
-// Brings SIGTERM and SIGINT into the event loop: the signal handler only writes the
+// Brings SIGTERM, SIGHUP and SIGINT into the event loop: the signal handler only writes the
 // signal's number into a pipe; the loop reads it and calls the handler, like any other
 // event.
 #pragma once

@@ -63,4 +63,8 @@ std::optional<int32_t> VelmarLibrary::GetCommandCount() {
 
 std::optional<int32_t> VelmarLibrary::GetProcesses() { return Call<int16_t (*)()>("GetProcesses"); }
 
+std::optional<int32_t> VelmarLibrary::GetLastAttached() {
+  return Call<int32_t (*)()>("GetLastAttached");
+}
+
 }  // namespace vel

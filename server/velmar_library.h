@@ -26,6 +26,9 @@ class VelmarLibrary {
   std::optional<std::string> GetCommandEntry();
   std::optional<int32_t> GetCommandCount();
   std::optional<int32_t> GetProcesses();
+  // 1 when this process is the last one attached to the region, 0 when others are, -1
+  // when the library cannot tell.
+  std::optional<int32_t> GetLastAttached();
 
  private:
   VelmarLibrary() = default;

@@ -1,6 +1,10 @@
 // velctl: the other side of the exchange, from a command line. It loads libVelmar.so
 // like any program of the family, so it counts as one of its processes while it runs.
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,7 +70,8 @@ const char kHelp[] =
     "locale takes only ASCII arguments, so write other bytes as \\xHH there or use a\n"
     "UTF-8 locale (LC_ALL=C.UTF-8). commands --raw shows every byte outside printable\n"
     "ASCII as \\xHH, whatever the locale.\n"
-    "Exit status: 0 done, 1 refused or failed, 2 usage error.\n";
+    "Exit status: 0 done, 1 refused or failed (also when the shared region cannot be\n"
+    "reached: run velctl as an account in group velmar), 2 usage error.\n";
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -148,12 +153,57 @@ bool ParseOptions(const std::vector<std::string>& args, const std::vector<std::s
   return true;
 }
 
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
   if (text.empty() || text[0] == '-') return false;
   errno = 0;
   char* end = nullptr;
   value = std::strtoull(text.c_str(), &end, 0);
   return errno == 0 && end != nullptr && *end == '\0' && value <= max;
+}
+
+// Whether loading the library joined the region (velctl itself then counts among its
+// processes). When it did not, says why: a command that needs the region fails then,
+// rather than showing nothing as if nothing were there.
+bool RegionReached() {
+  if (GetProcesses() > 0) return true;
+  std::string why = "the region's lock stayed taken by another program";
+  for (const char* base : {velmar::kLockName, velmar::kRegionName}) {
+    char name[256];
+    if (!velmar::ObjectName(base, name, sizeof name)) {
+      why = "VELMAR_INSTANCE is too long";
+      break;
+    }
+    const int fd = shm_open(name, O_RDWR | O_CLOEXEC, 0);
+    if (fd >= 0) {
+      close(fd);
+      continue;
+    }
+    const int error = errno;
+    if (error == EACCES) {
+      why = std::string("permission denied on ") + name + ": " +
+            (getgrnam(velmar::kRegionGroup) != nullptr
+                 ? std::string("this account is not in group ") + velmar::kRegionGroup
+                 : std::string("it belongs to another account"));
+    } else if (error == ENOENT) {
+      why = std::string("there is no shared region ") + name;
+    } else {
+      why = std::string(name) + ": " + std::strerror(error);
+    }
+    break;
+  }
+  std::fprintf(stderr, "velctl: cannot reach the exchange: %s\n", why.c_str());
+  return false;
 }
 
 int Commands(const std::vector<std::string>& args) {
@@ -299,6 +349,54 @@ int Status(const std::vector<std::string>& args) {
   return kOk;
 }
 
+// Writes a receiver file. A new one is written beside and renamed, so that a reader
+// never sees half a file. An existing one keeps its owner, group and mode (it may be the
+// alarm server's, which writes it): the new file is given them before the rename, and
+// where this account cannot give them, the file is rewritten where it stands.
+int WriteReceiverFile(const std::string& path, const std::string& bytes) {
+  struct stat existing {};
+  const bool exists = stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+  const std::string temporary = path + ".velctl-tmp";
+  const auto fail = [&](const std::string& name) {
+    std::fprintf(stderr, "velctl: cannot write %s: %s\n", name.c_str(), std::strerror(errno));
+    unlink(temporary.c_str());
+    return kFailed;
+  };
+  unlink(temporary.c_str());
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      exists ? 0600 : 0666);
+  bool inPlace = false;
+  if (fd < 0) {
+    if (!exists) return fail(temporary);
+    inPlace = true;  // no file can be made beside it
+  } else {
+    struct stat made {};
+    bool ok = WriteAll(fd, bytes) && fstat(fd, &made) == 0;
+    if (ok && exists) {
+      if ((made.st_uid != existing.st_uid || made.st_gid != existing.st_gid) &&
+          fchown(fd, existing.st_uid, existing.st_gid) != 0)
+        inPlace = true;
+      else
+        ok = fchmod(fd, existing.st_mode & 07777) == 0;
+    }
+    ok = ok && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (!ok) return fail(temporary);
+    if (inPlace) {
+      unlink(temporary.c_str());
+    } else if (rename(temporary.c_str(), path.c_str()) != 0) {
+      return fail(path);
+    }
+  }
+  if (inPlace) {
+    const int target = open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    const bool ok = target >= 0 && WriteAll(target, bytes) && fsync(target) == 0;
+    if (target >= 0 && close(target) != 0) return fail(path);
+    if (!ok) return fail(path);
+  }
+  return kOk;
+}
+
 int Receivers(const std::vector<std::string>& args) {
   if (args.size() >= 3 && args[0] == "write") {
     // Names and the texts made of them are counted in 16 bits in the file.
@@ -315,23 +413,7 @@ int Receivers(const std::vector<std::string>& args) {
       return UsageError("a receiver file holds at most " + std::to_string(vel::kMaxReceivers) +
                         " receivers");
     const std::string bytes = vel::EncodeReceiverFile(velctl::SampleReceivers(names));
-    // Written beside and renamed, so that a reader never sees half a file.
-    const std::string temporary = args[1] + ".velctl-tmp";
-    {
-      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-      if (!out.flush()) {
-        std::fprintf(stderr, "velctl: cannot write %s\n", temporary.c_str());
-        std::remove(temporary.c_str());
-        return kFailed;
-      }
-    }
-    if (std::rename(temporary.c_str(), args[1].c_str()) != 0) {
-      std::fprintf(stderr, "velctl: cannot write %s: %s\n", args[1].c_str(), std::strerror(errno));
-      std::remove(temporary.c_str());
-      return kFailed;
-    }
-    return kOk;
+    return WriteReceiverFile(args[1], bytes);
   }
   if (args.size() == 2 && args[0] == "show") {
     std::ifstream in(args[1], std::ios::binary);
@@ -433,6 +515,10 @@ int main(int argc, char** argv) {
   }
   vel::InitProcessTerminal();
   CatchStopSignals();
+  const bool needsRegion = command == "commands" || command == "syslog" || command == "debug" ||
+                           command == "treeview" || command == "sysinfo" || command == "apps" ||
+                           command == "processes" || command == "status";
+  if (needsRegion && !RegionReached()) return kFailed;
   if (command == "commands") return Commands(args);
   if (command == "syslog" || command == "debug" || command == "treeview")
     return Queue(command, args);

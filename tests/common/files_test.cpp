@@ -158,6 +158,7 @@ TEST(CopyMissingFilesTest, NewWorkingCopyIsWritableEvenFromAReadOnlyShippedCopy)
   struct stat info {};
   ASSERT_EQ(stat((dir.path() + "VELWEB.INI").c_str(), &info), 0);
   EXPECT_NE(info.st_mode & S_IWUSR, 0u);
+  EXPECT_EQ(info.st_mode & 0007, 0u) << "a profile is not for every account";
 }
 
 TEST(CopyMissingFilesTest, WorkingCopyThatCannotBeOpenedIsReplaced) {

@@ -105,6 +105,10 @@ TEST_F(ProfileTest, ValuesAndDefaultsAreCutTo2047Characters) {
 TEST_F(ProfileTest, WriteCreatesFileSectionAndKey) {
   WriteProfileString("General", "Language", "044", "VELWEB.INI");
   EXPECT_EQ(dir_.Read("VELWEB.INI"), "[General]\r\nLanguage=044\r\n");
+  // It may come to hold the password hash: nothing for other accounts.
+  struct stat info {};
+  ASSERT_EQ(stat((dir_.path() + "VELWEB.INI").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0007, 0u);
   WriteProfileString("TCPIP", "HTTPPort", "8080", "VELWEB.INI");
   EXPECT_EQ(dir_.Read("VELWEB.INI"), "[General]\r\nLanguage=044\r\n[TCPIP]\r\nHTTPPort=8080\r\n");
   WriteProfileString("General", "Other", "x", "VELWEB.INI");

@@ -173,6 +173,30 @@ TEST_F(MultiProcessTest, RegionOfKilledProcessesComesBackZeroFilled) {
   EXPECT_EQ(d->Ask("processes"), "2");
 }
 
+// The count of processes keeps a killed one; whether the region goes with a leaver does
+// not: the last one attached is told so, and what it leaves in the region is still there
+// for it to take out.
+TEST_F(MultiProcessTest, KilledPeerCountsNoMoreForTheLastAttached) {
+  auto a = Start();
+  auto b = Start();
+  EXPECT_EQ(a->Ask("last"), "0");
+  EXPECT_EQ(a->Ask("setcmd " + Hex("one")), "1");
+  EXPECT_EQ(a->Ask("setcmd " + Hex("two")), "1");
+  b->Kill(SIGKILL);
+  EXPECT_EQ(b->Wait(), 128 + SIGKILL);
+  EXPECT_EQ(a->Ask("processes"), "2");
+  EXPECT_EQ(a->Ask("last"), "1");
+  EXPECT_EQ(a->Ask("last"), "1");  // asking keeps the hold
+  auto c = Start();
+  EXPECT_EQ(c->Ask("count"), "2");  // c joined a's region, not a new one
+  EXPECT_EQ(a->Ask("last"), "0");
+  EXPECT_EQ(c->Ask("last"), "0");
+  c->Send("exit");
+  EXPECT_EQ(c->Wait(), 0);
+  EXPECT_EQ(a->Ask("last"), "1");
+  EXPECT_EQ(a->Ask("getcmd"), "3 " + Hex("one"));
+}
+
 TEST_F(MultiProcessTest, ProcessKilledWhileHoldingTheLockDoesNotBlockTheOthers) {
   auto waiter = Start();
   auto holder = StartLockHolder(instance_);
@@ -206,6 +230,7 @@ TEST_F(MultiProcessTest, ProcessStoppedWhileHoldingTheLockCostsEachCallTwoSecond
   const std::pair<std::string, std::string> calls[] = {
       {"setcmd " + Hex("x"), "0"},
       {"getcmd", "0 -"},
+      {"count", "-1"},
       {"setlog " + log + " " + Hex("written anyway"), "0"},
   };
   for (const auto& [request, refused] : calls) {
@@ -333,6 +358,10 @@ TEST_F(MultiProcessTest, SysLogEntryGoesToQueueAndFile) {
   EXPECT_EQ(a->Ask("getlog 1 256"), "119 " + Hex(std::string(119, 'z')));
   EXPECT_EQ(a->Ask("getlog 0 256"), "12 " + Hex("still queued"));  // "-" queued nothing
   EXPECT_EQ(veltest::ReadFile(log), longEntry + "\r\n\r\n" + std::string(68, '-') + "\r\n\r\n");
+  // The lines carry the messages' texts: for the owner and the group only, and read-only.
+  struct stat info {};
+  ASSERT_EQ(stat(log.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0440u);
 }
 
 TEST_F(MultiProcessTest, LogFileThatWouldBlockOrLeadElsewhereGetsNothingAtOnce) {

@@ -140,6 +140,10 @@ int main() {
       in >> file >> hex;
       Answer(std::to_string(
           SetSysLogEntry(file == "none" ? nullptr : file.c_str(), Unhex(hex).c_str())));
+    } else if (op == "last") {
+      Answer(std::to_string(GetLastAttached()));
+    } else if (op == "count") {
+      Answer(std::to_string(GetCommandCount()));
     } else if (op == "logerror") {
       Answer(std::to_string(GetSysLogFileError()));
     } else if (op == "logmany") {

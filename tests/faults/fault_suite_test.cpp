@@ -435,6 +435,18 @@ TEST(FaultLock, KilledLockHolderHoldsTheServerUpForLessThanASecond) {
   EXPECT_TRUE(closed);
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfeafter\n");
   ExpectTheRegionGoesOn(server);
+
+  // Stopped while another program keeps the lock: the waiting messages cannot be
+  // counted, and the log says so.
+  ASSERT_TRUE(server.Start());
+  LockHolder stuck(server.instance());
+  ASSERT_TRUE(stuck.Holding()) << "the holder never stopped with the lock";
+  ExpectCleanStop(server);
+  EXPECT_NE(server.Log().find("WEB Velmar Web Server could not count the waiting messages: the "
+                              "exchange stayed locked\r\n"),
+            std::string::npos)
+      << server.Log();
+  stuck.Kill();
 }
 
 TEST(FaultLock, StoppedLockHolderOrALogFifoKeepNoPageFromBeingServed) {
@@ -469,7 +481,14 @@ TEST(FaultLock, StoppedLockHolderOrALogFifoKeepNoPageFromBeingServed) {
 TEST(FaultStop, MessagesWaitingAtACleanStopAreKeptAndHandedBackOnce) {
   Velweb server;
   WriteSite(server);
+  // A FIFO under the kept file's name holds up nothing and is handed over as nothing.
+  ASSERT_EQ(mkfifo((server.dir() / "vel_kept.dat").c_str(), 0600), 0);
   ASSERT_TRUE(server.Start());
+  EXPECT_NE(server.Log().find(
+                "WEB Velmar Web Server hands back nothing from vel_kept.dat: it is not a regular "
+                "file\r\n"),
+            std::string::npos)
+      << server.Log();
   std::string expected;
   for (int i = 1; i <= 5; ++i) {
     const std::string message = "m" + std::to_string(i);
@@ -479,7 +498,7 @@ TEST(FaultStop, MessagesWaitingAtACleanStopAreKeptAndHandedBackOnce) {
   }
   // Alone with the region: with the server it would vanish, and the messages with it.
   ExpectCleanStop(server);
-  EXPECT_TRUE(fs::exists(server.dir() / "vel_kept.dat"));
+  EXPECT_TRUE(fs::is_regular_file(server.dir() / "vel_kept.dat"));
   EXPECT_NE(
       server.Log().find("WEB Velmar Web Server kept 5 waiting messages for its next start\r\n"),
       std::string::npos)
@@ -500,6 +519,34 @@ TEST(FaultStop, MessagesWaitingAtACleanStopAreKeptAndHandedBackOnce) {
   EXPECT_NE(server.Log().find("WEB Velmar Web Server leaves 1 waiting message to the alarm server"),
             std::string::npos);
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfem6\n");
+
+  // The other program is killed: it stays in the count of processes, but the region goes
+  // with the server all the same, so the server keeps what waits.
+  ASSERT_TRUE(server.Start());
+  for (const char* message : {"m7", "m8"}) {
+    ASSERT_EQ(server.Fetch(Post("message=" + std::string(message) + "&receivers=A")),
+              "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n");
+  }
+  reader.Kill(SIGKILL);
+  ExpectCleanStop(server);
+  EXPECT_NE(
+      server.Log().find("WEB Velmar Web Server kept 2 waiting messages for its next start\r\n"),
+      std::string::npos)
+      << server.Log();
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfem7\nFT:A\\xfem8\n");
+
+  // A closed terminal stops the server as cleanly; what cannot be kept is said on the
+  // console before the server ends.
+  ASSERT_EQ(server.Fetch(Post("message=m9&receivers=A")), "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n");
+  fs::create_directory(server.dir() / "vel_kept.dat");
+  EXPECT_EQ(server.Stop(SIGHUP), 0) << server.Err();
+  EXPECT_NE(server.Err().find("Warning: Velmar Web Server could not keep 1 waiting message in "
+                              "vel_kept.dat: Is a directory\n"),
+            std::string::npos)
+      << server.Err();
+  EXPECT_NE(server.Out().find("stopped: its terminal was closed (SIGHUP)"), std::string::npos)
+      << server.Out();
 }
 
 // ---------------------------------------------------------------------------------------

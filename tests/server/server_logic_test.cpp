@@ -1,7 +1,10 @@
 // The pure logic of the server: request assembly and the name rules, page rendering,
 // the not-found page, form fields, the receiver file, the log line, and the access
-// checks (addresses, proxies, Basic credentials, the per-address ledger, JSON messages).
+// checks (addresses, proxies, Basic credentials, the per-address ledger, JSON messages),
+// and the file of kept messages.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <ctime>
 #include <numeric>
@@ -10,8 +13,10 @@
 #include "basic_auth.h"
 #include "client_ledger.h"
 #include "event_log.h"
+#include "files.h"
 #include "ip_networks.h"
 #include "json_message.h"
+#include "kept_commands.h"
 #include "page.h"
 #include "page_cache.h"
 #include "password_hash.h"
@@ -976,6 +981,113 @@ TEST(JsonMessage, OnlyPostsOfApplicationJsonAreMessagesFromPrograms) {
       {"POST /s.htm HTTP/1.0\r\n\r\nContent-Type: application/json\r\n", false},
   };
   for (const auto& [request, json] : cases) EXPECT_EQ(IsJsonRequest(request), json) << request;
+}
+
+// ---- kept messages --------------------------------------------------------------------
+
+struct KeptFile {
+  veltest::TempDir dir;
+  std::string path = dir.File(kKeptCommandsFile);
+  std::string aside = dir.File(kSetAsideCommandsFile);
+  std::vector<std::string> handed;
+
+  HandBackOutcome HandBack(size_t room = 1000) {
+    return HandBackKeptFile(path, aside, [&](const std::string& command) {
+      if (handed.size() == room) return false;
+      handed.push_back(command);
+      return true;
+    });
+  }
+};
+
+TEST(KeptMessages, GoodEntriesAreHandedBackInOrderAndTheOthersSetAside) {
+  KeptFile kept;
+  const std::string tooLong(4094, 'x');
+  const std::string withZero("FT:A\xFEzero\0byte", 14);
+  veltest::WriteFile(kept.path, KeptCommandsBytes({"FT:A\xFEone", tooLong, withZero,
+                                                   std::string(4093, 'y'), "FT:B\xFEtwo"}) +
+                                    "\xFF\xFF" + "cut sho");
+  const HandBackOutcome outcome = kept.HandBack();
+  EXPECT_TRUE(outcome.read);
+  EXPECT_EQ(kept.handed,
+            (std::vector<std::string>{"FT:A\xFEone", std::string(4093, 'y'), "FT:B\xFEtwo"}));
+  EXPECT_EQ(outcome.setAside, 3u);
+  EXPECT_EQ(outcome.left, 0u);
+  EXPECT_FALSE(kept.dir.Has(kKeptCommandsFile));
+  EXPECT_EQ(veltest::ReadFile(kept.aside), KeptCommandsBytes({tooLong, withZero, "cut sho"}));
+  EXPECT_EQ(kept.HandBack().read, false);  // nothing left, nothing set aside twice
+  EXPECT_EQ(veltest::ReadFile(kept.aside).size(), 4095u + 15u + 8u);
+}
+
+TEST(KeptMessages, WhatCannotBeHandedBackNowWaitsInOrder) {
+  KeptFile kept;
+  veltest::WriteFile(kept.path, KeptCommandsBytes({"a", "b", "c"}));
+  EXPECT_EQ(kept.HandBack(1).left, 2u);
+  EXPECT_EQ(veltest::ReadFile(kept.path), KeptCommandsBytes({"b", "c"}));
+  struct stat info {};
+  ASSERT_EQ(stat(kept.path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0027, 0u) << "readable beyond the group";
+  EXPECT_EQ(kept.HandBack().left, 0u);
+  EXPECT_EQ(kept.handed, (std::vector<std::string>{"a", "b", "c"}));
+}
+
+// Killed right after the library took an entry, before that was recorded: the next
+// start repeats that one entry, and loses none.
+TEST(KeptMessages, AKillWhileHandingBackRepeatsAtMostTheEntryInFlight) {
+  KeptFile kept;
+  veltest::WriteFile(kept.path, KeptCommandsBytes({"e1", "e2", "e3", "e4"}));
+  const std::string taken = kept.dir.File("taken");
+  const auto take = [&](const std::string& command) {
+    std::ofstream(taken, std::ios::app) << command << "\n";
+  };
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    HandBackKeptFile(kept.path, kept.aside, [&](const std::string& command) {
+      take(command);
+      if (command == "e2") _exit(9);
+      return true;
+    });
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9);
+  const HandBackOutcome outcome = HandBackKeptFile(kept.path, kept.aside, [&](const auto& c) {
+    take(c);
+    return true;
+  });
+  EXPECT_EQ(outcome.handed, 3u);
+  EXPECT_EQ(veltest::ReadFile(taken), "e1\ne2\ne2\ne3\ne4\n");
+}
+
+TEST(KeptMessages, OnlyARegularFileNamedWithoutALinkIsRead) {
+  KeptFile kept;
+  kept.dir.Write("elsewhere", KeptCommandsBytes({"not a kept message"}));
+  ASSERT_EQ(symlink(kept.dir.File("elsewhere").c_str(), kept.path.c_str()), 0);
+  HandBackOutcome outcome = kept.HandBack();
+  EXPECT_FALSE(outcome.read);
+  EXPECT_EQ(outcome.why, "it is a symbolic link");
+
+  // A FIFO nobody writes to: refused at once, not waited on.
+  ASSERT_EQ(unlink(kept.path.c_str()), 0);
+  ASSERT_EQ(mkfifo(kept.path.c_str(), 0600), 0);
+  outcome = kept.HandBack();
+  EXPECT_EQ(outcome.why, "it is not a regular file");
+  // Keeping puts a regular file in its place.
+  ASSERT_TRUE(AppendToKeptFile(kept.path, KeptCommandsBytes({"kept"})));
+
+  ASSERT_EQ(symlink(kept.dir.File("elsewhere").c_str(), kept.dir.File("link").c_str()), 0);
+  ASSERT_TRUE(AppendToKeptFile(kept.dir.File("link"), KeptCommandsBytes({"kept too"})));
+  EXPECT_EQ(kept.dir.Read("elsewhere"), KeptCommandsBytes({"not a kept message"}));
+
+  veltest::WriteSparseFile(kept.dir.File("big"), kKeptFileLimit + 1);
+  outcome = HandBackKeptFile(kept.dir.File("big"), kept.aside, [](const auto&) { return true; });
+  EXPECT_EQ(outcome.why, "it is larger than 1 MiB");
+  EXPECT_TRUE(kept.handed.empty());
+
+  outcome = kept.HandBack();
+  EXPECT_EQ(kept.handed, std::vector<std::string>{"kept"});
 }
 
 }  // namespace

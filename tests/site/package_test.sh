@@ -3,8 +3,10 @@
 # the user velweb and the group velmar, the program directory handed to them, the unit,
 # the manual pages; then the installed velweb run as velweb on a free port (directly,
 # not through systemd, which CI does not have): a page, a posted message that velctl
-# takes out, the server's files owned by velweb, the program files out of its reach;
-# then removed (profile and log stay) and purged (all gone, the user too).
+# takes out, the server's files owned by velweb and closed to other accounts, the program
+# files out of its reach, a message kept over the stop; then installed again over itself
+# (a receiver file of another account keeps its owner), removed (profile and log stay)
+# and purged (all gone, the kept message counted, the user too).
 #   package_test.sh BUILD_DIR        exit 77: skipped (not root, no dpkg or cpack)
 set -uo pipefail
 build=$(cd "${1:?usage: package_test.sh BUILD_DIR}" && pwd)
@@ -50,7 +52,7 @@ unit=/lib/systemd/system/velweb.service
 [ -f "$unit" ] || fail "no $unit"
 for line in "User=velweb" "Group=velmar" "AmbientCapabilities=CAP_NET_BIND_SERVICE" \
             "ProtectSystem=strict" "ReadWritePaths=$dir" "NoNewPrivileges=yes" "PrivateTmp=yes" \
-            "ExecStart=$dir/velweb --headless" "WorkingDirectory=$dir"; do
+            "ExecStart=$dir/velweb --headless" "WorkingDirectory=$dir" "UMask=0027"; do
   grep -qx "$line" "$unit" || fail "the unit lacks $line"
 done
 if command -v systemd-analyze >/dev/null; then
@@ -64,6 +66,8 @@ for page in velweb velctl; do
   fi
 done
 [ "$(velctl --version)" = "velctl 1.0.00" ] || fail "velctl is not on the PATH"
+[ "$(stat -c '%U:%G %a' "$dir/vel_rcv.dat")" = "velweb:velmar 660" ] ||
+  fail "the install made vel_rcv.dat $(stat -c '%U:%G %a' "$dir/vel_rcv.dat")"
 
 # Run it as velweb on a free port: the profile as shipped, but for the port.
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -94,28 +98,42 @@ grep -q $'<li>B\xe4r Team</li>' "$work/send.htm" || fail "the result page does n
 taken=$(LC_ALL=C.UTF-8 as_velweb "$dir/velctl" commands)
 [ "$taken" = 'kind="FT" receivers=["Bär Team"] message="Hello from the package"' ] ||
   fail "velctl took out '$taken'"
+# Nobody takes this one: the server, the last one attached, keeps it over the stop.
+curl -s -o /dev/null --max-time 5 --data 'message=Kept&receivers=B%E4r+Team' \
+  "http://127.0.0.1:$port/SEND.HTM" || fail "posting failed"
 kill -TERM "$pid"
 for _ in $(seq 1 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 wait "$pid"; status=$?
 pid=""
 [ "$status" -eq 0 ] || { cat "$work/err.log" >&2; fail "velweb ended with $status on SIGTERM"; }
-grep -q 'stopped: shut down by the system (SIGTERM). Served requests: 3' "$work/out.log" ||
+grep -q 'stopped: shut down by the system (SIGTERM). Served requests: 4' "$work/out.log" ||
   fail "no stop line: $(cat "$work/out.log")"
 [ -s "$work/err.log" ] && { cat "$work/err.log" >&2; fail "velweb warned at start"; }
 
 log=$(ls "$dir"/*.LOG 2>/dev/null | head -1)
 [ -n "$log" ] || fail "no daily log"
-[ "$(stat -c %U "$log")" = velweb ] || fail "the log belongs to $(stat -c %U "$log")"
+[ "$(stat -c '%U %a' "$log")" = "velweb 440" ] || fail "the log is $(stat -c '%U %a' "$log")"
+[ "$(stat -c '%U %a' "$dir/vel_kept.dat" 2>&1)" = "velweb 640" ] ||
+  fail "vel_kept.dat is $(stat -c '%U %a' "$dir/vel_kept.dat" 2>&1)"
 [ "$(stat -c %U "$dir/vel_rcv.dat")" = velweb ] || fail "vel_rcv.dat is not velweb's"
 as_velweb test -w "$dir/velweb" && fail "velweb may write its own program"
 as_velweb rm -f "$dir/libVelmar.so" 2>/dev/null
 [ -f "$dir/libVelmar.so" ] || fail "velweb could remove libVelmar.so"
+
+# Installed over itself: the receiver file is the alarm server's (here: nobody's), and
+# stays so.
+chown nobody "$dir/vel_rcv.dat"
+dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i over itself failed"; }
+[ "$(stat -c %U "$dir/vel_rcv.dat")" = nobody ] || fail "the upgrade took vel_rcv.dat from its owner"
+[ "$(stat -c %U "$log")" = velweb ] || fail "the upgrade changed the log's owner"
 
 # Removing keeps what the server wrote; purging takes it, and the user.
 dpkg -r velweb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -r failed"; }
 [ ! -e "$dir/velweb" ] || fail "the program stays after dpkg -r"
 [ -f "$dir/VELWEB.INI" ] && [ -f "$log" ] || fail "dpkg -r took the profile or the log"
 dpkg --purge velweb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge failed"; }
+grep -q "removing vel_kept.dat, which held 1 undelivered message(s)" "$work/dpkg.log" ||
+  { cat "$work/dpkg.log" >&2; fail "the purge did not say what it removed"; }
 [ ! -e "$dir" ] || fail "$dir stays after the purge: $(ls -A "$dir")"
 getent passwd velweb >/dev/null && fail "the user velweb stays after the purge"
 getent group velmar >/dev/null && fail "the group velmar stays after the purge"

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,6 +130,34 @@ TEST_F(VelctlTest, StatusShowsTheRegion) {
   EXPECT_EQ(run.lines, expected);
 }
 
+// An account that may not open the region (one outside the group velmar): every command
+// that needs the region fails and says why, rather than showing nothing.
+TEST_F(VelctlTest, AnAccountThatCannotReachTheRegionIsToldWhy) {
+  if (geteuid() != 0) GTEST_SKIP() << "running velctl as another account needs root";
+  for (const char* base : {"/dev/shm/VelShareView.", "/dev/shm/VelStructMutEx."}) {
+    const std::string object = base + instance_;
+    ASSERT_EQ(chown(object.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(object.c_str(), 0660), 0);
+  }
+  for (const char* command : {"commands", "syslog", "status", "sysinfo", "apps", "processes"}) {
+    PeerProcess p(
+        "/bin/sh",
+        {"-c", "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" \"$@\" 2>&1", VELCTL,
+         command},
+        Env());
+    std::vector<std::string> lines;
+    while (auto line = p.ReadLine(10000)) lines.push_back(*line);
+    EXPECT_EQ(p.Wait(), 1) << command;
+    ASSERT_EQ(lines.size(), 1u) << command;
+    EXPECT_EQ(lines[0].rfind("velctl: cannot reach the exchange: permission denied on "
+                             "/VelStructMutEx." +
+                                 instance_ + ": ",
+                             0),
+              0u)
+        << lines[0];
+  }
+}
+
 TEST_F(VelctlTest, SysInfoAppsAndProcesses) {
   EXPECT_EQ(Velctl({"sysinfo", "hello"}).status, 0);
   EXPECT_EQ(Velctl({"sysinfo"}).lines, std::vector<std::string>{"hello"});
@@ -162,6 +191,22 @@ TEST_F(VelctlTest, ReceiverFileIsWrittenAndShown) {
   EXPECT_EQ(
       run.lines[3],
       "type 3 name \"caf\\xe9\" | currency 12.3452 | date 36957.5 | text \"Receiver caf\\xe9\"");
+
+  // Written again over a file of another account (the alarm server's): its owner, group
+  // and mode stay.
+  ASSERT_EQ(chmod(file.c_str(), 0660), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+  }
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  EXPECT_EQ(Velctl({"receivers", "write", file, "Other"}).status, 0);
+  ASSERT_EQ(stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(Velctl({"receivers", "show", file}).lines.at(0), "version 1, 1 receivers");
 }
 
 TEST_F(VelctlTest, UsageErrorsExitWithTwo) {
