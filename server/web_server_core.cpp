@@ -533,7 +533,9 @@ void WebServerCore::SendRefusal(int index, const std::string& request, Refusal r
     case Refusal::kNone:
       break;
   }
-  if (IsJsonRequest(request)) {
+  if (IsWebhook(WebhookOf(request))) {
+    SendWebhookAnswer(index, JsonNotSent(reason), status, fields);
+  } else if (IsJsonRequest(request)) {
     SendBody(index, kJsonContentType, std::make_shared<const std::string>(JsonNotSent(reason)),
              status, fields);
   } else {
@@ -657,16 +659,21 @@ void WebServerCore::AnswerSubmission(int index, PostSource source, const std::st
                                                                    : kNotTakenRetrySeconds) +
                "\r\n";
     }
-    QueueResponse(index, std::make_unique<ResponseSender>(
-                             ResponseHead(status, kJsonContentType,
-                                          static_cast<int64_t>(body.size()), fields),
-                             std::make_shared<const std::string>(body)));
+    SendWebhookAnswer(index, body, status, fields);
     return;
   }
   // A bad request's page says what was missing; every other one not handed over says
   // "[Not Sent]".
   const bool shownAsSent = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
   SendPage(index, path, info, submission.receivers, submission.message, shownAsSent, status);
+}
+
+void WebServerCore::SendWebhookAnswer(int index, const std::string& body, int status,
+                                      const std::string& fields) {
+  QueueResponse(
+      index, std::make_unique<ResponseSender>(
+                 ResponseHead(status, kJsonContentType, static_cast<int64_t>(body.size()), fields),
+                 std::make_shared<const std::string>(body)));
 }
 
 // ---- responses -------------------------------------------------------------------------

@@ -207,6 +207,8 @@ class WebServerCore {
   void AnswerSubmission(int index, PostSource source, const std::string& path,
                         const struct stat& info, const Submission& submission,
                         SubmitOutcome outcome, const std::string& jsonError);
+  // JSON to a monitoring system: with its status line, whatever Headers says.
+  void SendWebhookAnswer(int index, const std::string& body, int status, const std::string& fields);
   void QueueResponse(int index, std::unique_ptr<ResponseSender> sender);
   void PumpResponse(int index);
 

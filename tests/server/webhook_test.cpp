@@ -186,7 +186,7 @@ TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
 
 TEST_F(WebhookTest, AFullBufferIsRetriedAndTheSameNotificationGoesThroughAfterADrain) {
   // Without header fields for pages: a monitoring system gets its status line all the same.
-  Start("0", "SendLimit=2\r\n");
+  Start("0", "SendLimit=2\r\nAllowFrom=127.0.0.1 127.0.0.2\r\n");
   const std::string big(4088, 'x');  // the command buffer holds nothing more
   const std::string fill = "message=" + big + "&receivers=A";
   ASSERT_NE(server_
@@ -196,6 +196,7 @@ TEST_F(WebhookTest, AFullBufferIsRetriedAndTheSameNotificationGoesThroughAfterAD
             std::string::npos);
   const std::string notification = Post(
       am_, kJson, Alertmanager("firing", {Alert("firing", R"("alertname":"DiskFull")", "")}), "");
+  EXPECT_EQ(StatusLine(server_.Fetch(From{"127.0.0.3"}, notification)), "HTTP/1.0 403 Forbidden");
   std::string answer = server_.Fetch(notification);
   EXPECT_EQ(StatusLine(answer), "HTTP/1.0 503 Service Unavailable");
   EXPECT_NE(answer.find("\r\nRetry-After: 10\r\n"), std::string::npos) << answer;
