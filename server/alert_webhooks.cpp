@@ -316,6 +316,12 @@ PostedMessage ParsePostedMessage(PostSource source, const std::string& request) 
       result.error = "the message: " + why;
       return result;
     }
+    if (used + submission.message.size() > kCommandEntryMax) {
+      result.error = "the message is too long: the alarm server takes " +
+                     std::to_string(kCommandEntryMax - used) + " bytes with these receivers";
+      submission.message.clear();
+      return result;
+    }
   } else {
     AlertText alert =
         AlertMessage(source, RequestBody(request), kCommandEntryMax - used, query.resolved);

@@ -1060,6 +1060,8 @@ TEST(AlertWebhooks, PathsQueriesAndTheSourceOfAPost) {
   EXPECT_NE(text("receiver=A", "Hi").error.find("no receivers"), std::string::npos);
   EXPECT_EQ(text("receivers=A", "\r\n").error, "the message is empty");
   EXPECT_TRUE(text("receivers=A%FE", "Hi").submission.holdsSeparator);
+  EXPECT_EQ(text("receivers=A", std::string(4088, 'm')).error, "");
+  EXPECT_NE(text("receivers=A", std::string(4089, 'm')).error.find("too long"), std::string::npos);
   // Receivers that leave no room for a message.
   EXPECT_NE(text("receivers=" + std::string(4080, 'r'), "Hi").error.find("no room"),
             std::string::npos);
