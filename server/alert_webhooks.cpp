@@ -307,21 +307,21 @@ PostedMessage ParsePostedMessage(PostSource source, const std::string& request) 
   if (source == PostSource::kText) {
     std::string text = RequestBody(request);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    std::string why;
+    std::string message, why;
     if (text.empty()) {
       result.error = "the message is empty";
       return result;
     }
-    if (!Utf8().FromTerminal(text, submission.message, why)) {
+    if (!Utf8().FromTerminal(text, message, why)) {
       result.error = "the message: " + why;
       return result;
     }
-    if (used + submission.message.size() > kCommandEntryMax) {
+    if (used + message.size() > kCommandEntryMax) {
       result.error = "the message is too long: the alarm server takes " +
                      std::to_string(kCommandEntryMax - used) + " bytes with these receivers";
-      submission.message.clear();
       return result;
     }
+    submission.message = std::move(message);
   } else {
     AlertText alert =
         AlertMessage(source, RequestBody(request), kCommandEntryMax - used, query.resolved);
