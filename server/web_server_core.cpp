@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "alert_webhooks.h"
 #include "event_log.h"
 #include "exchange_worker.h"
 #include "file_io.h"
@@ -39,6 +40,10 @@ constexpr int64_t kCachedFileBytes = 64 * 1024;
 constexpr int kSpareDescriptors = 64;
 // How soon an answer that found no descriptor free tries again.
 constexpr int kDescriptorRetryMs = 100;
+// When a monitoring system should post again a notification that was not taken: the
+// alarm server had no room for it, or its sender's send limit was reached.
+constexpr int kNotTakenRetrySeconds = 10;
+constexpr int kSendLimitRetrySeconds = 60;
 
 int EnvMilliseconds(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -439,6 +444,11 @@ void WebServerCore::HandleRequest(int index, const std::string& request) {
 void WebServerCore::Serve(int index, const std::string& request) {
   const RequestTarget target = ParseRequestTarget(request);
   const ResponseKind kind = KindOf(target.method, target.extension);
+  // Monitoring systems post to paths of their own, which no page shadows.
+  if (const PostSource webhook = WebhookOf(request); webhook != PostSource::kForm) {
+    Submit(index, request, {}, {}, webhook);
+    return;
+  }
   // A program that posts JSON learns of a missing page in JSON.
   auto notFound = [&] {
     if (target.method == "POST" && IsJsonRequest(request)) {
@@ -481,7 +491,7 @@ void WebServerCore::Serve(int index, const std::string& request) {
     return;
   }
   if (target.method == "POST") {
-    Submit(index, request, path, info);
+    Submit(index, request, path, info, PageSourceOf(request));
   } else {
     SendPage(index, path, info, {}, {}, true);
   }
@@ -523,7 +533,9 @@ void WebServerCore::SendRefusal(int index, const std::string& request, Refusal r
     case Refusal::kNone:
       break;
   }
-  if (IsJsonRequest(request)) {
+  if (IsWebhook(WebhookOf(request))) {
+    SendWebhookAnswer(index, JsonNotSent(reason), status, fields);
+  } else if (IsJsonRequest(request)) {
     SendBody(index, kJsonContentType, std::make_shared<const std::string>(JsonNotSent(reason)),
              status, fields);
   } else {
@@ -533,14 +545,19 @@ void WebServerCore::SendRefusal(int index, const std::string& request, Refusal r
 }
 
 void WebServerCore::Submit(int index, const std::string& request, const std::string& path,
-                           const struct stat& info) {
-  const bool json = IsJsonRequest(request);
+                           const struct stat& info, PostSource from) {
   Submission submission;
   std::string jsonError;
-  if (json) {
+  bool skipped = false;
+  if (from == PostSource::kJson) {
     JsonMessage parsed = ParseJsonMessage(RequestBody(request));
     if (parsed.error.empty()) submission = std::move(parsed.submission);
     jsonError = std::move(parsed.error);
+  } else if (from != PostSource::kForm) {
+    PostedMessage parsed = ParsePostedMessage(from, request);
+    if (parsed.error.empty()) submission = std::move(parsed.submission);
+    jsonError = std::move(parsed.error);
+    skipped = parsed.skipped;
   } else {
     try {
       submission = ParseSubmission(FormText(request));
@@ -553,12 +570,17 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   std::string entry;
   if (submission.Complete()) entry = CommandEntry(submission);
   const bool passable = !submission.holdsSeparator;
+  const std::string noun = SourceNoun(from);
+  if (skipped) {  // resolved, and resolved notifications are not wanted: nothing to send
+    WriteLog("Received resolved " + noun + " from " + client + ", not sent (resolved=0)");
+    AnswerSubmission(index, from, path, info, submission, SubmitOutcome::kHandedOver, {});
+    return;
+  }
 
   // With a send limit every address has its share of the alarm server: a message past
   // it goes no further, and refusals, bad requests among them, are logged coalesced.
   std::vector<std::string> badLines;
-  if (!submission.Complete())
-    badLines.push_back("Received bad HTTP message request from " + client);
+  if (!submission.Complete()) badLines.push_back("Received bad " + noun + " from " + client);
   if (access_.SendLimit() > 0) {
     const IpAddress key =
         c.clientKnown
@@ -569,7 +591,7 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
       const AccessPolicy::SendPermit permit = access_.TakeSend(key, now);
       for (const std::string& line : permit.logLines) WriteLog(line);
       if (!permit.allowed) {
-        AnswerSubmission(index, json, path, info, submission, SubmitOutcome::kOverLimit, {});
+        AnswerSubmission(index, from, path, info, submission, SubmitOutcome::kOverLimit, {});
         return;
       }
     } else {
@@ -577,7 +599,7 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
       access_.BadRequest(key, badLines.front(), now, lines);
       badLines.swap(lines);
       if (badLines.empty()) {
-        AnswerSubmission(index, json, path, info, submission, SubmitOutcome::kBad, jsonError);
+        AnswerSubmission(index, from, path, info, submission, SubmitOutcome::kBad, jsonError);
         return;
       }
     }
@@ -588,18 +610,18 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   c.state = ConnectionState::kHandingOver;
   const uint64_t serial = c.serial;
   ExchangeWorker::Instance().Run(
-      [this, index, serial, client, passable, path, info, json, submission = std::move(submission),
+      [this, index, serial, client, passable, path, info, from, submission = std::move(submission),
        entry = std::move(entry), badLines = std::move(badLines), jsonError = std::move(jsonError)] {
         bool handedOver = true;
         if (!submission.Complete()) {
           for (const std::string& line : badLines) WriteLogFromExchange(line);
         } else {
-          WriteLogFromExchange("Received HTTP message request from " + client);
+          WriteLogFromExchange("Received " + SourceNoun(from) + " from " + client);
           const std::optional<int32_t> stored =
               passable ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
           handedOver = stored && *stored == 1;
           if (!handedOver)
-            WriteLogFromExchange("Could not pass HTTP message request from " + client);
+            WriteLogFromExchange("Could not pass " + SourceNoun(from) + " from " + client);
         }
         const SubmitOutcome outcome = !submission.Complete() ? SubmitOutcome::kBad
                                       : handedOver           ? SubmitOutcome::kHandedOver
@@ -608,27 +630,50 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
         ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
           const Connection& now = connections_[index];
           if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
-          AnswerSubmission(index, json, path, info, submission, outcome, jsonError);
+          AnswerSubmission(index, from, path, info, submission, outcome, jsonError);
         });
       });
 }
 
-void WebServerCore::AnswerSubmission(int index, bool json, const std::string& path,
+void WebServerCore::AnswerSubmission(int index, PostSource source, const std::string& path,
                                      const struct stat& info, const Submission& submission,
                                      SubmitOutcome outcome, const std::string& jsonError) {
-  const int status = StatusOf(outcome);
-  if (json) {
+  int status = StatusOf(outcome);
+  if (AnsweredInJson(source)) {
     const std::string body =
-        outcome == SubmitOutcome::kHandedOver
-            ? JsonSent(submission.receivers)
-            : JsonNotSent(jsonError.empty() ? NotSentReason(outcome) : jsonError);
-    SendBody(index, kJsonContentType, std::make_shared<const std::string>(body), status);
+        outcome != SubmitOutcome::kHandedOver
+            ? JsonNotSent(jsonError.empty() ? NotSentReason(outcome) : jsonError)
+        : submission.Complete() ? JsonSent(submission.receivers)
+                                : JsonSkipped();
+    if (!IsWebhook(source)) {
+      SendBody(index, kJsonContentType, std::make_shared<const std::string>(body), status);
+      return;
+    }
+    // Monitoring systems retry on 5xx and never on 4xx: a message that the alarm server
+    // may take later is refused with 503, and the answer always has its status line.
+    std::string fields;
+    if (outcome == SubmitOutcome::kOverLimit) status = 503;
+    if (status == 503) {
+      fields = "Retry-After: " +
+               std::to_string(outcome == SubmitOutcome::kOverLimit ? kSendLimitRetrySeconds
+                                                                   : kNotTakenRetrySeconds) +
+               "\r\n";
+    }
+    SendWebhookAnswer(index, body, status, fields);
     return;
   }
   // A bad request's page says what was missing; every other one not handed over says
   // "[Not Sent]".
   const bool shownAsSent = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
   SendPage(index, path, info, submission.receivers, submission.message, shownAsSent, status);
+}
+
+void WebServerCore::SendWebhookAnswer(int index, const std::string& body, int status,
+                                      const std::string& fields) {
+  QueueResponse(
+      index, std::make_unique<ResponseSender>(
+                 ResponseHead(status, kJsonContentType, static_cast<int64_t>(body.size()), fields),
+                 std::make_shared<const std::string>(body)));
 }
 
 // ---- responses -------------------------------------------------------------------------

@@ -45,7 +45,9 @@
 // - "Access"/"AllowFrom", "SendLimit", "Password", "TrustProxy": who may send, and how
 //   often (access_policy.h). A password needs status lines: with Headers=0 and a
 //   password, Form_Load refuses to start. A POST of application/json is a message from
-//   a program, answered in JSON (json_message.h).
+//   a program, answered in JSON (json_message.h); so are a POST of text/plain, and the
+//   notifications that Alertmanager and Grafana post to /alertmanager and /grafana
+//   (alert_webhooks.h), which always get a status line.
 // - The environment variables VELWEB_REQUEST_TIMEOUT_MS (default 10000: a request must
 //   be complete this long after its connection), VELWEB_SEND_TIMEOUT_MS (default 30000:
 //   an answer is abandoned, with a reset, once the client has taken nothing of it for
@@ -66,6 +68,7 @@
 #include <vector>
 
 #include "access_policy.h"
+#include "alert_webhooks.h"
 #include "front_end.h"
 #include "page_cache.h"
 #include "receiver_file.h"
@@ -197,12 +200,15 @@ class WebServerCore {
   // A whole answer in memory, with its head when heads are on.
   void SendBody(int index, const std::string& contentType, std::shared_ptr<const std::string> body,
                 int status = 200, const std::string& moreFields = {});
+  // `path` and `info`: the posted page, for the form's answer.
   void Submit(int index, const std::string& request, const std::string& path,
-              const struct stat& info);
+              const struct stat& info, PostSource from);
   // The answer to a posted message: the page, or JSON to a program.
-  void AnswerSubmission(int index, bool json, const std::string& path, const struct stat& info,
-                        const Submission& submission, SubmitOutcome outcome,
-                        const std::string& jsonError);
+  void AnswerSubmission(int index, PostSource source, const std::string& path,
+                        const struct stat& info, const Submission& submission,
+                        SubmitOutcome outcome, const std::string& jsonError);
+  // JSON to a monitoring system: with its status line, whatever Headers says.
+  void SendWebhookAnswer(int index, const std::string& body, int status, const std::string& fields);
   void QueueResponse(int index, std::unique_ptr<ResponseSender> sender);
   void PumpResponse(int index);
 

@@ -4,6 +4,7 @@
 // cannot work; and the server behind the real nginx over HTTPS.
 #include <gtest/gtest.h>
 
+#include "http_text.h"
 #include "processes.h"
 #include "velweb_process.h"
 
@@ -29,13 +30,6 @@ std::string PostJson(const std::string& body, const std::string& head = "",
   return Post(body, head + "Content-Type: application/json\r\n", page);
 }
 
-std::string StatusLine(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
-
-std::string Body(const std::string& answer) {
-  const size_t end = answer.find("\r\n\r\n");
-  return end == std::string::npos ? answer : answer.substr(end + 4);
-}
-
 size_t Count(const std::string& text, const std::string& piece) {
   size_t n = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
@@ -48,25 +42,6 @@ size_t LogCount(const Velweb& server, const std::string& piece, size_t atLeast =
   WaitFor([&] { return Count(server.Log(), piece) >= atLeast; });
   std::this_thread::sleep_for(milliseconds(100));  // and nothing more follows
   return Count(server.Log(), piece);
-}
-
-std::string Base64(const std::string& bytes) {
-  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t n = static_cast<uint8_t>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 2]);
-    out += kDigits[n >> 18 & 63];
-    out += kDigits[n >> 12 & 63];
-    out += i + 1 < bytes.size() ? kDigits[n >> 6 & 63] : '=';
-    out += i + 2 < bytes.size() ? kDigits[n & 63] : '=';
-  }
-  return out;
-}
-
-std::string Basic(const std::string& user, const std::string& password) {
-  return "Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
 }
 
 void WriteSite(Velweb& server) {

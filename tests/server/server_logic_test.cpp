@@ -10,6 +10,7 @@
 #include <numeric>
 
 #include "access_policy.h"
+#include "alert_webhooks.h"
 #include "basic_auth.h"
 #include "client_ledger.h"
 #include "event_log.h"
@@ -1092,3 +1093,103 @@ TEST(KeptMessages, OnlyARegularFileNamedWithoutALinkIsRead) {
 
 }  // namespace
 }  // namespace vel
+
+TEST(AlertWebhooks, TextIsCutAfterTheLastAlertThatFitsWithTheCountOfTheRest) {
+  auto payload = [](int truncated) {
+    return R"({"status":"firing","truncatedAlerts":)" + std::to_string(truncated) +
+           R"(,"alerts":[{"labels":{"alertname":"Aaaa"}},{"labels":{"alertname":"Bbbb"}},)"
+           R"({"labels":{"alertname":"Cccc","instance":"c"}}]})";
+  };
+  // "FIRING: Aaaa; Bbbb; Cccc (c)" is 28 bytes.
+  const struct {
+    size_t room;
+    int truncated;
+    std::string text;
+  } cases[] = {
+      {28, 0, "FIRING: Aaaa; Bbbb; Cccc (c)"},
+      {27, 0, "FIRING: Aaaa (+2 more)"},  // two and "(+1 more)" would need 28
+      {22, 0, "FIRING: Aaaa (+2 more)"},
+      {21, 0, "FIRING: Aaa (+2 more)"},  // even the first does not fit: as much as does
+      {28, 4, "FIRING: Aaaa; Bbbb (+5 more)"},
+      {38, 4, "FIRING: Aaaa; Bbbb; Cccc (c) (+4 more)"},
+      {5, 0, "FIRIN"},
+  };
+  for (const auto& c : cases) {
+    const vel::AlertText text =
+        vel::AlertMessage(vel::PostSource::kAlertmanager, payload(c.truncated), c.room);
+    EXPECT_EQ(text.error, "");
+    EXPECT_EQ(text.text, c.text) << c.room;
+  }
+  // Grafana's title stands for the alerts; a title of blanks does not.
+  EXPECT_EQ(
+      vel::AlertMessage(vel::PostSource::kGrafana,
+                        R"({"status":"firing","title":"T\u00e9st \u20ac\u263a","alerts":[]})", 100)
+          .text,
+      "T\xE9st \x80?");
+  EXPECT_EQ(vel::AlertMessage(vel::PostSource::kGrafana,
+                              R"({"status":"firing","title":" \n","alerts":[{"labels":{}}]})", 100)
+                .text,
+            "FIRING: alert");
+}
+
+TEST(AlertWebhooks, PathsQueriesAndTheSourceOfAPost) {
+  using vel::PostSource;
+  const struct {
+    std::string requestLine;
+    PostSource webhook;
+  } paths[] = {
+      {"POST /alertmanager HTTP/1.1", PostSource::kAlertmanager},
+      {"post /AlertManager/?receivers=A HTTP/1.1", PostSource::kAlertmanager},
+      {"POST http://alarm:8080/grafana?receivers=A HTTP/1.1", PostSource::kGrafana},
+      {"POST /grafana.htm HTTP/1.1", PostSource::kForm},
+      {"POST /x/grafana HTTP/1.1", PostSource::kForm},
+      {"GET /grafana HTTP/1.1", PostSource::kForm},
+  };
+  for (const auto& p : paths) {
+    EXPECT_EQ(vel::WebhookOf(p.requestLine + "\r\n\r\n"), p.webhook) << p.requestLine;
+  }
+  EXPECT_EQ(vel::PageSourceOf("POST / HTTP/1.0\r\nContent-Type: Text/Plain; charset=utf-8\r\n\r\n"),
+            PostSource::kText);
+  EXPECT_EQ(vel::PageSourceOf("POST / HTTP/1.0\r\nContent-Type: application/json\r\n\r\n"),
+            PostSource::kJson);
+  EXPECT_EQ(vel::PageSourceOf("GET / HTTP/1.0\r\nContent-Type: text/plain\r\n\r\n"),
+            PostSource::kForm);
+
+  // Receivers matched whole and in any case, empty ones skipped, UTF-8 names converted
+  // and Windows-1252 ones kept; the body of a plain-text post loses its line end.
+  auto text = [](const std::string& query, const std::string& body) {
+    return vel::ParsePostedMessage(PostSource::kText,
+                                   "POST /s.htm?" + query + " HTTP/1.0\r\n\r\n" + body);
+  };
+  vel::PostedMessage m = text("RECEIVERS=A+1&xreceivers=X&receivers=&receivers=B%C3%A4r", "Hi\r\n");
+  EXPECT_EQ(m.error, "");
+  EXPECT_EQ(m.submission.receivers,
+            "A 1\xFE"
+            "B\xE4r\xFE");
+  EXPECT_EQ(m.submission.message, "Hi");
+  EXPECT_EQ(text("receivers=B%E4r", "Hi").submission.receivers, "B\xE4r\xFE");
+  EXPECT_NE(text("receivers=%E2%98%A2", "Hi").error.find("U+2622"), std::string::npos);
+  EXPECT_NE(text("receiver=A", "Hi").error.find("no receivers"), std::string::npos);
+  EXPECT_EQ(text("receivers=A", "\r\n").error, "the message is empty");
+  EXPECT_TRUE(text("receivers=A%FE", "Hi").submission.holdsSeparator);
+  EXPECT_EQ(text("receivers=A", std::string(4088, 'm')).error, "");
+  EXPECT_NE(text("receivers=A", std::string(4089, 'm')).error.find("too long"), std::string::npos);
+  // Receivers that leave no room for a message.
+  EXPECT_NE(text("receivers=" + std::string(4080, 'r'), "Hi").error.find("no room"),
+            std::string::npos);
+  // resolved=0 leaves resolved notifications, and the resolved alerts of firing ones, out.
+  const std::string resolved =
+      R"({"status":"resolved","alerts":[{"status":"resolved","labels":{"alertname":"A"}}]})";
+  const std::string mixed =
+      R"({"status":"firing","alerts":[{"status":"resolved","labels":{"alertname":"A"}},)"
+      R"({"status":"firing","labels":{"alertname":"B"}}]})";
+  auto alert = [](const std::string& query, const std::string& body) {
+    return vel::ParsePostedMessage(PostSource::kAlertmanager,
+                                   "POST /alertmanager?" + query + " HTTP/1.0\r\n\r\n" + body);
+  };
+  EXPECT_TRUE(alert("receivers=A&resolved=0", resolved).skipped);
+  EXPECT_EQ(alert("receivers=A&resolved=0", resolved).error, "");
+  EXPECT_EQ(alert("receivers=A", resolved).submission.message, "RESOLVED: A");
+  EXPECT_EQ(alert("receivers=A&resolved=0", mixed).submission.message, "FIRING: B");
+  EXPECT_EQ(alert("receivers=A", mixed).submission.message, "FIRING: B; RESOLVED: A");
+}

@@ -1,0 +1,223 @@
+// Notifications from monitoring systems and plain-text posts through the real velweb:
+// payloads as Alertmanager and Grafana post them, to the addresses the README configures
+// them with, and the command entries, status codes and retries that follow.
+#include <gtest/gtest.h>
+
+#include "http_text.h"
+#include "velweb_process.h"
+
+namespace veltest {
+namespace {
+
+// The path and query of the first address in the README that reaches `path`.
+std::string ReadmeTarget(const std::string& path) {
+  const std::string readme = ReadFile(VELWEB_README);
+  const size_t at = readme.find(path + "?");
+  if (at == std::string::npos) return "(not in the README)";
+  return readme.substr(at, readme.find_first_of("'\" \r\n", at) - at);
+}
+
+std::string Post(const std::string& target, const std::string& type, const std::string& body,
+                 const std::string& head) {
+  return "POST " + target + " HTTP/1.1\r\nHost: alarm.example.org\r\n" + head +
+         "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+std::string Alert(const std::string& status, const std::string& labels,
+                  const std::string& annotations) {
+  return R"({"status":")" + status + R"(","labels":{)" + labels + R"(},"annotations":{)" +
+         annotations +
+         R"(},"startsAt":"2026-12-08T10:00:00.000Z","endsAt":"0001-01-01T00:00:00Z",)"
+         R"("generatorURL":"http://prometheus:9090/graph?g0.expr=up","fingerprint":"3f1c2b7a"})";
+}
+
+std::string Alerts(const std::vector<std::string>& alerts) {
+  std::string list;
+  for (const std::string& alert : alerts) list += (list.empty() ? "" : ",") + alert;
+  return "[" + list + "]";
+}
+
+// As Alertmanager's webhook receiver posts it (version 4).
+std::string Alertmanager(const std::string& status, const std::vector<std::string>& alerts,
+                         int truncated = 0) {
+  return R"({"version":"4","groupKey":"{}:{alertname=\"DiskFull\"}","truncatedAlerts":)" +
+         std::to_string(truncated) + R"(,"status":")" + status +
+         R"(","receiver":"velweb-pagers","groupLabels":{"alertname":"DiskFull"},)"
+         R"("commonLabels":{"severity":"page"},"commonAnnotations":{},)"
+         R"("externalURL":"http://alertmanager:9093","alerts":)" +
+         Alerts(alerts) + "}";
+}
+
+// As Grafana's webhook contact point posts it.
+std::string Grafana(const std::string& status, const std::vector<std::string>& alerts,
+                    const std::string& title) {
+  return R"({"receiver":"velweb-pagers","status":")" + status + R"(","orgId":1,"alerts":)" +
+         Alerts(alerts) +
+         R"(,"groupLabels":{},"commonLabels":{},"commonAnnotations":{},)"
+         R"("externalURL":"http://grafana:3000/","version":"1","groupKey":"{}","truncatedAlerts":0,)"
+         R"("title":")" +
+         title + R"(","state":"alerting","message":"**Firing**\n\nValue: 97"})";
+}
+
+const std::string kJson = "application/json";
+
+class WebhookTest : public ::testing::Test {
+ protected:
+  // `headers` as the Headers key, `access` as the [Access] section.
+  void Start(const std::string& headers, const std::string& access) {
+    server_.Put("Send.Htm", "<p>sent to</p>\r\n<b>[SUBMITTEDONES]</b>\r\nend");
+    server_.SetProfile(std::to_string(server_.port()), headers, "[Access]\r\n" + access);
+    ASSERT_TRUE(server_.Start()) << server_.Err();
+  }
+  Velweb server_;
+  const std::string am_ = ReadmeTarget("/alertmanager");
+  const std::string grafana_ = ReadmeTarget("/grafana");
+};
+
+TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
+  Start("1", server_.PasswordLine("pw") + "\r\n");
+  const std::string auth = Basic("alertmanager", "pw");
+  const std::string pagers = "FT:Fire Brigade\\xfeAlpha Team\\xfe";
+  const std::string sent = "{\"sent\": true, \"receivers\": [\"Fire Brigade\", \"Alpha Team\"]}\n";
+  const std::string db1 = Alert("firing", R"("alertname":"DiskFull","instance":"db1:9100")",
+                                R"("summary":"Disk full on db1","description":"/var at 99%")");
+  // More than the command buffer holds: 60 alerts of 98 characters, and 5 that
+  // Alertmanager left out itself. 40 fit with the count of the rest.
+  std::vector<std::string> many;
+  std::string fitting = "FIRING:";
+  for (int n = 0; n < 60; ++n) {
+    const std::string summary = "Alert " + std::to_string(10 + n) + " " + std::string(89, 'x');
+    many.push_back(Alert("firing", R"("alertname":"Many")", R"("summary":")" + summary + "\""));
+    if (n < 40) fitting += (n == 0 ? " " : "; ") + summary;
+  }
+  struct Case {
+    const char* what;
+    std::string request;
+    std::string status;
+    std::string body;     // the whole body, or with a leading "~" a piece of it
+    std::string command;  // as velctl shows it; empty: nothing handed over
+  };
+  const std::vector<Case> cases = {
+      {"firing, with a resolved alert",
+       Post(am_, kJson,
+            Alertmanager("firing", {Alert("resolved", R"("alertname":"DiskFull","instance":"db2")",
+                                          R"("summary":"Disk full on db2")"),
+                                    db1}),
+            auth),
+       "200 OK", sent,
+       pagers + "FIRING: Disk full on db1 (db1:9100); RESOLVED: Disk full on db2 (db2)"},
+      {"resolved, description and alert name only",
+       Post(am_, kJson,
+            Alertmanager(
+                "resolved",
+                {Alert("resolved", R"("alertname":"FanFailed","instance":"rack4")",
+                       R"("description":"K\u00fchlung \u2622 aus,\nrack 4 ")"),
+                 Alert("resolved", R"("alertname":"HighLoad")", ""), R"({"status":"resolved"})"}),
+            auth),
+       "200 OK", sent, pagers + "RESOLVED: K\\xfchlung ? aus, rack 4 (rack4); HighLoad; alert"},
+      {"more than fits", Post(am_, kJson, Alertmanager("firing", many, 5), auth), "200 OK", sent,
+       pagers + fitting + " (+25 more)"},
+      {"Grafana with a title",
+       Post(grafana_, kJson, Grafana("firing", {db1}, "[FIRING:1] DiskFull (db1:9100)"), auth),
+       "200 OK", "{\"sent\": true, \"receivers\": [\"Fire Brigade\"]}\n",
+       "FT:Fire Brigade\\xfe[FIRING:1] DiskFull (db1:9100)"},
+      {"Grafana without a title", Post(grafana_, kJson, Grafana("firing", {db1}, ""), auth),
+       "200 OK", "{\"sent\": true, \"receivers\": [\"Fire Brigade\"]}\n",
+       "FT:Fire Brigade\\xfeFIRING: Disk full on db1 (db1:9100)"},
+      {"Grafana resolved, resolved=0",
+       Post(grafana_, kJson, Grafana("resolved", {Alert("resolved", "", "")}, "[RESOLVED]"), auth),
+       "200 OK",
+       "{\"sent\": false, \"skipped\": \"resolved notifications are not sent (resolved=0)\"}\n",
+       ""},
+      {"not JSON", Post(am_, kJson, "{\"status\":", auth), "400 Bad Request",
+       "~{\"sent\": false, \"error\": \"the body is not JSON (", ""},
+      {"a message, not a notification",
+       Post(am_, kJson, R"({"receivers": ["A"], "message": "m"})", auth), "400 Bad Request",
+       "{\"sent\": false, \"error\": \"the body is no Alertmanager notification: it needs "
+       "\\\"status\\\" (\\\"firing\\\" or \\\"resolved\\\") and \\\"alerts\\\" (a list)\"}\n",
+       ""},
+      {"no alerts", Post(am_, kJson, Alertmanager("firing", {}), auth), "400 Bad Request",
+       "{\"sent\": false, \"error\": \"\\\"alerts\\\" holds no alert\"}\n", ""},
+      {"no receivers", Post("/alertmanager", kJson, Alertmanager("firing", {db1}), auth),
+       "400 Bad Request", "~no receivers: name them in the address", ""},
+      {"no password", Post(am_, kJson, Alertmanager("firing", {db1}), ""), "401 Unauthorized",
+       "~a password is wanted", ""},
+      {"plain text",
+       Post("/send.htm?receivers=Fire+Brigade", "text/plain; charset=utf-8",
+            "Gas leak at school \xE2\x82\xAC\r\n", auth),
+       "200 OK", "{\"sent\": true, \"receivers\": [\"Fire Brigade\"]}\n",
+       "FT:Fire Brigade\\xfeGas leak at school \\x80"},
+      {"plain text outside Windows-1252",
+       Post("/send.htm?receivers=A", "text/plain", "Gas \xE2\x98\xA2", auth), "400 Bad Request",
+       "~the character \xE2\x98\xA2 (U+2622) has no place in Windows-1252", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string answer = server_.Fetch(c.request);
+    EXPECT_EQ(StatusLine(answer), "HTTP/1.0 " + c.status);
+    EXPECT_NE(answer.find("\r\nContent-Type: application/json\r\n"), std::string::npos) << answer;
+    if (c.body.rfind("~", 0) == 0) {
+      EXPECT_NE(Body(answer).find(c.body.substr(1)), std::string::npos) << answer;
+    } else {
+      EXPECT_EQ(Body(answer), c.body);
+    }
+    EXPECT_EQ(server_.Velctl("commands --raw"), c.command.empty() ? "" : c.command + "\n");
+  }
+  // One line per request, naming its source.
+  const std::string received = "WEB Received Alertmanager notification from 127.0.0.1\r\n";
+  ASSERT_TRUE(WaitFor([&] {  // the last request's line: all are written by then
+    return server_.Log().find("WEB Received bad HTTP message request from 127.0.0.1\r\n") !=
+           std::string::npos;
+  })) << server_.Log();
+  const std::string log = server_.Log();
+  size_t count = 0;
+  for (size_t at = log.find(received); at != std::string::npos; at = log.find(received, at + 1))
+    ++count;
+  EXPECT_EQ(count, 3u) << log;
+  for (const char* line :
+       {"WEB Received Grafana notification from 127.0.0.1\r\n",
+        "WEB Received resolved Grafana notification from 127.0.0.1, not sent (resolved=0)\r\n",
+        "WEB Received bad Alertmanager notification from 127.0.0.1\r\n",
+        "WEB Received HTTP message request from 127.0.0.1\r\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+}
+
+TEST_F(WebhookTest, AFullBufferIsRetriedAndTheSameNotificationGoesThroughAfterADrain) {
+  // Without header fields for pages: a monitoring system gets its status line all the same.
+  Start("0", "SendLimit=2\r\nAllowFrom=127.0.0.1 127.0.0.2\r\n");
+  const std::string big(4088, 'x');  // the command buffer holds nothing more
+  const std::string fill = "message=" + big + "&receivers=A";
+  ASSERT_NE(server_
+                .Fetch(From{"127.0.0.2"},
+                       Post("/send.htm", "application/x-www-form-urlencoded", fill, ""))
+                .find("<b>A</b>"),
+            std::string::npos);
+  const std::string notification = Post(
+      am_, kJson, Alertmanager("firing", {Alert("firing", R"("alertname":"DiskFull")", "")}), "");
+  EXPECT_EQ(StatusLine(server_.Fetch(From{"127.0.0.3"}, notification)), "HTTP/1.0 403 Forbidden");
+  std::string answer = server_.Fetch(notification);
+  EXPECT_EQ(StatusLine(answer), "HTTP/1.0 503 Service Unavailable");
+  EXPECT_NE(answer.find("\r\nRetry-After: 10\r\n"), std::string::npos) << answer;
+  EXPECT_EQ(Body(answer),
+            "{\"sent\": false, \"error\": \"the alarm server did not take the message\"}\n");
+
+  EXPECT_EQ(server_.Velctl("commands --raw"), "FT:A\\xfe" + big + "\n");
+  answer = server_.Fetch(notification);
+  EXPECT_EQ(StatusLine(answer), "HTTP/1.0 200 OK");
+  EXPECT_EQ(server_.Velctl("commands --raw"),
+            "FT:Fire Brigade\\xfeAlpha Team\\xfeFIRING: DiskFull\n");
+  // Past the send limit: retried a minute later, not given up as a 429 would be.
+  answer = server_.Fetch(notification);
+  EXPECT_EQ(StatusLine(answer), "HTTP/1.0 503 Service Unavailable");
+  EXPECT_NE(answer.find("\r\nRetry-After: 60\r\n"), std::string::npos) << answer;
+  EXPECT_EQ(server_.Velctl("commands --raw"), "");
+  EXPECT_TRUE(WaitFor([&] {
+    return server_.Log().find("WEB Could not pass Alertmanager notification from 127.0.0.1\r\n") !=
+           std::string::npos;
+  })) << server_.Log();
+}
+
+}  // namespace
+}  // namespace veltest
