@@ -153,6 +153,12 @@ const std::string& LockedOutPage() {
   return kPage;
 }
 
+const std::string& BusyPage() {
+  static const std::string kPage =
+      ShortPage("Server Busy", "Too many passwords to check at once: try again in a second.");
+  return kPage;
+}
+
 std::string ResponseHead(int status, const std::string& contentType,
                          std::optional<int64_t> contentLength, const std::string& moreFields) {
   std::string head =

@@ -36,10 +36,11 @@ const std::vector<std::string>& NotFoundLines();
 
 // The pages of a refused request, each a few lines with CR LF: an address outside the
 // allowed ones (403), a password wanted (401), an address locked out for a while after
-// wrong passwords (401).
+// wrong passwords (401), more passwords at once than the server checks (503).
 const std::string& RefusedPage();
 const std::string& PasswordPage();
 const std::string& LockedOutPage();
+const std::string& BusyPage();
 
 // The HTTP/1.0 head put in front of a body when the "Headers" setting is on: the status
 // line for 200, 400, 401, 403, 404, 429 or 503, the content type and length when

@@ -181,6 +181,9 @@ int WebServerCore::Form_Load() {
     return 1;
   }
   access_ = AccessPolicy(std::move(access));
+  if (!access_.PasswordHash().empty()) {
+    passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
+  }
 
   limits_.maxConnections = static_cast<int>(
       std::clamp<int64_t>(RaiseDescriptorLimit() - kSpareDescriptors, 1, limits_.maxConnections));
@@ -377,6 +380,7 @@ void WebServerCore::Winsock_HTTP_TimeLimit(int index) {
       break;
     }
     case ConnectionState::kFree:
+    case ConnectionState::kCheckingPassword:
     case ConnectionState::kHandingOver:
       break;
   }
@@ -490,10 +494,31 @@ void WebServerCore::Serve(int index, const std::string& request) {
 bool WebServerCore::Admit(int index, const std::string& request) {
   Connection& c = connections_[index];
   const IpAddress peer = IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index));
-  const AccessPolicy::Decision decision = access_.Admit(peer, request, NowMs());
+  AccessPolicy::Decision decision = access_.Admit(peer, request, NowMs());
   c.client = decision.client;
   c.clientKnown = true;
   c.forwarded = !(decision.client == peer);
+  if (decision.refusal != Refusal::kUnchecked) return Concluded(index, request, decision);
+  // The hash is checked on the password thread; the request waits for its result.
+  const uint64_t serial = c.serial;
+  const IpAddress client = decision.client;
+  const std::string password = decision.password;
+  const bool queued = passwordHasher_ && passwordHasher_->Check(password, [=, this](bool matched) {
+    const Connection& now = connections_[index];
+    if (now.state != ConnectionState::kCheckingPassword || now.serial != serial) return;  // gone
+    if (Concluded(index, request, access_.Checked(client, password, matched, NowMs()))) {
+      Serve(index, request);
+    }
+  });
+  if (queued) {
+    c.state = ConnectionState::kCheckingPassword;
+    return false;
+  }
+  return Concluded(index, request, access_.Busy(client, NowMs()));
+}
+
+bool WebServerCore::Concluded(int index, const std::string& request,
+                              const AccessPolicy::Decision& decision) {
   for (const std::string& line : decision.logLines) WriteLog(line);
   if (decision.refusal == Refusal::kNone) return true;
   SendRefusal(index, request, decision.refusal);
@@ -519,7 +544,14 @@ void WebServerCore::SendRefusal(int index, const std::string& request, Refusal r
       reason = "too many wrong passwords came from this address: try again in a minute";
       fields += "Retry-After: 60\r\n";
       break;
+    case Refusal::kBusy:
+      status = 503;
+      page = &BusyPage();
+      reason = "too many passwords to check at once: try again in a second";
+      fields = "Retry-After: 1\r\n";
+      break;
     case Refusal::kPassword:
+    case Refusal::kUnchecked:
     case Refusal::kNone:
       break;
   }

@@ -68,6 +68,7 @@
 #include "access_policy.h"
 #include "front_end.h"
 #include "page_cache.h"
+#include "password_hasher.h"
 #include "receiver_file.h"
 #include "response_sender.h"
 #include "socket_facility.h"
@@ -98,6 +99,9 @@ struct ServerLimits {
 //   kReceiving   the request is read into RequestBuffer; it must be complete within
 //                requestTimeoutMs of the accept and stay within maxRequestBytes, its
 //                header block and declared body together
+//   kCheckingPassword
+//                its password is being hashed on the password thread; the request
+//                waits, admitted or refused by the result
 //   kHandingOver a posted message is with the exchange thread; its answer waits
 //   kAwaitingDescriptor
 //                the answer needs a file, and the process has no descriptor left to open
@@ -110,7 +114,14 @@ struct ServerLimits {
 //
 // One request per connection: what a client sends after it is read and dropped. Every
 // connection ends through EndConnection, which takes the reason.
-enum class ConnectionState { kFree, kReceiving, kHandingOver, kAwaitingDescriptor, kResponding };
+enum class ConnectionState {
+  kFree,
+  kReceiving,
+  kCheckingPassword,
+  kHandingOver,
+  kAwaitingDescriptor,
+  kResponding
+};
 
 enum class EndReason {
   kServed,           // the whole answer went out: closed gracefully, and counted
@@ -185,8 +196,11 @@ class WebServerCore {
   void Serve(int index, const std::string& request);
   // The answer could not be made for want of a descriptor: `retry` makes it again later.
   void AwaitDescriptor(int index, std::function<void()> retry);
-  // The [Access] checks of a request; false when it was refused and answered.
+  // The [Access] checks of a request; false when it was refused and answered, or waits
+  // for its password to be checked (then Concluded later).
   bool Admit(int index, const std::string& request);
+  // Logs the lines of `decision`; true when it lets the request in, else refuses it.
+  bool Concluded(int index, const std::string& request, const AccessPolicy::Decision& decision);
   void SendRefusal(int index, const std::string& request, Refusal refusal);
   void SendNotFound(int index);
   // False when `path` is no regular file or cannot be read; nothing is sent then.
@@ -239,8 +253,10 @@ class WebServerCore {
   bool StartupDone_ = false;
   bool SplashRemoved_ = false;
   bool Headers_ = false;
-  AccessPolicy access_;   // the [Access] keys, and what they keep per client
-  bool closing_ = false;  // Form_QueryUnload has let the window close
+  AccessPolicy access_;      // the [Access] keys, and what they keep per client
+  QObject passwordReplies_;  // the password thread's results arrive through it
+  std::unique_ptr<PasswordHasher> passwordHasher_;  // with a password set
+  bool closing_ = false;                            // Form_QueryUnload has let the window close
 };
 
 }  // namespace vel

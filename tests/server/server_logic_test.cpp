@@ -785,16 +785,32 @@ TEST(ClientLedger, RefusalsAreFirstInTheirWindowOncePerAddressAndKind) {
   EXPECT_TRUE(ledger.FirstInWindow(a, RefusalLog::kAddress, 60000));
 }
 
-TEST(ClientLedger, AFloodOfAddressesKeepsItBounded) {
-  ClientLedger ledger(100);
-  for (int i = 0; i < 10000; ++i) {
-    const IpAddress client = Ip("2001:db8::" + std::to_string(i % 60000));
-    ledger.FirstInWindow(client, RefusalLog::kAddress, i);
-    ASSERT_LE(ledger.Size(), 100u);
+TEST(ClientLedger, AFloodOfAddressesKeepsItBoundedAndWashesNothingOut) {
+  ClientLedger ledger(4096);
+  const IpAddress limited = Ip("10.0.0.1"), locked = Ip("2001:db8:1:2::7");
+  ASSERT_TRUE(ledger.TakeSend(limited, 1, 0));
+  for (int i = 0; i < ClientLedger::kFailuresToLock; ++i) ledger.CountFailure(locked, 0);
+  ASSERT_TRUE(ledger.LockedOut(locked, 0));
+  // 5,000 other addresses, IPv4 and IPv6 networks, each with a refusal logged.
+  for (int i = 0; i < 5000; ++i) {
+    const IpAddress client =
+        i % 2 ? Ip("2001:db8:" + std::to_string(i) + "::1")
+              : Ip("10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".1");
+    ledger.FirstInWindow(client, RefusalLog::kAddress, 1 + i);
+    ASSERT_LE(ledger.Size(), 4096u);
   }
+  // The table is full: the newcomers share one record, and one limit.
+  EXPECT_TRUE(ledger.TakeSend(Ip("10.200.0.1"), 1, 30000));
+  EXPECT_FALSE(ledger.TakeSend(Ip("10.200.0.2"), 1, 30000));
+  EXPECT_FALSE(ledger.TakeSend(limited, 1, 59999));
+  EXPECT_TRUE(ledger.LockedOut(locked, 59999));
+  // An IPv6 client counts by its /64: another address of the network is locked out too.
+  EXPECT_TRUE(ledger.LockedOut(Ip("2001:db8:1:2:ffff::1"), 59999));
+  EXPECT_FALSE(ledger.LockedOut(Ip("2001:db8:1:3::7"), 59999));
   // Quiet for a minute: everything is forgotten at the next look.
-  ledger.TakeSend(Ip("10.0.0.1"), 1, 10000 + 60000);
+  EXPECT_TRUE(ledger.TakeSend(limited, 1, 5000 + 60000));
   EXPECT_EQ(ledger.Size(), 1u);
+  EXPECT_TRUE(ledger.TakeSend(Ip("10.200.0.2"), 1, 5000 + 60000));
 }
 
 TEST(AccessPolicy, DecisionsAndTheirLogLines) {
@@ -865,12 +881,27 @@ TEST(AccessPolicy, DecisionsAndTheirLogLines) {
       {"locked out", "127.0.0.2", right, Refusal::kLockedOut, "127.0.0.2", {}},
       {"IPv6", "::1", right, Refusal::kNone, "::1", {}},
   };
+  size_t hashed = 0;
   for (const Case& c : cases) {
-    const AccessPolicy::Decision d = policy.Admit(Ip(c.peer), request(c.lines), 1000);
+    AccessPolicy::Decision d = policy.Admit(Ip(c.peer), request(c.lines), 1000);
+    // What the password thread does: hash a password not known yet, once.
+    if (d.refusal == Refusal::kUnchecked) {
+      ++hashed;
+      EXPECT_TRUE(d.logLines.empty()) << c.what;
+      d = policy.Checked(d.client, d.password, PasswordMatches(hash, d.password), 1000);
+    }
     EXPECT_EQ(d.refusal, c.refusal) << c.what;
     EXPECT_EQ(d.client.ToText(), c.client) << c.what;
     EXPECT_EQ(d.logLines, c.log) << c.what;
   }
+  EXPECT_EQ(hashed, 2u) << "the right password and the wrong one, each hashed once";
+  // More passwords than the hasher takes: refused, logged once a minute per address.
+  const IpAddress busy = Ip("127.0.0.4");
+  EXPECT_EQ(policy.Busy(busy, 2000).logLines,
+            std::vector<std::string>{
+                "Too many HTTP passwords to check at once: refused one from 127.0.0.4"});
+  EXPECT_EQ(policy.Busy(busy, 3000).refusal, Refusal::kBusy);
+  EXPECT_TRUE(policy.Busy(busy, 3000).logLines.empty());
   // Two messages a minute for each address; the limit's line once a minute.
   const IpAddress a = Ip("127.0.0.2");
   EXPECT_TRUE(policy.TakeSend(a, 0).allowed);
@@ -891,7 +922,8 @@ TEST(AccessPolicy, RefusalLinesOfAllAddressesHaveABudgetPerMinute) {
   size_t lines = 0;
   std::vector<std::string> last;
   for (int i = 0; i < 1000; ++i) {
-    last = policy.Admit(Ip("2001:db8::" + std::to_string(i)), "GET / HTTP/1.0\r\n\r\n", i).logLines;
+    last = policy.Admit(Ip("2001:db8:" + std::to_string(i) + "::1"), "GET / HTTP/1.0\r\n\r\n", i)
+               .logLines;
     lines += last.size();
     if (i == AccessPolicy::kRefusalLinesPerWindow) {
       EXPECT_EQ(last, std::vector<std::string>{"Too many refused HTTP requests: no more refusals "
