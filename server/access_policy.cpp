@@ -147,6 +147,15 @@ AccessPolicy::SendPermit AccessPolicy::TakeSend(const IpAddress& client, int64_t
   return permit;
 }
 
+std::vector<std::string> AccessPolicy::CrossSite(const IpAddress& client, int64_t nowMs) {
+  std::vector<std::string> lines;
+  Coalesced(client, RefusalLog::kCrossSite,
+            "Refused HTTP message request from " + client.ToText() +
+                ": a page of another web site sent it",
+            nowMs, lines);
+  return lines;
+}
+
 void AccessPolicy::BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
                               std::vector<std::string>& lines) {
   if (settings_.sendLimit <= 0) {

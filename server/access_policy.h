@@ -102,6 +102,9 @@ class AccessPolicy {
   void BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
                   std::vector<std::string>& lines);
 
+  // The line about a post from another web site refused for `client`, coalesced.
+  std::vector<std::string> CrossSite(const IpAddress& client, int64_t nowMs);
+
   size_t TrackedClients() const { return ledger_.Size(); }
 
  private:

@@ -44,7 +44,9 @@ const std::string& BusyPage();
 
 // The HTTP/1.0 head put in front of a body when the "Headers" setting is on: the status
 // line for 200, 400, 401, 403, 404, 429 or 503, the content type and length when
-// given, `moreFields` (whole lines, each ending with CR LF) and "Connection: close".
+// given, "X-Content-Type-Options: nosniff" (and, for HTML, "X-Frame-Options: DENY" and
+// "Content-Security-Policy: frame-ancestors 'none'"), `moreFields` (whole lines, each
+// ending with CR LF) and "Connection: close".
 std::string ResponseHead(int status, const std::string& contentType,
                          std::optional<int64_t> contentLength, const std::string& moreFields = {});
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "cross_site.h"
 #include "event_log.h"
 #include "exchange_worker.h"
 #include "file_io.h"
@@ -582,6 +583,16 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   }
   Connection& c = connections_[index];
   const std::string client = c.forwarded ? c.client.ToText() : Winsock_HTTP.RemoteHostIP(index);
+  // A browser made to post by a page of another site: nothing goes further.
+  if (const std::optional<std::string> crossSite = CrossSiteReason(request)) {
+    const IpAddress key =
+        c.clientKnown
+            ? c.client
+            : access_.ClientOf(IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index)), request);
+    for (const std::string& line : access_.CrossSite(key, NowMs())) WriteLog(line);
+    AnswerSubmission(index, json, path, info, submission, SubmitOutcome::kCrossSite, *crossSite);
+    return;
+  }
   std::string entry;
   if (submission.Complete()) entry = CommandEntry(submission);
   const bool passable = !submission.holdsSeparator;

@@ -118,7 +118,10 @@ TEST(ServerAccess, AllowedAndRefusedAddressesAndNetworks) {
       EXPECT_EQ(answer,
                 "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html; "
                 "charset=windows-1252\r\nContent-Length: " +
-                    std::to_string(kRefusedPage.size()) + "\r\nConnection: close\r\n\r\n" +
+                    std::to_string(kRefusedPage.size()) +
+                    "\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: "
+                    "DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\nConnection: "
+                    "close\r\n\r\n" +
                     kRefusedPage);
       // A flood of posts: nothing handed over, and one log line per address.
       const size_t logBefore = server.Log().size();
@@ -288,6 +291,61 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
     EXPECT_NE(server.Err().find(c.message), std::string::npos) << server.Err();
     EXPECT_FALSE(fs::exists(server.LogPath()));
   }
+}
+
+// A browser made to post by a page of another site: refused, nothing handed over,
+// logged once; browsers on this server's own pages, and clients that say nothing of
+// where they come from, are served as before.
+TEST(ServerAccess, PostsFromPagesOfOtherSitesAreRefused) {
+  Velweb server;
+  WriteSite(server);
+  server.SetProfile(std::to_string(server.port()), "1");
+  ASSERT_TRUE(server.Start()) << server.Err();
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n";
+  const std::string form = "message=m&receivers=A";
+  const std::string json = "{\"receivers\": [\"A\"], \"message\": \"m\"}";
+  const std::string sent = "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n";
+  const std::string notSent = "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n";
+  struct Case {
+    const char* what;
+    std::string request;
+    std::string status;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"another host", Post(form, host + "Origin: http://evil.example\r\n"), "403 Forbidden",
+       notSent},
+      {"another port", Post(form, host + "Origin: http://127.0.0.1:1\r\n"), "403 Forbidden",
+       notSent},
+      {"a sandboxed page", Post(form, host + "Origin: null\r\n"), "403 Forbidden", notSent},
+      {"cross-site, Origin alike", Post(form, host + "Sec-Fetch-Site: cross-site\r\n"),
+       "403 Forbidden", notSent},
+      {"same-site", Post(form, host + "Sec-Fetch-Site: same-site\r\n"), "403 Forbidden", notSent},
+      {"JSON, cross-site", PostJson(json, host + "Sec-Fetch-Site: cross-site\r\n"), "403 Forbidden",
+       "{\"sent\": false, \"error\": \"a page of another web site sent this post (so says "
+       "Sec-Fetch-Site)\"}\n"},
+      {"same-origin", Post(form, host + "Sec-Fetch-Site: same-origin\r\nOrigin: http://x\r\n"),
+       "200 OK", sent},
+      {"typed in", Post(form, host + "Sec-Fetch-Site: none\r\n"), "200 OK", sent},
+      {"Origin of this server",
+       Post(form, host + "Origin: http://127.0.0.1:" + std::to_string(server.port()) + "\r\n"),
+       "200 OK", sent},
+      {"the scheme's own port", Post(form, "Host: LocalHost:80\r\nOrigin: http://localhost\r\n"),
+       "200 OK", sent},
+      {"neither header", Post(form, host), "200 OK", sent},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string answer = server.Fetch(kV4a, c.request);
+    EXPECT_EQ(StatusLine(answer), "HTTP/1.0 " + c.status);
+    EXPECT_EQ(Body(answer), c.body);
+    EXPECT_EQ(server.Velctl("commands --raw"), c.status == "200 OK" ? "FT:A\\xfem\n" : "");
+  }
+  EXPECT_EQ(LogCount(server,
+                     " WEB Refused HTTP message request from 127.0.0.2: a page of another "
+                     "web site sent it\r\n"),
+            1u);
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
 }
 
 // One server, every status: pages and files, form posts and JSON posts, refusals.

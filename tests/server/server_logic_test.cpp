@@ -318,15 +318,18 @@ TEST(NotFoundPage, ThirteenLinesOf264BytesWithTheLiteralLineThree) {
 }
 
 TEST(ResponseHead, StatusTypeLengthAndClose) {
+  const std::string nosniff = "X-Content-Type-Options: nosniff\r\n";
+  const std::string noFrames =
+      "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n";
   EXPECT_EQ(ResponseHead(200, "image/gif", 25000),
-            "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 25000\r\n"
-            "Connection: close\r\n\r\n");
+            "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 25000\r\n" + nosniff +
+                "Connection: close\r\n\r\n");
   EXPECT_EQ(ResponseHead(404, "text/html; charset=windows-1252", std::nullopt),
-            "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=windows-1252\r\n"
-            "Connection: close\r\n\r\n");
+            "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=windows-1252\r\n" +
+                nosniff + noFrames + "Connection: close\r\n\r\n");
   EXPECT_EQ(ResponseHead(401, "", 3, "WWW-Authenticate: Basic realm=\"x\"\r\n"),
-            "HTTP/1.0 401 Unauthorized\r\nContent-Length: 3\r\nWWW-Authenticate: Basic "
-            "realm=\"x\"\r\nConnection: close\r\n\r\n");
+            "HTTP/1.0 401 Unauthorized\r\nContent-Length: 3\r\n" + nosniff +
+                "WWW-Authenticate: Basic realm=\"x\"\r\nConnection: close\r\n\r\n");
   for (const auto& [status, line] :
        std::vector<std::pair<int, std::string>>{{400, "400 Bad Request"},
                                                 {403, "403 Forbidden"},
