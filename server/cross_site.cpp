@@ -57,7 +57,7 @@ bool SameOrigin(const std::string& origin, const std::string& host) {
   const std::optional<HostPort> to = SplitHostPort(host);
   if (!from || !to) return false;
   return from->host == to->host && (from->port.empty() ? defaultPort : from->port) ==
-                                        (to->port.empty() ? defaultPort : to->port);
+                                       (to->port.empty() ? defaultPort : to->port);
 }
 
 }  // namespace

@@ -1,14 +1,15 @@
 #include "web_server_core.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "cross_site.h"
 #include "event_log.h"
@@ -781,11 +782,29 @@ void WebServerCore::SendBody(int index, const std::string& contentType,
 
 int16_t WebServerCore::LoadReceivers() {
   if (frontEnd_) frontEnd_->SetBusy(true);
-  ReceiverCount_ = 0;
   const std::string path = ProgramFile(kReceiverFile);
   std::optional<std::string> content = ReadWholeFile(path);
+  if (!content && errno != ENOENT) {
+    // No regular file (a FIFO would never end a read), or none that can be read: the
+    // list stays as it was, and that is said once until the file can be read again.
+    if (!receiverFileRejected_) {
+      receiverFileRejected_ = true;
+      const std::string why = errno == EINVAL ? "it is no regular file" : std::strerror(errno);
+      const std::string text = std::string(kReceiverFile) + " cannot be read (" + why +
+                               "): the receiver list stays as it was";
+      WriteLog(text);
+      if (frontEnd_) frontEnd_->ShowWarning(text);
+    }
+    if (frontEnd_) frontEnd_->SetBusy(false);
+    return ReceiverCount_;
+  }
+  receiverFileRejected_ = false;
+  ReceiverCount_ = 0;
   if (!content) {
-    std::ofstream create(path, std::ios::binary | std::ios::app);  // a missing file is made empty
+    // A missing file is made empty; nothing that appeared meanwhile is opened.
+    const int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd >= 0) close(fd);
     content.emplace();
   }
   const std::string& bytes = *content;

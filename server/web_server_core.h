@@ -241,7 +241,8 @@ class WebServerCore {
   int64_t ReceiverFileSize_ = 0;
   std::time_t ReceiverFileTime_ = 0;
   bool receiverFileKnown_ = false;
-  uint64_t receiversGeneration_ = 0;  // bumped on every load of List_Receivers
+  bool receiverFileRejected_ = false;  // its last load found it unreadable, and said so
+  uint64_t receiversGeneration_ = 0;   // bumped on every load of List_Receivers
   PageCache pageCache_;
   PageCache fileCache_;  // small files sent as they are (generation 0)
 
