@@ -158,7 +158,23 @@ int WebServerCore::Form_Load() {
     return 1;
   }
 
-  report.CheckProfile(kProfile);
+  // A mistake about who may send stops the start: said on standard error and logged.
+  auto refuseStart = [this](const std::string& text) {
+    if (frontEnd_) frontEnd_->ShowMessage(text, MessageIcon::Warning);
+    size_t from = 0;
+    for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+      WriteLog(text.substr(from, end - from));
+    }
+    WriteLog(text.substr(from));
+    return 1;
+  };
+  if (const std::vector<std::string> mistakes = report.CheckProfile(kProfile); !mistakes.empty()) {
+    std::string text;
+    for (const std::string& mistake : mistakes) text += mistake + "\n";
+    return refuseStart(text +
+                       "Velmar Web Server does not start while [Access] may not say what was "
+                       "meant: it could let everyone send.");
+  }
   const std::string portText = ReadProfileString("TCPIP", "HTTPPort", "80", kProfile);
   const int64_t port = RoundHalfEven(LeadingNumber(portText));
   Headers_ = RoundHalfEven(LeadingNumber(ReadProfileString("HTTP", "Headers", "0", kProfile))) == 1;
@@ -169,18 +185,13 @@ int WebServerCore::Form_Load() {
                            ReadProfileString("Access", "Password", "", kProfile),
                            ReadProfileString("Access", "TrustProxy", "", kProfile), access,
                            accessError)) {
-    if (frontEnd_) frontEnd_->ShowMessage(accessError, MessageIcon::Warning);
-    return 1;
+    return refuseStart(accessError);
   }
   // A client without status lines never learns that a password is wanted.
   if (!access.passwordHash.empty() && !Headers_) {
-    if (frontEnd_) {
-      frontEnd_->ShowMessage(
-          "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP "
-          "status lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password.",
-          MessageIcon::Warning);
-    }
-    return 1;
+    return refuseStart(
+        "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP "
+        "status lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password.");
   }
   access_ = AccessPolicy(std::move(access));
   if (!access_.PasswordHash().empty()) {

@@ -273,7 +273,14 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
     std::string access;
     std::string message;
   };
+  // `access`: the [Access] section's lines, or with a leading "[" the whole rest.
   const std::vector<Case> cases = {
+      {"1", "[Acess]\r\nPassword=",
+       "VELWEB.INI line 7: [Acess]: unknown section, did you mean [Access]?\nVelmar Web Server "
+       "does not start while [Access] may not say what was meant"},
+      {"1", "Pasword=", "VELWEB.INI line 8: Pasword: unknown key in [Access], did you mean "},
+      {"1", "SendLimit=thirty",
+       "VELWEB.INI line 8: SendLimit=thirty in [Access] is not a whole number"},
       {"0", password,
        "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP status "
        "lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password."},
@@ -285,11 +292,16 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.access);
-    server.SetProfile(std::to_string(server.port()), c.headers, "[Access]\r\n" + c.access + "\r\n");
+    server.SetProfile(std::to_string(server.port()), c.headers,
+                      (c.access[0] == '[' ? "" : "[Access]\r\n") + c.access + "\r\n");
+    const size_t logged = Count(server.Log(), c.message.substr(0, c.message.find('\n')));
     ASSERT_TRUE(server.Start({}, false));
     EXPECT_EQ(server.WaitExit(), 1);
     EXPECT_NE(server.Err().find(c.message), std::string::npos) << server.Err();
-    EXPECT_FALSE(fs::exists(server.LogPath()));
+    // Logged too, and nothing else: the server never began.
+    EXPECT_EQ(Count(server.Log(), c.message.substr(0, c.message.find('\n'))), logged + 1)
+        << server.Log();
+    EXPECT_EQ(server.Log().find("is starting"), std::string::npos);
   }
 }
 

@@ -594,6 +594,40 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
       "[HTTP], [Access]",
   };
   EXPECT_EQ(CheckProfileKeys(profile, "VELWEB.INI"), expected);
+  // Asked for them, the mistakes about [Access] stand apart: they stop the start.
+  std::vector<std::string> mistakes;
+  std::vector<std::string> others = expected;
+  others.erase(others.end() - 2);
+  EXPECT_EQ(CheckProfileKeys(profile, "VELWEB.INI", &mistakes), others);
+  EXPECT_EQ(mistakes, std::vector<std::string>{"VELWEB.INI line 21: [Acess]: unknown section, did "
+                                               "you mean [Access]?"});
+  mistakes.clear();
+  EXPECT_EQ(CheckProfileKeys("[HTTP]\r\nPassword=$y$x\r\n"      // 2: a key of [Access] elsewhere
+                             "[Access]\r\nPasword=x\r\n"        // 4
+                             "SendLimit=-5\r\n"                 // 5
+                             "AllowFrom=::1\r\nSendLimit=\r\n"  // 7: given again
+                             "Colour=red\r\n"                   // 8: like no key: a warning
+                             "TrustProxy=\r\n"
+                             "[Security]\r\nAllowFrom=::1\r\n"  // 11
+                             "Headers=1\r\n"
+                             "[Acess]\r\nPassword=\r\n",  // 13, and its key no more
+                             "VELWEB.INI", &mistakes),
+            (std::vector<std::string>{
+                "VELWEB.INI line 8: Colour: unknown key in [Access]; known there: AllowFrom, "
+                "SendLimit, Password, TrustProxy",
+                "VELWEB.INI line 10: [Security]: unknown section; the known ones are [TCPIP], "
+                "[General], [HTTP], [Access]"}));
+  EXPECT_EQ(
+      mistakes,
+      (std::vector<std::string>{
+          "VELWEB.INI line 2: Password: unknown key in [HTTP], did you mean it under [Access]?",
+          "VELWEB.INI line 4: Pasword: unknown key in [Access], did you mean Password?",
+          "VELWEB.INI line 5: SendLimit=-5 in [Access] is negative; write 0 for none, or a "
+          "number above it",
+          "VELWEB.INI line 7: SendLimit: given again in [Access]; the first, on line 5, is the "
+          "one read",
+          "VELWEB.INI line 11: AllowFrom: in [Security], so it is never read",
+          "VELWEB.INI line 13: [Acess]: unknown section, did you mean [Access]?"}));
   EXPECT_TRUE(CheckProfileKeys("[TCPIP]\r\nHTTPPort=80\r\n[General]\r\nLanguage=001\r\n"
                                "[HTTP]\r\nHeaders=1\r\n",
                                "VELWEB.INI")
