@@ -93,8 +93,10 @@ def main():
 
     times = []
     good = 0
+    tried = 0
     end = time.monotonic() + args.seconds
     while time.monotonic() < end:
+        tried += 1
         began = time.monotonic()
         answer = fetch(args.port, "127.0.0.1", right, args.page, 30)
         took = time.monotonic() - began
@@ -108,7 +110,7 @@ def main():
     print("flood %4d wrong (%.0f/s), %4d answered; good client %3d of %3d served, "
           "median %7.1f ms, worst %7.1f ms"
           % (asked, asked / (args.seconds + 1), counts["answered"], good,
-             int(args.seconds / args.every) if args.every else 0,
+             tried,
              statistics.median(times) if times else float("nan"),
              max(times) if times else float("nan")), flush=True)
 
