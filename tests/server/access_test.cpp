@@ -265,6 +265,39 @@ TEST(ServerAccess, AFloodOfWrongPasswordsFromManyAddressesKeepsNoGoodClientWaiti
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
 }
 
+// An address over its send limit and one locked out stay so however many other
+// addresses come: 5,000 of them, each with a refusal of its own on record.
+TEST(ServerAccess, LimitsAndLockOutsOutlastAFloodFromManyAddresses) {
+  Velweb server;
+  ASSERT_TRUE(StartWith(server, "SendLimit=1\r\n" + server.PasswordLine("pw") + "\r\n"));
+  const std::string right = Basic("u", "pw"), wrong = Basic("u", "no");
+  const std::string get = "GET /a.htm HTTP/1.0\r\n";
+  ASSERT_EQ(StatusLine(server.Fetch(kV4a, Post("message=m&receivers=A", right))),
+            "HTTP/1.0 200 OK");
+  for (int i = 0; i < 5; ++i) server.Fetch(kV4b, get + wrong + "\r\n");
+  auto holds = [&] {
+    EXPECT_EQ(StatusLine(server.Fetch(kV4a, Post("message=m&receivers=A", right))),
+              "HTTP/1.0 429 Too Many Requests");
+    EXPECT_EQ(StatusLine(server.Fetch(kV4b, get + right + "\r\n")), "HTTP/1.0 401 Unauthorized");
+  };
+  holds();
+  std::vector<std::thread> senders;
+  std::atomic<int> answered{0};
+  for (int t = 0; t < 4; ++t) {
+    senders.emplace_back([&, t] {
+      for (int n = t; n < 5000; n += 4) {
+        const From from{"127.3." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250)};
+        if (!server.Fetch(from, get + wrong + "\r\n").empty()) ++answered;
+      }
+    });
+  }
+  for (std::thread& t : senders) t.join();
+  EXPECT_EQ(answered.load(), 5000);
+  holds();
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfem\n");
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
+}
+
 TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
   Velweb server;
   const std::string password = server.PasswordLine("pw");
