@@ -44,8 +44,11 @@
 //   the request (see SubmitOutcome, and 401, 403 and 404).
 // - "Access"/"AllowFrom", "SendLimit", "Password", "TrustProxy": who may send, and how
 //   often (access_policy.h). A password needs status lines: with Headers=0 and a
-//   password, Form_Load refuses to start. A POST of application/json is a message from
-//   a program, answered in JSON (json_message.h).
+//   password, Form_Load refuses to start, as it does for a mistake about [Access]
+//   (profile_keys.h). Passwords are hashed on a thread of their own (password_hasher.h).
+//   A POST of application/json is a message from a program, answered in JSON
+//   (json_message.h). A post that a browser marks as sent by another site is refused
+//   whatever the keys (cross_site.h).
 // - The environment variables VELWEB_REQUEST_TIMEOUT_MS (default 10000: a request must
 //   be complete this long after its connection), VELWEB_SEND_TIMEOUT_MS (default 30000:
 //   an answer is abandoned, with a reset, once the client has taken nothing of it for
