@@ -64,11 +64,21 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return ReadWholeFile(path, std::string().max_size());
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path, size_t limit) {
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
+int OpenRegularFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
   struct stat info {};
-  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path, size_t limit) {
+  FileDescriptor fd(OpenRegularFile(path));
+  if (!fd.valid()) return std::nullopt;
   std::string content;
   char buffer[65536];
   for (;;) {

@@ -7,7 +7,15 @@
 
 namespace vel {
 
-// The whole content of a regular file, or nothing when it cannot be opened or read.
+// Opens `path` for reading without ever waiting, and only when it is a regular file: a
+// FIFO (whose open and reads wait for a writer that may never come), a device or a
+// socket under the name of a file counts as missing. The descriptor (close-on-exec,
+// non-blocking, which changes nothing for a regular file), or -1 with errno: as open()
+// sets it, or EINVAL when the name is no regular file.
+int OpenRegularFile(const std::string& path);
+
+// The whole content of a regular file, or nothing when it cannot be opened or read
+// (errno tells why; EINVAL: the name is no regular file). Never waits (OpenRegularFile).
 std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // The same for a file that should be small: nothing too when it holds more than `limit`

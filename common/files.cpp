@@ -102,7 +102,8 @@ void CopyMissingFiles(const std::string& dir, const std::string& from, const std
     const std::string base = name.substr(0, name.find('.') + 1);
     const std::string working = ResolveInDir(dir, base + to);
 
-    const int fd = open(working.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a FIFO of that name, with no writer, would hold the start up.
+    const int fd = open(working.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
       close(fd);
       continue;

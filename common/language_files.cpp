@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
+#include "file_io.h"
 #include "vel_proc.h"
 
 namespace vel {
@@ -58,29 +58,23 @@ std::optional<int16_t> LanguageCodeOf(const std::string& extension) {
 }
 
 std::optional<std::string> LanguageNameIn(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  std::string line;
-  bool more = true;
-  while (more) {
+  // Read without waiting (no FIFO holds the choice up); a megabyte is no language file.
+  const std::optional<std::string> content = ReadWholeFile(path, 1 << 20);
+  if (!content) return std::nullopt;
+  const std::string& text = *content;
+  size_t start = 0;
+  for (;;) {
     // One line: up to a CR (and the LF right after it); a LF alone stays in the line.
-    line.clear();
-    int c;
-    more = false;
-    while ((c = file.get()) != EOF) {
-      if (c == '\r') {
-        if (file.peek() == '\n') file.get();
-        more = true;
-        break;
-      }
-      line.push_back(static_cast<char>(c));
-      if (line.size() > 65536) return std::nullopt;  // not a language file
+    const size_t cr = text.find('\r', start);
+    const size_t end = cr == std::string::npos ? text.size() : cr;
+    if (end - start > 65536) return std::nullopt;  // not a language file
+    if (end - start > 2 && text.compare(start, 2, "0=") == 0) {
+      return text.substr(start + 2, end - start - 2);
     }
-    if (file.bad()) return std::nullopt;
-    if (line.size() > 2 && line.compare(0, 2, "0=") == 0) return line.substr(2);
-    if (c == EOF) break;
+    if (cr == std::string::npos) return std::nullopt;
+    start = cr + 1;
+    if (start < text.size() && text[start] == '\n') ++start;
   }
-  return std::nullopt;
 }
 
 std::string LanguageCodeText(int16_t code) {

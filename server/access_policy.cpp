@@ -83,13 +83,49 @@ AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const std::str
     return decision;
   }
   const BasicCredentials credentials = ParseBasicCredentials(request);
-  if (credentials.kind == BasicCredentials::Kind::kGiven &&
-      password_.Matches(credentials.password)) {
+  if (credentials.kind != BasicCredentials::Kind::kGiven) {
+    decision.refusal = Refusal::kPassword;
+    // A request without credentials is how a browser begins: only a wrong password counts.
+    if (credentials.kind == BasicCredentials::Kind::kMalformed) Wrong(decision, nowMs);
     return decision;
   }
+  const std::optional<bool> known = password_.Known(credentials.password);
+  if (!known) {
+    decision.refusal = Refusal::kUnchecked;
+    decision.password = credentials.password;
+  } else if (!*known) {
+    Wrong(decision, nowMs);
+  }
+  return decision;
+}
+
+AccessPolicy::Decision AccessPolicy::Checked(const IpAddress& client, const std::string& password,
+                                             bool matched, int64_t nowMs) {
+  password_.Remember(password, matched);
+  Decision decision;
+  decision.client = client;
+  // Locked out while its password was being checked: the lock-out holds.
+  if (ledger_.LockedOut(client, nowMs)) {
+    decision.refusal = Refusal::kLockedOut;
+  } else if (!matched) {
+    Wrong(decision, nowMs);
+  }
+  return decision;
+}
+
+AccessPolicy::Decision AccessPolicy::Busy(const IpAddress& client, int64_t nowMs) {
+  Decision decision;
+  decision.client = client;
+  decision.refusal = Refusal::kBusy;
+  Coalesced(client, RefusalLog::kBusy,
+            "Too many HTTP passwords to check at once: refused one from " + client.ToText(), nowMs,
+            decision.logLines);
+  return decision;
+}
+
+void AccessPolicy::Wrong(Decision& decision, int64_t nowMs) {
+  const IpAddress& client = decision.client;
   decision.refusal = Refusal::kPassword;
-  // A request without credentials is how a browser begins: only a wrong password counts.
-  if (credentials.kind == BasicCredentials::Kind::kNone) return decision;
   Coalesced(client, RefusalLog::kPassword, "Wrong HTTP password from " + client.ToText(), nowMs,
             decision.logLines);
   if (ledger_.CountFailure(client, nowMs)) {
@@ -98,7 +134,6 @@ AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const std::str
                      std::to_string(ClientLedger::kFailuresToLock) + " wrong HTTP passwords",
                  nowMs, decision.logLines);
   }
-  return decision;
 }
 
 AccessPolicy::SendPermit AccessPolicy::TakeSend(const IpAddress& client, int64_t nowMs) {
@@ -110,6 +145,15 @@ AccessPolicy::SendPermit AccessPolicy::TakeSend(const IpAddress& client, int64_t
               permit.logLines);
   }
   return permit;
+}
+
+std::vector<std::string> AccessPolicy::CrossSite(const IpAddress& client, int64_t nowMs) {
+  std::vector<std::string> lines;
+  Coalesced(client, RefusalLog::kCrossSite,
+            "Refused HTTP message request from " + client.ToText() +
+                ": a page of another web site sent it",
+            nowMs, lines);
+  return lines;
 }
 
 void AccessPolicy::BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,

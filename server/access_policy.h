@@ -12,6 +12,11 @@
 // wrong passwords from one address within a minute lock it out for a minute. Then, for
 // a posted message, the send limit (TakeSend: 429).
 //
+// A password is hashed only once: Admit knows a password checked before, and asks for
+// a check (kUnchecked) of any other. The caller has it hashed off the event loop
+// (password_hasher.h) and gives the result to Checked, or, when the hasher's budget is
+// spent, asks Busy for the refusal (503).
+//
 // Refusals are logged at most once a minute per address and kind, and all of them
 // together at most kRefusalLinesPerWindow a minute, so that no flood, from one address
 // or many, grows the log without bound. Everything per address lives in a ClientLedger
@@ -51,6 +56,8 @@ enum class Refusal {
   kAddress,    // outside AllowFrom: 403
   kPassword,   // no credentials, or wrong ones: 401
   kLockedOut,  // too many wrong passwords of late: 401
+  kUnchecked,  // a password not known yet: Decision::password must be hashed first
+  kBusy,       // more passwords to hash than the budget allows: 503, try again soon
 };
 
 class AccessPolicy {
@@ -71,8 +78,16 @@ class AccessPolicy {
     Refusal refusal = Refusal::kNone;
     IpAddress client;
     std::vector<std::string> logLines;  // to log, in this order
+    std::string password;               // kUnchecked: the one presented
   };
   Decision Admit(const IpAddress& peer, const std::string& request, int64_t nowMs);
+  // The end of a kUnchecked decision: whether `password` matched the hash. Remembered,
+  // so that the same password is known at once from now on.
+  Decision Checked(const IpAddress& client, const std::string& password, bool matched,
+                   int64_t nowMs);
+  // The refusal of a kUnchecked request that the hasher had no room for.
+  Decision Busy(const IpAddress& client, int64_t nowMs);
+  const std::string& PasswordHash() const { return settings_.passwordHash; }
 
   struct SendPermit {
     bool allowed = true;
@@ -87,9 +102,14 @@ class AccessPolicy {
   void BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
                   std::vector<std::string>& lines);
 
+  // The line about a post from another web site refused for `client`, coalesced.
+  std::vector<std::string> CrossSite(const IpAddress& client, int64_t nowMs);
+
   size_t TrackedClients() const { return ledger_.Size(); }
 
  private:
+  // Counts a wrong password of `decision.client` and refuses it.
+  void Wrong(Decision& decision, int64_t nowMs);
   // Adds `line` to `lines` when the refusal of this kind is the first of the window for
   // `client`, within the budget of all refusal lines.
   void Coalesced(const IpAddress& client, RefusalLog kind, const std::string& line, int64_t nowMs,

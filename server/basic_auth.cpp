@@ -4,7 +4,6 @@
 #include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 
-#include "password_hash.h"
 #include "request.h"
 #include "text_case.h"
 
@@ -72,26 +71,42 @@ PasswordCheck::PasswordCheck(std::string hash) : hash_(std::move(hash)) {
   for (char& c : key_) c = static_cast<char>(QRandomGenerator::system()->generate() & 0xFF);
 }
 
-std::array<uint8_t, 32> PasswordCheck::Digest(const std::string& password) const {
+PasswordCheck::Digest PasswordCheck::DigestOf(const std::string& password) const {
   const QByteArray mac =
       QMessageAuthenticationCode::hash(QByteArray::fromStdString(password),
                                        QByteArray::fromStdString(key_), QCryptographicHash::Sha256);
-  std::array<uint8_t, 32> digest{};
+  Digest digest{};
   std::copy(mac.begin(), mac.begin() + 32, digest.begin());
   return digest;
 }
 
-bool PasswordCheck::Matches(const std::string& password) {
+std::optional<bool> PasswordCheck::Known(const std::string& password) const {
   if (hash_.empty()) return false;
-  if (matched_) {
-    const std::array<uint8_t, 32> digest = Digest(password);
+  if (!matched_ && wrong_.empty()) return std::nullopt;
+  const Digest digest = DigestOf(password);
+  auto same = [&digest](const Digest& other) {
     uint8_t difference = 0;
-    for (size_t i = 0; i < digest.size(); ++i) difference |= digest[i] ^ (*matched_)[i];
-    if (difference == 0) return true;
+    for (size_t i = 0; i < digest.size(); ++i) difference |= digest[i] ^ other[i];
+    return difference == 0;
+  };
+  if (matched_ && same(*matched_)) return true;
+  for (const Digest& wrong : wrong_) {
+    if (same(wrong)) return false;
   }
-  if (!PasswordMatches(hash_, password)) return false;
-  matched_ = Digest(password);
-  return true;
+  return std::nullopt;
+}
+
+void PasswordCheck::Remember(const std::string& password, bool matched) {
+  if (hash_.empty()) return;
+  const Digest digest = DigestOf(password);
+  if (matched) {
+    matched_ = digest;
+  } else if (wrong_.size() < kWrongKept) {
+    wrong_.push_back(digest);
+  } else {
+    wrong_[nextWrong_] = digest;
+    nextWrong_ = (nextWrong_ + 1) % kWrongKept;
+  }
 }
 
 }  // namespace vel

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vel {
 
@@ -31,21 +32,33 @@ BasicCredentials ParseBasicCredentials(const std::string& request);
 // Standard base64 with its padding; nothing for anything else.
 std::optional<std::string> DecodeBase64(std::string_view text);
 
-// Checks passwords against one crypt(3) hash. A hash is slow to check on purpose (some
-// 30 ms for yescrypt): the password that matched once is remembered, as a keyed digest,
-// so that a browser that sends it with every request costs one check, not one each.
+// What is known of presented passwords without hashing them again. A crypt(3) hash is
+// slow to check on purpose (60 to 130 ms for yescrypt), and the check runs elsewhere
+// (password_hasher.h): its results are remembered here, as keyed digests, so that a
+// browser that sends the right password with every request costs one check, not one
+// each, and a wrong password sent again costs none.
 class PasswordCheck {
  public:
+  // Wrong passwords remembered, the latest ones.
+  static constexpr size_t kWrongKept = 64;
+
   explicit PasswordCheck(std::string hash = {});
   bool Enabled() const { return !hash_.empty(); }
-  bool Matches(const std::string& password);
+  const std::string& Hash() const { return hash_; }
+  // True or false when `password` has been checked before; nothing when it must be.
+  std::optional<bool> Known(const std::string& password) const;
+  // The result of a check of `password` against the hash.
+  void Remember(const std::string& password, bool matched);
 
  private:
-  std::array<uint8_t, 32> Digest(const std::string& password) const;
+  using Digest = std::array<uint8_t, 32>;
+  Digest DigestOf(const std::string& password) const;
 
   std::string hash_;
-  std::string key_;  // random, so that the digest kept says nothing outside this process
-  std::optional<std::array<uint8_t, 32>> matched_;
+  std::string key_;  // random, so that the digests kept say nothing outside this process
+  std::optional<Digest> matched_;
+  std::vector<Digest> wrong_;  // a ring of kWrongKept
+  size_t nextWrong_ = 0;
 };
 
 }  // namespace vel

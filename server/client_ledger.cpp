@@ -6,23 +6,42 @@ namespace vel {
 
 ClientLedger::ClientLedger(size_t maxClients) : maxClients_(std::max<size_t>(maxClients, 1)) {}
 
+IpAddress ClientLedger::KeyOf(const IpAddress& client) {
+  if (client.IsV4()) return client;
+  IpAddress network = client;
+  std::fill(network.bytes.begin() + 8, network.bytes.end(), uint8_t{0});
+  return network;
+}
+
 void ClientLedger::Forget(int64_t nowMs) {
   // The list is in the order of the last touch: the stale ones are at its end.
   while (!records_.empty() && nowMs - records_.back().touchedMs >= kWindowMs) {
     index_.erase(records_.back().client);
     records_.pop_back();
   }
+  if (sharedInUse_ && nowMs - shared_.touchedMs >= kWindowMs) sharedInUse_ = false;
 }
 
-ClientLedger::Record& ClientLedger::Touch(const IpAddress& client, int64_t nowMs) {
+const ClientLedger::Record* ClientLedger::Find(const IpAddress& client, int64_t nowMs) {
   Forget(nowMs);
+  if (const auto found = index_.find(KeyOf(client)); found != index_.end()) return &*found->second;
+  return records_.size() >= maxClients_ && sharedInUse_ ? &shared_ : nullptr;
+}
+
+ClientLedger::Record& ClientLedger::Touch(const IpAddress& address, int64_t nowMs) {
+  Forget(nowMs);
+  const IpAddress client = KeyOf(address);
   if (auto found = index_.find(client); found != index_.end()) {
     records_.splice(records_.begin(), records_, found->second);
-  } else {
-    if (records_.size() >= maxClients_) {
-      index_.erase(records_.back().client);
-      records_.pop_back();
+  } else if (records_.size() >= maxClients_) {
+    if (!sharedInUse_) {
+      shared_ = Record{};
+      shared_.second = nowMs / 1000;
+      sharedInUse_ = true;
     }
+    shared_.touchedMs = nowMs;
+    return shared_;
+  } else {
     records_.emplace_front();
     records_.front().client = client;
     records_.front().second = nowMs / 1000;
@@ -58,8 +77,8 @@ bool ClientLedger::FirstInWindow(const IpAddress& client, RefusalLog kind, int64
 }
 
 bool ClientLedger::LockedOut(const IpAddress& client, int64_t nowMs) {
-  const auto found = index_.find(client);
-  return found != index_.end() && nowMs < found->second->lockedUntilMs;
+  const Record* record = Find(client, nowMs);
+  return record && nowMs < record->lockedUntilMs;
 }
 
 bool ClientLedger::CountFailure(const IpAddress& client, int64_t nowMs) {

@@ -6,7 +6,12 @@
 // Promises:
 // - Memory is bounded: at most `maxClients` addresses are kept, each in a fixed size.
 //   An address untouched for a minute is forgotten (it holds nothing that still
-//   counts); when the table is full, the address touched longest ago gives way.
+//   counts), and only then: no number of other addresses washes out a record, so an
+//   address over its limit or locked out stays so for its minute. When the table is
+//   full, the addresses without a record share one (their limits count together) until
+//   a place is free again.
+// - An IPv6 client counts by its /64 network, the least a network hands to one site;
+//   an IPv4 client by its address.
 // - The send window is the last minute to the second: a message counts from its
 //   second until sixty seconds later.
 #pragma once
@@ -21,7 +26,7 @@
 namespace vel {
 
 // Kinds of refusal whose log lines are coalesced, each on its own.
-enum class RefusalLog { kAddress, kSendLimit, kPassword, kBadRequest, kCount };
+enum class RefusalLog { kAddress, kSendLimit, kPassword, kBadRequest, kBusy, kCrossSite, kCount };
 
 class ClientLedger {
  public:
@@ -42,6 +47,9 @@ class ClientLedger {
 
   size_t Size() const { return records_.size(); }
 
+  // The address under which `client` is counted: its /64 network for IPv6.
+  static IpAddress KeyOf(const IpAddress& client);
+
  private:
   struct Record {
     IpAddress client;
@@ -58,10 +66,15 @@ class ClientLedger {
   };
 
   Record& Touch(const IpAddress& client, int64_t nowMs);
+  // The record of `client` without making one: its own, the shared one when the table is
+  // full, or none.
+  const Record* Find(const IpAddress& client, int64_t nowMs);
   void Forget(int64_t nowMs);
 
   size_t maxClients_;
   std::list<Record> records_;  // most recently touched first
+  Record shared_;              // of the addresses without a record while the table is full
+  bool sharedInUse_ = false;
   std::unordered_map<IpAddress, std::list<Record>::iterator, IpAddressHash> index_;
 };
 

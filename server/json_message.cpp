@@ -115,6 +115,8 @@ std::string NotSentReason(SubmitOutcome outcome) {
       return "send limit reached: try again in a minute";
     case SubmitOutcome::kNotTaken:
       return "the alarm server did not take the message";
+    case SubmitOutcome::kCrossSite:
+      return "a page of another web site sent this post";
     case SubmitOutcome::kHandedOver:
       break;
   }

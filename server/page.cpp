@@ -153,6 +153,12 @@ const std::string& LockedOutPage() {
   return kPage;
 }
 
+const std::string& BusyPage() {
+  static const std::string kPage =
+      ShortPage("Server Busy", "Too many passwords to check at once: try again in a second.");
+  return kPage;
+}
+
 std::string ResponseHead(int status, const std::string& contentType,
                          std::optional<int64_t> contentLength, const std::string& moreFields) {
   std::string head =
@@ -160,6 +166,12 @@ std::string ResponseHead(int status, const std::string& contentType,
                     : "HTTP/1.0 " + std::to_string(status) + " " + ReasonPhrase(status) + kCrLf;
   if (!contentType.empty()) head += "Content-Type: " + contentType + kCrLf;
   if (contentLength) head += "Content-Length: " + std::to_string(*contentLength) + kCrLf;
+  // No browser reads a body as anything but its type, and no other site's page frames
+  // ours (a framed form can be clicked through a decoy).
+  head += "X-Content-Type-Options: nosniff\r\n";
+  if (contentType.rfind("text/html", 0) == 0) {
+    head += "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n";
+  }
   head += moreFields;
   head += "Connection: close\r\n\r\n";
   return head;

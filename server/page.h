@@ -36,14 +36,17 @@ const std::vector<std::string>& NotFoundLines();
 
 // The pages of a refused request, each a few lines with CR LF: an address outside the
 // allowed ones (403), a password wanted (401), an address locked out for a while after
-// wrong passwords (401).
+// wrong passwords (401), more passwords at once than the server checks (503).
 const std::string& RefusedPage();
 const std::string& PasswordPage();
 const std::string& LockedOutPage();
+const std::string& BusyPage();
 
 // The HTTP/1.0 head put in front of a body when the "Headers" setting is on: the status
 // line for 200, 400, 401, 403, 404, 429 or 503, the content type and length when
-// given, `moreFields` (whole lines, each ending with CR LF) and "Connection: close".
+// given, "X-Content-Type-Options: nosniff" (and, for HTML, "X-Frame-Options: DENY" and
+// "Content-Security-Policy: frame-ancestors 'none'"), `moreFields` (whole lines, each
+// ending with CR LF) and "Connection: close".
 std::string ResponseHead(int status, const std::string& contentType,
                          std::optional<int64_t> contentLength, const std::string& moreFields = {});
 

@@ -80,6 +80,8 @@ const ProfileKey* FindAnywhere(const std::string& key) {
   return nullptr;
 }
 
+bool IsAccess(const std::string& section) { return EqualsCp1252NoCase(section, "Access"); }
+
 std::string List(const std::vector<const char*>& names, const char* open, const char* close) {
   std::string list;
   for (const char* name : names)
@@ -103,24 +105,40 @@ std::string NumberText(double value) {
 
 }  // namespace
 
-std::vector<std::string> CheckProfileKeys(const std::string& content, const std::string& fileName) {
+std::vector<std::string> CheckProfileKeys(const std::string& content, const std::string& fileName,
+                                          std::vector<std::string>* accessMistakes) {
   std::vector<std::string> warnings;
+  bool aboutAccess = false;  // the next warning is an access mistake
   auto warn = [&](int line, const std::string& text) {
-    warnings.push_back(fileName + " line " + std::to_string(line) + ": " + text);
+    std::vector<std::string>& to = aboutAccess && accessMistakes ? *accessMistakes : warnings;
+    to.push_back(fileName + " line " + std::to_string(line) + ": " + text);
+    aboutAccess = false;
+  };
+  // Whether an unknown key's name is nearest to a key of [Access] among all keys.
+  auto nearAccess = [](const std::string& name) {
+    std::vector<const char*> all;
+    for (const ProfileKey& k : kProfileKeys) all.push_back(k.key);
+    const char* near = Nearest(name, all);
+    const ProfileKey* key = near ? FindAnywhere(near) : nullptr;
+    return key && IsAccess(key->section);
   };
   std::string section;     // the current section as written
   bool inSection = false;  // a section header has been seen
   bool sectionKnown = false;
   std::map<std::string, int> firstLine;  // "SECTION\nKEY" upper-cased, of keys read
 
+  bool sectionNearAccess = false;  // an unknown section taken for [Access]
   for (const ProfileEntry& entry : ProfileEntries(content)) {
+    aboutAccess = false;
     switch (entry.kind) {
       case ProfileEntry::Kind::kSection: {
         section = entry.name;
         inSection = true;
         sectionKnown = !KeysOf(section).empty();
+        sectionNearAccess = false;
         if (sectionKnown) break;
         const char* near = Nearest(section, Sections());
+        sectionNearAccess = aboutAccess = near && IsAccess(near);
         warn(entry.line, "[" + section + "]: unknown section" +
                              (near ? ", did you mean [" + std::string(near) + "]?"
                                    : "; the known ones are " + List(Sections(), "[", "]")));
@@ -133,16 +151,25 @@ std::vector<std::string> CheckProfileKeys(const std::string& content, const std:
       case ProfileEntry::Kind::kKey: {
         if (!inSection) {
           const ProfileKey* known = FindAnywhere(entry.name);
+          aboutAccess = nearAccess(entry.name);
           warn(entry.line, entry.name + ": outside any section, so it is never read" +
                                (known ? "; it belongs under [" + std::string(known->section) + "]"
                                       : std::string()));
           break;
         }
-        if (!sectionKnown) break;  // the section has had its warning
+        if (!sectionKnown) {
+          // The section has had its warning; a key of [Access] under it is a mistake.
+          if (!sectionNearAccess && nearAccess(entry.name) && accessMistakes) {
+            aboutAccess = true;
+            warn(entry.line, entry.name + ": in [" + section + "], so it is never read");
+          }
+          break;
+        }
         const ProfileKey* known = Find(section, entry.name);
         if (!known) {
           const ProfileKey* elsewhere = FindAnywhere(entry.name);
           const char* near = Nearest(entry.name, KeysOf(section));
+          aboutAccess = nearAccess(entry.name);
           std::string text = entry.name + ": unknown key in [" + section + "]";
           if (elsewhere) {
             text += ", did you mean it under [" + std::string(elsewhere->section) + "]?";
@@ -156,12 +183,21 @@ std::vector<std::string> CheckProfileKeys(const std::string& content, const std:
         }
         const std::string id = Cp1252UpperText(known->section) + "\n" + Cp1252UpperText(known->key);
         if (const auto first = firstLine.find(id); first != firstLine.end()) {
+          aboutAccess = IsAccess(known->section);
           warn(entry.line, entry.name + ": given again in [" + section + "]; the first, on line " +
                                std::to_string(first->second) + ", is the one read");
           break;
         }
         firstLine[id] = entry.line;
-        if (known->number && !PlainInteger(entry.value)) {
+        if (!known->number) break;
+        if (IsAccess(known->section) && PlainInteger(entry.value) &&
+            LeadingNumber(entry.value) < 0) {
+          aboutAccess = true;
+          warn(entry.line, entry.name + "=" + entry.value + " in [" + section +
+                               "] is negative; write 0 for none, or a number above it");
+        } else if (!PlainInteger(entry.value)) {
+          // An empty [Access] number means none, as when the key is left out.
+          aboutAccess = IsAccess(known->section) && !entry.value.empty();
           warn(entry.line, entry.name + "=" + entry.value + " in [" + section +
                                "] is not a whole number; it reads as " +
                                NumberText(LeadingNumber(entry.value)));

@@ -29,6 +29,14 @@ inline constexpr ProfileKey kProfileKeys[] = {
 // that are neither a section nor a key, keys given twice, and number keys whose value is
 // not a plain integer (with the number read from it). Names match without regard to case,
 // as the profile reader matches them. Texts are Windows-1252, as the file is.
-std::vector<std::string> CheckProfileKeys(const std::string& content, const std::string& fileName);
+//
+// With `accessMistakes`, the lines that leave [Access] other than it may have been meant
+// go there instead: velweb does not start with them, for a server that runs open to
+// everyone because of a typing mistake is worse than one that does not run. They are an
+// unknown section nearest to [Access], an unknown key nearest to one of [Access] (or
+// one of its keys in another section, or in none), a key of [Access] given twice, and a
+// number of [Access] that is no whole number or is negative.
+std::vector<std::string> CheckProfileKeys(const std::string& content, const std::string& fileName,
+                                          std::vector<std::string>* accessMistakes = nullptr);
 
 }  // namespace vel

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "file_io.h"
 #include "socket_facility.h"
 
 namespace vel {
@@ -89,10 +90,10 @@ ResponseSender::Step ResponseSender::SendNext(ConnectionSockets& sockets, int in
 
 std::unique_ptr<ResponseSender> ResponseSender::ForFile(
     const std::string& path, const std::function<std::string(int64_t length)>& head) {
-  const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int file = OpenRegularFile(path);
   if (file < 0) return nullptr;
   struct stat info {};
-  if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(file, &info) != 0) {
     ::close(file);
     return nullptr;
   }

@@ -34,10 +34,12 @@ void StartupReport::CheckProgramDir(const std::string& dir) {
        "changes (such as a language chosen now) are not kept.");
 }
 
-void StartupReport::CheckProfile(const std::string& fileName) {
+std::vector<std::string> StartupReport::CheckProfile(const std::string& fileName) {
+  std::vector<std::string> mistakes;
   const std::optional<std::string> content = ReadWholeFile(ProgramFile(fileName));
-  if (!content) return;  // a missing profile means every default
-  for (const std::string& warning : CheckProfileKeys(*content, fileName)) Warn(warning);
+  if (!content) return mistakes;  // a missing profile means every default
+  for (const std::string& warning : CheckProfileKeys(*content, fileName, &mistakes)) Warn(warning);
+  return mistakes;
 }
 
 void StartupReport::CheckLibrary() {

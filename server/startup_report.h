@@ -30,8 +30,9 @@ class StartupReport {
   // The program directory must be writable for the daily log and the profile.
   void CheckProgramDir(const std::string& dir);
   // Sections and keys of the profile `fileName` (in the program directory) that the
-  // server does not read as they may have been meant (see profile_keys.h).
-  void CheckProfile(const std::string& fileName);
+  // server does not read as they may have been meant (see profile_keys.h). Returns the
+  // mistakes about [Access], which are not warned about: they stop the start.
+  std::vector<std::string> CheckProfile(const std::string& fileName);
   // libVelmar.so must load, or no message is passed on and nothing is logged.
   void CheckLibrary();
   // A receiver file (in the program directory) whose receivers are not all read.

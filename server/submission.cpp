@@ -43,6 +43,8 @@ int StatusOf(SubmitOutcome outcome) {
       return 429;
     case SubmitOutcome::kNotTaken:
       return 503;
+    case SubmitOutcome::kCrossSite:
+      return 403;
   }
   return 500;
 }

@@ -24,6 +24,7 @@ enum class SubmitOutcome {
   kUnpassable,  // 400: it holds a byte that would change the command entry
   kOverLimit,   // 429: the client's send limit is reached
   kNotTaken,    // 503: the alarm server did not take it (no room, no library)
+  kCrossSite,   // 403: a page of another web site made a browser post it
 };
 int StatusOf(SubmitOutcome outcome);
 

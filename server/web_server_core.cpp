@@ -1,16 +1,18 @@
 #include "web_server_core.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "alert_webhooks.h"
+#include "cross_site.h"
 #include "event_log.h"
 #include "exchange_worker.h"
 #include "file_io.h"
@@ -161,7 +163,23 @@ int WebServerCore::Form_Load() {
     return 1;
   }
 
-  report.CheckProfile(kProfile);
+  // A mistake about who may send stops the start: said on standard error and logged.
+  auto refuseStart = [this](const std::string& text) {
+    if (frontEnd_) frontEnd_->ShowMessage(text, MessageIcon::Warning);
+    size_t from = 0;
+    for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+      WriteLog(text.substr(from, end - from));
+    }
+    WriteLog(text.substr(from));
+    return 1;
+  };
+  if (const std::vector<std::string> mistakes = report.CheckProfile(kProfile); !mistakes.empty()) {
+    std::string text;
+    for (const std::string& mistake : mistakes) text += mistake + "\n";
+    return refuseStart(text +
+                       "Velmar Web Server does not start while [Access] may not say what was "
+                       "meant: it could let everyone send.");
+  }
   const std::string portText = ReadProfileString("TCPIP", "HTTPPort", "80", kProfile);
   const int64_t port = RoundHalfEven(LeadingNumber(portText));
   Headers_ = RoundHalfEven(LeadingNumber(ReadProfileString("HTTP", "Headers", "0", kProfile))) == 1;
@@ -172,20 +190,18 @@ int WebServerCore::Form_Load() {
                            ReadProfileString("Access", "Password", "", kProfile),
                            ReadProfileString("Access", "TrustProxy", "", kProfile), access,
                            accessError)) {
-    if (frontEnd_) frontEnd_->ShowMessage(accessError, MessageIcon::Warning);
-    return 1;
+    return refuseStart(accessError);
   }
   // A client without status lines never learns that a password is wanted.
   if (!access.passwordHash.empty() && !Headers_) {
-    if (frontEnd_) {
-      frontEnd_->ShowMessage(
-          "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP "
-          "status lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password.",
-          MessageIcon::Warning);
-    }
-    return 1;
+    return refuseStart(
+        "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP "
+        "status lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password.");
   }
   access_ = AccessPolicy(std::move(access));
+  if (!access_.PasswordHash().empty()) {
+    passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
+  }
 
   limits_.maxConnections = static_cast<int>(
       std::clamp<int64_t>(RaiseDescriptorLimit() - kSpareDescriptors, 1, limits_.maxConnections));
@@ -382,6 +398,7 @@ void WebServerCore::Winsock_HTTP_TimeLimit(int index) {
       break;
     }
     case ConnectionState::kFree:
+    case ConnectionState::kCheckingPassword:
     case ConnectionState::kHandingOver:
       break;
   }
@@ -500,10 +517,31 @@ void WebServerCore::Serve(int index, const std::string& request) {
 bool WebServerCore::Admit(int index, const std::string& request) {
   Connection& c = connections_[index];
   const IpAddress peer = IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index));
-  const AccessPolicy::Decision decision = access_.Admit(peer, request, NowMs());
+  AccessPolicy::Decision decision = access_.Admit(peer, request, NowMs());
   c.client = decision.client;
   c.clientKnown = true;
   c.forwarded = !(decision.client == peer);
+  if (decision.refusal != Refusal::kUnchecked) return Concluded(index, request, decision);
+  // The hash is checked on the password thread; the request waits for its result.
+  const uint64_t serial = c.serial;
+  const IpAddress client = decision.client;
+  const std::string password = decision.password;
+  const bool queued = passwordHasher_ && passwordHasher_->Check(password, [=, this](bool matched) {
+    const Connection& now = connections_[index];
+    if (now.state != ConnectionState::kCheckingPassword || now.serial != serial) return;  // gone
+    if (Concluded(index, request, access_.Checked(client, password, matched, NowMs()))) {
+      Serve(index, request);
+    }
+  });
+  if (queued) {
+    c.state = ConnectionState::kCheckingPassword;
+    return false;
+  }
+  return Concluded(index, request, access_.Busy(client, NowMs()));
+}
+
+bool WebServerCore::Concluded(int index, const std::string& request,
+                              const AccessPolicy::Decision& decision) {
   for (const std::string& line : decision.logLines) WriteLog(line);
   if (decision.refusal == Refusal::kNone) return true;
   SendRefusal(index, request, decision.refusal);
@@ -529,7 +567,14 @@ void WebServerCore::SendRefusal(int index, const std::string& request, Refusal r
       reason = "too many wrong passwords came from this address: try again in a minute";
       fields += "Retry-After: 60\r\n";
       break;
+    case Refusal::kBusy:
+      status = 503;
+      page = &BusyPage();
+      reason = "too many passwords to check at once: try again in a second";
+      fields = "Retry-After: 1\r\n";
+      break;
     case Refusal::kPassword:
+    case Refusal::kUnchecked:
     case Refusal::kNone:
       break;
   }
@@ -567,6 +612,16 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   }
   Connection& c = connections_[index];
   const std::string client = c.forwarded ? c.client.ToText() : Winsock_HTTP.RemoteHostIP(index);
+  // A browser made to post by a page of another site: nothing goes further.
+  if (const std::optional<std::string> crossSite = CrossSiteReason(request)) {
+    const IpAddress key =
+        c.clientKnown
+            ? c.client
+            : access_.ClientOf(IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index)), request);
+    for (const std::string& line : access_.CrossSite(key, NowMs())) WriteLog(line);
+    AnswerSubmission(index, from, path, info, submission, SubmitOutcome::kCrossSite, *crossSite);
+    return;
+  }
   std::string entry;
   if (submission.Complete()) entry = CommandEntry(submission);
   const bool passable = !submission.holdsSeparator;
@@ -783,11 +838,29 @@ void WebServerCore::SendBody(int index, const std::string& contentType,
 
 int16_t WebServerCore::LoadReceivers() {
   if (frontEnd_) frontEnd_->SetBusy(true);
-  ReceiverCount_ = 0;
   const std::string path = ProgramFile(kReceiverFile);
   std::optional<std::string> content = ReadWholeFile(path);
+  if (!content && errno != ENOENT) {
+    // No regular file (a FIFO would never end a read), or none that can be read: the
+    // list stays as it was, and that is said once until the file can be read again.
+    if (!receiverFileRejected_) {
+      receiverFileRejected_ = true;
+      const std::string why = errno == EINVAL ? "it is no regular file" : std::strerror(errno);
+      const std::string text = std::string(kReceiverFile) + " cannot be read (" + why +
+                               "): the receiver list stays as it was";
+      WriteLog(text);
+      if (frontEnd_) frontEnd_->ShowWarning(text);
+    }
+    if (frontEnd_) frontEnd_->SetBusy(false);
+    return ReceiverCount_;
+  }
+  receiverFileRejected_ = false;
+  ReceiverCount_ = 0;
   if (!content) {
-    std::ofstream create(path, std::ios::binary | std::ios::app);  // a missing file is made empty
+    // A missing file is made empty; nothing that appeared meanwhile is opened.
+    const int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd >= 0) close(fd);
     content.emplace();
   }
   const std::string& bytes = *content;

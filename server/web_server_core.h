@@ -44,10 +44,13 @@
 //   the request (see SubmitOutcome, and 401, 403 and 404).
 // - "Access"/"AllowFrom", "SendLimit", "Password", "TrustProxy": who may send, and how
 //   often (access_policy.h). A password needs status lines: with Headers=0 and a
-//   password, Form_Load refuses to start. A POST of application/json is a message from
-//   a program, answered in JSON (json_message.h); so are a POST of text/plain, and the
-//   notifications that Alertmanager and Grafana post to /alertmanager and /grafana
-//   (alert_webhooks.h), which always get a status line.
+//   password, Form_Load refuses to start, as it does for a mistake about [Access]
+//   (profile_keys.h). Passwords are hashed on a thread of their own (password_hasher.h).
+//   A POST of application/json is a message from a program, answered in JSON
+//   (json_message.h); so are a POST of text/plain, and the notifications that
+//   Alertmanager and Grafana post to /alertmanager and /grafana (alert_webhooks.h),
+//   which always get a status line. A post that a browser marks as sent by another site
+//   is refused whatever the keys (cross_site.h).
 // - The environment variables VELWEB_REQUEST_TIMEOUT_MS (default 10000: a request must
 //   be complete this long after its connection), VELWEB_SEND_TIMEOUT_MS (default 30000:
 //   an answer is abandoned, with a reset, once the client has taken nothing of it for
@@ -71,6 +74,7 @@
 #include "alert_webhooks.h"
 #include "front_end.h"
 #include "page_cache.h"
+#include "password_hasher.h"
 #include "receiver_file.h"
 #include "response_sender.h"
 #include "socket_facility.h"
@@ -101,6 +105,9 @@ struct ServerLimits {
 //   kReceiving   the request is read into RequestBuffer; it must be complete within
 //                requestTimeoutMs of the accept and stay within maxRequestBytes, its
 //                header block and declared body together
+//   kCheckingPassword
+//                its password is being hashed on the password thread; the request
+//                waits, admitted or refused by the result
 //   kHandingOver a posted message is with the exchange thread; its answer waits
 //   kAwaitingDescriptor
 //                the answer needs a file, and the process has no descriptor left to open
@@ -113,7 +120,14 @@ struct ServerLimits {
 //
 // One request per connection: what a client sends after it is read and dropped. Every
 // connection ends through EndConnection, which takes the reason.
-enum class ConnectionState { kFree, kReceiving, kHandingOver, kAwaitingDescriptor, kResponding };
+enum class ConnectionState {
+  kFree,
+  kReceiving,
+  kCheckingPassword,
+  kHandingOver,
+  kAwaitingDescriptor,
+  kResponding
+};
 
 enum class EndReason {
   kServed,           // the whole answer went out: closed gracefully, and counted
@@ -188,8 +202,11 @@ class WebServerCore {
   void Serve(int index, const std::string& request);
   // The answer could not be made for want of a descriptor: `retry` makes it again later.
   void AwaitDescriptor(int index, std::function<void()> retry);
-  // The [Access] checks of a request; false when it was refused and answered.
+  // The [Access] checks of a request; false when it was refused and answered, or waits
+  // for its password to be checked (then Concluded later).
   bool Admit(int index, const std::string& request);
+  // Logs the lines of `decision`; true when it lets the request in, else refuses it.
+  bool Concluded(int index, const std::string& request, const AccessPolicy::Decision& decision);
   void SendRefusal(int index, const std::string& request, Refusal refusal);
   void SendNotFound(int index);
   // False when `path` is no regular file or cannot be read; nothing is sent then.
@@ -233,7 +250,8 @@ class WebServerCore {
   int64_t ReceiverFileSize_ = 0;
   std::time_t ReceiverFileTime_ = 0;
   bool receiverFileKnown_ = false;
-  uint64_t receiversGeneration_ = 0;  // bumped on every load of List_Receivers
+  bool receiverFileRejected_ = false;  // its last load found it unreadable, and said so
+  uint64_t receiversGeneration_ = 0;   // bumped on every load of List_Receivers
   PageCache pageCache_;
   PageCache fileCache_;  // small files sent as they are (generation 0)
 
@@ -245,8 +263,10 @@ class WebServerCore {
   bool StartupDone_ = false;
   bool SplashRemoved_ = false;
   bool Headers_ = false;
-  AccessPolicy access_;   // the [Access] keys, and what they keep per client
-  bool closing_ = false;  // Form_QueryUnload has let the window close
+  AccessPolicy access_;      // the [Access] keys, and what they keep per client
+  QObject passwordReplies_;  // the password thread's results arrive through it
+  std::unique_ptr<PasswordHasher> passwordHasher_;  // with a password set
+  bool closing_ = false;                            // Form_QueryUnload has let the window close
 };
 
 }  // namespace vel

@@ -475,6 +475,46 @@ TEST(FaultLock, StoppedLockHolderOrALogFifoKeepNoPageFromBeingServed) {
   ExpectTheRegionGoesOn(server);
 }
 
+// FIFOs nobody writes, under the names of the receiver file, a page and an image: each
+// counts as missing (the receivers stay as they were), and nothing waits for a writer.
+TEST(FaultFiles, FifosUnderTheNamesOfFilesFreezeNothing) {
+  Velweb server;
+  WriteSite(server);
+  server.Put("vel_rcv.dat", ReceiverFileBytes({"Brigade"}));
+  ASSERT_TRUE(server.Start());
+  const std::string page = "<p>1.0.00</p>\r\n<li>Brigade</li>\r\nend\r\n";
+  ASSERT_EQ(server.Fetch("GET / HTTP/1.0\r\n\r\n"), page);
+  for (const char* name : {"vel_rcv.dat", "B.HTM", "C.GIF"}) {
+    fs::remove(server.dir() / name);
+    ASSERT_EQ(mkfifo((server.dir() / name).c_str(), 0600), 0) << name;
+  }
+  // The reload finds the FIFO and keeps the list, and says so once.
+  const std::string warning =
+      " WEB vel_rcv.dat cannot be read (it is no regular file): the "
+      "receiver list stays as it was\r\n";
+  ASSERT_TRUE(WaitFor([&] { return server.Log().find(warning) != std::string::npos; }));
+  for (int restart = 0; restart < 2; ++restart) {
+    SCOPED_TRACE(restart ? "started with the FIFO" : "the FIFO made while running");
+    for (const char* request :
+         {"GET / HTTP/1.0\r\n\r\n", "GET /b.htm HTTP/1.0\r\n\r\n", "GET /c.gif HTTP/1.0\r\n\r\n"}) {
+      const auto start = Clock::now();
+      const std::string answer = server.Fetch(request);
+      EXPECT_LT(Clock::now() - start, milliseconds(500)) << request;
+      if (std::string(request).find("GET / ") == 0) {
+        EXPECT_EQ(answer, restart ? "<p>1.0.00</p>\r\nend\r\n" : page);
+      } else {
+        EXPECT_NE(answer.find("File Not Found"), std::string::npos) << request;
+      }
+    }
+    EXPECT_EQ(server.Fetch(Post("message=m&receivers=Brigade")),
+              "<p>sent to</p>\r\n<b>Brigade</b>\r\nend\r\n");
+    ExpectCleanStop(server);
+    if (!restart) {
+      ASSERT_TRUE(server.Start());
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // A clean stop with messages that nobody has taken yet.
 

@@ -4,6 +4,10 @@
 // cannot work; and the server behind the real nginx over HTTPS.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "http_text.h"
 #include "processes.h"
 #include "velweb_process.h"
@@ -89,7 +93,10 @@ TEST(ServerAccess, AllowedAndRefusedAddressesAndNetworks) {
       EXPECT_EQ(answer,
                 "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html; "
                 "charset=windows-1252\r\nContent-Length: " +
-                    std::to_string(kRefusedPage.size()) + "\r\nConnection: close\r\n\r\n" +
+                    std::to_string(kRefusedPage.size()) +
+                    "\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: "
+                    "DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\nConnection: "
+                    "close\r\n\r\n" +
                     kRefusedPage);
       // A flood of posts: nothing handed over, and one log line per address.
       const size_t logBefore = server.Log().size();
@@ -183,6 +190,89 @@ TEST(ServerAccess, PasswordRightWrongMissingAndTheLockOut) {
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
 }
 
+// Wrong passwords, 50 a second, each from a new address and never the same, while a
+// client with the right password fetches a page every 0.2 s: the hashing happens off
+// the event loop and under a budget, so the good client is served as if alone.
+TEST(ServerAccess, AFloodOfWrongPasswordsFromManyAddressesKeepsNoGoodClientWaiting) {
+  Velweb server;
+  ASSERT_TRUE(StartWith(server, server.PasswordLine("right one") + "\r\n"));
+  const std::string get = "GET /a.htm HTTP/1.0\r\n";
+  const std::string right = get + Basic("u", "right one") + "\r\n";
+  ASSERT_EQ(StatusLine(server.Fetch(kV4a, right)), "HTTP/1.0 200 OK");
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> asked{0}, refused{0};
+  std::vector<std::thread> flood;
+  for (int t = 0; t < 5; ++t) {  // five senders of 10 a second each
+    flood.emplace_back([&, t] {
+      for (int i = 0; !stop; ++i) {
+        const auto next = Clock::now() + milliseconds(100);
+        const int n = i * 5 + t;
+        const From from{"127.1." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250)};
+        const std::string status =
+            StatusLine(server.Fetch(from, get + Basic("u", "wrong " + std::to_string(n)) + "\r\n"));
+        ++asked;
+        if (status == "HTTP/1.0 401 Unauthorized" || status == "HTTP/1.0 503 Service Unavailable") {
+          ++refused;
+        }
+        std::this_thread::sleep_until(next);
+      }
+    });
+  }
+  std::this_thread::sleep_for(milliseconds(500));
+  std::vector<double> times;
+  for (int i = 0; i < 25; ++i) {
+    const auto began = Clock::now();
+    const std::string answer = server.Fetch(kV4a, right);
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+    EXPECT_EQ(StatusLine(answer), "HTTP/1.0 200 OK");
+    std::this_thread::sleep_until(began + milliseconds(200));
+  }
+  stop = true;
+  for (std::thread& t : flood) t.join();
+  EXPECT_EQ(refused.load(), asked.load());
+  EXPECT_GT(asked.load(), 50);
+  std::sort(times.begin(), times.end());
+  EXPECT_LT(times[times.size() / 2], 100.0) << "median (ms)";
+  EXPECT_LT(times.back(), 1000.0) << "worst (ms)";
+  // The surplus is refused cheaply and logged, once per address.
+  EXPECT_NE(server.Log().find(" WEB Wrong HTTP password from 127.1."), std::string::npos);
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
+}
+
+// An address over its send limit and one locked out stay so however many other
+// addresses come: 5,000 of them, each with a refusal of its own on record.
+TEST(ServerAccess, LimitsAndLockOutsOutlastAFloodFromManyAddresses) {
+  Velweb server;
+  ASSERT_TRUE(StartWith(server, "SendLimit=1\r\n" + server.PasswordLine("pw") + "\r\n"));
+  const std::string right = Basic("u", "pw"), wrong = Basic("u", "no");
+  const std::string get = "GET /a.htm HTTP/1.0\r\n";
+  ASSERT_EQ(StatusLine(server.Fetch(kV4a, Post("message=m&receivers=A", right))),
+            "HTTP/1.0 200 OK");
+  for (int i = 0; i < 5; ++i) server.Fetch(kV4b, get + wrong + "\r\n");
+  auto holds = [&] {
+    EXPECT_EQ(StatusLine(server.Fetch(kV4a, Post("message=m&receivers=A", right))),
+              "HTTP/1.0 429 Too Many Requests");
+    EXPECT_EQ(StatusLine(server.Fetch(kV4b, get + right + "\r\n")), "HTTP/1.0 401 Unauthorized");
+  };
+  holds();
+  std::vector<std::thread> senders;
+  std::atomic<int> answered{0};
+  for (int t = 0; t < 4; ++t) {
+    senders.emplace_back([&, t] {
+      for (int n = t; n < 5000; n += 4) {
+        const From from{"127.3." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250)};
+        if (!server.Fetch(from, get + wrong + "\r\n").empty()) ++answered;
+      }
+    });
+  }
+  for (std::thread& t : senders) t.join();
+  EXPECT_EQ(answered.load(), 5000);
+  holds();
+  EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfem\n");
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
+}
+
 TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
   Velweb server;
   const std::string password = server.PasswordLine("pw");
@@ -191,7 +281,14 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
     std::string access;
     std::string message;
   };
+  // `access`: the [Access] section's lines, or with a leading "[" the whole rest.
   const std::vector<Case> cases = {
+      {"1", "[Acess]\r\nPassword=",
+       "VELWEB.INI line 7: [Acess]: unknown section, did you mean [Access]?\nVelmar Web Server "
+       "does not start while [Access] may not say what was meant"},
+      {"1", "Pasword=", "VELWEB.INI line 8: Pasword: unknown key in [Access], did you mean "},
+      {"1", "SendLimit=thirty",
+       "VELWEB.INI line 8: SendLimit=thirty in [Access] is not a whole number"},
       {"0", password,
        "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP status "
        "lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password."},
@@ -203,12 +300,72 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.access);
-    server.SetProfile(std::to_string(server.port()), c.headers, "[Access]\r\n" + c.access + "\r\n");
+    server.SetProfile(std::to_string(server.port()), c.headers,
+                      (c.access[0] == '[' ? "" : "[Access]\r\n") + c.access + "\r\n");
+    const size_t logged = Count(server.Log(), c.message.substr(0, c.message.find('\n')));
     ASSERT_TRUE(server.Start({}, false));
     EXPECT_EQ(server.WaitExit(), 1);
     EXPECT_NE(server.Err().find(c.message), std::string::npos) << server.Err();
-    EXPECT_FALSE(fs::exists(server.LogPath()));
+    // Logged too, and nothing else: the server never began.
+    EXPECT_EQ(Count(server.Log(), c.message.substr(0, c.message.find('\n'))), logged + 1)
+        << server.Log();
+    EXPECT_EQ(server.Log().find("is starting"), std::string::npos);
   }
+}
+
+// A browser made to post by a page of another site: refused, nothing handed over,
+// logged once; browsers on this server's own pages, and clients that say nothing of
+// where they come from, are served as before.
+TEST(ServerAccess, PostsFromPagesOfOtherSitesAreRefused) {
+  Velweb server;
+  WriteSite(server);
+  server.SetProfile(std::to_string(server.port()), "1");
+  ASSERT_TRUE(server.Start()) << server.Err();
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n";
+  const std::string form = "message=m&receivers=A";
+  const std::string json = "{\"receivers\": [\"A\"], \"message\": \"m\"}";
+  const std::string sent = "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n";
+  const std::string notSent = "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n";
+  struct Case {
+    const char* what;
+    std::string request;
+    std::string status;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"another host", Post(form, host + "Origin: http://evil.example\r\n"), "403 Forbidden",
+       notSent},
+      {"another port", Post(form, host + "Origin: http://127.0.0.1:1\r\n"), "403 Forbidden",
+       notSent},
+      {"a sandboxed page", Post(form, host + "Origin: null\r\n"), "403 Forbidden", notSent},
+      {"cross-site, Origin alike", Post(form, host + "Sec-Fetch-Site: cross-site\r\n"),
+       "403 Forbidden", notSent},
+      {"same-site", Post(form, host + "Sec-Fetch-Site: same-site\r\n"), "403 Forbidden", notSent},
+      {"JSON, cross-site", PostJson(json, host + "Sec-Fetch-Site: cross-site\r\n"), "403 Forbidden",
+       "{\"sent\": false, \"error\": \"a page of another web site sent this post (so says "
+       "Sec-Fetch-Site)\"}\n"},
+      {"same-origin", Post(form, host + "Sec-Fetch-Site: same-origin\r\nOrigin: http://x\r\n"),
+       "200 OK", sent},
+      {"typed in", Post(form, host + "Sec-Fetch-Site: none\r\n"), "200 OK", sent},
+      {"Origin of this server",
+       Post(form, host + "Origin: http://127.0.0.1:" + std::to_string(server.port()) + "\r\n"),
+       "200 OK", sent},
+      {"the scheme's own port", Post(form, "Host: LocalHost:80\r\nOrigin: http://localhost\r\n"),
+       "200 OK", sent},
+      {"neither header", Post(form, host), "200 OK", sent},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string answer = server.Fetch(kV4a, c.request);
+    EXPECT_EQ(StatusLine(answer), "HTTP/1.0 " + c.status);
+    EXPECT_EQ(Body(answer), c.body);
+    EXPECT_EQ(server.Velctl("commands --raw"), c.status == "200 OK" ? "FT:A\\xfem\n" : "");
+  }
+  EXPECT_EQ(LogCount(server,
+                     " WEB Refused HTTP message request from 127.0.0.2: a page of another "
+                     "web site sent it\r\n"),
+            1u);
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
 }
 
 // One server, every status: pages and files, form posts and JSON posts, refusals.

@@ -432,17 +432,22 @@ TEST_F(ServerTest, StartWarnsOfWhatItCannotDo) {
 TEST_F(ServerTest, HeadersSettingPutsAnHttpHeadBeforeUnchangedBodies) {
   server_.SetProfile(std::to_string(server_.port()), "1");
   ASSERT_TRUE(server_.Start());
+  // Every answer: no guessing of its type; pages: never framed by another site.
+  const std::string nosniff = "X-Content-Type-Options: nosniff\r\n";
+  const std::string page = nosniff +
+                           "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors "
+                           "'none'\r\nConnection: close\r\n\r\n";
   EXPECT_EQ(server_.Fetch("GET / HTTP/1.0\r\n\r\n"),
             "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=windows-1252\r\n"
-            "Content-Length: 21\r\nConnection: close\r\n\r\n<p>index 1.0.00</p>\r\n");
+            "Content-Length: 21\r\n" +
+                page + "<p>index 1.0.00</p>\r\n");
   EXPECT_TRUE(Same(server_.Fetch("GET /logo.gif HTTP/1.0\r\n\r\n"),
-                   "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 25000\r\n"
-                   "Connection: close\r\n\r\n" +
-                       Gif(25000)));
+                   "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 25000\r\n" +
+                       nosniff + "Connection: close\r\n\r\n" + Gif(25000)));
   EXPECT_EQ(server_.Fetch("GET /nothing.htm HTTP/1.0\r\n\r\n"),
             "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=windows-1252\r\n"
-            "Content-Length: 264\r\nConnection: close\r\n\r\n" +
-                kNotFound);
+            "Content-Length: 264\r\n" +
+                page + kNotFound);
   EXPECT_EQ(server_.Err().find("Headers=1"), std::string::npos) << server_.Err();
 }
 

@@ -324,15 +324,18 @@ TEST(NotFoundPage, ThirteenLinesOf264BytesWithTheLiteralLineThree) {
 }
 
 TEST(ResponseHead, StatusTypeLengthAndClose) {
+  const std::string nosniff = "X-Content-Type-Options: nosniff\r\n";
+  const std::string noFrames =
+      "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n";
   EXPECT_EQ(ResponseHead(200, "image/gif", 25000),
-            "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 25000\r\n"
-            "Connection: close\r\n\r\n");
+            "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 25000\r\n" + nosniff +
+                "Connection: close\r\n\r\n");
   EXPECT_EQ(ResponseHead(404, "text/html; charset=windows-1252", std::nullopt),
-            "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=windows-1252\r\n"
-            "Connection: close\r\n\r\n");
+            "HTTP/1.0 404 Not Found\r\nContent-Type: text/html; charset=windows-1252\r\n" +
+                nosniff + noFrames + "Connection: close\r\n\r\n");
   EXPECT_EQ(ResponseHead(401, "", 3, "WWW-Authenticate: Basic realm=\"x\"\r\n"),
-            "HTTP/1.0 401 Unauthorized\r\nContent-Length: 3\r\nWWW-Authenticate: Basic "
-            "realm=\"x\"\r\nConnection: close\r\n\r\n");
+            "HTTP/1.0 401 Unauthorized\r\nContent-Length: 3\r\n" + nosniff +
+                "WWW-Authenticate: Basic realm=\"x\"\r\nConnection: close\r\n\r\n");
   for (const auto& [status, line] :
        std::vector<std::pair<int, std::string>>{{400, "400 Bad Request"},
                                                 {403, "403 Forbidden"},
@@ -597,6 +600,40 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
       "[HTTP], [Access]",
   };
   EXPECT_EQ(CheckProfileKeys(profile, "VELWEB.INI"), expected);
+  // Asked for them, the mistakes about [Access] stand apart: they stop the start.
+  std::vector<std::string> mistakes;
+  std::vector<std::string> others = expected;
+  others.erase(others.end() - 2);
+  EXPECT_EQ(CheckProfileKeys(profile, "VELWEB.INI", &mistakes), others);
+  EXPECT_EQ(mistakes, std::vector<std::string>{"VELWEB.INI line 21: [Acess]: unknown section, did "
+                                               "you mean [Access]?"});
+  mistakes.clear();
+  EXPECT_EQ(CheckProfileKeys("[HTTP]\r\nPassword=$y$x\r\n"      // 2: a key of [Access] elsewhere
+                             "[Access]\r\nPasword=x\r\n"        // 4
+                             "SendLimit=-5\r\n"                 // 5
+                             "AllowFrom=::1\r\nSendLimit=\r\n"  // 7: given again
+                             "Colour=red\r\n"                   // 8: like no key: a warning
+                             "TrustProxy=\r\n"
+                             "[Security]\r\nAllowFrom=::1\r\n"  // 11
+                             "Headers=1\r\n"
+                             "[Acess]\r\nPassword=\r\n",  // 13, and its key no more
+                             "VELWEB.INI", &mistakes),
+            (std::vector<std::string>{
+                "VELWEB.INI line 8: Colour: unknown key in [Access]; known there: AllowFrom, "
+                "SendLimit, Password, TrustProxy",
+                "VELWEB.INI line 10: [Security]: unknown section; the known ones are [TCPIP], "
+                "[General], [HTTP], [Access]"}));
+  EXPECT_EQ(
+      mistakes,
+      (std::vector<std::string>{
+          "VELWEB.INI line 2: Password: unknown key in [HTTP], did you mean it under [Access]?",
+          "VELWEB.INI line 4: Pasword: unknown key in [Access], did you mean Password?",
+          "VELWEB.INI line 5: SendLimit=-5 in [Access] is negative; write 0 for none, or a "
+          "number above it",
+          "VELWEB.INI line 7: SendLimit: given again in [Access]; the first, on line 5, is the "
+          "one read",
+          "VELWEB.INI line 11: AllowFrom: in [Security], so it is never read",
+          "VELWEB.INI line 13: [Acess]: unknown section, did you mean [Access]?"}));
   EXPECT_TRUE(CheckProfileKeys("[TCPIP]\r\nHTTPPort=80\r\n[General]\r\nLanguage=001\r\n"
                                "[HTTP]\r\nHeaders=1\r\n",
                                "VELWEB.INI")
@@ -791,16 +828,32 @@ TEST(ClientLedger, RefusalsAreFirstInTheirWindowOncePerAddressAndKind) {
   EXPECT_TRUE(ledger.FirstInWindow(a, RefusalLog::kAddress, 60000));
 }
 
-TEST(ClientLedger, AFloodOfAddressesKeepsItBounded) {
-  ClientLedger ledger(100);
-  for (int i = 0; i < 10000; ++i) {
-    const IpAddress client = Ip("2001:db8::" + std::to_string(i % 60000));
-    ledger.FirstInWindow(client, RefusalLog::kAddress, i);
-    ASSERT_LE(ledger.Size(), 100u);
+TEST(ClientLedger, AFloodOfAddressesKeepsItBoundedAndWashesNothingOut) {
+  ClientLedger ledger(4096);
+  const IpAddress limited = Ip("10.0.0.1"), locked = Ip("2001:db8:1:2::7");
+  ASSERT_TRUE(ledger.TakeSend(limited, 1, 0));
+  for (int i = 0; i < ClientLedger::kFailuresToLock; ++i) ledger.CountFailure(locked, 0);
+  ASSERT_TRUE(ledger.LockedOut(locked, 0));
+  // 5,000 other addresses, IPv4 and IPv6 networks, each with a refusal logged.
+  for (int i = 0; i < 5000; ++i) {
+    const IpAddress client =
+        i % 2 ? Ip("2001:db8:" + std::to_string(i) + "::1")
+              : Ip("10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".1");
+    ledger.FirstInWindow(client, RefusalLog::kAddress, 1 + i);
+    ASSERT_LE(ledger.Size(), 4096u);
   }
+  // The table is full: the newcomers share one record, and one limit.
+  EXPECT_TRUE(ledger.TakeSend(Ip("10.200.0.1"), 1, 30000));
+  EXPECT_FALSE(ledger.TakeSend(Ip("10.200.0.2"), 1, 30000));
+  EXPECT_FALSE(ledger.TakeSend(limited, 1, 59999));
+  EXPECT_TRUE(ledger.LockedOut(locked, 59999));
+  // An IPv6 client counts by its /64: another address of the network is locked out too.
+  EXPECT_TRUE(ledger.LockedOut(Ip("2001:db8:1:2:ffff::1"), 59999));
+  EXPECT_FALSE(ledger.LockedOut(Ip("2001:db8:1:3::7"), 59999));
   // Quiet for a minute: everything is forgotten at the next look.
-  ledger.TakeSend(Ip("10.0.0.1"), 1, 10000 + 60000);
+  EXPECT_TRUE(ledger.TakeSend(limited, 1, 5000 + 60000));
   EXPECT_EQ(ledger.Size(), 1u);
+  EXPECT_TRUE(ledger.TakeSend(Ip("10.200.0.2"), 1, 5000 + 60000));
 }
 
 TEST(AccessPolicy, DecisionsAndTheirLogLines) {
@@ -871,12 +924,27 @@ TEST(AccessPolicy, DecisionsAndTheirLogLines) {
       {"locked out", "127.0.0.2", right, Refusal::kLockedOut, "127.0.0.2", {}},
       {"IPv6", "::1", right, Refusal::kNone, "::1", {}},
   };
+  size_t hashed = 0;
   for (const Case& c : cases) {
-    const AccessPolicy::Decision d = policy.Admit(Ip(c.peer), request(c.lines), 1000);
+    AccessPolicy::Decision d = policy.Admit(Ip(c.peer), request(c.lines), 1000);
+    // What the password thread does: hash a password not known yet, once.
+    if (d.refusal == Refusal::kUnchecked) {
+      ++hashed;
+      EXPECT_TRUE(d.logLines.empty()) << c.what;
+      d = policy.Checked(d.client, d.password, PasswordMatches(hash, d.password), 1000);
+    }
     EXPECT_EQ(d.refusal, c.refusal) << c.what;
     EXPECT_EQ(d.client.ToText(), c.client) << c.what;
     EXPECT_EQ(d.logLines, c.log) << c.what;
   }
+  EXPECT_EQ(hashed, 2u) << "the right password and the wrong one, each hashed once";
+  // More passwords than the hasher takes: refused, logged once a minute per address.
+  const IpAddress busy = Ip("127.0.0.4");
+  EXPECT_EQ(policy.Busy(busy, 2000).logLines,
+            std::vector<std::string>{
+                "Too many HTTP passwords to check at once: refused one from 127.0.0.4"});
+  EXPECT_EQ(policy.Busy(busy, 3000).refusal, Refusal::kBusy);
+  EXPECT_TRUE(policy.Busy(busy, 3000).logLines.empty());
   // Two messages a minute for each address; the limit's line once a minute.
   const IpAddress a = Ip("127.0.0.2");
   EXPECT_TRUE(policy.TakeSend(a, 0).allowed);
@@ -897,7 +965,8 @@ TEST(AccessPolicy, RefusalLinesOfAllAddressesHaveABudgetPerMinute) {
   size_t lines = 0;
   std::vector<std::string> last;
   for (int i = 0; i < 1000; ++i) {
-    last = policy.Admit(Ip("2001:db8::" + std::to_string(i)), "GET / HTTP/1.0\r\n\r\n", i).logLines;
+    last = policy.Admit(Ip("2001:db8:" + std::to_string(i) + "::1"), "GET / HTTP/1.0\r\n\r\n", i)
+               .logLines;
     lines += last.size();
     if (i == AccessPolicy::kRefusalLinesPerWindow) {
       EXPECT_EQ(last, std::vector<std::string>{"Too many refused HTTP requests: no more refusals "
