@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -131,6 +132,8 @@ WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
 // What was asked of the exchange is done before the program ends: no log line is lost.
 WebServerCore::~WebServerCore() {
   ExchangeWorker::Instance().Finish();
+  // A post whose hand-over was under way at the stop is answered with its result.
+  if (QCoreApplication::instance()) QCoreApplication::sendPostedEvents(&exchangeReplies_);
   SetWarningReport(nullptr, nullptr);
 }
 
