@@ -11,17 +11,58 @@ ExchangeWorker& ExchangeWorker::Instance() {
 
 ExchangeWorker::~ExchangeWorker() { Finish(); }
 
+bool ExchangeWorker::Queue(Job& job, bool first) {
+  if (finished_) return false;
+  if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
+  if (first) {
+    jobs_.push_front(std::move(job));
+  } else {
+    jobs_.push_back(std::move(job));
+  }
+  wake_.notify_one();
+  return true;
+}
+
 void ExchangeWorker::Run(std::function<void()> job) {
+  Job queued{std::move(job), nullptr};
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!finished_) {
-      if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
-      jobs_.push_back(std::move(job));
-      wake_.notify_one();
-      return;
+    if (Queue(queued, false)) return;
+  }
+  queued.work();
+}
+
+void ExchangeWorker::RunFirst(std::function<void()> job) {
+  Job queued{std::move(job), nullptr};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Queue(queued, true)) return;
+  }
+  queued.work();
+}
+
+std::shared_ptr<ExchangeTicket> ExchangeWorker::RunHandOver(std::function<void()> job) {
+  auto ticket = std::make_shared<ExchangeTicket>();
+  Job queued{std::move(job), ticket};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waitingHandOvers_ >= kMaxWaitingHandOvers) return nullptr;
+    if (Queue(queued, false)) {
+      ++waitingHandOvers_;
+      return ticket;
     }
   }
-  job();
+  ticket->state_ = ExchangeTicket::kStarted;
+  queued.work();
+  return ticket;
+}
+
+bool ExchangeWorker::CallOff(ExchangeTicket& ticket) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int waiting = ExchangeTicket::kWaiting;
+  if (!ticket.state_.compare_exchange_strong(waiting, ExchangeTicket::kCalledOff)) return false;
+  --waitingHandOvers_;
+  return true;
 }
 
 void ExchangeWorker::Reply(QObject* context, std::function<void()> reply) {
@@ -33,10 +74,18 @@ void ExchangeWorker::Loop() {
   for (;;) {
     wake_.wait(lock, [this] { return finishing_ || !jobs_.empty(); });
     if (jobs_.empty()) return;  // finishing, and nothing left
-    std::function<void()> job = std::move(jobs_.front());
+    Job job = std::move(jobs_.front());
     jobs_.pop_front();
+    if (job.ticket) {
+      int waiting = ExchangeTicket::kWaiting;
+      if (!job.ticket->state_.compare_exchange_strong(waiting, ExchangeTicket::kStarted)) {
+        continue;  // called off
+      }
+      --waitingHandOvers_;
+    }
     lock.unlock();
-    job();
+    job.work();
+    job = {};  // what it holds goes on this thread, before the next job
     lock.lock();
   }
 }

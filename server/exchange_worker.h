@@ -3,19 +3,35 @@
 // let go; the event loop goes on serving meanwhile. Calls are made one at a time, in the
 // order in which they were asked for, so log lines keep their order around the
 // hand-overs they describe. Results come back through the event loop.
+//
+// Hand-overs of posted messages wait in a bounded line: beyond kMaxWaitingHandOvers
+// the caller is told at once, and a hand-over that has not started yet can be called
+// off (its client waited too long, or left, or the server stops).
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 namespace vel {
 
+// A hand-over's place in the line.
+class ExchangeTicket {
+ private:
+  friend class ExchangeWorker;
+  enum State { kWaiting, kStarted, kCalledOff };
+  std::atomic<int> state_{kWaiting};
+};
+
 class ExchangeWorker {
  public:
+  static constexpr int kMaxWaitingHandOvers = 128;
+
   static ExchangeWorker& Instance();
   ~ExchangeWorker();
   ExchangeWorker(const ExchangeWorker&) = delete;
@@ -23,6 +39,14 @@ class ExchangeWorker {
 
   // Runs `job` on the exchange thread, after everything asked for before it.
   void Run(std::function<void()> job);
+  // Runs `job` on the exchange thread before everything that waits (after the job under
+  // way, if any).
+  void RunFirst(std::function<void()> job);
+  // Runs a hand-over as Run does, unless kMaxWaitingHandOvers wait already: nullptr then,
+  // and nothing is run.
+  std::shared_ptr<ExchangeTicket> RunHandOver(std::function<void()> job);
+  // True when the hand-over had not started: it never will. False once it has started.
+  bool CallOff(ExchangeTicket& ticket);
 
   // From a job: runs `reply` on the event loop's thread, unless `context` is gone by
   // then or the loop has ended.
@@ -33,12 +57,19 @@ class ExchangeWorker {
   void Finish();
 
  private:
+  struct Job {
+    std::function<void()> work;
+    std::shared_ptr<ExchangeTicket> ticket;  // hand-overs only
+  };
   ExchangeWorker() = default;
   void Loop();
+  // Queues `job` at the back or the front; false when the thread has finished.
+  bool Queue(Job& job, bool first);
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;
+  std::deque<Job> jobs_;
+  int waitingHandOvers_ = 0;
   std::thread thread_;
   bool finishing_ = false;
   bool finished_ = false;

@@ -123,6 +123,10 @@ const char* ReasonPhrase(int status) {
       return "Forbidden";
     case 404:
       return "Not Found";
+    case 411:
+      return "Length Required";
+    case 413:
+      return "Content Too Large";
     case 429:
       return "Too Many Requests";
     case 503:
@@ -143,6 +147,18 @@ const std::string& RefusedPage() {
 const std::string& PasswordPage() {
   static const std::string kPage =
       ShortPage("Password Required", "Velmar Web Server wants its password.");
+  return kPage;
+}
+
+const std::string& TooLargePage() {
+  static const std::string kPage = ShortPage(
+      "Request Too Large", "The request is too large for Velmar Web Server: nothing was sent.");
+  return kPage;
+}
+
+const std::string& BadRequestPage() {
+  static const std::string kPage =
+      ShortPage("Bad Request", "Velmar Web Server cannot read this request: nothing was sent.");
   return kPage;
 }
 

@@ -41,6 +41,10 @@ const std::string& RefusedPage();
 const std::string& PasswordPage();
 const std::string& LockedOutPage();
 const std::string& BusyPage();
+// The pages of a request refused before it is taken apart: too large (413), or with a
+// length that is no number (400).
+const std::string& TooLargePage();
+const std::string& BadRequestPage();
 
 // The HTTP/1.0 head put in front of a body when the "Headers" setting is on: the status
 // line for 200, 400, 401, 403, 404, 429 or 503, the content type and length when

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "submission.h"
 #include "text_case.h"
 #include "vel_proc.h"
 
@@ -11,10 +12,10 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   using State = RequestExtent::State;
   const size_t headerEnd = buffer.find("\r\n\r\n");
   if (headerEnd == std::string::npos) {
-    return {buffer.size() > maxBytes ? State::kRefused : State::kIncomplete, 0};
+    return {buffer.size() > maxBytes ? State::kTooLarge : State::kIncomplete, 0};
   }
   const size_t headerLength = headerEnd + 4;
-  if (headerLength > maxBytes) return {State::kRefused, 0};
+  if (headerLength > maxBytes) return {State::kTooLarge, 0};
 
   // Only a line of the header block can declare the length: neither a body's text nor
   // the tail of another field's name says how long the body is.
@@ -34,12 +35,14 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   size_t declared = 0;
   for (; pos < header.size() && header[pos] >= '0' && header[pos] <= '9'; ++pos) {
     declared = declared * 10 + static_cast<size_t>(header[pos] - '0');
-    if (declared > maxBytes) return {State::kRefused, 0};
+    if (declared > maxBytes) break;
   }
   const bool number = pos > digits;
+  // A number too large is refused as too large once it is known to be a number.
+  while (pos < header.size() && header[pos] >= '0' && header[pos] <= '9') ++pos;
   skipBlanks();
   if (!number || pos >= header.size() || header[pos] != '\r') return {State::kRefused, 0};
-  if (headerLength + declared > maxBytes) return {State::kRefused, 0};
+  if (declared > maxBytes || headerLength + declared > maxBytes) return {State::kTooLarge, 0};
   if (buffer.size() < headerLength + declared) return {State::kIncomplete, 0};
   return {State::kComplete, headerLength + declared};
 }
@@ -47,11 +50,7 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
 std::string FormText(const std::string& request) {
   const size_t headerEnd = request.find("\r\n\r\n");
   std::string body = headerEnd == std::string::npos ? std::string() : request.substr(headerEnd + 4);
-  const std::string upper = AsciiUpperText(body);
-  if (upper.find("MESSAGE=") != std::string::npos ||
-      upper.find("RECEIVERS=") != std::string::npos) {
-    return body;
-  }
+  if (HoldsMessageFields(body)) return body;
   const std::string line = request.substr(0, request.find('\r'));
   const size_t query = line.find('?');
   if (query == std::string::npos) return body;
@@ -89,9 +88,44 @@ std::string RequestBody(const std::string& request) {
   return headerEnd == std::string::npos ? std::string() : request.substr(headerEnd + 4);
 }
 
+bool ExpectsContinue(const std::string& request) {
+  const size_t lineEnd = request.find('\r');
+  if (lineEnd == std::string::npos || lineEnd < 9 ||
+      request.compare(lineEnd - 9, 9, " HTTP/1.1") != 0) {
+    return false;
+  }
+  for (const std::string& value : HeaderValues(request, "Expect")) {
+    if (EqualsAsciiNoCase(value, "100-continue")) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// The request line with an absolute-form target ("GET HTTP://HOST:80/A.HTM HTTP/1.1")
+// made origin-form ("GET /A.HTM HTTP/1.1"); other lines unchanged.
+std::string OriginForm(const std::string& requestLine) {
+  const size_t target = requestLine.find(' ');
+  if (target == std::string::npos) return requestLine;
+  size_t authority;
+  if (requestLine.compare(target + 1, 7, "HTTP://") == 0) {
+    authority = target + 8;
+  } else if (requestLine.compare(target + 1, 8, "HTTPS://") == 0) {
+    authority = target + 9;
+  } else {
+    return requestLine;
+  }
+  const size_t path = requestLine.find_first_of("/ ?", authority);
+  if (path == std::string::npos) return requestLine.substr(0, target + 1) + "/";
+  const std::string rest = requestLine.substr(path);
+  return requestLine.substr(0, target + 1) + (rest[0] == '/' ? "" : "/") + rest;
+}
+
+}  // namespace
+
 RequestTarget ParseRequestTarget(const std::string& request) {
   RequestTarget target;
-  const std::string requestLine = AsciiUpperText(request.substr(0, request.find('\r')));
+  const std::string requestLine = OriginForm(AsciiUpperText(request.substr(0, request.find('\r'))));
   try {
     std::string slash = "/";
     std::string blank = " ";
@@ -116,7 +150,7 @@ RequestTarget ParseRequestTarget(const std::string& request) {
 }
 
 ResponseKind KindOf(const std::string& method, const std::string& extension) {
-  if (method != "GET" && method != "POST") return ResponseKind::kNotFound;
+  if (method != "GET" && method != "HEAD" && method != "POST") return ResponseKind::kNotFound;
   if (extension == "GIF" || extension == "JPG" || extension == "TIF" || extension == "BMP" ||
       extension == "CLA") {
     return ResponseKind::kFile;

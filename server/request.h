@@ -14,18 +14,18 @@ namespace vel {
 // What the bytes received so far on a connection hold: a request still incomplete, a
 // complete one of `length` bytes (the header block up to and including the first CR LF
 // CR LF, plus the body length that a "Content-Length:" line of the header block
-// declares, found without regard to case), or one that is refused. A request is refused
-// when it is, or would become with its declared body, longer than `maxBytes`, or when
-// its content length is not a plain decimal number.
+// declares, found without regard to case), or one that is refused: too large when it
+// is, or would become with its declared body, longer than `maxBytes`; refused when its
+// content length is not a plain decimal number.
 struct RequestExtent {
-  enum class State { kIncomplete, kComplete, kRefused };
+  enum class State { kIncomplete, kComplete, kTooLarge, kRefused };
   State state = State::kIncomplete;
   size_t length = 0;
 };
 RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes);
 
-// The form text of a complete POST request: its body. When the body holds neither
-// "message=" nor "receivers=" (without regard to case), the query of the request line
+// The form text of a complete POST request: its body. When the body has neither a
+// "message" nor a "receivers" field (HoldsMessageFields), the query of the request line
 // (from "?" to the blank before the version) instead. Header lines never give a field.
 std::string FormText(const std::string& request);
 
@@ -36,9 +36,13 @@ std::vector<std::string> HeaderValues(const std::string& request, std::string_vi
 // The body of a complete request: what follows its header block.
 std::string RequestBody(const std::string& request);
 
-// What a request line asks for. Everything is upper case.
+// An HTTP/1.1 request whose header block asks for "100-continue" before its body.
+bool ExpectsContinue(const std::string& request);
+
+// What a request line asks for. Everything is upper case. A target in absolute form
+// ("http://host:port/LIST.HTM", as proxies send it) asks for its path.
 struct RequestTarget {
-  std::string method;     // "GET", "POST", ...
+  std::string method;     // "GET", "HEAD", "POST", ...
   std::string name;       // the one path segment, "INDEX.HTM" when empty
   std::string base;       // the name before its first "."
   std::string extension;  // at most 3 characters after the first "."
@@ -52,7 +56,8 @@ RequestTarget ParseRequestTarget(const std::string& request);
 
 enum class ResponseKind { kNotFound, kFile, kPage };
 
-// How a request for an existing file with this method and extension is answered.
+// How a request for an existing file with this method and extension is answered. HEAD
+// is answered as GET is, without the body.
 ResponseKind KindOf(const std::string& method, const std::string& extension);
 
 // The content type of a served extension ("HTM", "GIF", ...); empty for others.

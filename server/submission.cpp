@@ -1,15 +1,44 @@
 #include "submission.h"
 
+#include <string_view>
+
+#include "text_case.h"
 #include "vel_proc.h"
 
 namespace vel {
 
 namespace {
 
-// A field's value: cut at its "&" and decoded.
-std::string FormValue(const std::string& field) {
-  std::string ampersand = "&";
-  return DecodeFormText(GetField(field, 0, ampersand));
+constexpr size_t kLastPosition = 32767;
+
+bool NameIs(std::string_view name, std::string_view wanted) {
+  if (name.size() != wanted.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (AsciiUpper(name[i]) != AsciiUpper(wanted[i])) return false;
+  }
+  return true;
+}
+
+// Calls `take(name, value, valueStart)` for each "&"-separated field that has a "=".
+template <typename Take>
+void ForEachField(const std::string& form, Take take) {
+  for (size_t start = 0; start <= form.size();) {
+    size_t end = form.find('&', start);
+    if (end == std::string::npos) end = form.size();
+    const std::string_view field(form.data() + start, end - start);
+    const size_t equals = field.find('=');
+    if (equals != std::string_view::npos &&
+        !take(field.substr(0, equals), field.substr(equals + 1), start + equals + 1)) {
+      return;
+    }
+    start = end + 1;
+  }
+}
+
+// A field's value, decoded.
+std::string FormValue(std::string_view value, size_t position) {
+  if (position > kLastPosition) throw OverflowError("a form field beyond 16-bit positions");
+  return DecodeFormText(std::string(value));
 }
 
 }  // namespace
@@ -17,19 +46,38 @@ std::string FormValue(const std::string& field) {
 Submission ParseSubmission(const std::string& form) {
   static const std::string kSeparators("\xFE\xFF\0", 3);
   Submission submission;
-  std::string message = "message=";
-  submission.message = FormValue(GetFieldNoCase(form, 1, message));
-  submission.holdsSeparator = submission.message.find_first_of(kSeparators) != std::string::npos;
-  // All receivers in one walk over the form (a form may hold thousands of them).
-  FieldWalk receivers(form, "receivers=", /*ignoreCase=*/true, 1);
-  for (int16_t n = 1; n < INT16_MAX; ++n) {
-    const std::string name = FormValue(receivers.Next());
-    if (name.empty()) break;
-    if (name.find_first_of(kSeparators) != std::string::npos) submission.holdsSeparator = true;
-    submission.receivers += name;
-    submission.receivers += '\xFE';
-  }
+  bool message = false, receiversEnded = false;
+  ForEachField(form, [&](std::string_view name, std::string_view value, size_t position) {
+    if (!message && NameIs(name, "message")) {
+      message = true;
+      submission.message = FormValue(value, position);
+      if (submission.message.find_first_of(kSeparators) != std::string::npos) {
+        submission.holdsSeparator = true;
+      }
+    } else if (!receiversEnded && NameIs(name, "receivers")) {
+      const std::string receiver = FormValue(value, position);
+      if (receiver.empty()) {
+        receiversEnded = true;
+      } else {
+        if (receiver.find_first_of(kSeparators) != std::string::npos) {
+          submission.holdsSeparator = true;
+        }
+        submission.receivers += receiver;
+        submission.receivers += '\xFE';
+      }
+    }
+    return !(message && receiversEnded);
+  });
   return submission;
+}
+
+bool HoldsMessageFields(const std::string& form) {
+  bool found = false;
+  ForEachField(form, [&](std::string_view name, std::string_view, size_t) {
+    found = NameIs(name, "message") || NameIs(name, "receivers");
+    return !found;
+  });
+  return found;
 }
 
 int StatusOf(SubmitOutcome outcome) {
@@ -39,14 +87,29 @@ int StatusOf(SubmitOutcome outcome) {
     case SubmitOutcome::kBad:
     case SubmitOutcome::kUnpassable:
       return 400;
+    case SubmitOutcome::kLengthRequired:
+      return 411;
+    case SubmitOutcome::kTooLong:
+      return 413;
     case SubmitOutcome::kOverLimit:
       return 429;
     case SubmitOutcome::kNotTaken:
+    case SubmitOutcome::kBusy:
       return 503;
     case SubmitOutcome::kCrossSite:
       return 403;
   }
   return 500;
+}
+
+int RetryAfterOf(SubmitOutcome outcome) {
+  switch (outcome) {
+    case SubmitOutcome::kNotTaken:
+    case SubmitOutcome::kBusy:
+      return 5;
+    default:
+      return 0;
+  }
 }
 
 std::string CommandEntry(const Submission& submission) {

@@ -2,6 +2,7 @@
 // request and decoded, and the command entry that carries them to the alarm server.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace vel {
@@ -17,22 +18,36 @@ struct Submission {
   bool Complete() const { return !message.empty() && !receivers.empty(); }
 };
 
+// The longest command entry the alarm server can ever take: its command buffer holds
+// 4094 bytes of entries, each with its terminator byte.
+inline constexpr size_t kLargestCommandEntry = 4093;
+
 // What became of a posted message, and the status line that tells it (with Headers=1).
+// A retry can help only where the status is 503; the answer then says when to retry.
 enum class SubmitOutcome {
-  kHandedOver,  // 200: the alarm server has it
-  kBad,         // 400: no receivers or no message (or a JSON body that is no message)
-  kUnpassable,  // 400: it holds a byte that would change the command entry
-  kOverLimit,   // 429: the client's send limit is reached
-  kNotTaken,    // 503: the alarm server did not take it (no room, no library)
-  kCrossSite,   // 403: a page of another web site made a browser post it
+  kHandedOver,      // 200: the alarm server has it
+  kBad,             // 400: no receivers or no message (or a JSON body that is no message)
+  kUnpassable,      // 400: it holds a byte that would change the command entry
+  kLengthRequired,  // 411: its body came in chunks, not with a length
+  kTooLong,         // 413: its command entry is longer than kLargestCommandEntry
+  kOverLimit,       // 429: the client's send limit is reached
+  kNotTaken,        // 503: the alarm server did not take it (no room, no library)
+  kBusy,            // 503: the exchange was busy: nothing was handed over
+  kCrossSite,       // 403: a page of another web site made a browser post it
 };
 int StatusOf(SubmitOutcome outcome);
+// Seconds after which a retry may succeed ("Retry-After"); 0 where none can.
+int RetryAfterOf(SubmitOutcome outcome);
 
-// Takes the fields out of `form` (the form text of a posted request, see FormText). The
-// keys are found without regard to case; the first "message=" wins; receivers are taken
-// until the first empty one. Throws OverflowError when the fields lie beyond what 16-bit
+// Takes the fields out of `form` (the form text of a posted request, see FormText): its
+// "&"-separated name=value fields, a name matched whole and without regard to case
+// ("old_message=" is no "message="). The first "message" wins; receivers are taken until
+// the first empty one. Throws OverflowError when a field used starts beyond what 16-bit
 // text positions address.
 Submission ParseSubmission(const std::string& form);
+
+// Whether `form` has a field named "message" or "receivers" (matched as above).
+bool HoldsMessageFields(const std::string& form);
 
 // "FT:", the receivers with their 0xFE bytes, the message.
 std::string CommandEntry(const Submission& submission);

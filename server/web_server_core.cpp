@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -42,10 +43,14 @@ constexpr int64_t kCachedFileBytes = 64 * 1024;
 constexpr int kSpareDescriptors = 64;
 // How soon an answer that found no descriptor free tries again.
 constexpr int kDescriptorRetryMs = 100;
-// When a monitoring system should post again a notification that was not taken: the
-// alarm server had no room for it, or its sender's send limit was reached.
-constexpr int kNotTakenRetrySeconds = 10;
+// When a monitoring system should post again a notification refused for its sender's
+// send limit (they retry 5xx only, so it is answered 503).
 constexpr int kSendLimitRetrySeconds = 60;
+// How long a posted message waits for its turn at the exchange.
+constexpr int64_t kHandOverWaitMs = 3000;
+// How long a post whose client has closed its side keeps its turn: a client that only
+// shut down its sending side is still answered, one that left is not handed over.
+constexpr int64_t kLeftClientWaitMs = 250;
 
 int EnvMilliseconds(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -116,6 +121,11 @@ WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
   Winsock_HTTP.Error = [this](int index) { Winsock_HTTP_Error(index); };
   Winsock_HTTP.TimeLimit = [this](int index) { Winsock_HTTP_TimeLimit(index); };
 
+  roomTimer_.setSingleShot(true);
+  QObject::connect(&roomTimer_, &QTimer::timeout,
+                   [this] { Winsock_HTTP_Connect.AnnouncePending(); });
+  busyRefusals_ = std::make_shared<std::atomic<int>>(0);
+
   Timer_ReLoad.setInterval(kReloadIntervalMs);
   QObject::connect(&Timer_ReLoad, &QTimer::timeout, [this] { Timer_ReLoad_Timer(); });
   Timer_ReLoad.start();
@@ -128,6 +138,8 @@ WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
 // What was asked of the exchange is done before the program ends: no log line is lost.
 WebServerCore::~WebServerCore() {
   ExchangeWorker::Instance().Finish();
+  // A post whose hand-over was under way at the stop is answered with its result.
+  if (QCoreApplication::instance()) QCoreApplication::sendPostedEvents(&exchangeReplies_);
   SetWarningReport(nullptr, nullptr);
 }
 
@@ -255,7 +267,12 @@ void WebServerCore::Form_Activate() {
 bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   if (closing_) return false;  // a shutdown is under way already
   if (reason == UnloadReason::kSystemShutdown) {
-    ExchangeWorker::Instance().Run(KeepWaitingCommands);
+    // Posts still waiting for the exchange are told so; keeping what waits in the
+    // command buffer comes next, not behind them.
+    for (size_t i = 0; i < connections_.size(); ++i) {
+      CallOffHandOver(static_cast<int>(i), SubmitOutcome::kBusy);
+    }
+    ExchangeWorker::Instance().RunFirst(KeepWaitingCommands);
     WriteLog("Velmar Web Server shuts down because Windows shuts down");
     closing_ = true;
     return false;
@@ -267,7 +284,10 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   // The system may have shut us down while the question stood.
   if (closing_) return false;
   if (!yes) return true;
-  ExchangeWorker::Instance().Run(KeepWaitingCommands);
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    CallOffHandOver(static_cast<int>(i), SubmitOutcome::kBusy);
+  }
+  ExchangeWorker::Instance().RunFirst(KeepWaitingCommands);
   WriteLog("Velmar Web Server shut down because of user interaction");
   closing_ = true;
   return false;
@@ -277,8 +297,13 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
 
 void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
   if (activeConnections_ >= limits_.maxConnections) {
-    const int victim = ConnectionToDrop();
-    if (victim < 0) return;  // the client waits in the backlog until a connection ends
+    int64_t retryMs = 0;
+    const int victim = ConnectionToDrop(retryMs);
+    if (victim < 0) {
+      // The client waits in the backlog until a connection ends, or one passes the grace.
+      if (retryMs > 0 && !roomTimer_.isActive()) roomTimer_.start(static_cast<int>(retryMs));
+      return;
+    }
     EndConnection(victim, EndReason::kMadeRoom);
   }
   const int index = Winsock_HTTP.Accept(Winsock_HTTP_Connect, requestId);
@@ -292,6 +317,8 @@ void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
   c.requestWithoutBody = false;
   c.clientKnown = false;
   c.forwarded = false;
+  c.headOnly = false;
+  c.continueChecked = false;
   ++activeConnections_;
   Winsock_HTTP.SetTimeLimit(index, limits_.requestTimeoutMs);
 }
@@ -301,21 +328,29 @@ int64_t WebServerCore::ProgressCheckMs() const {
   return std::max<int64_t>(limits_.sendTimeoutMs / 4, ConnectionSockets::kTickMs);
 }
 
-int WebServerCore::ConnectionToDrop() const {
-  // Oldest first, in this order: a connection that has sent nothing for longer than the
-  // grace, one that has begun a request and not finished it, one that has sent nothing
-  // yet. A connection past its request is never dropped: its client has been served.
+int WebServerCore::ConnectionToDrop(int64_t& retryMs) const {
+  // Oldest first, in this order: a connection that has sent nothing, one that has begun
+  // a request and not finished it; either only once it is older than the grace. A
+  // connection past its request is never dropped (its client is being served), nor
+  // one younger than the grace (a burst of real clients whose requests are on their way).
   const int64_t now = NowMs();
-  int silent = -1, incomplete = -1, fresh = -1;
+  int silent = -1, incomplete = -1, youngest = -1;
   for (size_t i = 0; i < connections_.size(); ++i) {
     const Connection& c = connections_[i];
     if (c.state != ConnectionState::kReceiving) continue;
-    int& oldest = !c.RequestBuffer.empty()                    ? incomplete
-                  : now - c.acceptedMs >= limits_.idleGraceMs ? silent
-                                                              : fresh;
+    if (now - c.acceptedMs < limits_.idleGraceMs) {
+      if (youngest < 0 || c.acceptedMs < connections_[youngest].acceptedMs) {
+        youngest = static_cast<int>(i);
+      }
+      continue;
+    }
+    int& oldest = c.RequestBuffer.empty() ? silent : incomplete;
     if (oldest < 0 || c.acceptedMs < connections_[oldest].acceptedMs) oldest = static_cast<int>(i);
   }
-  return silent >= 0 ? silent : incomplete >= 0 ? incomplete : fresh;
+  retryMs = youngest < 0 ? 0
+                         : std::max<int64_t>(
+                               connections_[youngest].acceptedMs + limits_.idleGraceMs - now, 1);
+  return silent >= 0 ? silent : incomplete;
 }
 
 void WebServerCore::EndConnection(int index, EndReason reason) {
@@ -337,6 +372,9 @@ void WebServerCore::EndConnection(int index, EndReason reason) {
       Winsock_HTTP.Abort(index);
       break;
   }
+  if (c.ticket) ExchangeWorker::Instance().CallOff(*c.ticket);
+  c.ticket.reset();
+  c.answerCalledOff = nullptr;
   c.state = ConnectionState::kFree;
   c.sender.reset();
   c.retry = nullptr;
@@ -354,8 +392,13 @@ void WebServerCore::EndConnection(int index, EndReason reason) {
 void WebServerCore::Winsock_HTTP_Close(int index) {
   // A client may shut down its sending side once its request is out and still read the
   // answer: the answer goes on (a client that is gone altogether breaks the sending).
-  if (connections_[index].state == ConnectionState::kReceiving) {
+  Connection& c = connections_[index];
+  if (c.state == ConnectionState::kReceiving) {
     EndConnection(index, EndReason::kClientClosed);
+  } else if (c.state == ConnectionState::kHandingOver) {
+    // Most likely the client left: a hand-over that does not start soon is called off.
+    c.handOverDeadlineMs = std::min(c.handOverDeadlineMs, NowMs() + kLeftClientWaitMs);
+    Winsock_HTTP.SetTimeLimit(index, std::max<int64_t>(c.handOverDeadlineMs - NowMs(), 1));
   }
 }
 
@@ -397,11 +440,38 @@ void WebServerCore::Winsock_HTTP_TimeLimit(int index) {
       retry();
       break;
     }
+    case ConnectionState::kHandingOver:
+      // Not started in time: called off. Once started, its result is awaited.
+      if (CallOffHandOver(index, SubmitOutcome::kBusy)) CountBusyRefusal();
+      break;
     case ConnectionState::kFree:
     case ConnectionState::kCheckingPassword:
-    case ConnectionState::kHandingOver:
       break;
   }
+}
+
+bool WebServerCore::CallOffHandOver(int index, SubmitOutcome outcome) {
+  Connection& c = connections_[index];
+  if (c.state != ConnectionState::kHandingOver || !c.ticket ||
+      !ExchangeWorker::Instance().CallOff(*c.ticket)) {
+    return false;
+  }
+  c.ticket.reset();
+  const std::function<void(SubmitOutcome)> answer = std::move(c.answerCalledOff);
+  c.answerCalledOff = nullptr;
+  answer(outcome);
+  return true;
+}
+
+void WebServerCore::CountBusyRefusal() {
+  // One log line for all the posts refused while the exchange is busy, written when it
+  // has a moment: one line per post would queue behind the very jobs that are stuck.
+  if (busyRefusals_->fetch_add(1) != 0) return;
+  ExchangeWorker::Instance().Run([count = busyRefusals_] {
+    const int refused = count->exchange(0);
+    WriteLogFromExchange("Could not pass " + std::to_string(refused) +
+                         " HTTP message request(s): the exchange was busy");
+  });
 }
 
 void WebServerCore::PumpResponse(int index) {
@@ -437,11 +507,25 @@ void WebServerCore::Winsock_HTTP_DataArrival(int index) {
     c.RequestBuffer += data;
   }
   const RequestExtent extent = MeasureRequest(c.RequestBuffer, limits_.maxRequestBytes);
-  if (extent.state == RequestExtent::State::kRefused) {
-    EndConnection(index, EndReason::kRequestRefused);
+  if (extent.state == RequestExtent::State::kTooLarge ||
+      extent.state == RequestExtent::State::kRefused) {
+    // With status lines the client learns why; what it still sends is drained.
+    if (Headers_) {
+      RefuseRequest(index, extent.state == RequestExtent::State::kTooLarge ? 413 : 400);
+    } else {
+      EndConnection(index, EndReason::kRequestRefused);
+    }
     return;
   }
-  if (extent.state == RequestExtent::State::kIncomplete) return;
+  if (extent.state == RequestExtent::State::kIncomplete) {
+    // A client that waits for leave to send its body gets it, once.
+    if (Headers_ && !c.continueChecked && c.RequestBuffer.find("\r\n\r\n") != std::string::npos) {
+      c.continueChecked = true;
+      if (ExpectsContinue(c.RequestBuffer))
+        Winsock_HTTP.SendData(index, "HTTP/1.1 100 Continue\r\n\r\n");
+    }
+    return;
+  }
   // A request that ends with its header block is all the client sends; one with a body
   // may be followed by stray bytes (a line end after a posted form), which are drained.
   c.requestWithoutBody = c.RequestBuffer.find("\r\n\r\n") + 4 == extent.length;
@@ -458,9 +542,35 @@ void WebServerCore::HandleRequest(int index, const std::string& request) {
   Serve(index, request);
 }
 
+void WebServerCore::RefuseRequest(int index, int status) {
+  Connection& c = connections_[index];
+  Winsock_HTTP.SetTimeLimit(index, 0);
+  const bool json = IsJsonRequest(c.RequestBuffer);
+  const bool webhook = IsWebhook(WebhookOf(c.RequestBuffer));
+  c.RequestBuffer.clear();
+  const std::string why =
+      status == 413 ? "the request is longer than " + std::to_string(limits_.maxRequestBytes) +
+                          " bytes: nothing was sent"
+                    : "the request's Content-Length is no plain number: nothing was sent";
+  if (webhook) {
+    SendWebhookAnswer(index, JsonNotSent(why), status, {});
+  } else if (json) {
+    SendBody(index, kJsonContentType, std::make_shared<const std::string>(JsonNotSent(why)),
+             status);
+  } else {
+    SendBody(index, ContentTypeFor("HTM"),
+             std::make_shared<const std::string>(status == 413 ? TooLargePage() : BadRequestPage()),
+             status);
+  }
+}
+
 void WebServerCore::Serve(int index, const std::string& request) {
   const RequestTarget target = ParseRequestTarget(request);
-  const ResponseKind kind = KindOf(target.method, target.extension);
+  // HEAD has the head of GET without its body; without heads, there is nothing to say.
+  const bool head = target.method == "HEAD";
+  const ResponseKind kind =
+      head && !Headers_ ? ResponseKind::kNotFound : KindOf(target.method, target.extension);
+  connections_[index].headOnly = head && Headers_;
   // Monitoring systems post to paths of their own, which no page shadows.
   if (const PostSource webhook = WebhookOf(request); webhook != PostSource::kForm) {
     Submit(index, request, {}, {}, webhook);
@@ -610,6 +720,12 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
       submission = Submission{};  // fields past what text positions address: a bad request
     }
   }
+  // A body in chunks is not read here: nothing of the request is handed over, neither
+  // the query nor anything else (the page shows what the query held as not sent).
+  if (!HeaderValues(request, "Transfer-Encoding").empty()) {
+    AnswerSubmission(index, from, path, info, submission, SubmitOutcome::kLengthRequired, {});
+    return;
+  }
   Connection& c = connections_[index];
   const std::string client = c.forwarded ? c.client.ToText() : Winsock_HTTP.RemoteHostIP(index);
   // A browser made to post by a page of another site: nothing goes further.
@@ -630,6 +746,13 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
     WriteLog("Received resolved " + noun + " from " + client + ", not sent (resolved=0)");
     AnswerSubmission(index, from, path, info, submission, SubmitOutcome::kHandedOver, {});
     return;
+  }
+  // An entry the command buffer can never hold: a retry cannot help.
+  const bool fits = entry.size() <= kLargestCommandEntry;
+  if (!fits && AnsweredInJson(from)) {
+    jsonError = "the command (\"FT:\", the receivers and the message) takes " +
+                std::to_string(entry.size()) + " bytes; the alarm server takes at most " +
+                std::to_string(kLargestCommandEntry);
   }
 
   // With a send limit every address has its share of the alarm server: a message past
@@ -661,19 +784,19 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   }
 
   // The log lines and the hand-over go through the exchange thread, in this order, and
-  // the answer follows once they are done; other clients are served meanwhile.
-  c.state = ConnectionState::kHandingOver;
+  // the answer follows once they are done; other clients are served meanwhile. The line
+  // of hand-overs waiting there is bounded, and a place in it is kept for a while only.
   const uint64_t serial = c.serial;
-  ExchangeWorker::Instance().Run(
-      [this, index, serial, client, passable, path, info, from, submission = std::move(submission),
-       entry = std::move(entry), badLines = std::move(badLines), jsonError = std::move(jsonError)] {
+  std::shared_ptr<ExchangeTicket> ticket = ExchangeWorker::Instance().RunHandOver(
+      [this, index, serial, client, passable, fits, path, info, from, submission,
+       entry = std::move(entry), badLines = std::move(badLines), jsonError] {
         bool handedOver = true;
         if (!submission.Complete()) {
           for (const std::string& line : badLines) WriteLogFromExchange(line);
         } else {
           WriteLogFromExchange("Received " + SourceNoun(from) + " from " + client);
           const std::optional<int32_t> stored =
-              passable ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
+              passable && fits ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
           handedOver = stored && *stored == 1;
           if (!handedOver)
             WriteLogFromExchange("Could not pass " + SourceNoun(from) + " from " + client);
@@ -681,46 +804,64 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
         const SubmitOutcome outcome = !submission.Complete() ? SubmitOutcome::kBad
                                       : handedOver           ? SubmitOutcome::kHandedOver
                                       : !passable            ? SubmitOutcome::kUnpassable
+                                      : !fits                ? SubmitOutcome::kTooLong
                                                              : SubmitOutcome::kNotTaken;
         ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
-          const Connection& now = connections_[index];
+          Connection& now = connections_[index];
           if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
+          now.ticket.reset();
+          now.answerCalledOff = nullptr;
           AnswerSubmission(index, from, path, info, submission, outcome, jsonError);
         });
       });
+  if (!ticket) {
+    // The line is full: a complete message is refused at once (a retry may find room);
+    // a bad one is answered as bad all the same.
+    if (submission.Complete()) CountBusyRefusal();
+    AnswerSubmission(index, from, path, info, submission,
+                     submission.Complete() ? SubmitOutcome::kBusy : SubmitOutcome::kBad, jsonError);
+    return;
+  }
+  c.state = ConnectionState::kHandingOver;
+  c.ticket = std::move(ticket);
+  c.answerCalledOff = [=, this](SubmitOutcome outcome) {
+    AnswerSubmission(index, from, path, info, submission, outcome, {});
+  };
+  c.handOverDeadlineMs = NowMs() + kHandOverWaitMs;
+  Winsock_HTTP.SetTimeLimit(index, kHandOverWaitMs);
 }
 
 void WebServerCore::AnswerSubmission(int index, PostSource source, const std::string& path,
                                      const struct stat& info, const Submission& submission,
                                      SubmitOutcome outcome, const std::string& jsonError) {
   int status = StatusOf(outcome);
+  int retryAfter = RetryAfterOf(outcome);
+  // Monitoring systems retry on 5xx and never on 4xx: a notification past its sender's
+  // send limit is refused with 503, to come again once the minute is over.
+  if (IsWebhook(source) && outcome == SubmitOutcome::kOverLimit) {
+    status = 503;
+    retryAfter = kSendLimitRetrySeconds;
+  }
+  const std::string fields =
+      retryAfter > 0 ? "Retry-After: " + std::to_string(retryAfter) + "\r\n" : std::string();
   if (AnsweredInJson(source)) {
     const std::string body =
         outcome != SubmitOutcome::kHandedOver
             ? JsonNotSent(jsonError.empty() ? NotSentReason(outcome) : jsonError)
         : submission.Complete() ? JsonSent(submission.receivers)
                                 : JsonSkipped();
-    if (!IsWebhook(source)) {
-      SendBody(index, kJsonContentType, std::make_shared<const std::string>(body), status);
-      return;
+    if (IsWebhook(source)) {  // the answer always has its status line
+      SendWebhookAnswer(index, body, status, fields);
+    } else {
+      SendBody(index, kJsonContentType, std::make_shared<const std::string>(body), status, fields);
     }
-    // Monitoring systems retry on 5xx and never on 4xx: a message that the alarm server
-    // may take later is refused with 503, and the answer always has its status line.
-    std::string fields;
-    if (outcome == SubmitOutcome::kOverLimit) status = 503;
-    if (status == 503) {
-      fields = "Retry-After: " +
-               std::to_string(outcome == SubmitOutcome::kOverLimit ? kSendLimitRetrySeconds
-                                                                   : kNotTakenRetrySeconds) +
-               "\r\n";
-    }
-    SendWebhookAnswer(index, body, status, fields);
     return;
   }
   // A bad request's page says what was missing; every other one not handed over says
   // "[Not Sent]".
   const bool shownAsSent = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
-  SendPage(index, path, info, submission.receivers, submission.message, shownAsSent, status);
+  SendPage(index, path, info, submission.receivers, submission.message, shownAsSent, status,
+           fields);
 }
 
 void WebServerCore::SendWebhookAnswer(int index, const std::string& body, int status,
@@ -759,7 +900,9 @@ void WebServerCore::SendNotFound(int index) {
     for (const std::string& line : NotFoundLines()) length += line.size();
     pieces.push_back(ResponseHead(404, ContentTypeFor("HTM"), static_cast<int64_t>(length)));
   }
-  pieces.insert(pieces.end(), NotFoundLines().begin(), NotFoundLines().end());
+  if (!connections_[index].headOnly) {
+    pieces.insert(pieces.end(), NotFoundLines().begin(), NotFoundLines().end());
+  }
   QueueResponse(index, std::make_unique<ResponseSender>(std::move(pieces)));
 }
 
@@ -779,6 +922,11 @@ bool WebServerCore::SendFile(int index, const std::string& path, const std::stri
     SendBody(index, ContentTypeFor(extension), std::move(body));
     return true;
   }
+  if (connections_[index].headOnly) {
+    QueueResponse(index, std::make_unique<ResponseSender>(std::vector<std::string>{
+                             ResponseHead(200, ContentTypeFor(extension), info.st_size)}));
+    return true;
+  }
   std::function<std::string(int64_t)> head;
   if (Headers_) {
     head = [extension](int64_t length) {
@@ -793,7 +941,7 @@ bool WebServerCore::SendFile(int index, const std::string& path, const std::stri
 
 void WebServerCore::SendPage(int index, const std::string& path, const struct stat& info,
                              const std::string& receivers, const std::string& message,
-                             bool handedOver, int status) {
+                             bool handedOver, int status, const std::string& moreFields) {
   // A page without a submission to show is the same for every client until its file or
   // the receiver list changes: it is rendered once and sent from the cache after that.
   const bool known = receivers.empty() && message.empty() && handedOver;
@@ -804,7 +952,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
     if (!bytes) {
       if (OutOfDescriptors()) {
         AwaitDescriptor(index, [=, this] {
-          SendPage(index, path, info, receivers, message, handedOver, status);
+          SendPage(index, path, info, receivers, message, handedOver, status, moreFields);
         });
       } else {
         SendNotFound(index);
@@ -822,7 +970,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
     body = std::make_shared<const std::string>(std::move(rendered));
     if (known) pageCache_.Store(path, info, receiversGeneration_, body);
   }
-  SendBody(index, ContentTypeFor("HTM"), std::move(body), status);
+  SendBody(index, ContentTypeFor("HTM"), std::move(body), status, moreFields);
 }
 
 void WebServerCore::SendBody(int index, const std::string& contentType,
@@ -831,6 +979,10 @@ void WebServerCore::SendBody(int index, const std::string& contentType,
   const std::string head =
       Headers_ ? ResponseHead(status, contentType, static_cast<int64_t>(body->size()), moreFields)
                : std::string();
+  if (connections_[index].headOnly) {
+    QueueResponse(index, std::make_unique<ResponseSender>(std::vector<std::string>{head}));
+    return;
+  }
   QueueResponse(index, std::make_unique<ResponseSender>(head, std::move(body)));
 }
 

@@ -63,6 +63,7 @@
 #include <QLockFile>
 #include <QObject>
 #include <QTimer>
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -82,6 +83,8 @@
 #include "version.h"
 
 namespace vel {
+
+class ExchangeTicket;
 
 // Why the main window is about to close.
 enum class UnloadReason { kUserClose = 0, kSystemShutdown = 2 };
@@ -108,7 +111,9 @@ struct ServerLimits {
 //   kCheckingPassword
 //                its password is being hashed on the password thread; the request
 //                waits, admitted or refused by the result
-//   kHandingOver a posted message is with the exchange thread; its answer waits
+//   kHandingOver a posted message is with the exchange thread; its answer waits. A
+//                hand-over not started within kHandOverWaitMs, or whose client has
+//                closed its side for a while, is called off and answered 503.
 //   kAwaitingDescriptor
 //                the answer needs a file, and the process has no descriptor left to open
 //                it with: `retry` makes the answer again 100 ms later, until it is made
@@ -150,10 +155,17 @@ struct Connection {
   bool CloseAfterSend = false;
   bool requestWithoutBody = false;  // the request ended with its header block
   std::unique_ptr<ResponseSender> sender;
-  int64_t bytesTaken = 0;       // of the answer, by the client, when last looked at
-  int64_t progressMs = 0;       // when the client was last seen taking bytes, or since when the
-                                // answer has been waiting for a descriptor
-  std::function<void()> retry;  // kAwaitingDescriptor: makes the answer again
+  int64_t bytesTaken = 0;        // of the answer, by the client, when last looked at
+  int64_t progressMs = 0;        // when the client was last seen taking bytes, or since when the
+                                 // answer has been waiting for a descriptor
+  std::function<void()> retry;   // kAwaitingDescriptor: makes the answer again
+  bool headOnly = false;         // HEAD: the answer's head without its body
+  bool continueChecked = false;  // the header block was looked at for "Expect: 100-continue"
+  // kHandingOver: the hand-over's place in the exchange's line, and what answers the
+  // post when the hand-over is called off before it started.
+  std::shared_ptr<ExchangeTicket> ticket;
+  std::function<void(SubmitOutcome)> answerCalledOff;
+  int64_t handOverDeadlineMs = 0;
   // The client as the access checks saw it (through a trusted proxy), when they ran.
   IpAddress client;
   bool clientKnown = false;
@@ -191,8 +203,16 @@ class WebServerCore {
   void Winsock_HTTP_TimeLimit(int index);
   void EndConnection(int index, EndReason reason);
   // The connection to close when a new client finds every place taken; -1 when none
-  // may be closed (all are past their request).
-  int ConnectionToDrop() const;
+  // may be closed (past their request, or younger than the grace). Then `retryMs` says
+  // when one will have passed the grace (0: only when a connection ends).
+  int ConnectionToDrop(int64_t& retryMs) const;
+  // A refusal of the request itself, before it is taken apart (413, 400).
+  void RefuseRequest(int index, int status);
+  // Calls off the hand-over of a connection that waits for it; true when it was called
+  // off and the post answered with `outcome`.
+  bool CallOffHandOver(int index, SubmitOutcome outcome);
+  // The hand-overs that were called off for a busy exchange, logged in one line.
+  void CountBusyRefusal();
   // How often an answer on its way is looked at for progress.
   int64_t ProgressCheckMs() const;
 
@@ -213,7 +233,7 @@ class WebServerCore {
   bool SendFile(int index, const std::string& path, const std::string& extension);
   void SendPage(int index, const std::string& path, const struct stat& info,
                 const std::string& receivers, const std::string& message, bool handedOver,
-                int status = 200);
+                int status = 200, const std::string& moreFields = {});
   // A whole answer in memory, with its head when heads are on.
   void SendBody(int index, const std::string& contentType, std::shared_ptr<const std::string> body,
                 int status = 200, const std::string& moreFields = {});
@@ -266,6 +286,8 @@ class WebServerCore {
   AccessPolicy access_;      // the [Access] keys, and what they keep per client
   QObject passwordReplies_;  // the password thread's results arrive through it
   std::unique_ptr<PasswordHasher> passwordHasher_;  // with a password set
+  QTimer roomTimer_;  // announces waiting clients again once a place may be made
+  std::shared_ptr<std::atomic<int>> busyRefusals_;  // not yet logged
   bool closing_ = false;                            // Form_QueryUnload has let the window close
 };
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Good clients beside a crowd of hostile ones.
 
-    crowd.py --port PORT --crowd slow|silent|nonreading [--good 20] [--wait 5]
-             [--page /INDEX.HTM] [--big /BIG.GIF]
+    crowd.py --port PORT --crowd slow|silent|nonreading|burst [--good 20] [--wait 5]
+             [--page /INDEX.HTM] [--big /BIG.GIF] [--burst 2000]
 
 Raises the crowd against the server on 127.0.0.1:PORT, lets it settle for a second, then
 sends GOOD requests for PAGE one after the other, each given WAIT seconds, and prints one
@@ -13,9 +13,15 @@ time of those that did (ms). The crowds:
               dropped
   silent      1,000 connections opened at once that send nothing
   nonreading  10 clients that ask for BIG and never read
+
+The burst is no crowd but real clients: BURST connections opened at once, each sending
+its complete request for PAGE as soon as it is connected; the line tells how many got a
+whole answer within 30 s, and the median and worst time from the start of the burst.
 """
 import argparse
+import errno
 import resource
+import selectors
 import socket
 import statistics
 import threading
@@ -91,17 +97,67 @@ def good_client(port, page, wait):
         return None
 
 
+def burst(port, page, count, wait=30.0):
+    """Milliseconds to each whole answer of COUNT clients that arrive at once."""
+    request = b"GET " + page.encode() + b" HTTP/1.0\r\n\r\n"
+    selector = selectors.DefaultSelector()
+    start = time.monotonic()
+    for _ in range(count):
+        s = socket.socket()
+        s.setblocking(False)
+        err = s.connect_ex(("127.0.0.1", port))
+        if err not in (0, errno.EINPROGRESS):
+            s.close()
+            continue
+        selector.register(s, selectors.EVENT_WRITE, {"got": 0})
+    times = []
+    deadline = start + wait
+    while selector.get_map() and time.monotonic() < deadline:
+        for key, events in selector.select(timeout=0.1):
+            s, state = key.fileobj, key.data
+            if events & selectors.EVENT_WRITE:
+                try:
+                    s.sendall(request)
+                    selector.modify(s, selectors.EVENT_READ, state)
+                except OSError:
+                    selector.unregister(s)
+                    s.close()
+                continue
+            try:
+                data = s.recv(65536)
+            except OSError:
+                data = None
+            if data:
+                state["got"] += len(data)
+                continue
+            if data == b"" and state["got"]:
+                times.append((time.monotonic() - start) * 1000)
+            selector.unregister(s)
+            s.close()
+    for key in list(selector.get_map().values()):
+        key.fileobj.close()
+    return times
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--crowd", choices=["slow", "silent", "nonreading"], required=True)
+    parser.add_argument("--crowd", choices=["slow", "silent", "nonreading", "burst"], required=True)
     parser.add_argument("--good", type=int, default=20)
     parser.add_argument("--wait", type=float, default=5)
     parser.add_argument("--page", default="/INDEX.HTM")
     parser.add_argument("--big", default="/BIG.GIF")
+    parser.add_argument("--burst", type=int, default=2000)
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+    if args.crowd == "burst":
+        times = burst(args.port, args.page, args.burst)
+        median = f"{statistics.median(times):.1f}" if times else "-"
+        worst = f"{max(times):.1f}" if times else "-"
+        print(f"crowd=burst served={len(times)}/{args.burst} median_ms={median} worst_ms={worst}")
+        return
 
     stop = threading.Event()
     crowd = {

@@ -4,10 +4,12 @@
 # half second, 1,000 connections that send nothing, 10 clients that ask for a 20 MiB
 # file and never read. For each crowd, 20 good clients ask for INDEX.HTM one after the
 # other with 5 s each; the table gives how many were served, and the median and worst
-# time of those.
+# time of those. Last, a burst of 2,000 real clients that connect and send their request
+# at once: how many got the page, and the median and worst time from the burst's start.
 #
 #   bash bench/server/crowds.sh [BUILD_DIR] [BEFORE_BUILD_DIR]
 #
+# CROWDS (environment) chooses among them: CROWDS=burst runs the burst alone.
 # BUILD_DIR defaults to build/ (its dist/ is the program directory used). With
 # BEFORE_BUILD_DIR an earlier velweb runs the same crowds as "before".
 set -euo pipefail
@@ -56,7 +58,7 @@ recovered() {
 }
 
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-for kind in slow silent nonreading; do
+for kind in ${CROWDS:-slow silent nonreading burst}; do
   for server in velweb before nginx; do
     case $server in
       velweb) port=$vport ;;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <latch>
 #include <mutex>
 #include <random>
 #include <regex>
@@ -185,6 +186,42 @@ TEST(FaultCrowd, AThousandSilentConnectionsHoldNobodyUp) {
     EXPECT_FALSE(silent.back()->Readable(milliseconds(10)));
   }
   EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  ExpectCleanStop(server);
+}
+
+TEST(FaultCrowd, ABurstOfTwoThousandRealClientsIsServedWhole) {
+  // More clients at once than the server has places: those with their request sent, or
+  // just arrived, keep their place, and the rest wait in the backlog for one.
+  constexpr int kThreads = 40, kEach = 50;
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < kThreads * kEach + 100)
+    GTEST_SKIP() << "this test needs " << kThreads * kEach + 100 << " descriptors; the limit is "
+                 << limit.rlim_cur;
+  Velweb server;
+  WriteSite(server);
+  // A grace longer than the burst takes to connect on a loaded machine.
+  ASSERT_TRUE(server.Start({{"VELWEB_IDLE_GRACE_MS", "10000"}}));
+  std::atomic<int> served{0};
+  std::latch connected(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      // All connected before any request goes: every place holds a client whose request
+      // is still to come, and the rest wait in the backlog.
+      std::vector<std::unique_ptr<Client>> clients;
+      for (int i = 0; i < kEach; ++i) clients.push_back(std::make_unique<Client>(server.port()));
+      connected.arrive_and_wait();
+      for (auto& client : clients) client->Send("GET /a.htm HTTP/1.0\r\n\r\n");
+      for (auto& client : clients) {
+        if (client->ReadToEnd(milliseconds(60000)) == "a\r\n") ++served;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(served, kThreads * kEach);
   ExpectCleanStop(server);
 }
 
@@ -468,8 +505,27 @@ TEST(FaultLock, StoppedLockHolderOrALogFifoKeepNoPageFromBeingServed) {
     EXPECT_LT(Clock::now() - start, milliseconds(500)) << "a page waited for the exchange";
   }
   // The hand-over gives up after the library's bound on the wait, and says so.
-  EXPECT_EQ(poster.ReadToEnd(milliseconds(8000)), "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n");
+  const std::string notSent = "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n";
+  EXPECT_EQ(poster.ReadToEnd(milliseconds(8000)), notSent);
   EXPECT_LT(Clock::now() - posted, milliseconds(3000));
+
+  // 300 posts at once: the ones that find the exchange's line full are answered at
+  // once, the others once their wait is over; pages are served all the while.
+  std::vector<std::unique_ptr<Client>> posters;
+  const auto crowdPosted = Clock::now();
+  for (int i = 0; i < 300; ++i) {
+    posters.push_back(std::make_unique<Client>(server.port()));
+    ASSERT_TRUE(posters.back()->Send(Post("message=m" + std::to_string(i) + "&receivers=A")));
+  }
+  const auto start = Clock::now();
+  EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  EXPECT_LT(Clock::now() - start, milliseconds(500)) << "a page waited behind the posts";
+  for (auto& client : posters) {
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(crowdPosted + milliseconds(10000) - Clock::now());
+    EXPECT_EQ(client->ReadToEnd(std::max(left, milliseconds(1))), notSent);
+  }
+  EXPECT_LT(Clock::now() - crowdPosted, milliseconds(10000));
 
   holder.Continue();
   ExpectTheRegionGoesOn(server);

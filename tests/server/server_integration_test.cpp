@@ -209,6 +209,88 @@ TEST_F(ServerTest, AMessageIsHandedOverAsTypedOrNotAtAll) {
   EXPECT_EQ(refusals, 2u) << log;
 }
 
+// With status lines, every answer says what became of the request, and whether a
+// retry can help; nothing is handed over that differs from what was sent.
+TEST_F(ServerTest, EveryRequestGetsAnHonestAnswer) {
+  server_.SetProfile(std::to_string(server_.port()), "1");
+  ASSERT_TRUE(server_.Start());
+  auto post = [](const std::string& head, const std::string& body) {
+    return "POST /send.htm HTTP/1.1\r\nHost: x\r\n" + head +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  const std::string json = "Content-Type: application/json\r\n";
+  const std::string form = "message=" + std::string(5000, 'm') + "&receivers=A";
+  const std::string jsonLong =
+      "{\"receivers\": [\"A\"], \"message\": \"" + std::string(5000, 'm') + "\"}";
+  const std::string nearlyFull = "message=" + std::string(4000, 'f') + "&receivers=F";
+  const std::string head200 =
+      "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=windows-1252\r\n"
+      "Content-Length: 21\r\nConnection: close\r\n\r\n";
+  const struct {
+    std::string request;
+    std::string status;   // the status line's code and phrase
+    std::string holds;    // a piece of the answer; or the whole of it after "="
+    std::string command;  // as velctl shows it; empty: nothing handed over
+  } cases[] = {
+      {post(json, "{\"receivers\": [\"A\"], \"message\": \"lone \\ud800 x\"}"), "400 Bad Request",
+       "lone surrogate", ""},
+      {post(json, "{\"receivers\": [\"A\"], \"message\": \"m\", \"receivers\": [\"B\"]}"),
+       "400 Bad Request", "is given twice", ""},
+      {post("", form), "413 Content Too Large", "<b>[Not Sent]</b>", ""},
+      {post(json, jsonLong), "413 Content Too Large", "at most 4093", ""},
+      {"POST /send.htm HTTP/1.0\r\nContent-Length: 70000\r\n\r\n" + std::string(1000, 'x'),
+       "413 Content Too Large", "Request Too Large", ""},
+      {"POST /SEND.HTM?receivers=A&message=q HTTP/1.1\r\nHost: x\r\n"
+       "Transfer-Encoding: chunked\r\n\r\n1b\r\nmessage=other&receivers=B\r\n0\r\n\r\n",
+       "411 Length Required", "<b>[Not Sent]</b>", ""},
+      {post("", "old_message=DECOY&message=real&cc_receivers=Mike&receivers=A"), "200 OK",
+       "<b>A</b>\r\nend", "FT:A\\xfereal"},
+      {"HEAD / HTTP/1.0\r\n\r\n", "200 OK", "=" + head200, ""},
+      {"HEAD /nothing.htm HTTP/1.0\r\n\r\n", "404 Not Found", "Content-Length: 264\r\n", ""},
+      {"GET http://localhost:8080/a.htm HTTP/1.1\r\nHost: localhost\r\n\r\n", "200 OK",
+       "\r\n\r\na\r\n", ""},
+      {"POST http://localhost/send.htm HTTP/1.1\r\nContent-Length: 23\r\n\r\n"
+       "message=abs&receivers=B",
+       "200 OK", "<b>B</b>", "FT:B\\xfeabs"},
+      // A full command buffer may take it later: 503, and when to retry.
+      {post("", nearlyFull), "200 OK", "<b>F</b>", "FT:F\\xfe" + std::string(4000, 'f')},
+      {post("", "message=" + std::string(200, 'l') + "&receivers=L"), "503 Service Unavailable",
+       "Retry-After: 5\r\n", ""},
+  };
+  std::string commands;
+  for (const auto& c : cases) {
+    const std::string answer = server_.Fetch(c.request);
+    const std::string what = c.request.substr(0, 90);
+    EXPECT_EQ(answer.substr(0, 9 + c.status.size()), "HTTP/1.0 " + c.status) << what;
+    if (c.holds[0] == '=') {
+      EXPECT_EQ(answer, c.holds.substr(1)) << what;
+    } else {
+      EXPECT_NE(answer.find(c.holds), std::string::npos) << what << "\n" << answer.substr(0, 400);
+    }
+    if (!c.command.empty()) commands += c.command + "\n";
+  }
+  EXPECT_EQ(server_.Velctl("commands --raw"), commands);
+
+  // A client that waits for leave to send its body is given it, and its body is read.
+  Client client(server_.port());
+  const std::string body = "message=go&receivers=C";
+  ASSERT_TRUE(
+      client.Send("POST /send.htm HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                  "Content-Length: " +
+                  std::to_string(body.size()) + "\r\n\r\n"));
+  const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+  std::string seen;
+  const auto deadline = Clock::now() + milliseconds(8000);
+  while (seen.size() < interim.size() && Clock::now() < deadline) {
+    seen += client.ReadSlowly(milliseconds(10), milliseconds(20));
+  }
+  EXPECT_EQ(seen, interim);
+  ASSERT_TRUE(client.Send(body));
+  const std::string answer = client.ReadToEnd();
+  EXPECT_EQ(answer.substr(0, 15), "HTTP/1.0 200 OK") << answer;
+  EXPECT_NE(answer.find("<b>C</b>"), std::string::npos) << answer;
+}
+
 TEST_F(ServerTest, RefusedCommandIsNotReportedAsSent) {
   ASSERT_TRUE(server_.Start());
   // The library refuses a command holding the byte 0xFF; one holding a NUL byte would

@@ -66,11 +66,13 @@ TEST(RequestAssembly, CompleteWhenHeaderBlockAndDeclaredBodyArePresent) {
       {"digits then text", post + "Content-Length: 5x\r\n\r\nabcde", State::kRefused},
       {"2^64 + 51 does not wrap round to 51",
        post + "Content-Length: 18446744073709551667\r\n\r\n" + std::string(51, 'b'),
-       State::kRefused},
-      {"a body past the bound", post + "Content-Length: 65500\r\n\r\n", State::kRefused},
+       State::kTooLarge},
+      {"a body past the bound", post + "Content-Length: 65500\r\n\r\n", State::kTooLarge},
       {"a header block past the bound", post + std::string(kBound, 'h') + "\r\n\r\n",
+       State::kTooLarge},
+      {"incomplete past the bound", post + std::string(kBound, 'h'), State::kTooLarge},
+      {"too many digits, then text", post + "Content-Length: 99999999999x\r\n\r\n",
        State::kRefused},
-      {"incomplete past the bound", post + std::string(kBound, 'h'), State::kRefused},
   };
   for (const AssemblyCase& c : cases) {
     const RequestExtent extent = MeasureRequest(c.buffer, kBound);
@@ -106,6 +108,8 @@ TEST(RequestAssembly, FormFieldsComeFromTheBodyOrElseTheQuery) {
       {"a body with a field wins over the query",
        "POST /S.HTM?message=q HTTP/1.0\r\n\r\nRECEIVERS=b", "RECEIVERS=b"},
       {"header lines never give a field", "POST /S.HTM HTTP/1.0\r\nX: message=h\r\n\r\n", ""},
+      {"a name holding \"message\" is no message field",
+       "POST /S.HTM?message=q HTTP/1.0\r\n\r\nold_message=b", "message=q"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormText(c.request), c.form) << c.what;
 }
@@ -129,11 +133,16 @@ TEST(RequestTarget, NameExtensionAndFileRules) {
       {"GET /page.html HTTP/1.0", "GET", "PAGE.HTM", ResponseKind::kPage, true},
       {"GET /docs/a.htm HTTP/1.0", "GET", "DOCS.HTM", ResponseKind::kPage, true},
       {"GET /notes.txt HTTP/1.0", "GET", "NOTES.TXT", ResponseKind::kNotFound, true},
-      {"HEAD / HTTP/1.0", "HEAD", "INDEX.HTM", ResponseKind::kNotFound, true},
+      {"HEAD / HTTP/1.0", "HEAD", "INDEX.HTM", ResponseKind::kPage, true},
       {"POST /send.htm HTTP/1.0", "POST", "SEND.HTM", ResponseKind::kPage, true},
       {"GET /A.HTM?X=1 HTTP/1.0", "GET", "A.HTM", ResponseKind::kPage, true},
       {"GET /A.B.HTM HTTP/1.0", "GET", "A.B.H", ResponseKind::kNotFound, true},
       {"GET", "GET", "INDEX.HTM", ResponseKind::kPage, true},
+      {"HEAD /a.gif HTTP/1.0", "HEAD", "A.GIF", ResponseKind::kFile, true},
+      // The absolute form that proxies send asks for its path.
+      {"GET http://host:8080/list.htm HTTP/1.1", "GET", "LIST.HTM", ResponseKind::kPage, true},
+      {"POST HTTPS://host/send.htm?x=1 HTTP/1.1", "POST", "SEND.HTM", ResponseKind::kPage, true},
+      {"GET http://host HTTP/1.1", "GET", "INDEX.HTM", ResponseKind::kPage, true},
       {"GET /x.jpg", "GET", "X.JPG", ResponseKind::kFile, true},
       {"GET /x.tif", "GET", "X.TIF", ResponseKind::kFile, true},
       {"GET /x.bmp", "GET", "X.BMP", ResponseKind::kFile, true},
@@ -364,6 +373,9 @@ TEST(Submission, FieldsAreTakenDecodedAndJoined) {
       {"MESSAGE=Hi&Receivers=Z", "Hi", "Z\xFE"},
       {"message=50%25+%26+more&receivers=GROUP%201", "50% & more", "GROUP 1\xFE"},
       {"message=first&message=second&receivers=A", "first", "A\xFE"},
+      // Names count whole: at the start or right after "&".
+      {"old_message=DECOY&message=real&cc_receivers=Mike&receivers=A", "real", "A\xFE"},
+      {"xmessage=a&receiversx=b", "", ""},
       {"nothing=here", "", ""},
       // Bytes that would change the command entry are found in any field.
       {"message=a&receivers=X%FEY", "a", "X\xFEY\xFE", true},
@@ -1022,6 +1034,20 @@ TEST(JsonMessage, FieldsBecomeASubmissionInWindows1252) {
        true},
       {"a NUL", "{\"receivers\": [\"A\\u0000B\"], \"message\": \"m\"}", "",
        std::string("A\0B\xFE", 4), "m", true},
+      // Nothing is changed on the way: no lone surrogate, no key given twice.
+      {"a lone surrogate", "{\"receivers\": [\"A\"], \"message\": \"lone \\ud800 x\"}",
+       "\"message\": holds a lone surrogate (\\ud800)"},
+      {"a lone low surrogate", "{\"receivers\": [\"\\udc00\"], \"message\": \"m\"}",
+       "receiver 1: holds a lone surrogate"},
+      {"a key twice", "{\"receivers\": [\"A\"], \"message\": \"m\", \"receivers\": [\"B\"]}",
+       "the key \"receivers\" is given twice"},
+      {"a key twice, once escaped",
+       "{\"message\": \"m\", \"receivers\": [\"A\"], \"m\\u0065ssage\": \"n\"}",
+       "the key \"message\" is given twice"},
+      {"the same key in two objects",
+       "{\"receivers\": [\"A\"], \"message\": \"m\", \"x\": "
+       "[{\"message\": 1}, {\"message\": \"}\"}]}",
+       "", "A\xFE", "m"},
   };
   for (const Case& c : cases) {
     const JsonMessage m = ParseJsonMessage(c.body);
