@@ -7,6 +7,7 @@
 
 #include "event_log.h"
 #include "file_io.h"
+#include "metrics.h"
 #include "vel_proc.h"
 #include "velmar_library.h"
 
@@ -61,6 +62,7 @@ void KeepWaitingCommands() {
   }
   const size_t taken = commands.size() - before;
   if (ReplaceWholeFile(path, KeptCommandsBytes(commands), 0600, /*applyUmask=*/false)) {
+    CountKeptCommands(taken);
     WriteLogFromExchange("Velmar Web Server kept " +
                          Count(taken, "waiting message", "waiting messages") +
                          " for its next start");
@@ -92,6 +94,7 @@ void HandBackKeptCommands() {
                                         commands.end());
     ReplaceWholeFile(path, KeptCommandsBytes(rest), 0600, /*applyUmask=*/false);
   }
+  CountHandedBackCommands(handed);
   if (commands.empty()) return;
   std::string line =
       "Velmar Web Server handed back " + Count(handed, "kept message", "kept messages");

@@ -15,6 +15,7 @@
 #include "file_io.h"
 #include "json_message.h"
 #include "kept_commands.h"
+#include "monitor.h"
 #include "page.h"
 #include "port_diagnosis.h"
 #include "request.h"
@@ -181,6 +182,19 @@ int WebServerCore::Form_Load() {
     return 1;
   }
   access_ = AccessPolicy(std::move(access));
+  const std::string listenAddress = ReadProfileString("TCPIP", "ListenAddress", "", kProfile);
+  MonitorSettings monitorSettings;
+  std::string monitorError;
+  if (!listenAddress.empty() && !IpAddress::Parse(listenAddress)) {
+    monitorError = "[TCPIP] ListenAddress=" + listenAddress + " in " + kProfile +
+                   " is no IPv4 or IPv6 address: write one such as 127.0.0.1 or ::1, or "
+                   "remove the key to listen on every address.";
+  }
+  if (!monitorError.empty() || !ReadMonitorSettings(kProfile, monitorSettings, monitorError)) {
+    if (frontEnd_) frontEnd_->ShowMessage(monitorError, MessageIcon::Warning);
+    return 1;
+  }
+  Winsock_HTTP_Connect.SetLocalAddress(listenAddress);
 
   limits_.maxConnections = static_cast<int>(
       std::clamp<int64_t>(RaiseDescriptorLimit() - kSpareDescriptors, 1, limits_.maxConnections));
@@ -208,6 +222,12 @@ int WebServerCore::Form_Load() {
   // Before any new message: the exchange thread takes its jobs in order.
   ExchangeWorker::Instance().Run(HandBackKeptCommands);
   if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
+  monitor_.Start(std::move(monitorSettings),
+                 {[this] { return ServedRequests_; }, [this] { return activeConnections_; },
+                  [this](const std::string& line) {
+                    WriteLog(line);
+                    if (frontEnd_) frontEnd_->ShowNotice(line);
+                  }});
   return 0;
 }
 
@@ -236,6 +256,7 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   if (reason == UnloadReason::kSystemShutdown) {
     ExchangeWorker::Instance().Run(KeepWaitingCommands);
     WriteLog("Velmar Web Server shuts down because Windows shuts down");
+    monitor_.Stopping();
     closing_ = true;
     return false;
   }
@@ -248,6 +269,7 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   if (!yes) return true;
   ExchangeWorker::Instance().Run(KeepWaitingCommands);
   WriteLog("Velmar Web Server shut down because of user interaction");
+  monitor_.Stopping();
   closing_ = true;
   return false;
 }
@@ -271,6 +293,7 @@ void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
   c.requestWithoutBody = false;
   c.clientKnown = false;
   c.forwarded = false;
+  c.statusRequest = false;
   ++activeConnections_;
   Winsock_HTTP.SetTimeLimit(index, limits_.requestTimeoutMs);
 }
@@ -316,6 +339,7 @@ void WebServerCore::EndConnection(int index, EndReason reason) {
       Winsock_HTTP.Abort(index);
       break;
   }
+  if (reason == EndReason::kMadeRoom) monitor_.Metrics().CountMadeRoom();
   c.state = ConnectionState::kFree;
   c.sender.reset();
   c.retry = nullptr;
@@ -324,7 +348,7 @@ void WebServerCore::EndConnection(int index, EndReason reason) {
   --activeConnections_;
   // A client left waiting because every place was taken is admitted now.
   Winsock_HTTP_Connect.AnnouncePending();
-  if (reason == EndReason::kServed) {
+  if (reason == EndReason::kServed && !c.statusRequest) {
     ++ServedRequests_;
     if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
   }
@@ -431,6 +455,7 @@ void WebServerCore::Winsock_HTTP_DataArrival(int index) {
 }
 
 void WebServerCore::HandleRequest(int index, const std::string& request) {
+  if (AnswerStatusRequest(index, request)) return;
   // Without [Access] keys this is one test of a flag.
   if (access_.Active() && !Admit(index, request)) return;
   Serve(index, request);
@@ -487,6 +512,21 @@ void WebServerCore::Serve(int index, const std::string& request) {
   }
 }
 
+bool WebServerCore::AnswerStatusRequest(int index, const std::string& request) {
+  if (request.compare(0, 4, "GET ") != 0) return false;  // a page's cost: one comparison
+  const IpAddress client =
+      access_.ClientOf(IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index)), request);
+  std::optional<StatusAnswer> answer = monitor_.Answer(request, client);
+  if (!answer) return false;
+  // Always with a status line: monitoring reads the status.
+  connections_[index].statusRequest = true;
+  const std::string head =
+      ResponseHead(answer->status, answer->contentType, static_cast<int64_t>(answer->body.size()));
+  QueueResponse(index, std::make_unique<ResponseSender>(
+                           head, std::make_shared<const std::string>(std::move(answer->body))));
+  return true;
+}
+
 bool WebServerCore::Admit(int index, const std::string& request) {
   Connection& c = connections_[index];
   const IpAddress peer = IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index));
@@ -503,6 +543,9 @@ bool WebServerCore::Admit(int index, const std::string& request) {
 void WebServerCore::SendRefusal(int index, const std::string& request, Refusal refusal) {
   static const std::string kChallenge =
       std::string("WWW-Authenticate: Basic realm=\"") + kBasicRealm + "\"\r\n";
+  monitor_.Metrics().CountRefusal(refusal == Refusal::kAddress     ? ServerMetrics::kAddress
+                                  : refusal == Refusal::kLockedOut ? ServerMetrics::kLockedOut
+                                                                   : ServerMetrics::kPassword);
   int status = 401;
   const std::string* page = &PasswordPage();
   std::string reason = "a password is wanted (HTTP Basic)";
@@ -591,13 +634,16 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
       [this, index, serial, client, passable, path, info, json, submission = std::move(submission),
        entry = std::move(entry), badLines = std::move(badLines), jsonError = std::move(jsonError)] {
         bool handedOver = true;
+        std::optional<BufferReading> reading;
         if (!submission.Complete()) {
           for (const std::string& line : badLines) WriteLogFromExchange(line);
         } else {
           WriteLogFromExchange("Received HTTP message request from " + client);
+          const int64_t start = NowMs();
           const std::optional<int32_t> stored =
               passable ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
           handedOver = stored && *stored == 1;
+          reading = ReadCommandBuffer(handedOver ? 1 : 0, NowMs() - start);
           if (!handedOver)
             WriteLogFromExchange("Could not pass HTTP message request from " + client);
         }
@@ -606,6 +652,7 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
                                       : !passable            ? SubmitOutcome::kUnpassable
                                                              : SubmitOutcome::kNotTaken;
         ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
+          if (reading) monitor_.Take(*reading);
           const Connection& now = connections_[index];
           if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
           AnswerSubmission(index, json, path, info, submission, outcome, jsonError);
@@ -617,18 +664,38 @@ void WebServerCore::AnswerSubmission(int index, bool json, const std::string& pa
                                      const struct stat& info, const Submission& submission,
                                      SubmitOutcome outcome, const std::string& jsonError) {
   const int status = StatusOf(outcome);
+  ServerMetrics& metrics = monitor_.Metrics();
+  switch (outcome) {
+    case SubmitOutcome::kHandedOver:
+      metrics.CountHandedOver();
+      break;
+    case SubmitOutcome::kBad:
+      metrics.CountRefusal(ServerMetrics::kBadRequest);
+      break;
+    case SubmitOutcome::kUnpassable:
+      metrics.CountRefusal(ServerMetrics::kUnpassable);
+      break;
+    case SubmitOutcome::kOverLimit:
+      metrics.CountRefusal(ServerMetrics::kSendLimit);
+      break;
+    case SubmitOutcome::kNotTaken:
+      metrics.CountRefusal(ServerMetrics::kNotTaken);
+      break;
+  }
   if (json) {
-    const std::string body =
-        outcome == SubmitOutcome::kHandedOver
-            ? JsonSent(submission.receivers)
-            : JsonNotSent(jsonError.empty() ? NotSentReason(outcome) : jsonError);
+    std::string body = outcome == SubmitOutcome::kHandedOver
+                           ? JsonSent(submission.receivers)
+                           : JsonNotSent(jsonError.empty() ? NotSentReason(outcome) : jsonError);
+    // A message handed over says whether it waits for an alarm server that takes none.
+    if (outcome == SubmitOutcome::kHandedOver) body.insert(body.rfind('}'), monitor_.JsonFields());
     SendBody(index, kJsonContentType, std::make_shared<const std::string>(body), status);
     return;
   }
   // A bad request's page says what was missing; every other one not handed over says
   // "[Not Sent]".
   const bool shownAsSent = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
-  SendPage(index, path, info, submission.receivers, submission.message, shownAsSent, status);
+  SendPage(index, path, info, submission.receivers, submission.message, shownAsSent, status,
+           outcome == SubmitOutcome::kHandedOver ? monitor_.WaitingNote() : std::string());
 }
 
 // ---- responses -------------------------------------------------------------------------
@@ -660,6 +727,7 @@ void WebServerCore::SendNotFound(int index) {
     pieces.push_back(ResponseHead(404, ContentTypeFor("HTM"), static_cast<int64_t>(length)));
   }
   pieces.insert(pieces.end(), NotFoundLines().begin(), NotFoundLines().end());
+  monitor_.Metrics().CountResponse(404);
   QueueResponse(index, std::make_unique<ResponseSender>(std::move(pieces)));
 }
 
@@ -687,16 +755,17 @@ bool WebServerCore::SendFile(int index, const std::string& path, const std::stri
   }
   std::unique_ptr<ResponseSender> sender = ResponseSender::ForFile(path, head);
   if (!sender) return false;
+  monitor_.Metrics().CountResponse(200);
   QueueResponse(index, std::move(sender));
   return true;
 }
 
 void WebServerCore::SendPage(int index, const std::string& path, const struct stat& info,
                              const std::string& receivers, const std::string& message,
-                             bool handedOver, int status) {
+                             bool handedOver, int status, const std::string& waitingNote) {
   // A page without a submission to show is the same for every client until its file or
   // the receiver list changes: it is rendered once and sent from the cache after that.
-  const bool known = receivers.empty() && message.empty() && handedOver;
+  const bool known = receivers.empty() && message.empty() && handedOver && waitingNote.empty();
   std::shared_ptr<const std::string> body;
   if (known) body = pageCache_.Find(path, info, receiversGeneration_);
   if (!body) {
@@ -704,7 +773,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
     if (!bytes) {
       if (OutOfDescriptors()) {
         AwaitDescriptor(index, [=, this] {
-          SendPage(index, path, info, receivers, message, handedOver, status);
+          SendPage(index, path, info, receivers, message, handedOver, status, waitingNote);
         });
       } else {
         SendNotFound(index);
@@ -717,6 +786,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
     context.submittedReceivers = receivers;
     context.submittedMessage = message;
     context.handedOver = handedOver;
+    context.waitingNote = waitingNote;
     std::string rendered;
     for (const std::string& piece : RenderPage(*bytes, context)) rendered += piece;
     body = std::make_shared<const std::string>(std::move(rendered));
@@ -731,6 +801,7 @@ void WebServerCore::SendBody(int index, const std::string& contentType,
   const std::string head =
       Headers_ ? ResponseHead(status, contentType, static_cast<int64_t>(body->size()), moreFields)
                : std::string();
+  monitor_.Metrics().CountResponse(status);
   QueueResponse(index, std::make_unique<ResponseSender>(head, std::move(body)));
 }
 

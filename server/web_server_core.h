@@ -51,6 +51,8 @@
 //   an answer is abandoned, with a reset, once the client has taken nothing of it for
 //   this long) and VELWEB_IDLE_GRACE_MS (default 1000: how long a connection that has
 //   sent nothing is spared when room must be made for a new one).
+// - "TCPIP"/"ListenAddress" (default: every address) binds the listener to one address;
+//   "General"/"StallSeconds", "LogDays" and "Status"/"From": see monitor.h.
 #pragma once
 
 #include <sys/stat.h>
@@ -67,6 +69,7 @@
 
 #include "access_policy.h"
 #include "front_end.h"
+#include "monitor.h"
 #include "page_cache.h"
 #include "receiver_file.h"
 #include "response_sender.h"
@@ -140,7 +143,8 @@ struct Connection {
   // The client as the access checks saw it (through a trusted proxy), when they ran.
   IpAddress client;
   bool clientKnown = false;
-  bool forwarded = false;  // the client is not the peer: a proxy named it
+  bool forwarded = false;      // the client is not the peer: a proxy named it
+  bool statusRequest = false;  // /metrics or /health: not counted as served
 };
 
 class WebServerCore {
@@ -188,12 +192,14 @@ class WebServerCore {
   // The [Access] checks of a request; false when it was refused and answered.
   bool Admit(int index, const std::string& request);
   void SendRefusal(int index, const std::string& request, Refusal refusal);
+  // /metrics and /health (monitor.h); false when the request is none of them.
+  bool AnswerStatusRequest(int index, const std::string& request);
   void SendNotFound(int index);
   // False when `path` is no regular file or cannot be read; nothing is sent then.
   bool SendFile(int index, const std::string& path, const std::string& extension);
   void SendPage(int index, const std::string& path, const struct stat& info,
                 const std::string& receivers, const std::string& message, bool handedOver,
-                int status = 200);
+                int status = 200, const std::string& waitingNote = {});
   // A whole answer in memory, with its head when heads are on.
   void SendBody(int index, const std::string& contentType, std::shared_ptr<const std::string> body,
                 int status = 200, const std::string& moreFields = {});
@@ -240,6 +246,7 @@ class WebServerCore {
   bool SplashRemoved_ = false;
   bool Headers_ = false;
   AccessPolicy access_;   // the [Access] keys, and what they keep per client
+  Monitor monitor_;       // the alarm server's stall watch, metrics, health, systemd
   bool closing_ = false;  // Form_QueryUnload has let the window close
 };
 

@@ -225,6 +225,8 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
       {"1", "TrustProxy=127.0.0.1/33", "[Access] TrustProxy in VELWEB.INI: \"127.0.0.1/33\""},
       {"1", "Password=pw", "[Access] Password in VELWEB.INI cannot be used: it is no crypt(3)"},
       {"1", "Password=$1$abc$0123456789012345678901", "its method is too weak"},
+      {"1", "SendLimit=0\r\n[Status]\r\nFrom=::1 10.0.0.300",
+       "[Status] From in VELWEB.INI: \"10.0.0.300\" is neither an address nor a network."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.access);
