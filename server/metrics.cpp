@@ -1,5 +1,7 @@
 #include "metrics.h"
 
+#include <string_view>
+
 namespace vel {
 
 namespace {
@@ -20,12 +22,15 @@ const char* Bool(bool value) { return value ? "true" : "false"; }
 }  // namespace
 
 StatusPath StatusPathOf(const std::string& request) {
-  if (request.compare(0, 4, "GET ") != 0) return StatusPath::kNone;
-  const size_t end = request.find_first_of(" ?\r\n", 4);
-  if (end == std::string::npos) return StatusPath::kNone;
-  const std::string path = request.substr(4, end - 4);
-  if (path == "/metrics") return StatusPath::kMetrics;
-  if (path == "/health") return StatusPath::kHealth;
+  // Asked of every request: a comparison or two, nothing allocated.
+  const std::string_view text(request);
+  if (text.substr(0, 5) != "GET /") return StatusPath::kNone;
+  auto is = [&](std::string_view path) {
+    return text.substr(4, path.size()) == path && text.size() > 4 + path.size() &&
+           std::string_view(" ?\r\n").find(text[4 + path.size()]) != std::string_view::npos;
+  };
+  if (is("/metrics")) return StatusPath::kMetrics;
+  if (is("/health")) return StatusPath::kHealth;
   return StatusPath::kNone;
 }
 
@@ -35,16 +40,18 @@ void CountHandedBackCommands(uint64_t count) { g_handedBack += count; }
 std::string ServerMetrics::Render(const Gauges& g) const {
   std::string out;
   Family(out, "velweb_requests_total", "counter", "Requests answered, by HTTP status.");
-  for (const auto& [status, count] : responses_)
-    Sample(out, "velweb_requests_total{status=\"" + std::to_string(status) + "\"}", count);
+  for (size_t status = 0; status < responses_.size(); ++status) {
+    if (responses_[status] == 0) continue;
+    Sample(out, "velweb_requests_total{status=\"" + std::to_string(status) + "\"}",
+           responses_[status]);
+  }
   Family(out, "velweb_served_requests_total", "counter",
          "Requests whose whole answer went out (the served count).");
   Sample(out, "velweb_served_requests_total", static_cast<uint64_t>(g.servedRequests));
   Family(out, "velweb_messages_handed_over_total", "counter",
          "Messages handed over to the alarm server's command buffer.");
   Sample(out, "velweb_messages_handed_over_total", handedOver_);
-  Family(out, "velweb_refusals_total", "counter",
-         "Requests and messages refused, by reason.");
+  Family(out, "velweb_refusals_total", "counter", "Requests and messages refused, by reason.");
   for (const auto& [reason, count] : refusals_)
     Sample(out, "velweb_refusals_total{reason=\"" + reason + "\"}", count);
   Family(out, "velweb_connections_open", "gauge", "Client connections open now.");

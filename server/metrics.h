@@ -4,6 +4,7 @@
 // gauges come from the caller, out of what it knows without calling the library.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -42,7 +43,9 @@ class ServerMetrics {
   static constexpr const char* kUnpassable = "unpassable";
   static constexpr const char* kNotTaken = "not_taken";
 
-  void CountResponse(int status) { ++responses_[status]; }
+  void CountResponse(int status) {
+    if (status >= 100 && status < static_cast<int>(responses_.size())) ++responses_[status];
+  }
   void CountHandedOver() { ++handedOver_; }
   void CountRefusal(const char* reason) { ++refusals_[reason]; }
   void CountMadeRoom() { ++madeRoom_; }
@@ -51,7 +54,7 @@ class ServerMetrics {
   std::string Render(const Gauges& gauges) const;
 
  private:
-  std::map<int, uint64_t> responses_;
+  std::array<uint64_t, 600> responses_{};  // by status
   std::map<std::string, uint64_t> refusals_;
   uint64_t handedOver_ = 0;
   uint64_t madeRoom_ = 0;

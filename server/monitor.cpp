@@ -15,6 +15,10 @@ namespace vel {
 namespace {
 
 constexpr int kTickMs = 1000;
+// After a reading that found the region lock held too long (a program of the family
+// stopped while holding it), the next one waits this long: each costs the exchange
+// thread, and the hand-overs queued behind it, a wait for the lock.
+constexpr int64_t kAfterLockTimeoutMs = 10000;
 
 int NonNegative(const std::string& text) {
   const double value = LeadingNumber(text);
@@ -76,7 +80,7 @@ void Monitor::Tick() {
 
 void Monitor::AskReading() {
   // One reading at a time: while a call waits for the lock, the ticks do not pile up.
-  if (readingAsked_) return;
+  if (readingAsked_ || NowMs() < nextReadingMs_) return;
   readingAsked_ = true;
   ExchangeWorker::Instance().Run([this] {
     const BufferReading reading = ReadCommandBuffer();
@@ -88,7 +92,10 @@ void Monitor::AskReading() {
 }
 
 void Monitor::Take(const BufferReading& reading) {
-  if (reading.lockTimedOut) metrics_.CountLockTimeout();
+  if (reading.lockTimedOut) {
+    metrics_.CountLockTimeout();
+    nextReadingMs_ = NowMs() + kAfterLockTimeoutMs;
+  }
   if (const std::optional<std::string> line = watch_.Take(reading, NowMs()); line && started_) {
     if (hooks_.announce) hooks_.announce(*line);
   }

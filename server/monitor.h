@@ -96,6 +96,7 @@ class Monitor {
   QObject replies_;  // readings of the exchange thread arrive through it
   QTimer timer_;
   bool readingAsked_ = false;
+  int64_t nextReadingMs_ = 0;  // no regular reading before then
   int64_t day_ = 0;
 };
 

@@ -28,14 +28,17 @@ BufferReading ReadCommandBuffer(int stored, int64_t callMs) {
   const int64_t start = NowMs();
   if (!g_buffer.read) g_buffer.lastMovedMs = start;
   g_buffer.count += stored;
-  if (reading.libraryLoaded) {
+  // A hand-over that waited out the lock: another wait now would only keep the next
+  // job of the exchange thread waiting too.
+  reading.lockTimedOut = callMs >= kLockTimeoutMs;
+  if (reading.libraryLoaded && !reading.lockTimedOut) {
     const std::optional<int32_t> processes = library.GetProcesses();
     reading.regionJoined = processes && *processes > 0;
     const std::optional<int32_t> count = library.GetCommandCount();
     const int64_t end = NowMs();
     // The library gives 0 when its lock stayed taken: that is no reading.
-    reading.lockTimedOut = end - start >= kLockTimeoutMs || callMs >= kLockTimeoutMs;
-    if (count && reading.regionJoined && end - start < kLockTimeoutMs) {
+    reading.lockTimedOut = end - start >= kLockTimeoutMs;
+    if (count && reading.regionJoined && !reading.lockTimedOut) {
       if (*count == 0 || *count < g_buffer.count) g_buffer.lastMovedMs = end;
       g_buffer.count = *count;
       g_buffer.read = true;

@@ -30,8 +30,8 @@ struct BufferReading {
 };
 
 // On the exchange thread. `stored`: commands velweb stored since the last reading (the
-// hand-over just made). `callMs`: how long that hand-over waited, to tell a lock held
-// too long from a full buffer.
+// hand-over just made). `callMs`: how long that hand-over waited: when it waited out a
+// lock held too long, the count is not read (that would wait as long again).
 BufferReading ReadCommandBuffer(int stored = 0, int64_t callMs = 0);
 
 class StallWatch {

@@ -30,7 +30,8 @@ SystemdNotifier::SystemdNotifier() {
   if (!socketName || !*socketName) return;
   address_ = socketName;
   if (address_[0] == '@') address_[0] = '\0';
-  if ((address_[0] != '/' && address_[0] != '\0') || address_.size() >= sizeof(sockaddr_un::sun_path))
+  if ((address_[0] != '/' && address_[0] != '\0') ||
+      address_.size() >= sizeof(sockaddr_un::sun_path))
     return;
   fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int64_t usec = WatchdogUsec();
@@ -49,8 +50,8 @@ void SystemdNotifier::Send(const std::string& text) {
   sockaddr_un to{};
   to.sun_family = AF_UNIX;
   std::memcpy(to.sun_path, address_.data(), address_.size());
-  const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address_.size() +
-                                                  (address_[0] == '\0' ? 0 : 1));
+  const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
+                                                  address_.size() + (address_[0] == '\0' ? 0 : 1));
   sendto(fd_, text.data(), text.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), length);
 }
 

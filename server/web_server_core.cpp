@@ -513,7 +513,7 @@ void WebServerCore::Serve(int index, const std::string& request) {
 }
 
 bool WebServerCore::AnswerStatusRequest(int index, const std::string& request) {
-  if (request.compare(0, 4, "GET ") != 0) return false;  // a page's cost: one comparison
+  if (StatusPathOf(request) == StatusPath::kNone) return false;  // a page's cost
   const IpAddress client =
       access_.ClientOf(IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index)), request);
   std::optional<StatusAnswer> answer = monitor_.Answer(request, client);

@@ -19,9 +19,9 @@ namespace {
 // The profile with lines added to its sections [General] and [TCPIP], and more sections.
 void SetProfile(Velweb& server, const std::string& headers, const std::string& general,
                 const std::string& tcpip = "", const std::string& more = "") {
-  server.Put("VELWEB.INI", "[General]\r\nLanguage=001\r\n" + general + "[TCPIP]\r\nHTTPPort=" +
-                               std::to_string(server.port()) + "\r\n" + tcpip +
-                               "[HTTP]\r\nHeaders=" + headers + "\r\n" + more);
+  server.Put("VELWEB.INI", "[General]\r\nLanguage=001\r\n" + general +
+                               "[TCPIP]\r\nHTTPPort=" + std::to_string(server.port()) + "\r\n" +
+                               tcpip + "[HTTP]\r\nHeaders=" + headers + "\r\n" + more);
 }
 
 std::string Post(const Velweb& server, const std::string& body, bool json) {
@@ -123,9 +123,9 @@ TEST(ServerOperations, MetricsAndHealthAreForTheStatusAddressesAndNeverCountAsPa
                 before["velweb_requests_total{status=\"200\"}"],
             2);
   EXPECT_EQ(after.at("velweb_requests_total{status=\"404\"}"), 1);
-  EXPECT_EQ(after.at("velweb_messages_handed_over_total") -
-                before["velweb_messages_handed_over_total"],
-            1);
+  EXPECT_EQ(
+      after.at("velweb_messages_handed_over_total") - before["velweb_messages_handed_over_total"],
+      1);
   EXPECT_EQ(after.at("velweb_refusals_total{reason=\"bad_request\"}"), 1);
   EXPECT_EQ(after.at("velweb_messages_waiting"), 1);
   EXPECT_EQ(after.at("velweb_served_requests_total"), 4);
@@ -194,7 +194,8 @@ TEST(ServerOperations, SystemdHearsReadyStatusTheWatchdogAndStopping) {
   ASSERT_TRUE(server.Start({{"NOTIFY_SOCKET", notify.path()}, {"WATCHDOG_USEC", "200000"}}));
   EXPECT_EQ(notify.Next("READY=1"), "READY=1");
   Get(server, "/INDEX.HTM");
-  EXPECT_EQ(notify.Next("STATUS=Served requests: 1"), "STATUS=Served requests: 1; 0 messages waiting");
+  EXPECT_EQ(notify.Next("STATUS=Served requests: 1"),
+            "STATUS=Served requests: 1; 0 messages waiting");
   // Fed every 100 ms from the event loop: several within a second.
   for (int i = 0; i < 5; ++i) EXPECT_EQ(notify.Next("WATCHDOG=1"), "WATCHDOG=1") << i;
   kill(server.pid(), SIGTERM);
@@ -238,7 +239,8 @@ TEST(ServerOperations, DailyLogsOlderThanLogDaysGoAndNothingElse) {
   ASSERT_TRUE(server.Start());
   ASSERT_TRUE(WaitFor([&] { return !fs::exists(server.dir() / "20000102.LOG"); }));
   EXPECT_FALSE(fs::exists(server.dir() / "20000101.LOG"));
-  for (const char* kept : {"NOTES.LOG", "20000103.log", "2000010A.LOG", "20000230.LOG", "19990101.LOG"})
+  for (const char* kept :
+       {"NOTES.LOG", "20000103.log", "2000010A.LOG", "20000230.LOG", "19990101.LOG"})
     EXPECT_TRUE(fs::exists(server.dir() / kept)) << kept;
   EXPECT_TRUE(WaitFor([&] {
     return server.Log().find("Velmar Web Server removed 2 daily logs older than 90 days") !=
