@@ -267,7 +267,9 @@ TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
        PostJson("{\"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"], \"message\": "
                 "\"Gas leak at school\"}",
                 auth),
-       "200 OK", "{\"sent\": true, \"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"]}\n",
+       "200 OK",
+       "{\"sent\": true, \"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"], "
+       "\"waiting\": 1, \"alarmServerTaking\": true}\n",
        "FT:B\\xe4r Team \\x80\\xfealpha\\xfeGas leak at school\n"},
       {"JSON outside Windows-1252", kV4a,
        PostJson("{\"receivers\": [\"A\"], \"message\": \"Gas \xE2\x98\xA2\"}", auth),
@@ -284,7 +286,8 @@ TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
       // The command buffer full: the alarm server takes nothing more.
       {"JSON filling the buffer", kV4a,
        PostJson("{\"receivers\": [\"A\"], \"message\": \"" + big + "\"}", auth), "200 OK",
-       "{\"sent\": true, \"receivers\": [\"A\"]}\n", "-"},
+       "{\"sent\": true, \"receivers\": [\"A\"], \"waiting\": 1, \"alarmServerTaking\": true}\n",
+       "-"},
       {"not taken", kV4a, Post("message=m&receivers=A", auth), "503 Service Unavailable", page,
        "-"},
       {"JSON not taken", kV4a, PostJson("{\"receivers\": [\"A\"], \"message\": \"m\"}", auth),
@@ -402,7 +405,8 @@ TEST(ServerProxy, ThroughNginxOverHttpsTheClientsAddressCounts) {
             "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n\n429");
   EXPECT_EQ(
       post("127.0.0.3", "application/json", "{\"receivers\": [\"A\"], \"message\": \"four\"}"),
-      "{\"sent\": true, \"receivers\": [\"A\"]}\n\n200");
+      "{\"sent\": true, \"receivers\": [\"A\"], \"waiting\": 3, \"alarmServerTaking\": "
+      "true}\n\n200");
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfeone\nFT:A\\xfetwo\nFT:A\\xfefour\n");
   EXPECT_EQ(LogCount(server, " WEB Received HTTP message request from 127.0.0.2\r\n", 2), 2u);
   EXPECT_EQ(LogCount(server, " WEB Send limit reached for 127.0.0.2\r\n"), 1u);
