@@ -203,8 +203,14 @@ int WebServerCore::Form_Load() {
   if (inRange) Winsock_HTTP_Connect.SetLocalPort(static_cast<int32_t>(port));
   if (!inRange || !Winsock_HTTP_Connect.Listen()) {
     if (frontEnd_) {
+      // The reason is found on every address; one address of its own may be the cause.
+      const std::string onAddress =
+          listenAddress.empty() ? std::string()
+                                : "\nIt was to be opened on " + listenAddress +
+                                      " ([TCPIP] ListenAddress), which must be an address of "
+                                      "this machine.";
       frontEnd_->ShowMessage("The HTTP port (" + std::to_string(port) + ") can not be used.\n" +
-                                 PortFailureReason(port),
+                                 PortFailureReason(port) + onAddress,
                              MessageIcon::Warning);
     }
     return 1;

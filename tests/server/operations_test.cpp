@@ -213,6 +213,14 @@ TEST(ServerOperations, ListenAddressBindsOneAddressAndMustBeOne) {
             std::string::npos)
       << server.Err();
 
+  SetProfile(server, "0", "", "ListenAddress=192.0.2.1\r\n");  // no address of this machine
+  ASSERT_TRUE(server.Start({}, false));
+  EXPECT_EQ(server.WaitExit(), 1);
+  EXPECT_NE(server.Err().find("on 192.0.2.1 ([TCPIP] ListenAddress), which must be an address of "
+                              "this machine"),
+            std::string::npos)
+      << server.Err();
+
   SetProfile(server, "0", "", "ListenAddress=127.0.0.1\r\n");
   ASSERT_TRUE(server.Start()) << server.Err();
   auto connects = [&](const char* address) {
