@@ -21,6 +21,7 @@
 #include "profile_keys.h"
 #include "receiver_file.h"
 #include "request.h"
+#include "stall_watch.h"
 #include "submission.h"
 #include "text_lines.h"
 
@@ -518,6 +519,32 @@ TEST(EventLog, OnlyDailyLogNamesOfRealDatesArePruned) {
   std::sort(removed.begin(), removed.end());
   EXPECT_EQ(removed, (std::vector<std::string>{"20240101.LOG", "20240330.LOG"}));
   EXPECT_TRUE(dir.Has("20240331.LOG") && dir.Has("NOTES.LOG"));  // 30 days: not older
+}
+
+TEST(StallWatch, BeginsAfterStallSecondsEndsWhenTakenAndOutlivesAnUnreadCount) {
+  vel::BufferReading reading;
+  reading.libraryLoaded = reading.regionJoined = reading.known = true;
+  reading.waiting = 1;
+  reading.lastMovedMs = 1000;
+  vel::StallWatch watch(2);
+  EXPECT_FALSE(watch.Take(reading, 2999));
+  EXPECT_EQ(watch.Take(reading, 3000), "The alarm server has taken no message for 2 s; 1 wait");
+  EXPECT_FALSE(watch.Take(reading, 4000));  // said once
+  vel::BufferReading unread = reading;      // the lock stayed taken: no count
+  unread.known = false;
+  unread.waiting = 0;
+  EXPECT_FALSE(watch.Take(unread, 5000));
+  EXPECT_FALSE(watch.Taking());
+  EXPECT_EQ(watch.Waiting(), 1);
+  reading.waiting = 0;
+  reading.lastMovedMs = 9000;
+  EXPECT_EQ(watch.Take(reading, 9000), "The alarm server takes messages again after 8 s; 0 wait");
+  EXPECT_TRUE(watch.Taking());
+  vel::StallWatch off(0);
+  reading.waiting = 5;
+  reading.lastMovedMs = 0;
+  EXPECT_FALSE(off.Take(reading, 1000000));
+  EXPECT_TRUE(off.Taking());
 }
 
 TEST(PageCache, AnyChangeOfTheFileOrTheListIsAMiss) {
