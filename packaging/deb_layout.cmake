@@ -18,6 +18,19 @@ foreach(page velweb.1 velctl.1)
 endforeach()
 file(REMOVE_RECURSE "${program}/share")
 
+# What Debian asks of every package: its copyright and changelog, and here the reason
+# why the program directory lies in /opt (lintian's override).
+set(doc "${root}/usr/share/doc/velweb")
+file(MAKE_DIRECTORY "${doc}" "${root}/usr/share/lintian/overrides")
+file(COPY_FILE "${CPACK_VELWEB_DEBIAN_DIR}/copyright" "${doc}/copyright")
+file(COPY_FILE "${CPACK_VELWEB_DEBIAN_DIR}/changelog" "${doc}/changelog")
+file(COPY_FILE "${CPACK_VELWEB_DEBIAN_DIR}/lintian-overrides"
+     "${root}/usr/share/lintian/overrides/velweb")
+execute_process(COMMAND gzip -9n "${doc}/changelog" RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "gzip changelog failed")
+endif()
+
 file(MAKE_DIRECTORY "${root}/usr/bin")
 foreach(tool velweb velctl)
   file(CREATE_LINK "${CPACK_VELWEB_PACKAGE_DIR}/${tool}" "${root}/usr/bin/${tool}" SYMBOLIC)

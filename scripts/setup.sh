@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth x11-utils imagemagick
   curl procps psmisc iproute2 util-linux python3
-  dpkg-dev file man-db
+  dpkg-dev file man-db lintian
   chromium chromium-driver nodejs
   nginx-light openssl libcrypt-dev
 )

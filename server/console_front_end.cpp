@@ -87,6 +87,10 @@ void ConsoleFrontEnd::ShowWarning(const std::string& text) {
   PrintLine(err_, "Warning: " + terminal_.ToTerminal(text));
 }
 
+void ConsoleFrontEnd::ShowNotice(const std::string& text) {
+  PrintLine(err_, terminal_.ToTerminal(text));
+}
+
 bool ConsoleFrontEnd::AskYesNo(const std::string& text) {
   if (!Interactive()) return true;  // nobody to ask: the close stands
   ClearStatus();

@@ -46,6 +46,7 @@ class ConsoleFrontEnd : public FrontEnd {
   void Start() override;
   void ReceiversChanged(const std::vector<std::string>& sortedNames) override;
   void ShowWarning(const std::string& text) override;
+  void ShowNotice(const std::string& text) override;
   void Stopped(const std::string& reason) override;
 
  private:

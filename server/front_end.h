@@ -58,6 +58,13 @@ class FrontEnd {
     std::fprintf(stderr, "Warning: %s\n", text.c_str());
     std::fflush(stderr);
   }
+
+  // A line for the person who runs the server about how the work goes (the alarm server
+  // stopped or started again taking messages), on standard error as it stands.
+  virtual void ShowNotice(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+  }
 };
 
 }  // namespace vel

@@ -10,6 +10,7 @@
 
 #include "event_log.h"
 #include "file_io.h"
+#include "metrics.h"
 #include "vel_proc.h"
 #include "velmar_library.h"
 
@@ -238,6 +239,7 @@ void KeepWaitingCommands() {
   if (commands.empty()) return;
   const size_t taken = commands.size();
   if (AppendToKeptFile(ProgramFile(kKeptCommandsFile), KeptCommandsBytes(commands))) {
+    CountKeptCommands(taken);
     WriteLogFromExchange("Velmar Web Server kept " +
                          Count(taken, "waiting message", "waiting messages") +
                          " for its next start");
@@ -271,6 +273,7 @@ void HandBackKeptCommands() {
                          kSetAsideCommandsFile +
                          ": too long for the command buffer, holding a zero byte or cut short");
   }
+  CountHandedBackCommands(outcome.handed);
   if (outcome.handed == 0 && outcome.left == 0) return;
   std::string line =
       "Velmar Web Server handed back " + Count(outcome.handed, "kept message", "kept messages");

@@ -46,6 +46,7 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
   static const std::string kVersion = "[VERSION]";
   static const std::string kSubmitted = "[SUBMITTEDONES]";
   static const std::string kMessage = "[SUBMITTEDMESSAGE]";
+  static const std::string kWaiting = "[WAITING]";
 
   std::vector<std::string> out;
   for (const std::string& line : SplitTextLines(bytes)) {
@@ -78,6 +79,8 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
       }
     } else if (size_t at = line.find(kMessage); at != std::string::npos) {
       out.push_back(Fill(line, at, kMessage, EscapeHtml(context.submittedMessage)));
+    } else if (size_t at = line.find(kWaiting); at != std::string::npos) {
+      out.push_back(Fill(line, at, kWaiting, context.waitingNote));
     } else {
       out.push_back(line + kCrLf);
     }

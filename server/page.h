@@ -16,7 +16,8 @@ struct PageContext {
   std::string version;
   std::string submittedReceivers;  // names, each followed by 0xFE
   std::string submittedMessage;
-  bool handedOver = true;  // false: a complete submission did not reach the alarm server
+  bool handedOver = true;   // false: a complete submission did not reach the alarm server
+  std::string waitingNote;  // page text: why a message handed over waits (or empty)
 };
 
 // A name as page text: "&", "<", ">" and '"' become character references, so that a
@@ -28,7 +29,9 @@ std::string EscapeHtml(const std::string& text);
 // The pieces of a page, each line with its CR LF: "[RECEIVERS]", "[VERSION]",
 // "[SUBMITTEDONES]" and "[SUBMITTEDMESSAGE]" (in this order of precedence, one per line,
 // upper case only). The last shows the posted message as page text, so that the sender
-// sees what went out; it is empty for a page that was not posted.
+// sees what went out; it is empty for a page that was not posted. "[WAITING]" (after
+// them) gives `waitingNote`: empty unless a message was handed over to an alarm server
+// that takes none at the moment.
 std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context);
 
 // The 13 lines of the not-found page, each with its CR LF (264 bytes in all).

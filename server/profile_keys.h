@@ -17,9 +17,12 @@ struct ProfileKey {
 };
 
 inline constexpr ProfileKey kProfileKeys[] = {
-    {"TCPIP", "HTTPPort", true},     {"General", "Language", false}, {"HTTP", "Headers", true},
-    {"Access", "AllowFrom", false},  {"Access", "SendLimit", true},  {"Access", "Password", false},
-    {"Access", "TrustProxy", false},
+    {"TCPIP", "HTTPPort", true},       {"General", "Language", false},
+    {"HTTP", "Headers", true},         {"Access", "AllowFrom", false},
+    {"Access", "SendLimit", true},     {"Access", "Password", false},
+    {"Access", "TrustProxy", false},   {"TCPIP", "ListenAddress", false},
+    {"General", "StallSeconds", true}, {"General", "LogDays", true},
+    {"Status", "From", false},
 };
 
 // One warning per line of `content` (a profile's bytes) that velweb does not read as it

@@ -77,7 +77,10 @@ bool ListeningSocket::Listen() {
   auto* server = new QTcpServer(this);
   // Room in the kernel for a burst of clients between two turns of the loop.
   server->setListenBacklogSize(kBacklog);
-  if (!server->listen(QHostAddress::Any, static_cast<quint16>(localPort_))) {
+  const QHostAddress address = localAddress_.empty()
+                                   ? QHostAddress(QHostAddress::Any)
+                                   : QHostAddress(QString::fromStdString(localAddress_));
+  if (!server->listen(address, static_cast<quint16>(localPort_))) {
     delete server;
     return false;
   }

@@ -64,6 +64,8 @@ class ListeningSocket : public QObject {
   ListeningSocket& operator=(const ListeningSocket&) = delete;
 
   void SetLocalPort(int32_t port) { localPort_ = port; }
+  // The one address to listen on ("127.0.0.1", "::1"); empty: every address.
+  void SetLocalAddress(const std::string& address) { localAddress_ = address; }
   int32_t LocalPort() const;
   bool Listen();  // false when the port cannot be opened
   // Announces waiting clients again after one was left in the backlog.
@@ -77,6 +79,7 @@ class ListeningSocket : public QObject {
   int Descriptor() const;
 
   int32_t localPort_ = 0;
+  std::string localAddress_;
   QTcpServer* server_ = nullptr;
   QSocketNotifier* acceptNotifier_ = nullptr;
   int32_t nextRequestId_ = 1;

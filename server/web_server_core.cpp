@@ -19,6 +19,7 @@
 #include "file_io.h"
 #include "json_message.h"
 #include "kept_commands.h"
+#include "monitor.h"
 #include "page.h"
 #include "port_diagnosis.h"
 #include "request.h"
@@ -214,6 +215,19 @@ int WebServerCore::Form_Load() {
   if (!access_.PasswordHash().empty()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
   }
+  const std::string listenAddress = ReadProfileString("TCPIP", "ListenAddress", "", kProfile);
+  MonitorSettings monitorSettings;
+  std::string monitorError;
+  if (!listenAddress.empty() && !IpAddress::Parse(listenAddress)) {
+    monitorError = "[TCPIP] ListenAddress=" + listenAddress + " in " + kProfile +
+                   " is no IPv4 or IPv6 address: write one such as 127.0.0.1 or ::1, or "
+                   "remove the key to listen on every address.";
+  }
+  if (!monitorError.empty() || !ReadMonitorSettings(kProfile, monitorSettings, monitorError)) {
+    if (frontEnd_) frontEnd_->ShowMessage(monitorError, MessageIcon::Warning);
+    return 1;
+  }
+  Winsock_HTTP_Connect.SetLocalAddress(listenAddress);
 
   limits_.maxConnections = static_cast<int>(
       std::clamp<int64_t>(RaiseDescriptorLimit() - kSpareDescriptors, 1, limits_.maxConnections));
@@ -222,8 +236,14 @@ int WebServerCore::Form_Load() {
   if (inRange) Winsock_HTTP_Connect.SetLocalPort(static_cast<int32_t>(port));
   if (!inRange || !Winsock_HTTP_Connect.Listen()) {
     if (frontEnd_) {
+      // The reason is found on every address; one address of its own may be the cause.
+      const std::string onAddress =
+          listenAddress.empty() ? std::string()
+                                : "\nIt was to be opened on " + listenAddress +
+                                      " ([TCPIP] ListenAddress), which must be an address of "
+                                      "this machine.";
       frontEnd_->ShowMessage("The HTTP port (" + std::to_string(port) + ") can not be used.\n" +
-                                 PortFailureReason(port),
+                                 PortFailureReason(port) + onAddress,
                              MessageIcon::Warning);
     }
     return 1;
@@ -241,6 +261,12 @@ int WebServerCore::Form_Load() {
   // Before any new message: the exchange thread takes its jobs in order.
   ExchangeWorker::Instance().Run(HandBackKeptCommands);
   if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
+  monitor_.Start(std::move(monitorSettings),
+                 {[this] { return ServedRequests_; }, [this] { return activeConnections_; },
+                  [this](const std::string& line) {
+                    WriteLog(line);
+                    if (frontEnd_) frontEnd_->ShowNotice(line);
+                  }});
   return 0;
 }
 
@@ -274,6 +300,7 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
     }
     ExchangeWorker::Instance().RunFirst(KeepWaitingCommands);
     WriteLog("Velmar Web Server shuts down because Windows shuts down");
+    monitor_.Stopping();
     closing_ = true;
     return false;
   }
@@ -289,6 +316,7 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   }
   ExchangeWorker::Instance().RunFirst(KeepWaitingCommands);
   WriteLog("Velmar Web Server shut down because of user interaction");
+  monitor_.Stopping();
   closing_ = true;
   return false;
 }
@@ -319,6 +347,7 @@ void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
   c.forwarded = false;
   c.headOnly = false;
   c.continueChecked = false;
+  c.statusRequest = false;
   ++activeConnections_;
   Winsock_HTTP.SetTimeLimit(index, limits_.requestTimeoutMs);
 }
@@ -375,6 +404,7 @@ void WebServerCore::EndConnection(int index, EndReason reason) {
   if (c.ticket) ExchangeWorker::Instance().CallOff(*c.ticket);
   c.ticket.reset();
   c.answerCalledOff = nullptr;
+  if (reason == EndReason::kMadeRoom) monitor_.Metrics().CountMadeRoom();
   c.state = ConnectionState::kFree;
   c.sender.reset();
   c.retry = nullptr;
@@ -383,7 +413,7 @@ void WebServerCore::EndConnection(int index, EndReason reason) {
   --activeConnections_;
   // A client left waiting because every place was taken is admitted now.
   Winsock_HTTP_Connect.AnnouncePending();
-  if (reason == EndReason::kServed) {
+  if (reason == EndReason::kServed && !c.statusRequest) {
     ++ServedRequests_;
     if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
   }
@@ -537,6 +567,7 @@ void WebServerCore::Winsock_HTTP_DataArrival(int index) {
 }
 
 void WebServerCore::HandleRequest(int index, const std::string& request) {
+  if (AnswerStatusRequest(index, request)) return;
   // Without [Access] keys this is one test of a flag.
   if (access_.Active() && !Admit(index, request)) return;
   Serve(index, request);
@@ -624,6 +655,21 @@ void WebServerCore::Serve(int index, const std::string& request) {
   }
 }
 
+bool WebServerCore::AnswerStatusRequest(int index, const std::string& request) {
+  if (StatusPathOf(request) == StatusPath::kNone) return false;  // a page's cost
+  const IpAddress client =
+      access_.ClientOf(IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index)), request);
+  std::optional<StatusAnswer> answer = monitor_.Answer(request, client);
+  if (!answer) return false;
+  // Always with a status line: monitoring reads the status.
+  connections_[index].statusRequest = true;
+  const std::string head =
+      ResponseHead(answer->status, answer->contentType, static_cast<int64_t>(answer->body.size()));
+  QueueResponse(index, std::make_unique<ResponseSender>(
+                           head, std::make_shared<const std::string>(std::move(answer->body))));
+  return true;
+}
+
 bool WebServerCore::Admit(int index, const std::string& request) {
   Connection& c = connections_[index];
   const IpAddress peer = IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index));
@@ -661,6 +707,10 @@ bool WebServerCore::Concluded(int index, const std::string& request,
 void WebServerCore::SendRefusal(int index, const std::string& request, Refusal refusal) {
   static const std::string kChallenge =
       std::string("WWW-Authenticate: Basic realm=\"") + kBasicRealm + "\"\r\n";
+  monitor_.Metrics().CountRefusal(refusal == Refusal::kAddress     ? ServerMetrics::kAddress
+                                  : refusal == Refusal::kLockedOut ? ServerMetrics::kLockedOut
+                                  : refusal == Refusal::kBusy      ? ServerMetrics::kPasswordBusy
+                                                                   : ServerMetrics::kPassword);
   int status = 401;
   const std::string* page = &PasswordPage();
   std::string reason = "a password is wanted (HTTP Basic)";
@@ -791,13 +841,16 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
       [this, index, serial, client, passable, fits, path, info, from, submission,
        entry = std::move(entry), badLines = std::move(badLines), jsonError] {
         bool handedOver = true;
+        std::optional<BufferReading> reading;
         if (!submission.Complete()) {
           for (const std::string& line : badLines) WriteLogFromExchange(line);
         } else {
           WriteLogFromExchange("Received " + SourceNoun(from) + " from " + client);
+          const int64_t start = NowMs();
           const std::optional<int32_t> stored =
               passable && fits ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
           handedOver = stored && *stored == 1;
+          reading = ReadCommandBuffer(handedOver ? 1 : 0, NowMs() - start);
           if (!handedOver)
             WriteLogFromExchange("Could not pass " + SourceNoun(from) + " from " + client);
         }
@@ -807,6 +860,7 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
                                       : !fits                ? SubmitOutcome::kTooLong
                                                              : SubmitOutcome::kNotTaken;
         ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
+          if (reading) monitor_.Take(*reading);
           Connection& now = connections_[index];
           if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
           now.ticket.reset();
@@ -844,12 +898,45 @@ void WebServerCore::AnswerSubmission(int index, PostSource source, const std::st
   }
   const std::string fields =
       retryAfter > 0 ? "Retry-After: " + std::to_string(retryAfter) + "\r\n" : std::string();
+  ServerMetrics& metrics = monitor_.Metrics();
+  switch (outcome) {
+    case SubmitOutcome::kHandedOver:
+      if (submission.Complete()) metrics.CountHandedOver();
+      break;
+    case SubmitOutcome::kBad:
+      metrics.CountRefusal(ServerMetrics::kBadRequest);
+      break;
+    case SubmitOutcome::kUnpassable:
+      metrics.CountRefusal(ServerMetrics::kUnpassable);
+      break;
+    case SubmitOutcome::kLengthRequired:
+      metrics.CountRefusal(ServerMetrics::kLengthRequired);
+      break;
+    case SubmitOutcome::kTooLong:
+      metrics.CountRefusal(ServerMetrics::kTooLong);
+      break;
+    case SubmitOutcome::kOverLimit:
+      metrics.CountRefusal(ServerMetrics::kSendLimit);
+      break;
+    case SubmitOutcome::kNotTaken:
+      metrics.CountRefusal(ServerMetrics::kNotTaken);
+      break;
+    case SubmitOutcome::kBusy:
+      metrics.CountRefusal(ServerMetrics::kExchangeBusy);
+      break;
+    case SubmitOutcome::kCrossSite:
+      metrics.CountRefusal(ServerMetrics::kCrossSite);
+      break;
+  }
   if (AnsweredInJson(source)) {
-    const std::string body =
-        outcome != SubmitOutcome::kHandedOver
-            ? JsonNotSent(jsonError.empty() ? NotSentReason(outcome) : jsonError)
-        : submission.Complete() ? JsonSent(submission.receivers)
-                                : JsonSkipped();
+    std::string body = outcome != SubmitOutcome::kHandedOver
+                           ? JsonNotSent(jsonError.empty() ? NotSentReason(outcome) : jsonError)
+                       : submission.Complete() ? JsonSent(submission.receivers)
+                                               : JsonSkipped();
+    // A message handed over says whether it waits for an alarm server that takes none.
+    if (outcome == SubmitOutcome::kHandedOver && submission.Complete()) {
+      body.insert(body.rfind('}'), monitor_.JsonFields());
+    }
     if (IsWebhook(source)) {  // the answer always has its status line
       SendWebhookAnswer(index, body, status, fields);
     } else {
@@ -860,12 +947,13 @@ void WebServerCore::AnswerSubmission(int index, PostSource source, const std::st
   // A bad request's page says what was missing; every other one not handed over says
   // "[Not Sent]".
   const bool shownAsSent = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
-  SendPage(index, path, info, submission.receivers, submission.message, shownAsSent, status,
-           fields);
+  SendPage(index, path, info, submission.receivers, submission.message, shownAsSent, status, fields,
+           outcome == SubmitOutcome::kHandedOver ? monitor_.WaitingNote() : std::string());
 }
 
 void WebServerCore::SendWebhookAnswer(int index, const std::string& body, int status,
                                       const std::string& fields) {
+  monitor_.Metrics().CountResponse(status);
   QueueResponse(
       index, std::make_unique<ResponseSender>(
                  ResponseHead(status, kJsonContentType, static_cast<int64_t>(body.size()), fields),
@@ -903,6 +991,7 @@ void WebServerCore::SendNotFound(int index) {
   if (!connections_[index].headOnly) {
     pieces.insert(pieces.end(), NotFoundLines().begin(), NotFoundLines().end());
   }
+  monitor_.Metrics().CountResponse(404);
   QueueResponse(index, std::make_unique<ResponseSender>(std::move(pieces)));
 }
 
@@ -935,16 +1024,18 @@ bool WebServerCore::SendFile(int index, const std::string& path, const std::stri
   }
   std::unique_ptr<ResponseSender> sender = ResponseSender::ForFile(path, head);
   if (!sender) return false;
+  monitor_.Metrics().CountResponse(200);
   QueueResponse(index, std::move(sender));
   return true;
 }
 
 void WebServerCore::SendPage(int index, const std::string& path, const struct stat& info,
                              const std::string& receivers, const std::string& message,
-                             bool handedOver, int status, const std::string& moreFields) {
+                             bool handedOver, int status, const std::string& moreFields,
+                             const std::string& waitingNote) {
   // A page without a submission to show is the same for every client until its file or
   // the receiver list changes: it is rendered once and sent from the cache after that.
-  const bool known = receivers.empty() && message.empty() && handedOver;
+  const bool known = receivers.empty() && message.empty() && handedOver && waitingNote.empty();
   std::shared_ptr<const std::string> body;
   if (known) body = pageCache_.Find(path, info, receiversGeneration_);
   if (!body) {
@@ -952,7 +1043,8 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
     if (!bytes) {
       if (OutOfDescriptors()) {
         AwaitDescriptor(index, [=, this] {
-          SendPage(index, path, info, receivers, message, handedOver, status, moreFields);
+          SendPage(index, path, info, receivers, message, handedOver, status, moreFields,
+                   waitingNote);
         });
       } else {
         SendNotFound(index);
@@ -965,6 +1057,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
     context.submittedReceivers = receivers;
     context.submittedMessage = message;
     context.handedOver = handedOver;
+    context.waitingNote = waitingNote;
     std::string rendered;
     for (const std::string& piece : RenderPage(*bytes, context)) rendered += piece;
     body = std::make_shared<const std::string>(std::move(rendered));
@@ -979,6 +1072,7 @@ void WebServerCore::SendBody(int index, const std::string& contentType,
   const std::string head =
       Headers_ ? ResponseHead(status, contentType, static_cast<int64_t>(body->size()), moreFields)
                : std::string();
+  monitor_.Metrics().CountResponse(status);
   if (connections_[index].headOnly) {
     QueueResponse(index, std::make_unique<ResponseSender>(std::vector<std::string>{head}));
     return;

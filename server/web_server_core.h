@@ -56,6 +56,8 @@
 //   an answer is abandoned, with a reset, once the client has taken nothing of it for
 //   this long) and VELWEB_IDLE_GRACE_MS (default 1000: how long a connection that has
 //   sent nothing is spared when room must be made for a new one).
+// - "TCPIP"/"ListenAddress" (default: every address) binds the listener to one address;
+//   "General"/"StallSeconds", "LogDays" and "Status"/"From": see monitor.h.
 #pragma once
 
 #include <sys/stat.h>
@@ -74,6 +76,7 @@
 #include "access_policy.h"
 #include "alert_webhooks.h"
 #include "front_end.h"
+#include "monitor.h"
 #include "page_cache.h"
 #include "password_hasher.h"
 #include "receiver_file.h"
@@ -169,7 +172,8 @@ struct Connection {
   // The client as the access checks saw it (through a trusted proxy), when they ran.
   IpAddress client;
   bool clientKnown = false;
-  bool forwarded = false;  // the client is not the peer: a proxy named it
+  bool forwarded = false;      // the client is not the peer: a proxy named it
+  bool statusRequest = false;  // /metrics or /health: not counted as served
 };
 
 class WebServerCore {
@@ -228,12 +232,15 @@ class WebServerCore {
   // Logs the lines of `decision`; true when it lets the request in, else refuses it.
   bool Concluded(int index, const std::string& request, const AccessPolicy::Decision& decision);
   void SendRefusal(int index, const std::string& request, Refusal refusal);
+  // /metrics and /health (monitor.h); false when the request is none of them.
+  bool AnswerStatusRequest(int index, const std::string& request);
   void SendNotFound(int index);
   // False when `path` is no regular file or cannot be read; nothing is sent then.
   bool SendFile(int index, const std::string& path, const std::string& extension);
   void SendPage(int index, const std::string& path, const struct stat& info,
                 const std::string& receivers, const std::string& message, bool handedOver,
-                int status = 200, const std::string& moreFields = {});
+                int status = 200, const std::string& moreFields = {},
+                const std::string& waitingNote = {});
   // A whole answer in memory, with its head when heads are on.
   void SendBody(int index, const std::string& contentType, std::shared_ptr<const std::string> body,
                 int status = 200, const std::string& moreFields = {});
@@ -288,7 +295,8 @@ class WebServerCore {
   std::unique_ptr<PasswordHasher> passwordHasher_;  // with a password set
   QTimer roomTimer_;  // announces waiting clients again once a place may be made
   std::shared_ptr<std::atomic<int>> busyRefusals_;  // not yet logged
-  bool closing_ = false;                            // Form_QueryUnload has let the window close
+  Monitor monitor_;       // the alarm server's stall watch, metrics, health, systemd
+  bool closing_ = false;  // Form_QueryUnload has let the window close
 };
 
 }  // namespace vel

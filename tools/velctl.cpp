@@ -27,7 +27,9 @@
 #include "region_link.h"
 #include "region_ops.h"
 #include "terminal_text.h"
+#include "vel_proc.h"
 #include "velmar.h"
+#include "velweb_health.h"
 #include "version.h"
 
 namespace {
@@ -55,7 +57,9 @@ const char kHelp[] =
     "  processes                     number of processes that have the library loaded\n"
     "                                 (velctl itself is one of them)\n"
     "  print PORT TEXT               print TEXT on parallel port PORT (0 is /dev/lp0)\n"
-    "  status                        counts, read positions, command-buffer use, processes\n"
+    "  status                        counts, read positions, command-buffer use, processes,\n"
+    "                                 and from the velweb of velctl's directory (/health)\n"
+    "                                 whether the alarm server takes the messages\n"
     "  receivers write FILE NAME...  write a receiver file (version 1) with these names\n"
     "  receivers show FILE           print a receiver file\n"
     "  passwd                        read a password twice (from a terminal without\n"
@@ -341,6 +345,19 @@ int Status(const std::vector<std::string>& args) {
     if (region.CommandBuffer[i] == velmar::kCommandTerminator) ++pending;
   std::printf("commands: %d pending, %d of %d bytes used\n", pending, used,
               velmar::kCommandContentMax);
+  // How long the buffer has not moved only the velweb that watches it knows.
+  const velctl::VelwebHealth velweb = velctl::AskVelweb(vel::ExecutableDir());
+  if (!velweb.answered) {
+    std::printf("alarm server: unknown (velweb at %s: %s)\n", velweb.where.c_str(),
+                velweb.why.c_str());
+  } else if (velweb.taking) {
+    std::printf("alarm server: taking messages; %d waiting, the buffer moved %" PRId64
+                " s ago (velweb at %s)\n",
+                velweb.waiting, velweb.secondsSinceMoved, velweb.where.c_str());
+  } else {
+    std::printf("alarm server: has taken no message for %" PRId64 " s; %d waiting (velweb at %s)\n",
+                velweb.secondsSinceMoved, velweb.waiting, velweb.where.c_str());
+  }
   const std::size_t infoLength = strnlen(region.SysInfo, sizeof region.SysInfo);
   std::printf("sysinfo: \"%s\"\n",
               velctl::EscapeBytes(std::string(region.SysInfo, infoLength), Terminal()).c_str());

@@ -297,6 +297,8 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
       {"1", "TrustProxy=127.0.0.1/33", "[Access] TrustProxy in VELWEB.INI: \"127.0.0.1/33\""},
       {"1", "Password=pw", "[Access] Password in VELWEB.INI cannot be used: it is no crypt(3)"},
       {"1", "Password=$1$abc$0123456789012345678901", "its method is too weak"},
+      {"1", "SendLimit=0\r\n[Status]\r\nFrom=::1 10.0.0.300",
+       "[Status] From in VELWEB.INI: \"10.0.0.300\" is neither an address nor a network."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.access);
@@ -397,7 +399,9 @@ TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
        PostJson("{\"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"], \"message\": "
                 "\"Gas leak at school\"}",
                 auth),
-       "200 OK", "{\"sent\": true, \"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"]}\n",
+       "200 OK",
+       "{\"sent\": true, \"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"], "
+       "\"waiting\": 1, \"alarmServerTaking\": true}\n",
        "FT:B\\xe4r Team \\x80\\xfealpha\\xfeGas leak at school\n"},
       {"JSON outside Windows-1252", kV4a,
        PostJson("{\"receivers\": [\"A\"], \"message\": \"Gas \xE2\x98\xA2\"}", auth),
@@ -414,7 +418,8 @@ TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
       // The command buffer full: the alarm server takes nothing more.
       {"JSON filling the buffer", kV4a,
        PostJson("{\"receivers\": [\"A\"], \"message\": \"" + big + "\"}", auth), "200 OK",
-       "{\"sent\": true, \"receivers\": [\"A\"]}\n", "-"},
+       "{\"sent\": true, \"receivers\": [\"A\"], \"waiting\": 1, \"alarmServerTaking\": true}\n",
+       "-"},
       {"not taken", kV4a, Post("message=m&receivers=A", auth), "503 Service Unavailable", page,
        "-"},
       {"JSON not taken", kV4a, PostJson("{\"receivers\": [\"A\"], \"message\": \"m\"}", auth),
@@ -532,7 +537,8 @@ TEST(ServerProxy, ThroughNginxOverHttpsTheClientsAddressCounts) {
             "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n\n429");
   EXPECT_EQ(
       post("127.0.0.3", "application/json", "{\"receivers\": [\"A\"], \"message\": \"four\"}"),
-      "{\"sent\": true, \"receivers\": [\"A\"]}\n\n200");
+      "{\"sent\": true, \"receivers\": [\"A\"], \"waiting\": 3, \"alarmServerTaking\": "
+      "true}\n\n200");
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfeone\nFT:A\\xfetwo\nFT:A\\xfefour\n");
   EXPECT_EQ(LogCount(server, " WEB Received HTTP message request from 127.0.0.2\r\n", 2), 2u);
   EXPECT_EQ(LogCount(server, " WEB Send limit reached for 127.0.0.2\r\n"), 1u);

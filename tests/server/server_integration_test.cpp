@@ -736,7 +736,8 @@ TEST(ServerStart, HelpAndVersionAnswerAndExit) {
     }
     EXPECT_EQ(output.substr(0, expected.size()), expected) << option;
     if (option == "--help") {
-      for (const char* key : {"AllowFrom", "SendLimit", "Password", "TrustProxy"}) {
+      for (const char* key : {"AllowFrom", "SendLimit", "Password", "TrustProxy", "ListenAddress",
+                              "StallSeconds", "LogDays", "/metrics"}) {
         EXPECT_NE(output.find(key), std::string::npos) << key;
       }
     }

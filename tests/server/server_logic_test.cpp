@@ -18,6 +18,7 @@
 #include "ip_networks.h"
 #include "json_message.h"
 #include "kept_commands.h"
+#include "log_pruning.h"
 #include "page.h"
 #include "page_cache.h"
 #include "password_hash.h"
@@ -25,6 +26,7 @@
 #include "profile_keys.h"
 #include "receiver_file.h"
 #include "request.h"
+#include "stall_watch.h"
 #include "submission.h"
 #include "text_lines.h"
 
@@ -520,6 +522,51 @@ struct stat SettledPage() {
   return info;
 }
 
+TEST(EventLog, OnlyDailyLogNamesOfRealDatesArePruned) {
+  EXPECT_EQ(vel::DailyLogDay("19700101.LOG"), 0);
+  EXPECT_EQ(vel::DailyLogDay("20240229.LOG"), 19782);  // a leap day
+  EXPECT_EQ(vel::DailyLogDay("20000229.LOG"), 11016);  // a leap year by 400
+  for (const char* other :
+       {"20230229.LOG", "19000229.LOG", "20241301.LOG", "20240100.LOG", "20240101.log",
+        "2024011.LOG", "20240101.LOG.1", "A0240101.LOG", "VELWEB.LOG"})
+    EXPECT_FALSE(vel::DailyLogDay(other)) << other;
+  veltest::TempDir dir;
+  for (const char* name : {"20240101.LOG", "20240330.LOG", "20240331.LOG", "NOTES.LOG"})
+    dir.Write(name, "x");
+  const int64_t april30 = *vel::DailyLogDay("20240430.LOG");
+  EXPECT_TRUE(vel::PruneDailyLogs(dir.path(), april30, 0).empty());  // 0: kept forever
+  std::vector<std::string> removed = vel::PruneDailyLogs(dir.path(), april30, 30);
+  std::sort(removed.begin(), removed.end());
+  EXPECT_EQ(removed, (std::vector<std::string>{"20240101.LOG", "20240330.LOG"}));
+  EXPECT_TRUE(dir.Has("20240331.LOG") && dir.Has("NOTES.LOG"));  // 30 days: not older
+}
+
+TEST(StallWatch, BeginsAfterStallSecondsEndsWhenTakenAndOutlivesAnUnreadCount) {
+  vel::BufferReading reading;
+  reading.libraryLoaded = reading.regionJoined = reading.known = true;
+  reading.waiting = 1;
+  reading.lastMovedMs = 1000;
+  vel::StallWatch watch(2);
+  EXPECT_FALSE(watch.Take(reading, 2999));
+  EXPECT_EQ(watch.Take(reading, 3000), "The alarm server has taken no message for 2 s; 1 wait");
+  EXPECT_FALSE(watch.Take(reading, 4000));  // said once
+  vel::BufferReading unread = reading;      // the lock stayed taken: no count
+  unread.known = false;
+  unread.waiting = 0;
+  EXPECT_FALSE(watch.Take(unread, 5000));
+  EXPECT_FALSE(watch.Taking());
+  EXPECT_EQ(watch.Waiting(), 1);
+  reading.waiting = 0;
+  reading.lastMovedMs = 9000;
+  EXPECT_EQ(watch.Take(reading, 9000), "The alarm server takes messages again after 8 s; 0 wait");
+  EXPECT_TRUE(watch.Taking());
+  vel::StallWatch off(0);
+  reading.waiting = 5;
+  reading.lastMovedMs = 0;
+  EXPECT_FALSE(off.Take(reading, 1000000));
+  EXPECT_TRUE(off.Taking());
+}
+
 TEST(PageCache, AnyChangeOfTheFileOrTheListIsAMiss) {
   struct Case {
     const char* what;
@@ -601,7 +648,7 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
       "VELWEB.INI line 4: HTTPPrt: unknown key in [TCPIP], did you mean HTTPPort?",
       "VELWEB.INI line 5: httpport=8080x in [TCPIP] is not a whole number; it reads as 8080",
       "VELWEB.INI line 6: Headers: unknown key in [TCPIP], did you mean it under [HTTP]?",
-      "VELWEB.INI line 7: Colour: unknown key in [TCPIP]; known there: HTTPPort",
+      "VELWEB.INI line 7: Colour: unknown key in [TCPIP]; known there: HTTPPort, ListenAddress",
       "VELWEB.INI line 8: [Generl]: unknown section, did you mean [General]?",
       "VELWEB.INI line 12: \"HTTPPort 80\" is neither a [section] nor a key=value line, so it is "
       "ignored",
@@ -609,7 +656,7 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
       "VELWEB.INI line 15: Headers: given again in [HTTP]; the first, on line 14, is the one read",
       "VELWEB.INI line 21: [Acess]: unknown section, did you mean [Access]?",
       "VELWEB.INI line 22: [Printer]: unknown section; the known ones are [TCPIP], [General], "
-      "[HTTP], [Access]",
+      "[HTTP], [Access], [Status]",
   };
   EXPECT_EQ(CheckProfileKeys(profile, "VELWEB.INI"), expected);
   // Asked for them, the mistakes about [Access] stand apart: they stop the start.

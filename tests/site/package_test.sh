@@ -7,6 +7,8 @@
 # files out of its reach, a message kept over the stop; then installed again over itself
 # (a receiver file of another account keeps its owner), removed (profile and log stay)
 # and purged (all gone, the kept message counted, the user too).
+# lintian (installed by scripts/setup.sh) must find nothing but the overridden program
+# directory in /opt.
 #   package_test.sh BUILD_DIR        exit 77: skipped (not root, no dpkg or cpack)
 set -uo pipefail
 build=$(cd "${1:?usage: package_test.sh BUILD_DIR}" && pwd)
@@ -39,6 +41,17 @@ as_velweb() { runuser -u velweb -g velmar -- "$@"; }
   { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
 deb=$(ls "$work"/velweb_*.deb 2>/dev/null | head -1)
 [ -n "$deb" ] || fail "cpack made no .deb"
+if command -v lintian >/dev/null; then
+  lintian -EvIL +pedantic --show-overrides "$deb" >"$work/lintian.log" 2>&1
+  if grep -qE '^[EW]: ' "$work/lintian.log"; then
+    cat "$work/lintian.log" >&2
+    fail "lintian finds more than the overridden dir-or-file-in-opt"
+  fi
+  grep -q '^O: velweb: dir-or-file-in-opt' "$work/lintian.log" ||
+    { cat "$work/lintian.log" >&2; fail "lintian does not use the override for /opt"; }
+else
+  echo "lintian is not installed (bash scripts/setup.sh): the package is not checked by it"
+fi
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i failed"; }
 
 getent passwd velweb >/dev/null || fail "no user velweb after the install"
@@ -52,13 +65,20 @@ unit=/lib/systemd/system/velweb.service
 [ -f "$unit" ] || fail "no $unit"
 for line in "User=velweb" "Group=velmar" "AmbientCapabilities=CAP_NET_BIND_SERVICE" \
             "ProtectSystem=strict" "ReadWritePaths=$dir" "NoNewPrivileges=yes" "PrivateTmp=yes" \
-            "ExecStart=$dir/velweb --headless" "WorkingDirectory=$dir" "UMask=0027"; do
+            "ExecStart=$dir/velweb --headless" "WorkingDirectory=$dir" "UMask=0027" \
+            "Type=notify" "WatchdogSec=30"; do
   grep -qx "$line" "$unit" || fail "the unit lacks $line"
 done
 if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify "$unit" >"$work/verify.log" 2>&1 ||
     { cat "$work/verify.log" >&2; fail "systemd-analyze verify rejects the unit"; }
 fi
+for doc in copyright changelog.gz; do
+  [ -f /usr/share/doc/velweb/$doc ] || fail "no /usr/share/doc/velweb/$doc"
+done
+# Enabled through deb-systemd-helper, whether or not systemd runs here.
+[ -L /etc/systemd/system/multi-user.target.wants/velweb.service ] ||
+  fail "the unit is not enabled (no link in multi-user.target.wants)"
 for page in velweb velctl; do
   [ -f /usr/share/man/man1/$page.1.gz ] || fail "no manual page $page(1)"
   if command -v man >/dev/null; then
@@ -136,5 +156,7 @@ grep -q "removing vel_kept.dat, which held 1 undelivered message(s)" "$work/dpkg
   { cat "$work/dpkg.log" >&2; fail "the purge did not say what it removed"; }
 [ ! -e "$dir" ] || fail "$dir stays after the purge: $(ls -A "$dir")"
 getent passwd velweb >/dev/null && fail "the user velweb stays after the purge"
+[ -e /etc/systemd/system/multi-user.target.wants/velweb.service ] &&
+  fail "the unit stays enabled after the purge"
 getent group velmar >/dev/null && fail "the group velmar stays after the purge"
 echo "the Debian package installs, runs as velweb, and is removed and purged cleanly"

@@ -1,0 +1,93 @@
+#include "metrics.h"
+
+#include <string_view>
+
+namespace vel {
+
+namespace {
+
+std::atomic<uint64_t> g_kept{0};
+std::atomic<uint64_t> g_handedBack{0};
+
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+  out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void Sample(std::string& out, const std::string& name, uint64_t value) {
+  out += name + " " + std::to_string(value) + "\n";
+}
+
+const char* Bool(bool value) { return value ? "true" : "false"; }
+
+}  // namespace
+
+StatusPath StatusPathOf(const std::string& request) {
+  // Asked of every request: a comparison or two, nothing allocated.
+  const std::string_view text(request);
+  if (text.substr(0, 5) != "GET /") return StatusPath::kNone;
+  auto is = [&](std::string_view path) {
+    return text.substr(4, path.size()) == path && text.size() > 4 + path.size() &&
+           std::string_view(" ?\r\n").find(text[4 + path.size()]) != std::string_view::npos;
+  };
+  if (is("/metrics")) return StatusPath::kMetrics;
+  if (is("/health")) return StatusPath::kHealth;
+  return StatusPath::kNone;
+}
+
+void CountKeptCommands(uint64_t count) { g_kept += count; }
+void CountHandedBackCommands(uint64_t count) { g_handedBack += count; }
+
+std::string ServerMetrics::Render(const Gauges& g) const {
+  std::string out;
+  Family(out, "velweb_requests_total", "counter", "Requests answered, by HTTP status.");
+  for (size_t status = 0; status < responses_.size(); ++status) {
+    if (responses_[status] == 0) continue;
+    Sample(out, "velweb_requests_total{status=\"" + std::to_string(status) + "\"}",
+           responses_[status]);
+  }
+  Family(out, "velweb_served_requests_total", "counter",
+         "Requests whose whole answer went out (the served count).");
+  Sample(out, "velweb_served_requests_total", static_cast<uint64_t>(g.servedRequests));
+  Family(out, "velweb_messages_handed_over_total", "counter",
+         "Messages handed over to the alarm server's command buffer.");
+  Sample(out, "velweb_messages_handed_over_total", handedOver_);
+  Family(out, "velweb_refusals_total", "counter", "Requests and messages refused, by reason.");
+  for (const auto& [reason, count] : refusals_)
+    Sample(out, "velweb_refusals_total{reason=\"" + reason + "\"}", count);
+  Family(out, "velweb_connections_open", "gauge", "Client connections open now.");
+  Sample(out, "velweb_connections_open", static_cast<uint64_t>(g.connectionsOpen));
+  Family(out, "velweb_connections_closed_for_room_total", "counter",
+         "Connections closed to make room for a new client.");
+  Sample(out, "velweb_connections_closed_for_room_total", madeRoom_);
+  Family(out, "velweb_exchange_lock_timeouts_total", "counter",
+         "Calls into the exchange that gave up waiting for the region lock.");
+  Sample(out, "velweb_exchange_lock_timeouts_total", lockTimeouts_);
+  Family(out, "velweb_messages_waiting", "gauge",
+         "Messages in the command buffer that the alarm server has not taken yet.");
+  Sample(out, "velweb_messages_waiting", static_cast<uint64_t>(g.waiting));
+  Family(out, "velweb_buffer_unmoved_seconds", "gauge",
+         "Seconds since the alarm server last took a message, or the buffer was empty.");
+  Sample(out, "velweb_buffer_unmoved_seconds", static_cast<uint64_t>(g.secondsSinceMoved));
+  Family(out, "velweb_alarm_server_taking", "gauge",
+         "1 while the alarm server takes messages, 0 while messages wait untaken too long.");
+  Sample(out, "velweb_alarm_server_taking", g.alarmServerTaking ? 1 : 0);
+  Family(out, "velweb_messages_kept_total", "counter",
+         "Waiting messages kept in vel_kept.dat at a clean end.");
+  Sample(out, "velweb_messages_kept_total", g_kept.load());
+  Family(out, "velweb_messages_handed_back_total", "counter",
+         "Kept messages handed back to the command buffer at a start.");
+  Sample(out, "velweb_messages_handed_back_total", g_handedBack.load());
+  return out;
+}
+
+std::string HealthJson(const Gauges& g, bool& healthy) {
+  healthy = g.libraryLoaded && g.regionJoined && g.alarmServerTaking;
+  return std::string("{\"status\": \"") + (healthy ? "ok" : "failing") +
+         "\", \"libraryLoaded\": " + Bool(g.libraryLoaded) +
+         ", \"regionJoined\": " + Bool(g.regionJoined) +
+         ", \"alarmServerTaking\": " + Bool(g.alarmServerTaking) +
+         ", \"waiting\": " + std::to_string(g.waiting) +
+         ", \"secondsSinceMoved\": " + std::to_string(g.secondsSinceMoved) + "}\n";
+}
+
+}  // namespace vel
