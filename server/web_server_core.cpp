@@ -224,8 +224,7 @@ int WebServerCore::Form_Load() {
                    "remove the key to listen on every address.";
   }
   if (!monitorError.empty() || !ReadMonitorSettings(kProfile, monitorSettings, monitorError)) {
-    if (frontEnd_) frontEnd_->ShowMessage(monitorError, MessageIcon::Warning);
-    return 1;
+    return refuseStart(monitorError);
   }
   Winsock_HTTP_Connect.SetLocalAddress(listenAddress);
 

@@ -225,7 +225,8 @@ TEST_F(ServerTest, EveryRequestGetsAnHonestAnswer) {
   const std::string nearlyFull = "message=" + std::string(4000, 'f') + "&receivers=F";
   const std::string head200 =
       "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=windows-1252\r\n"
-      "Content-Length: 21\r\nConnection: close\r\n\r\n";
+      "Content-Length: 21\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n"
+      "Content-Security-Policy: frame-ancestors 'none'\r\nConnection: close\r\n\r\n";
   const struct {
     std::string request;
     std::string status;   // the status line's code and phrase

@@ -681,7 +681,7 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
                 "VELWEB.INI line 8: Colour: unknown key in [Access]; known there: AllowFrom, "
                 "SendLimit, Password, TrustProxy",
                 "VELWEB.INI line 10: [Security]: unknown section; the known ones are [TCPIP], "
-                "[General], [HTTP], [Access]"}));
+                "[General], [HTTP], [Access], [Status]"}));
   EXPECT_EQ(
       mistakes,
       (std::vector<std::string>{

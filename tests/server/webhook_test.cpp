@@ -79,7 +79,9 @@ TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
   Start("1", server_.PasswordLine("pw") + "\r\n");
   const std::string auth = Basic("alertmanager", "pw");
   const std::string pagers = "FT:Fire Brigade\\xfeAlpha Team\\xfe";
-  const std::string sent = "{\"sent\": true, \"receivers\": [\"Fire Brigade\", \"Alpha Team\"]}\n";
+  const std::string sent =
+      "{\"sent\": true, \"receivers\": [\"Fire Brigade\", \"Alpha Team\"], \"waiting\": 1, "
+      "\"alarmServerTaking\": true}\n";
   const std::string db1 = Alert("firing", R"("alertname":"DiskFull","instance":"db1:9100")",
                                 R"("summary":"Disk full on db1","description":"/var at 99%")");
   // More than the command buffer holds: 60 alerts of 98 characters, and 5 that
@@ -120,10 +122,14 @@ TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
        pagers + fitting + " (+25 more)"},
       {"Grafana with a title",
        Post(grafana_, kJson, Grafana("firing", {db1}, "[FIRING:1] DiskFull (db1:9100)"), auth),
-       "200 OK", "{\"sent\": true, \"receivers\": [\"Fire Brigade\"]}\n",
+       "200 OK",
+       "{\"sent\": true, \"receivers\": [\"Fire Brigade\"], \"waiting\": 1, \"alarmServerTaking\": "
+       "true}\n",
        "FT:Fire Brigade\\xfe[FIRING:1] DiskFull (db1:9100)"},
       {"Grafana without a title", Post(grafana_, kJson, Grafana("firing", {db1}, ""), auth),
-       "200 OK", "{\"sent\": true, \"receivers\": [\"Fire Brigade\"]}\n",
+       "200 OK",
+       "{\"sent\": true, \"receivers\": [\"Fire Brigade\"], \"waiting\": 1, \"alarmServerTaking\": "
+       "true}\n",
        "FT:Fire Brigade\\xfeFIRING: Disk full on db1 (db1:9100)"},
       {"Grafana resolved, resolved=0",
        Post(grafana_, kJson, Grafana("resolved", {Alert("resolved", "", "")}, "[RESOLVED]"), auth),
@@ -146,7 +152,9 @@ TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
       {"plain text",
        Post("/send.htm?receivers=Fire+Brigade", "text/plain; charset=utf-8",
             "Gas leak at school \xE2\x82\xAC\r\n", auth),
-       "200 OK", "{\"sent\": true, \"receivers\": [\"Fire Brigade\"]}\n",
+       "200 OK",
+       "{\"sent\": true, \"receivers\": [\"Fire Brigade\"], \"waiting\": 1, \"alarmServerTaking\": "
+       "true}\n",
        "FT:Fire Brigade\\xfeGas leak at school \\x80"},
       {"plain text outside Windows-1252",
        Post("/send.htm?receivers=A", "text/plain", "Gas \xE2\x98\xA2", auth), "400 Bad Request",
