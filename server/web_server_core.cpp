@@ -1,6 +1,5 @@
 #include "web_server_core.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,10 +33,8 @@ namespace vel {
 namespace {
 
 constexpr const char* kProfile = "VELWEB.INI";
-constexpr const char* kReceiverFile = "vel_rcv.dat";
 constexpr const char* kLockFile = ".velweb.lock";
 constexpr const char* kCreditLine = "Velmar Systems 1999-2001";
-constexpr int kReloadIntervalMs = 2000;
 constexpr int64_t kCachedFileBytes = 64 * 1024;
 // Descriptors kept for what is not a connection: files, the log, the library, Qt's own,
 // and connections that drain after their answer.
@@ -60,14 +57,6 @@ int EnvMilliseconds(const char* name, int fallback) {
   const long value = std::strtol(text, &end, 10);
   if (*end != '\0' || value <= 0 || value > 24L * 3600 * 1000) return fallback;
   return static_cast<int>(value);
-}
-
-bool FileState(const std::string& path, int64_t& size, std::time_t& time) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return false;
-  size = info.st_size;
-  time = info.st_mtime;
-  return true;
 }
 
 // Whether the last failed call failed because the process, or the system, has no
@@ -127,10 +116,6 @@ WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
                    [this] { Winsock_HTTP_Connect.AnnouncePending(); });
   busyRefusals_ = std::make_shared<std::atomic<int>>(0);
 
-  Timer_ReLoad.setInterval(kReloadIntervalMs);
-  QObject::connect(&Timer_ReLoad, &QTimer::timeout, [this] { Timer_ReLoad_Timer(); });
-  Timer_ReLoad.start();
-
   SetWarningReport(&exchangeReplies_, [this](const std::string& text) {
     if (frontEnd_) frontEnd_->ShowWarning(text);
   });
@@ -144,7 +129,10 @@ WebServerCore::~WebServerCore() {
   SetWarningReport(nullptr, nullptr);
 }
 
-void WebServerCore::SetFrontEnd(FrontEnd* frontEnd) { frontEnd_ = frontEnd; }
+void WebServerCore::SetFrontEnd(FrontEnd* frontEnd) {
+  frontEnd_ = frontEnd;
+  receivers_.SetFrontEnd(frontEnd);
+}
 
 uint16_t WebServerCore::ListeningPort() const {
   return static_cast<uint16_t>(Winsock_HTTP_Connect.LocalPort());
@@ -253,7 +241,7 @@ int WebServerCore::Form_Load() {
         "Headers=1 in section [HTTP] of VELWEB.INI to send one.");
   }
   report.CheckLibrary();
-  report.CheckReceiverFile(kReceiverFile);
+  report.CheckReceiverFile(ReceiverList::kFileName);
 
   WriteLog("Velmar Web Server is starting");
   report.WriteToLog();
@@ -282,9 +270,7 @@ void WebServerCore::Form_Activate() {
                             kVersion + "\r\n\r\n" + GetText(kTextBeforeCredit) + " " + kCreditLine +
                             "\r\n";
   if (frontEnd_) frontEnd_->ShowSplash(kCaption, panel, GetText(kTextLoadingReceivers));
-  List_Receivers_.clear();
-  ShowReceivers();
-  RecordReceiverFileState();
+  receivers_.Load();
   if (frontEnd_) frontEnd_->SetSplashInfo("Velmar Web Server Initialized Ok...");
   WriteLog("Velmar Web Server Started");
 }
@@ -1036,7 +1022,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
   // the receiver list changes: it is rendered once and sent from the cache after that.
   const bool known = receivers.empty() && message.empty() && handedOver && waitingNote.empty();
   std::shared_ptr<const std::string> body;
-  if (known) body = pageCache_.Find(path, info, receiversGeneration_);
+  if (known) body = pageCache_.Find(path, info, receivers_.Generation());
   if (!body) {
     const std::optional<std::string> bytes = ReadWholeFile(path);
     if (!bytes) {
@@ -1051,7 +1037,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
       return;
     }
     PageContext context;
-    context.receivers = &List_Receivers_;
+    context.receivers = &receivers_.Names();
     context.version = kVersion;
     context.submittedReceivers = receivers;
     context.submittedMessage = message;
@@ -1060,7 +1046,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
     std::string rendered;
     for (const std::string& piece : RenderPage(*bytes, context)) rendered += piece;
     body = std::make_shared<const std::string>(std::move(rendered));
-    if (known) pageCache_.Store(path, info, receiversGeneration_, body);
+    if (known) pageCache_.Store(path, info, receivers_.Generation(), body);
   }
   SendBody(index, ContentTypeFor("HTM"), std::move(body), status, moreFields);
 }
@@ -1077,74 +1063,6 @@ void WebServerCore::SendBody(int index, const std::string& contentType,
     return;
   }
   QueueResponse(index, std::make_unique<ResponseSender>(head, std::move(body)));
-}
-
-// ---- receivers -------------------------------------------------------------------------
-
-int16_t WebServerCore::LoadReceivers() {
-  if (frontEnd_) frontEnd_->SetBusy(true);
-  const std::string path = ProgramFile(kReceiverFile);
-  std::optional<std::string> content = ReadWholeFile(path);
-  if (!content && errno != ENOENT) {
-    // No regular file (a FIFO would never end a read), or none that can be read: the
-    // list stays as it was, and that is said once until the file can be read again.
-    if (!receiverFileRejected_) {
-      receiverFileRejected_ = true;
-      const std::string why = errno == EINVAL ? "it is no regular file" : std::strerror(errno);
-      const std::string text = std::string(kReceiverFile) + " cannot be read (" + why +
-                               "): the receiver list stays as it was";
-      WriteLog(text);
-      if (frontEnd_) frontEnd_->ShowWarning(text);
-    }
-    if (frontEnd_) frontEnd_->SetBusy(false);
-    return ReceiverCount_;
-  }
-  receiverFileRejected_ = false;
-  ReceiverCount_ = 0;
-  if (!content) {
-    // A missing file is made empty; nothing that appeared meanwhile is opened.
-    const int fd =
-        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd >= 0) close(fd);
-    content.emplace();
-  }
-  const std::string& bytes = *content;
-  const ReceiverFile file = ParseReceiverFile(bytes);
-  if (bytes.size() > 1 && file.version != kReceiverFileVersion) {
-    WriteLog(GetText(kTextReceiverVersionBefore) + " " + std::to_string(file.version) + " " +
-             GetText(kTextReceiverVersionAfter));
-  }
-  Receivers_ = file.records;
-  ReceiverCount_ = file.count;
-  if (frontEnd_) frontEnd_->SetBusy(false);
-  return ReceiverCount_;
-}
-
-int16_t WebServerCore::ShowReceivers() {
-  List_Receivers_.clear();
-  const int16_t count = LoadReceivers();
-  List_Receivers_ = SortedReceiverNames(Receivers_, ReceiverCount_);
-  ++receiversGeneration_;
-  if (frontEnd_) frontEnd_->ReceiversChanged(List_Receivers_);
-  return count;
-}
-
-void WebServerCore::RecordReceiverFileState() {
-  receiverFileKnown_ = FileState(ProgramFile(kReceiverFile), ReceiverFileSize_, ReceiverFileTime_);
-}
-
-void WebServerCore::Timer_ReLoad_Timer() {
-  if (!StartupDone_) return;  // the first load is stage 2's
-  int64_t size = 0;
-  std::time_t time = 0;
-  // A file that is away for the moment (being rewritten) is looked at on the next tick.
-  if (!FileState(ProgramFile(kReceiverFile), size, time)) return;
-  if (receiverFileKnown_ && size == ReceiverFileSize_ && time == ReceiverFileTime_) return;
-  ReceiverFileSize_ = size;
-  ReceiverFileTime_ = time;
-  receiverFileKnown_ = true;
-  const int16_t count = ShowReceivers();
-  WriteLog("Velmar Web Server reloaded " + std::to_string(count) + " receivers");
 }
 
 }  // namespace vel

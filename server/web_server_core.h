@@ -1,8 +1,8 @@
 // The web server core: the state and event handlers of the main window Vel_WebServ,
 // without any widget. It starts the server (Form_Load, Form_Activate), serves its client
-// connections, hands posted messages to the alarm server, reloads the receiver list and
-// logs what it does. Everything runs on the one Qt event-loop thread, but for the calls
-// into the exchange library (exchange_worker.h).
+// connections, hands posted messages to the alarm server, keeps the receiver list (receiver_list.h)
+// and logs what it does. Everything runs on the one Qt event-loop thread, but for the calls into
+// the exchange library (exchange_worker.h).
 //
 // How a front end drives it (main.cpp wires this up; see also front_end.h):
 //
@@ -67,7 +67,6 @@
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -79,7 +78,7 @@
 #include "monitor.h"
 #include "page_cache.h"
 #include "password_hasher.h"
-#include "receiver_file.h"
+#include "receiver_list.h"
 #include "response_sender.h"
 #include "socket_facility.h"
 #include "submission.h"
@@ -193,7 +192,6 @@ class WebServerCore {
   bool Form_QueryUnload(UnloadReason reason);
 
   int32_t ServedRequests() const { return ServedRequests_; }
-  const std::vector<std::string>& ReceiverNames() const { return List_Receivers_; }
   uint16_t ListeningPort() const;
   bool HeadersEnabled() const { return Headers_; }
 
@@ -256,29 +254,15 @@ class WebServerCore {
   void QueueResponse(int index, std::unique_ptr<ResponseSender> sender);
   void PumpResponse(int index);
 
-  // Receivers.
-  int16_t LoadReceivers();
-  int16_t ShowReceivers();
-  void Timer_ReLoad_Timer();
-  void RecordReceiverFileState();
-
   FrontEnd* frontEnd_ = nullptr;
   ServerLimits limits_;
 
   ListeningSocket Winsock_HTTP_Connect;
   ConnectionSockets Winsock_HTTP;
-  QTimer Timer_ReLoad;
   QObject exchangeReplies_;  // the exchange thread's results arrive through it
   std::unique_ptr<QLockFile> instanceLock_;
 
-  std::vector<ReceiverRecord> Receivers_;
-  int16_t ReceiverCount_ = 0;
-  std::vector<std::string> List_Receivers_;
-  int64_t ReceiverFileSize_ = 0;
-  std::time_t ReceiverFileTime_ = 0;
-  bool receiverFileKnown_ = false;
-  bool receiverFileRejected_ = false;  // its last load found it unreadable, and said so
-  uint64_t receiversGeneration_ = 0;   // bumped on every load of List_Receivers
+  ReceiverList receivers_;  // the receiver file's names, loaded again when it changes
   PageCache pageCache_;
   PageCache fileCache_;  // small files sent as they are (generation 0)
 
