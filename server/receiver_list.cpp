@@ -47,8 +47,8 @@ int16_t ReceiverList::LoadReceivers() {
     if (!rejected_) {
       rejected_ = true;
       const std::string why = errno == EINVAL ? "it is no regular file" : std::strerror(errno);
-      const std::string text =
-          std::string(kFileName) + " cannot be read (" + why + "): the receiver list stays as it was";
+      const std::string text = std::string(kFileName) + " cannot be read (" + why +
+                               "): the receiver list stays as it was";
       WriteLog(text);
       if (frontEnd_) frontEnd_->ShowWarning(text);
     }
