@@ -91,10 +91,8 @@ void ConnectionTable::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) 
   c.state = ConnectionState::kReceiving;
   c.serial = nextSerial_++;
   c.acceptedMs = NowMs();
-  c.CloseAfterSend = false;
   c.requestWithoutBody = false;
-  c.clientKnown = false;
-  c.forwarded = false;
+  c.client.reset();
   c.headOnly = false;
   c.continueChecked = false;
   c.statusRequest = false;
@@ -241,7 +239,7 @@ void ConnectionTable::PumpResponse(int index) {
     }
     c.sender.reset();
   }
-  if (c.CloseAfterSend) End(index, EndReason::kServed);
+  End(index, EndReason::kServed);
 }
 
 void ConnectionTable::Winsock_HTTP_DataArrival(int index) {
@@ -262,7 +260,8 @@ void ConnectionTable::Winsock_HTTP_DataArrival(int index) {
   }
   if (extent.state == RequestExtent::State::kIncomplete) {
     // A client that waits for leave to send its body gets it, once.
-    if (statusLines_ && !c.continueChecked && c.RequestBuffer.find("\r\n\r\n") != std::string::npos) {
+    if (statusLines_ && !c.continueChecked &&
+        c.RequestBuffer.find("\r\n\r\n") != std::string::npos) {
       c.continueChecked = true;
       if (ExpectsContinue(c.RequestBuffer))
         Winsock_HTTP.SendData(index, "HTTP/1.1 100 Continue\r\n\r\n");
@@ -290,7 +289,6 @@ void ConnectionTable::AwaitDescriptor(int index, std::function<void()> retry) {
 void ConnectionTable::Queue(int index, std::unique_ptr<ResponseSender> sender) {
   Connection& c = connections_[index];
   c.sender = std::move(sender);
-  c.CloseAfterSend = true;
   c.state = ConnectionState::kResponding;
   c.bytesTaken = 0;
   c.progressMs = NowMs();

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,8 +72,8 @@ struct ServerLimits {
 //                it with: `retry` makes the answer again 100 ms later, until it is made
 //                or sendTimeoutMs have passed (then the connection is reset). A client
 //                is never told that a file it asked for is missing when it is not.
-//   kResponding  the answer (sender) is going out and CloseAfterSend is set; the send
-//                completion that leaves nothing to send ends the connection, served.
+//   kResponding  the answer (sender) is going out; the send completion that leaves
+//                nothing to send ends the connection, served.
 //                Abandoned when the client takes nothing for sendTimeoutMs.
 enum class ConnectionState {
   kFree,
@@ -101,7 +102,6 @@ struct Connection {
   uint64_t serial = 0;  // tells an exchange result which connection it was for
   int64_t acceptedMs = 0;
   std::string RequestBuffer;
-  bool CloseAfterSend = false;
   bool requestWithoutBody = false;  // the request ended with its header block
   std::unique_ptr<ResponseSender> sender;
   int64_t bytesTaken = 0;        // of the answer, by the client, when last looked at
@@ -116,9 +116,7 @@ struct Connection {
   std::function<void(SubmitOutcome)> answerCalledOff;
   int64_t handOverDeadlineMs = 0;
   // The client as the access checks saw it (through a trusted proxy), when they ran.
-  IpAddress client;
-  bool clientKnown = false;
-  bool forwarded = false;      // the client is not the peer: a proxy named it
+  std::optional<IpAddress> client;
   bool statusRequest = false;  // /metrics or /health: not counted as served
 };
 

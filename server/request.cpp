@@ -134,7 +134,6 @@ RequestTarget ParseRequestTarget(const std::string& request) {
     if (name.empty()) name = "INDEX.HTM";
     if (name.find('.') == std::string::npos) name += ".HTM";
     const size_t dot = name.find('.');
-    target.name = name;
     target.base = name.substr(0, dot);
     target.extension = name.substr(dot + 1, 3);
     target.fileName = target.base + "." + target.extension;

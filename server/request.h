@@ -43,7 +43,6 @@ bool ExpectsContinue(const std::string& request);
 // ("http://host:port/LIST.HTM", as proxies send it) asks for its path.
 struct RequestTarget {
   std::string method;     // "GET", "HEAD", "POST", ...
-  std::string name;       // the one path segment, "INDEX.HTM" when empty
   std::string base;       // the name before its first "."
   std::string extension;  // at most 3 characters after the first "."
   std::string fileName;   // base + "." + extension: a bare name in the program directory

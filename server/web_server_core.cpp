@@ -223,14 +223,14 @@ int WebServerCore::Form_Load() {
 }
 
 void WebServerCore::Form_Activate() {
-  if (StartupDone_) {
-    if (!SplashRemoved_) {
+  if (activation_ != Activation::kNone) {
+    if (activation_ == Activation::kStarted) {
       if (frontEnd_) frontEnd_->CloseSplash();
-      SplashRemoved_ = true;
+      activation_ = Activation::kSplashRemoved;
     }
     return;
   }
-  StartupDone_ = true;
+  activation_ = Activation::kStarted;
   const std::string panel = std::string(kCaption) + "\r\n\r\n" + GetText(kTextBeforeVersion) + " " +
                             kVersion + "\r\n\r\n" + GetText(kTextBeforeCredit) + " " + kCreditLine +
                             "\r\n";
@@ -417,8 +417,6 @@ bool WebServerCore::Admit(int index, const std::string& request) {
   const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
   AccessPolicy::Decision decision = access_.Admit(peer, request, NowMs());
   c.client = decision.client;
-  c.clientKnown = true;
-  c.forwarded = !(decision.client == peer);
   if (decision.refusal != Refusal::kUnchecked) return Concluded(index, request, decision);
   // The hash is checked on the password thread; the request waits for its result.
   const uint64_t serial = c.serial;
@@ -519,13 +517,14 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
     return;
   }
   Connection& c = table_.At(index);
-  const std::string client = c.forwarded ? c.client.ToText() : table_.Sockets().RemoteHostIP(index);
+  const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
+  // A client that a trusted proxy named is logged by that name.
+  const std::string client =
+      c.client && !(*c.client == peer) ? c.client->ToText() : table_.Sockets().RemoteHostIP(index);
+  auto clientKey = [&] { return c.client ? *c.client : access_.ClientOf(peer, request); };
   // A browser made to post by a page of another site: nothing goes further.
   if (const std::optional<std::string> crossSite = CrossSiteReason(request)) {
-    const IpAddress key =
-        c.clientKnown ? c.client
-                      : access_.ClientOf(
-                            IpAddress::FromSocket(table_.Sockets().RemoteAddress(index)), request);
+    const IpAddress key = clientKey();
     for (const std::string& line : access_.CrossSite(key, NowMs())) WriteLog(line);
     AnswerSubmission(index, from, path, info, submission, SubmitOutcome::kCrossSite, *crossSite);
     return;
@@ -552,10 +551,7 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   std::vector<std::string> badLines;
   if (!submission.Complete()) badLines.push_back("Received bad " + noun + " from " + client);
   if (access_.SendLimit() > 0) {
-    const IpAddress key =
-        c.clientKnown ? c.client
-                      : access_.ClientOf(
-                            IpAddress::FromSocket(table_.Sockets().RemoteAddress(index)), request);
+    const IpAddress key = clientKey();
     const int64_t now = NowMs();
     if (submission.Complete()) {
       const AccessPolicy::SendPermit permit = access_.TakeSend(key, now);

@@ -108,7 +108,6 @@ class WebServerCore {
 
   int32_t ServedRequests() const { return ServedRequests_; }
   uint16_t ListeningPort() const;
-  bool HeadersEnabled() const { return Headers_; }
 
  private:
   // Connections.
@@ -165,8 +164,9 @@ class WebServerCore {
 
   int32_t ServedRequests_ = 0;
 
-  bool StartupDone_ = false;
-  bool SplashRemoved_ = false;
+  // Form_Activate's progress: stage 2 runs at the first activation, the splash goes at
+  // the second.
+  enum class Activation { kNone, kStarted, kSplashRemoved } activation_ = Activation::kNone;
   bool Headers_ = false;
   AccessPolicy access_;      // the [Access] keys, and what they keep per client
   QObject passwordReplies_;  // the password thread's results arrive through it
