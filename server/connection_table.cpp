@@ -89,7 +89,6 @@ void ConnectionTable::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) 
   if (static_cast<size_t>(index) >= connections_.size()) connections_.resize(index + 1);
   Connection& c = connections_[index];
   c.state = ConnectionState::kReceiving;
-  c.serial = nextSerial_++;
   c.acceptedMs = NowMs();
   c.requestWithoutBody = false;
   c.client.reset();

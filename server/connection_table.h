@@ -99,7 +99,6 @@ enum class EndReason {
 
 struct Connection {
   ConnectionState state = ConnectionState::kFree;
-  uint64_t serial = 0;  // tells an exchange result which connection it was for
   int64_t acceptedMs = 0;
   std::string RequestBuffer;
   bool requestWithoutBody = false;  // the request ended with its header block
@@ -150,6 +149,12 @@ class ConnectionTable {
   const ListeningSocket& Listener() const { return Winsock_HTTP_Connect; }
   ConnectionSockets& Sockets() { return Winsock_HTTP; }
   Connection& At(int index) { return connections_[index]; }
+  ConnectionId IdOf(int index) const { return Winsock_HTTP.IdOf(index); }
+  // Whether the connection `id` is still there, and in `state`: a result that comes back
+  // from another thread (a password checked, a message handed over) is for it only then.
+  bool Waits(ConnectionId id, ConnectionState state) const {
+    return connections_[id.index].state == state && Winsock_HTTP.IdOf(id.index) == id;
+  }
   size_t Size() const { return connections_.size(); }
   int Active() const { return activeConnections_; }
 
@@ -180,8 +185,7 @@ class ConnectionTable {
   ConnectionSockets Winsock_HTTP;
   std::vector<Connection> connections_;  // by index in Winsock_HTTP
   int activeConnections_ = 0;            // connections that are not kFree
-  uint64_t nextSerial_ = 1;
-  QTimer roomTimer_;  // announces waiting clients again once a place may be made
+  QTimer roomTimer_;                     // announces waiting clients again once a place may be made
 };
 
 }  // namespace vel

@@ -419,12 +419,11 @@ bool WebServerCore::Admit(int index, const std::string& request) {
   c.client = decision.client;
   if (decision.refusal != Refusal::kUnchecked) return Concluded(index, request, decision);
   // The hash is checked on the password thread; the request waits for its result.
-  const uint64_t serial = c.serial;
+  const ConnectionId id = table_.IdOf(index);
   const IpAddress client = decision.client;
   const std::string password = decision.password;
   const bool queued = passwordHasher_ && passwordHasher_->Check(password, [=, this](bool matched) {
-    const Connection& now = table_.At(index);
-    if (now.state != ConnectionState::kCheckingPassword || now.serial != serial) return;  // gone
+    if (!table_.Waits(id, ConnectionState::kCheckingPassword)) return;  // gone
     if (Concluded(index, request, access_.Checked(client, password, matched, NowMs()))) {
       Serve(index, request);
     }
@@ -574,9 +573,9 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   // The log lines and the hand-over go through the exchange thread, in this order, and
   // the answer follows once they are done; other clients are served meanwhile. The line
   // of hand-overs waiting there is bounded, and a place in it is kept for a while only.
-  const uint64_t serial = c.serial;
+  const ConnectionId id = table_.IdOf(index);
   std::shared_ptr<ExchangeTicket> ticket = ExchangeWorker::Instance().RunHandOver(
-      [this, index, serial, client, passable, fits, path, info, from, submission,
+      [this, index, id, client, passable, fits, path, info, from, submission,
        entry = std::move(entry), badLines = std::move(badLines), jsonError] {
         bool handedOver = true;
         std::optional<BufferReading> reading;
@@ -599,8 +598,8 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
                                                              : SubmitOutcome::kNotTaken;
         ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
           if (reading) monitor_.Take(*reading);
+          if (!table_.Waits(id, ConnectionState::kHandingOver)) return;  // gone
           Connection& now = table_.At(index);
-          if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
           now.ticket.reset();
           now.answerCalledOff = nullptr;
           AnswerSubmission(index, from, path, info, submission, outcome, jsonError);
