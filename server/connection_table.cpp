@@ -94,6 +94,7 @@ void ConnectionTable::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) 
   c.client.reset();
   c.headOnly = false;
   c.continueChecked = false;
+  c.wantedBytes = 0;
   c.statusRequest = false;
   ++activeConnections_;
   Winsock_HTTP.SetTimeLimit(index, limits_.requestTimeoutMs);
@@ -246,12 +247,28 @@ void ConnectionTable::Winsock_HTTP_DataArrival(int index) {
   std::string data = Winsock_HTTP.GetData(index);
   // One request per connection: what follows a handled request is read and dropped.
   if (c.state != ConnectionState::kReceiving) return;
+  const size_t before = c.RequestBuffer.size();
   if (c.RequestBuffer.empty()) {
     c.RequestBuffer.swap(data);
   } else {
     c.RequestBuffer += data;
   }
-  const RequestExtent extent = MeasureRequest(c.RequestBuffer, limits_.maxRequestBytes);
+  // Measured as the bytes come: the end of the header block is looked for in the new
+  // bytes only, the header block is measured once it is whole, and then the body's bytes
+  // are only counted. A request that comes byte by byte costs no more than one at once.
+  RequestExtent extent;
+  if (c.wantedBytes > 0) {
+    if (c.RequestBuffer.size() >= c.wantedBytes) {
+      extent = {RequestExtent::State::kComplete, c.wantedBytes};
+    }
+  } else if (c.RequestBuffer.find("\r\n\r\n", before < 3 ? 0 : before - 3) == std::string::npos) {
+    if (c.RequestBuffer.size() > limits_.maxRequestBytes) {
+      extent.state = RequestExtent::State::kTooLarge;
+    }
+  } else {
+    extent = MeasureRequest(c.RequestBuffer, limits_.maxRequestBytes);
+    c.wantedBytes = extent.wanted;
+  }
   if (extent.state == RequestExtent::State::kTooLarge ||
       extent.state == RequestExtent::State::kRefused) {
     events_.refused(index, extent.state == RequestExtent::State::kTooLarge ? 413 : 400);
@@ -259,8 +276,7 @@ void ConnectionTable::Winsock_HTTP_DataArrival(int index) {
   }
   if (extent.state == RequestExtent::State::kIncomplete) {
     // A client that waits for leave to send its body gets it, once.
-    if (statusLines_ && !c.continueChecked &&
-        c.RequestBuffer.find("\r\n\r\n") != std::string::npos) {
+    if (statusLines_ && !c.continueChecked && c.wantedBytes > 0) {
       c.continueChecked = true;
       if (ExpectsContinue(c.RequestBuffer))
         Winsock_HTTP.SendData(index, "HTTP/1.1 100 Continue\r\n\r\n");

@@ -109,6 +109,8 @@ struct Connection {
   std::function<void()> retry;   // kAwaitingDescriptor: makes the answer again
   bool headOnly = false;         // HEAD: the answer's head without its body
   bool continueChecked = false;  // the header block was looked at for "Expect: 100-continue"
+  // Once the header block is in and the body is not: the length of the whole request.
+  size_t wantedBytes = 0;
   // kHandingOver: the hand-over's place in the exchange's line, and what answers the
   // post when the hand-over is called off before it started.
   std::shared_ptr<ExchangeTicket> ticket;

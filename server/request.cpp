@@ -43,7 +43,8 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   skipBlanks();
   if (!number || pos >= header.size() || header[pos] != '\r') return {State::kRefused, 0};
   if (declared > maxBytes || headerLength + declared > maxBytes) return {State::kTooLarge, 0};
-  if (buffer.size() < headerLength + declared) return {State::kIncomplete, 0};
+  if (buffer.size() < headerLength + declared)
+    return {State::kIncomplete, 0, headerLength + declared};
   return {State::kComplete, headerLength + declared};
 }
 

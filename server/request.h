@@ -21,6 +21,8 @@ struct RequestExtent {
   enum class State { kIncomplete, kComplete, kTooLarge, kRefused };
   State state = State::kIncomplete;
   size_t length = 0;
+  // kIncomplete: the length the whole request will have, once its header block is in.
+  size_t wanted = 0;
 };
 RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes);
 
