@@ -105,8 +105,6 @@ class AccessPolicy {
   // The line about a post from another web site refused for `client`, coalesced.
   std::vector<std::string> CrossSite(const IpAddress& client, int64_t nowMs);
 
-  size_t TrackedClients() const { return ledger_.Size(); }
-
  private:
   // Counts a wrong password of `decision.client` and refuses it.
   void Wrong(Decision& decision, int64_t nowMs);

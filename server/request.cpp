@@ -43,7 +43,8 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   skipBlanks();
   if (!number || pos >= header.size() || header[pos] != '\r') return {State::kRefused, 0};
   if (declared > maxBytes || headerLength + declared > maxBytes) return {State::kTooLarge, 0};
-  if (buffer.size() < headerLength + declared) return {State::kIncomplete, 0};
+  if (buffer.size() < headerLength + declared)
+    return {State::kIncomplete, 0, headerLength + declared};
   return {State::kComplete, headerLength + declared};
 }
 
@@ -134,7 +135,6 @@ RequestTarget ParseRequestTarget(const std::string& request) {
     if (name.empty()) name = "INDEX.HTM";
     if (name.find('.') == std::string::npos) name += ".HTM";
     const size_t dot = name.find('.');
-    target.name = name;
     target.base = name.substr(0, dot);
     target.extension = name.substr(dot + 1, 3);
     target.fileName = target.base + "." + target.extension;

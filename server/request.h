@@ -21,6 +21,8 @@ struct RequestExtent {
   enum class State { kIncomplete, kComplete, kTooLarge, kRefused };
   State state = State::kIncomplete;
   size_t length = 0;
+  // kIncomplete: the length the whole request will have, once its header block is in.
+  size_t wanted = 0;
 };
 RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes);
 
@@ -43,7 +45,6 @@ bool ExpectsContinue(const std::string& request);
 // ("http://host:port/LIST.HTM", as proxies send it) asks for its path.
 struct RequestTarget {
   std::string method;     // "GET", "HEAD", "POST", ...
-  std::string name;       // the one path segment, "INDEX.HTM" when empty
   std::string base;       // the name before its first "."
   std::string extension;  // at most 3 characters after the first "."
   std::string fileName;   // base + "." + extension: a bare name in the program directory

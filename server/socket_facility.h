@@ -56,6 +56,15 @@ namespace vel {
 // Milliseconds on a clock that only goes forward.
 int64_t NowMs();
 
+// One connection: its index in the connection sockets, and its serial there, which tells it
+// apart from every earlier and later connection of the same index. The serial changes only
+// once the connection is closed, reset or aborted, never while it is open.
+struct ConnectionId {
+  int index = -1;
+  uint32_t serial = 0;
+  bool operator==(const ConnectionId&) const = default;
+};
+
 class ListeningSocket : public QObject {
  public:
   ListeningSocket();
@@ -100,6 +109,9 @@ class ConnectionSockets : public QObject {
 
   // Takes the announced client over; its index, or -1 when it could not be taken.
   int Accept(ListeningSocket& listener, int32_t requestId);
+  ConnectionId IdOf(int index) const {
+    return {index, sockets_[static_cast<size_t>(index)].serial};
+  }
   std::string GetData(int index);
   void SendData(int index, const std::string& text);
   // True while connected with everything queued handed to the kernel.

@@ -1,7 +1,5 @@
 #include "web_server_core.h"
 
-#include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,41 +32,14 @@ namespace vel {
 namespace {
 
 constexpr const char* kProfile = "VELWEB.INI";
-constexpr const char* kReceiverFile = "vel_rcv.dat";
 constexpr const char* kLockFile = ".velweb.lock";
 constexpr const char* kCreditLine = "Velmar Systems 1999-2001";
-constexpr int kReloadIntervalMs = 2000;
 constexpr int64_t kCachedFileBytes = 64 * 1024;
-// Descriptors kept for what is not a connection: files, the log, the library, Qt's own,
-// and connections that drain after their answer.
-constexpr int kSpareDescriptors = 64;
-// How soon an answer that found no descriptor free tries again.
-constexpr int kDescriptorRetryMs = 100;
 // When a monitoring system should post again a notification refused for its sender's
 // send limit (they retry 5xx only, so it is answered 503).
 constexpr int kSendLimitRetrySeconds = 60;
 // How long a posted message waits for its turn at the exchange.
 constexpr int64_t kHandOverWaitMs = 3000;
-// How long a post whose client has closed its side keeps its turn: a client that only
-// shut down its sending side is still answered, one that left is not handed over.
-constexpr int64_t kLeftClientWaitMs = 250;
-
-int EnvMilliseconds(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return fallback;
-  char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  if (*end != '\0' || value <= 0 || value > 24L * 3600 * 1000) return fallback;
-  return static_cast<int>(value);
-}
-
-bool FileState(const std::string& path, int64_t& size, std::time_t& time) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return false;
-  size = info.st_size;
-  time = info.st_mtime;
-  return true;
-}
 
 // Whether the last failed call failed because the process, or the system, has no
 // descriptor left.
@@ -90,46 +61,25 @@ bool StatInProgramDir(const std::string& path, struct stat& info) {
   return S_ISREG(info.st_mode);
 }
 
-// Raises this process's descriptor limit as far as the system lets it; the limit.
-int64_t RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
-  if (limit.rlim_cur < limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  return limit.rlim_cur == RLIM_INFINITY ? INT32_MAX : static_cast<int64_t>(limit.rlim_cur);
-}
-
 }  // namespace
 
-ServerLimits ServerLimits::FromEnvironment() {
-  ServerLimits limits;
-  limits.requestTimeoutMs = EnvMilliseconds("VELWEB_REQUEST_TIMEOUT_MS", limits.requestTimeoutMs);
-  limits.sendTimeoutMs = EnvMilliseconds("VELWEB_SEND_TIMEOUT_MS", limits.sendTimeoutMs);
-  limits.idleGraceMs = EnvMilliseconds("VELWEB_IDLE_GRACE_MS", limits.idleGraceMs);
-  return limits;
-}
-
-WebServerCore::WebServerCore(ServerLimits limits) : limits_(limits) {
-  Winsock_HTTP_Connect.ConnectionRequest = [this](int32_t id) {
-    Winsock_HTTP_Connect_ConnectionRequest(id);
-  };
-  Winsock_HTTP.DataArrival = [this](int index) { Winsock_HTTP_DataArrival(index); };
-  Winsock_HTTP.SendComplete = [this](int index) { Winsock_HTTP_SendComplete(index); };
-  Winsock_HTTP.CloseEvent = [this](int index) { Winsock_HTTP_Close(index); };
-  Winsock_HTTP.Error = [this](int index) { Winsock_HTTP_Error(index); };
-  Winsock_HTTP.TimeLimit = [this](int index) { Winsock_HTTP_TimeLimit(index); };
-
-  roomTimer_.setSingleShot(true);
-  QObject::connect(&roomTimer_, &QTimer::timeout,
-                   [this] { Winsock_HTTP_Connect.AnnouncePending(); });
+WebServerCore::WebServerCore(ServerLimits limits) : table_(limits) {
+  table_.SetEvents(
+      {[this](int index, const std::string& request) { HandleRequest(index, request); },
+       [this](int index, int status) {
+         // With status lines the client learns why; what it still sends is
+         // drained.
+         if (Headers_) {
+           RefuseRequest(index, status);
+         } else {
+           table_.End(index, EndReason::kRequestRefused);
+         }
+       },
+       [this](int index) {
+         if (CallOffHandOver(index, SubmitOutcome::kBusy)) CountBusyRefusal();
+       },
+       [this](int index, EndReason reason) { ConnectionEnded(index, reason); }});
   busyRefusals_ = std::make_shared<std::atomic<int>>(0);
-
-  Timer_ReLoad.setInterval(kReloadIntervalMs);
-  QObject::connect(&Timer_ReLoad, &QTimer::timeout, [this] { Timer_ReLoad_Timer(); });
-  Timer_ReLoad.start();
 
   SetWarningReport(&exchangeReplies_, [this](const std::string& text) {
     if (frontEnd_) frontEnd_->ShowWarning(text);
@@ -144,10 +94,13 @@ WebServerCore::~WebServerCore() {
   SetWarningReport(nullptr, nullptr);
 }
 
-void WebServerCore::SetFrontEnd(FrontEnd* frontEnd) { frontEnd_ = frontEnd; }
+void WebServerCore::SetFrontEnd(FrontEnd* frontEnd) {
+  frontEnd_ = frontEnd;
+  receivers_.SetFrontEnd(frontEnd);
+}
 
 uint16_t WebServerCore::ListeningPort() const {
-  return static_cast<uint16_t>(Winsock_HTTP_Connect.LocalPort());
+  return static_cast<uint16_t>(table_.Listener().LocalPort());
 }
 
 // ---- start-up and shutdown -------------------------------------------------------------
@@ -211,6 +164,7 @@ int WebServerCore::Form_Load() {
         "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP "
         "status lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password.");
   }
+  table_.SetStatusLines(Headers_);
   access_ = AccessPolicy(std::move(access));
   if (!access_.PasswordHash().empty()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
@@ -226,14 +180,13 @@ int WebServerCore::Form_Load() {
   if (!monitorError.empty() || !ReadMonitorSettings(kProfile, monitorSettings, monitorError)) {
     return refuseStart(monitorError);
   }
-  Winsock_HTTP_Connect.SetLocalAddress(listenAddress);
+  table_.Listener().SetLocalAddress(listenAddress);
 
-  limits_.maxConnections = static_cast<int>(
-      std::clamp<int64_t>(RaiseDescriptorLimit() - kSpareDescriptors, 1, limits_.maxConnections));
+  table_.FitToDescriptors();
 
   const bool inRange = port >= 1 && port <= 65535;
-  if (inRange) Winsock_HTTP_Connect.SetLocalPort(static_cast<int32_t>(port));
-  if (!inRange || !Winsock_HTTP_Connect.Listen()) {
+  if (inRange) table_.Listener().SetLocalPort(static_cast<int32_t>(port));
+  if (!inRange || !table_.Listener().Listen()) {
     if (frontEnd_) {
       // The reason is found on every address; one address of its own may be the cause.
       const std::string onAddress =
@@ -253,7 +206,7 @@ int WebServerCore::Form_Load() {
         "Headers=1 in section [HTTP] of VELWEB.INI to send one.");
   }
   report.CheckLibrary();
-  report.CheckReceiverFile(kReceiverFile);
+  report.CheckReceiverFile(ReceiverList::kFileName);
 
   WriteLog("Velmar Web Server is starting");
   report.WriteToLog();
@@ -261,7 +214,7 @@ int WebServerCore::Form_Load() {
   ExchangeWorker::Instance().Run(HandBackKeptCommands);
   if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
   monitor_.Start(std::move(monitorSettings),
-                 {[this] { return ServedRequests_; }, [this] { return activeConnections_; },
+                 {[this] { return ServedRequests_; }, [this] { return table_.Active(); },
                   [this](const std::string& line) {
                     WriteLog(line);
                     if (frontEnd_) frontEnd_->ShowNotice(line);
@@ -270,21 +223,19 @@ int WebServerCore::Form_Load() {
 }
 
 void WebServerCore::Form_Activate() {
-  if (StartupDone_) {
-    if (!SplashRemoved_) {
+  if (activation_ != Activation::kNone) {
+    if (activation_ == Activation::kStarted) {
       if (frontEnd_) frontEnd_->CloseSplash();
-      SplashRemoved_ = true;
+      activation_ = Activation::kSplashRemoved;
     }
     return;
   }
-  StartupDone_ = true;
+  activation_ = Activation::kStarted;
   const std::string panel = std::string(kCaption) + "\r\n\r\n" + GetText(kTextBeforeVersion) + " " +
                             kVersion + "\r\n\r\n" + GetText(kTextBeforeCredit) + " " + kCreditLine +
                             "\r\n";
   if (frontEnd_) frontEnd_->ShowSplash(kCaption, panel, GetText(kTextLoadingReceivers));
-  List_Receivers_.clear();
-  ShowReceivers();
-  RecordReceiverFileState();
+  receivers_.Load();
   if (frontEnd_) frontEnd_->SetSplashInfo("Velmar Web Server Initialized Ok...");
   WriteLog("Velmar Web Server Started");
 }
@@ -294,7 +245,7 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   if (reason == UnloadReason::kSystemShutdown) {
     // Posts still waiting for the exchange are told so; keeping what waits in the
     // command buffer comes next, not behind them.
-    for (size_t i = 0; i < connections_.size(); ++i) {
+    for (size_t i = 0; i < table_.Size(); ++i) {
       CallOffHandOver(static_cast<int>(i), SubmitOutcome::kBusy);
     }
     ExchangeWorker::Instance().RunFirst(KeepWaitingCommands);
@@ -310,7 +261,7 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   // The system may have shut us down while the question stood.
   if (closing_) return false;
   if (!yes) return true;
-  for (size_t i = 0; i < connections_.size(); ++i) {
+  for (size_t i = 0; i < table_.Size(); ++i) {
     CallOffHandOver(static_cast<int>(i), SubmitOutcome::kBusy);
   }
   ExchangeWorker::Instance().RunFirst(KeepWaitingCommands);
@@ -320,167 +271,10 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   return false;
 }
 
-// ---- connections -----------------------------------------------------------------------
-
-void WebServerCore::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) {
-  if (activeConnections_ >= limits_.maxConnections) {
-    int64_t retryMs = 0;
-    const int victim = ConnectionToDrop(retryMs);
-    if (victim < 0) {
-      // The client waits in the backlog until a connection ends, or one passes the grace.
-      if (retryMs > 0 && !roomTimer_.isActive()) roomTimer_.start(static_cast<int>(retryMs));
-      return;
-    }
-    EndConnection(victim, EndReason::kMadeRoom);
-  }
-  const int index = Winsock_HTTP.Accept(Winsock_HTTP_Connect, requestId);
-  if (index < 0) return;
-  if (static_cast<size_t>(index) >= connections_.size()) connections_.resize(index + 1);
-  Connection& c = connections_[index];
-  c.state = ConnectionState::kReceiving;
-  c.serial = nextSerial_++;
-  c.acceptedMs = NowMs();
-  c.CloseAfterSend = false;
-  c.requestWithoutBody = false;
-  c.clientKnown = false;
-  c.forwarded = false;
-  c.headOnly = false;
-  c.continueChecked = false;
-  c.statusRequest = false;
-  ++activeConnections_;
-  Winsock_HTTP.SetTimeLimit(index, limits_.requestTimeoutMs);
-}
-
-int64_t WebServerCore::ProgressCheckMs() const {
-  // Looked at four times per send limit: a stalled answer ends at most a quarter late.
-  return std::max<int64_t>(limits_.sendTimeoutMs / 4, ConnectionSockets::kTickMs);
-}
-
-int WebServerCore::ConnectionToDrop(int64_t& retryMs) const {
-  // Oldest first, in this order: a connection that has sent nothing, one that has begun
-  // a request and not finished it; either only once it is older than the grace. A
-  // connection past its request is never dropped (its client is being served), nor
-  // one younger than the grace (a burst of real clients whose requests are on their way).
-  const int64_t now = NowMs();
-  int silent = -1, incomplete = -1, youngest = -1;
-  for (size_t i = 0; i < connections_.size(); ++i) {
-    const Connection& c = connections_[i];
-    if (c.state != ConnectionState::kReceiving) continue;
-    if (now - c.acceptedMs < limits_.idleGraceMs) {
-      if (youngest < 0 || c.acceptedMs < connections_[youngest].acceptedMs) {
-        youngest = static_cast<int>(i);
-      }
-      continue;
-    }
-    int& oldest = c.RequestBuffer.empty() ? silent : incomplete;
-    if (oldest < 0 || c.acceptedMs < connections_[oldest].acceptedMs) oldest = static_cast<int>(i);
-  }
-  retryMs = youngest < 0 ? 0
-                         : std::max<int64_t>(
-                               connections_[youngest].acceptedMs + limits_.idleGraceMs - now, 1);
-  return silent >= 0 ? silent : incomplete;
-}
-
-void WebServerCore::EndConnection(int index, EndReason reason) {
-  Connection& c = connections_[index];
-  if (c.state == ConnectionState::kFree) return;
-  switch (reason) {
-    case EndReason::kServed:
-      Winsock_HTTP.Close(index, !c.requestWithoutBody);
-      break;
-    case EndReason::kSendStalled:
-    case EndReason::kAnswerBroken:
-      Winsock_HTTP.Reset(index);  // the client must not take a cut answer for a whole one
-      break;
-    case EndReason::kClientClosed:
-    case EndReason::kSocketError:
-    case EndReason::kRequestTimedOut:
-    case EndReason::kRequestRefused:
-    case EndReason::kMadeRoom:
-      Winsock_HTTP.Abort(index);
-      break;
-  }
-  if (c.ticket) ExchangeWorker::Instance().CallOff(*c.ticket);
-  c.ticket.reset();
-  c.answerCalledOff = nullptr;
-  if (reason == EndReason::kMadeRoom) monitor_.Metrics().CountMadeRoom();
-  c.state = ConnectionState::kFree;
-  c.sender.reset();
-  c.retry = nullptr;
-  if (c.RequestBuffer.capacity() > limits_.maxRequestBytes) std::string().swap(c.RequestBuffer);
-  c.RequestBuffer.clear();
-  --activeConnections_;
-  // A client left waiting because every place was taken is admitted now.
-  Winsock_HTTP_Connect.AnnouncePending();
-  if (reason == EndReason::kServed && !c.statusRequest) {
-    ++ServedRequests_;
-    if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
-  }
-}
-
-void WebServerCore::Winsock_HTTP_Close(int index) {
-  // A client may shut down its sending side once its request is out and still read the
-  // answer: the answer goes on (a client that is gone altogether breaks the sending).
-  Connection& c = connections_[index];
-  if (c.state == ConnectionState::kReceiving) {
-    EndConnection(index, EndReason::kClientClosed);
-  } else if (c.state == ConnectionState::kHandingOver) {
-    // Most likely the client left: a hand-over that does not start soon is called off.
-    c.handOverDeadlineMs = std::min(c.handOverDeadlineMs, NowMs() + kLeftClientWaitMs);
-    Winsock_HTTP.SetTimeLimit(index, std::max<int64_t>(c.handOverDeadlineMs - NowMs(), 1));
-  }
-}
-
-void WebServerCore::Winsock_HTTP_Error(int index) { EndConnection(index, EndReason::kSocketError); }
-
-void WebServerCore::Winsock_HTTP_SendComplete(int index) {
-  if (connections_[index].state == ConnectionState::kResponding) PumpResponse(index);
-}
-
-void WebServerCore::Winsock_HTTP_TimeLimit(int index) {
-  switch (connections_[index].state) {
-    case ConnectionState::kReceiving:
-      EndConnection(index, EndReason::kRequestTimedOut);
-      break;
-    case ConnectionState::kResponding: {
-      // The limit counts from the last bytes the client took, not from the start: a
-      // slow reader of a large file gets all of it.
-      Connection& c = connections_[index];
-      const int64_t taken = Winsock_HTTP.BytesTaken(index);
-      const int64_t now = NowMs();
-      if (taken != c.bytesTaken) {
-        c.bytesTaken = taken;
-        c.progressMs = now;
-      }
-      if (now - c.progressMs >= limits_.sendTimeoutMs) {
-        EndConnection(index, EndReason::kSendStalled);
-      } else {
-        Winsock_HTTP.SetTimeLimit(index, ProgressCheckMs());
-      }
-      break;
-    }
-    case ConnectionState::kAwaitingDescriptor: {
-      Connection& c = connections_[index];
-      if (NowMs() - c.progressMs >= limits_.sendTimeoutMs) {
-        EndConnection(index, EndReason::kAnswerBroken);
-        break;
-      }
-      const std::function<void()> retry = std::move(c.retry);
-      retry();
-      break;
-    }
-    case ConnectionState::kHandingOver:
-      // Not started in time: called off. Once started, its result is awaited.
-      if (CallOffHandOver(index, SubmitOutcome::kBusy)) CountBusyRefusal();
-      break;
-    case ConnectionState::kFree:
-    case ConnectionState::kCheckingPassword:
-      break;
-  }
-}
+// ---- hand-overs ------------------------------------------------------------------------
 
 bool WebServerCore::CallOffHandOver(int index, SubmitOutcome outcome) {
-  Connection& c = connections_[index];
+  Connection& c = table_.At(index);
   if (c.state != ConnectionState::kHandingOver || !c.ticket ||
       !ExchangeWorker::Instance().CallOff(*c.ticket)) {
     return false;
@@ -503,66 +297,14 @@ void WebServerCore::CountBusyRefusal() {
   });
 }
 
-void WebServerCore::PumpResponse(int index) {
-  Connection& c = connections_[index];
-  if (c.sender) {
-    switch (c.sender->SendNext(Winsock_HTTP, index)) {
-      case ResponseSender::Step::kQueued:
-        // The rest once the socket has sent this; but when the last of the answer went
-        // to the kernel at once (a page, a small file), it is done now.
-        if (!c.sender->Exhausted() || !Winsock_HTTP.AllSent(index)) return;
-        break;
-      case ResponseSender::Step::kFailed:
-        EndConnection(index, EndReason::kAnswerBroken);
-        return;
-      case ResponseSender::Step::kFinished:
-        break;
-    }
-    c.sender.reset();
-  }
-  if (c.CloseAfterSend) EndConnection(index, EndReason::kServed);
-}
+// ---- dispatch --------------------------------------------------------------------------
 
-// ---- request assembly and dispatch -----------------------------------------------------
-
-void WebServerCore::Winsock_HTTP_DataArrival(int index) {
-  Connection& c = connections_[index];
-  std::string data = Winsock_HTTP.GetData(index);
-  // One request per connection: what follows a handled request is read and dropped.
-  if (c.state != ConnectionState::kReceiving) return;
-  if (c.RequestBuffer.empty()) {
-    c.RequestBuffer.swap(data);
-  } else {
-    c.RequestBuffer += data;
+void WebServerCore::ConnectionEnded(int index, EndReason reason) {
+  if (reason == EndReason::kMadeRoom) monitor_.Metrics().CountMadeRoom();
+  if (reason == EndReason::kServed && !table_.At(index).statusRequest) {
+    ++ServedRequests_;
+    if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
   }
-  const RequestExtent extent = MeasureRequest(c.RequestBuffer, limits_.maxRequestBytes);
-  if (extent.state == RequestExtent::State::kTooLarge ||
-      extent.state == RequestExtent::State::kRefused) {
-    // With status lines the client learns why; what it still sends is drained.
-    if (Headers_) {
-      RefuseRequest(index, extent.state == RequestExtent::State::kTooLarge ? 413 : 400);
-    } else {
-      EndConnection(index, EndReason::kRequestRefused);
-    }
-    return;
-  }
-  if (extent.state == RequestExtent::State::kIncomplete) {
-    // A client that waits for leave to send its body gets it, once.
-    if (Headers_ && !c.continueChecked && c.RequestBuffer.find("\r\n\r\n") != std::string::npos) {
-      c.continueChecked = true;
-      if (ExpectsContinue(c.RequestBuffer))
-        Winsock_HTTP.SendData(index, "HTTP/1.1 100 Continue\r\n\r\n");
-    }
-    return;
-  }
-  // A request that ends with its header block is all the client sends; one with a body
-  // may be followed by stray bytes (a line end after a posted form), which are drained.
-  c.requestWithoutBody = c.RequestBuffer.find("\r\n\r\n") + 4 == extent.length;
-  Winsock_HTTP.SetTimeLimit(index, 0);
-  std::string request;
-  request.swap(c.RequestBuffer);
-  request.resize(extent.length);
-  HandleRequest(index, request);
 }
 
 void WebServerCore::HandleRequest(int index, const std::string& request) {
@@ -573,15 +315,16 @@ void WebServerCore::HandleRequest(int index, const std::string& request) {
 }
 
 void WebServerCore::RefuseRequest(int index, int status) {
-  Connection& c = connections_[index];
-  Winsock_HTTP.SetTimeLimit(index, 0);
+  Connection& c = table_.At(index);
+  table_.Sockets().SetTimeLimit(index, 0);
   const bool json = IsJsonRequest(c.RequestBuffer);
   const bool webhook = IsWebhook(WebhookOf(c.RequestBuffer));
   c.RequestBuffer.clear();
-  const std::string why =
-      status == 413 ? "the request is longer than " + std::to_string(limits_.maxRequestBytes) +
-                          " bytes: nothing was sent"
-                    : "the request's Content-Length is no plain number: nothing was sent";
+  const std::string why = status == 413
+                              ? "the request is longer than " +
+                                    std::to_string(table_.Limits().maxRequestBytes) +
+                                    " bytes: nothing was sent"
+                              : "the request's Content-Length is no plain number: nothing was sent";
   if (webhook) {
     SendWebhookAnswer(index, JsonNotSent(why), status, {});
   } else if (json) {
@@ -600,7 +343,7 @@ void WebServerCore::Serve(int index, const std::string& request) {
   const bool head = target.method == "HEAD";
   const ResponseKind kind =
       head && !Headers_ ? ResponseKind::kNotFound : KindOf(target.method, target.extension);
-  connections_[index].headOnly = head && Headers_;
+  table_.At(index).headOnly = head && Headers_;
   // Monitoring systems post to paths of their own, which no page shadows.
   if (const PostSource webhook = WebhookOf(request); webhook != PostSource::kForm) {
     Submit(index, request, {}, {}, webhook);
@@ -630,7 +373,7 @@ void WebServerCore::Serve(int index, const std::string& request) {
     errno = 0;
     if (FileExists(path) && SendFile(index, path, target.extension)) return;
     if (OutOfDescriptors()) {
-      AwaitDescriptor(index, [this, index, request] { Serve(index, request); });
+      table_.AwaitDescriptor(index, [this, index, request] { Serve(index, request); });
       return;
     }
     // Found by the existence test but unreadable: not found all the same.
@@ -657,33 +400,30 @@ void WebServerCore::Serve(int index, const std::string& request) {
 bool WebServerCore::AnswerStatusRequest(int index, const std::string& request) {
   if (StatusPathOf(request) == StatusPath::kNone) return false;  // a page's cost
   const IpAddress client =
-      access_.ClientOf(IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index)), request);
+      access_.ClientOf(IpAddress::FromSocket(table_.Sockets().RemoteAddress(index)), request);
   std::optional<StatusAnswer> answer = monitor_.Answer(request, client);
   if (!answer) return false;
   // Always with a status line: monitoring reads the status.
-  connections_[index].statusRequest = true;
+  table_.At(index).statusRequest = true;
   const std::string head =
       ResponseHead(answer->status, answer->contentType, static_cast<int64_t>(answer->body.size()));
-  QueueResponse(index, std::make_unique<ResponseSender>(
-                           head, std::make_shared<const std::string>(std::move(answer->body))));
+  table_.Queue(index, std::make_unique<ResponseSender>(
+                          head, std::make_shared<const std::string>(std::move(answer->body))));
   return true;
 }
 
 bool WebServerCore::Admit(int index, const std::string& request) {
-  Connection& c = connections_[index];
-  const IpAddress peer = IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index));
+  Connection& c = table_.At(index);
+  const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
   AccessPolicy::Decision decision = access_.Admit(peer, request, NowMs());
   c.client = decision.client;
-  c.clientKnown = true;
-  c.forwarded = !(decision.client == peer);
   if (decision.refusal != Refusal::kUnchecked) return Concluded(index, request, decision);
   // The hash is checked on the password thread; the request waits for its result.
-  const uint64_t serial = c.serial;
+  const ConnectionId id = table_.IdOf(index);
   const IpAddress client = decision.client;
   const std::string password = decision.password;
   const bool queued = passwordHasher_ && passwordHasher_->Check(password, [=, this](bool matched) {
-    const Connection& now = connections_[index];
-    if (now.state != ConnectionState::kCheckingPassword || now.serial != serial) return;  // gone
+    if (!table_.Waits(id, ConnectionState::kCheckingPassword)) return;  // gone
     if (Concluded(index, request, access_.Checked(client, password, matched, NowMs()))) {
       Serve(index, request);
     }
@@ -775,14 +515,15 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
     AnswerSubmission(index, from, path, info, submission, SubmitOutcome::kLengthRequired, {});
     return;
   }
-  Connection& c = connections_[index];
-  const std::string client = c.forwarded ? c.client.ToText() : Winsock_HTTP.RemoteHostIP(index);
+  Connection& c = table_.At(index);
+  const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
+  // A client that a trusted proxy named is logged by that name.
+  const std::string client =
+      c.client && !(*c.client == peer) ? c.client->ToText() : table_.Sockets().RemoteHostIP(index);
+  auto clientKey = [&] { return c.client ? *c.client : access_.ClientOf(peer, request); };
   // A browser made to post by a page of another site: nothing goes further.
   if (const std::optional<std::string> crossSite = CrossSiteReason(request)) {
-    const IpAddress key =
-        c.clientKnown
-            ? c.client
-            : access_.ClientOf(IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index)), request);
+    const IpAddress key = clientKey();
     for (const std::string& line : access_.CrossSite(key, NowMs())) WriteLog(line);
     AnswerSubmission(index, from, path, info, submission, SubmitOutcome::kCrossSite, *crossSite);
     return;
@@ -809,10 +550,7 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   std::vector<std::string> badLines;
   if (!submission.Complete()) badLines.push_back("Received bad " + noun + " from " + client);
   if (access_.SendLimit() > 0) {
-    const IpAddress key =
-        c.clientKnown
-            ? c.client
-            : access_.ClientOf(IpAddress::FromSocket(Winsock_HTTP.RemoteAddress(index)), request);
+    const IpAddress key = clientKey();
     const int64_t now = NowMs();
     if (submission.Complete()) {
       const AccessPolicy::SendPermit permit = access_.TakeSend(key, now);
@@ -835,9 +573,9 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
   // The log lines and the hand-over go through the exchange thread, in this order, and
   // the answer follows once they are done; other clients are served meanwhile. The line
   // of hand-overs waiting there is bounded, and a place in it is kept for a while only.
-  const uint64_t serial = c.serial;
+  const ConnectionId id = table_.IdOf(index);
   std::shared_ptr<ExchangeTicket> ticket = ExchangeWorker::Instance().RunHandOver(
-      [this, index, serial, client, passable, fits, path, info, from, submission,
+      [this, index, id, client, passable, fits, path, info, from, submission,
        entry = std::move(entry), badLines = std::move(badLines), jsonError] {
         bool handedOver = true;
         std::optional<BufferReading> reading;
@@ -860,8 +598,8 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
                                                              : SubmitOutcome::kNotTaken;
         ExchangeWorker::Reply(&exchangeReplies_, [=, this] {
           if (reading) monitor_.Take(*reading);
-          Connection& now = connections_[index];
-          if (now.state != ConnectionState::kHandingOver || now.serial != serial) return;  // gone
+          if (!table_.Waits(id, ConnectionState::kHandingOver)) return;  // gone
+          Connection& now = table_.At(index);
           now.ticket.reset();
           now.answerCalledOff = nullptr;
           AnswerSubmission(index, from, path, info, submission, outcome, jsonError);
@@ -881,7 +619,7 @@ void WebServerCore::Submit(int index, const std::string& request, const std::str
     AnswerSubmission(index, from, path, info, submission, outcome, {});
   };
   c.handOverDeadlineMs = NowMs() + kHandOverWaitMs;
-  Winsock_HTTP.SetTimeLimit(index, kHandOverWaitMs);
+  table_.Sockets().SetTimeLimit(index, kHandOverWaitMs);
 }
 
 void WebServerCore::AnswerSubmission(int index, PostSource source, const std::string& path,
@@ -953,32 +691,13 @@ void WebServerCore::AnswerSubmission(int index, PostSource source, const std::st
 void WebServerCore::SendWebhookAnswer(int index, const std::string& body, int status,
                                       const std::string& fields) {
   monitor_.Metrics().CountResponse(status);
-  QueueResponse(
+  table_.Queue(
       index, std::make_unique<ResponseSender>(
                  ResponseHead(status, kJsonContentType, static_cast<int64_t>(body.size()), fields),
                  std::make_shared<const std::string>(body)));
 }
 
 // ---- responses -------------------------------------------------------------------------
-
-void WebServerCore::AwaitDescriptor(int index, std::function<void()> retry) {
-  Connection& c = connections_[index];
-  if (c.state != ConnectionState::kAwaitingDescriptor) c.progressMs = NowMs();
-  c.state = ConnectionState::kAwaitingDescriptor;
-  c.retry = std::move(retry);
-  Winsock_HTTP.SetTimeLimit(index, kDescriptorRetryMs);
-}
-
-void WebServerCore::QueueResponse(int index, std::unique_ptr<ResponseSender> sender) {
-  Connection& c = connections_[index];
-  c.sender = std::move(sender);
-  c.CloseAfterSend = true;
-  c.state = ConnectionState::kResponding;
-  c.bytesTaken = 0;
-  c.progressMs = NowMs();
-  Winsock_HTTP.SetTimeLimit(index, ProgressCheckMs());
-  PumpResponse(index);
-}
 
 void WebServerCore::SendNotFound(int index) {
   std::vector<std::string> pieces;
@@ -987,11 +706,11 @@ void WebServerCore::SendNotFound(int index) {
     for (const std::string& line : NotFoundLines()) length += line.size();
     pieces.push_back(ResponseHead(404, ContentTypeFor("HTM"), static_cast<int64_t>(length)));
   }
-  if (!connections_[index].headOnly) {
+  if (!table_.At(index).headOnly) {
     pieces.insert(pieces.end(), NotFoundLines().begin(), NotFoundLines().end());
   }
   monitor_.Metrics().CountResponse(404);
-  QueueResponse(index, std::make_unique<ResponseSender>(std::move(pieces)));
+  table_.Queue(index, std::make_unique<ResponseSender>(std::move(pieces)));
 }
 
 bool WebServerCore::SendFile(int index, const std::string& path, const std::string& extension) {
@@ -1010,9 +729,9 @@ bool WebServerCore::SendFile(int index, const std::string& path, const std::stri
     SendBody(index, ContentTypeFor(extension), std::move(body));
     return true;
   }
-  if (connections_[index].headOnly) {
-    QueueResponse(index, std::make_unique<ResponseSender>(std::vector<std::string>{
-                             ResponseHead(200, ContentTypeFor(extension), info.st_size)}));
+  if (table_.At(index).headOnly) {
+    table_.Queue(index, std::make_unique<ResponseSender>(std::vector<std::string>{
+                            ResponseHead(200, ContentTypeFor(extension), info.st_size)}));
     return true;
   }
   std::function<std::string(int64_t)> head;
@@ -1024,7 +743,7 @@ bool WebServerCore::SendFile(int index, const std::string& path, const std::stri
   std::unique_ptr<ResponseSender> sender = ResponseSender::ForFile(path, head);
   if (!sender) return false;
   monitor_.Metrics().CountResponse(200);
-  QueueResponse(index, std::move(sender));
+  table_.Queue(index, std::move(sender));
   return true;
 }
 
@@ -1036,12 +755,12 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
   // the receiver list changes: it is rendered once and sent from the cache after that.
   const bool known = receivers.empty() && message.empty() && handedOver && waitingNote.empty();
   std::shared_ptr<const std::string> body;
-  if (known) body = pageCache_.Find(path, info, receiversGeneration_);
+  if (known) body = pageCache_.Find(path, info, receivers_.Generation());
   if (!body) {
     const std::optional<std::string> bytes = ReadWholeFile(path);
     if (!bytes) {
       if (OutOfDescriptors()) {
-        AwaitDescriptor(index, [=, this] {
+        table_.AwaitDescriptor(index, [=, this] {
           SendPage(index, path, info, receivers, message, handedOver, status, moreFields,
                    waitingNote);
         });
@@ -1051,7 +770,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
       return;
     }
     PageContext context;
-    context.receivers = &List_Receivers_;
+    context.receivers = &receivers_.Names();
     context.version = kVersion;
     context.submittedReceivers = receivers;
     context.submittedMessage = message;
@@ -1060,7 +779,7 @@ void WebServerCore::SendPage(int index, const std::string& path, const struct st
     std::string rendered;
     for (const std::string& piece : RenderPage(*bytes, context)) rendered += piece;
     body = std::make_shared<const std::string>(std::move(rendered));
-    if (known) pageCache_.Store(path, info, receiversGeneration_, body);
+    if (known) pageCache_.Store(path, info, receivers_.Generation(), body);
   }
   SendBody(index, ContentTypeFor("HTM"), std::move(body), status, moreFields);
 }
@@ -1072,79 +791,11 @@ void WebServerCore::SendBody(int index, const std::string& contentType,
       Headers_ ? ResponseHead(status, contentType, static_cast<int64_t>(body->size()), moreFields)
                : std::string();
   monitor_.Metrics().CountResponse(status);
-  if (connections_[index].headOnly) {
-    QueueResponse(index, std::make_unique<ResponseSender>(std::vector<std::string>{head}));
+  if (table_.At(index).headOnly) {
+    table_.Queue(index, std::make_unique<ResponseSender>(std::vector<std::string>{head}));
     return;
   }
-  QueueResponse(index, std::make_unique<ResponseSender>(head, std::move(body)));
-}
-
-// ---- receivers -------------------------------------------------------------------------
-
-int16_t WebServerCore::LoadReceivers() {
-  if (frontEnd_) frontEnd_->SetBusy(true);
-  const std::string path = ProgramFile(kReceiverFile);
-  std::optional<std::string> content = ReadWholeFile(path);
-  if (!content && errno != ENOENT) {
-    // No regular file (a FIFO would never end a read), or none that can be read: the
-    // list stays as it was, and that is said once until the file can be read again.
-    if (!receiverFileRejected_) {
-      receiverFileRejected_ = true;
-      const std::string why = errno == EINVAL ? "it is no regular file" : std::strerror(errno);
-      const std::string text = std::string(kReceiverFile) + " cannot be read (" + why +
-                               "): the receiver list stays as it was";
-      WriteLog(text);
-      if (frontEnd_) frontEnd_->ShowWarning(text);
-    }
-    if (frontEnd_) frontEnd_->SetBusy(false);
-    return ReceiverCount_;
-  }
-  receiverFileRejected_ = false;
-  ReceiverCount_ = 0;
-  if (!content) {
-    // A missing file is made empty; nothing that appeared meanwhile is opened.
-    const int fd =
-        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd >= 0) close(fd);
-    content.emplace();
-  }
-  const std::string& bytes = *content;
-  const ReceiverFile file = ParseReceiverFile(bytes);
-  if (bytes.size() > 1 && file.version != kReceiverFileVersion) {
-    WriteLog(GetText(kTextReceiverVersionBefore) + " " + std::to_string(file.version) + " " +
-             GetText(kTextReceiverVersionAfter));
-  }
-  Receivers_ = file.records;
-  ReceiverCount_ = file.count;
-  if (frontEnd_) frontEnd_->SetBusy(false);
-  return ReceiverCount_;
-}
-
-int16_t WebServerCore::ShowReceivers() {
-  List_Receivers_.clear();
-  const int16_t count = LoadReceivers();
-  List_Receivers_ = SortedReceiverNames(Receivers_, ReceiverCount_);
-  ++receiversGeneration_;
-  if (frontEnd_) frontEnd_->ReceiversChanged(List_Receivers_);
-  return count;
-}
-
-void WebServerCore::RecordReceiverFileState() {
-  receiverFileKnown_ = FileState(ProgramFile(kReceiverFile), ReceiverFileSize_, ReceiverFileTime_);
-}
-
-void WebServerCore::Timer_ReLoad_Timer() {
-  if (!StartupDone_) return;  // the first load is stage 2's
-  int64_t size = 0;
-  std::time_t time = 0;
-  // A file that is away for the moment (being rewritten) is looked at on the next tick.
-  if (!FileState(ProgramFile(kReceiverFile), size, time)) return;
-  if (receiverFileKnown_ && size == ReceiverFileSize_ && time == ReceiverFileTime_) return;
-  ReceiverFileSize_ = size;
-  ReceiverFileTime_ = time;
-  receiverFileKnown_ = true;
-  const int16_t count = ShowReceivers();
-  WriteLog("Velmar Web Server reloaded " + std::to_string(count) + " receivers");
+  table_.Queue(index, std::make_unique<ResponseSender>(head, std::move(body)));
 }
 
 }  // namespace vel

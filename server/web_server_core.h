@@ -1,8 +1,8 @@
 // The web server core: the state and event handlers of the main window Vel_WebServ,
 // without any widget. It starts the server (Form_Load, Form_Activate), serves its client
-// connections, hands posted messages to the alarm server, reloads the receiver list and
-// logs what it does. Everything runs on the one Qt event-loop thread, but for the calls
-// into the exchange library (exchange_worker.h).
+// connections, hands posted messages to the alarm server, keeps the receiver list (receiver_list.h)
+// and logs what it does. Everything runs on the one Qt event-loop thread, but for the calls into
+// the exchange library (exchange_worker.h).
 //
 // How a front end drives it (main.cpp wires this up; see also front_end.h):
 //
@@ -67,7 +67,6 @@
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -75,11 +74,12 @@
 
 #include "access_policy.h"
 #include "alert_webhooks.h"
+#include "connection_table.h"
 #include "front_end.h"
 #include "monitor.h"
 #include "page_cache.h"
 #include "password_hasher.h"
-#include "receiver_file.h"
+#include "receiver_list.h"
 #include "response_sender.h"
 #include "socket_facility.h"
 #include "submission.h"
@@ -87,94 +87,8 @@
 
 namespace vel {
 
-class ExchangeTicket;
-
 // Why the main window is about to close.
 enum class UnloadReason { kUserClose = 0, kSystemShutdown = 2 };
-
-struct ServerLimits {
-  int requestTimeoutMs = 10000;  // a request must be complete within this time
-  int sendTimeoutMs = 30000;     // an answer is abandoned after this long without progress
-  // When every place is taken, a connection that has sent nothing for this long is the
-  // first to make room for a new client (browsers open connections ahead of time).
-  int idleGraceMs = 1000;
-  size_t maxRequestBytes = 64 * 1024;
-  // Connections open at once; fewer when the process may not open that many descriptors.
-  int maxConnections = 1024;
-  static ServerLimits FromEnvironment();
-};
-
-// A connection's life, from its accept to its end. It is known by its index in
-// Winsock_HTTP (the connection sockets), which is also its index in `connections_`.
-//
-//   kFree        no connection at this index
-//   kReceiving   the request is read into RequestBuffer; it must be complete within
-//                requestTimeoutMs of the accept and stay within maxRequestBytes, its
-//                header block and declared body together
-//   kCheckingPassword
-//                its password is being hashed on the password thread; the request
-//                waits, admitted or refused by the result
-//   kHandingOver a posted message is with the exchange thread; its answer waits. A
-//                hand-over not started within kHandOverWaitMs, or whose client has
-//                closed its side for a while, is called off and answered 503.
-//   kAwaitingDescriptor
-//                the answer needs a file, and the process has no descriptor left to open
-//                it with: `retry` makes the answer again 100 ms later, until it is made
-//                or sendTimeoutMs have passed (then the connection is reset). A client
-//                is never told that a file it asked for is missing when it is not.
-//   kResponding  the answer (sender) is going out and CloseAfterSend is set; the send
-//                completion that leaves nothing to send ends the connection, served.
-//                Abandoned when the client takes nothing for sendTimeoutMs.
-//
-// One request per connection: what a client sends after it is read and dropped. Every
-// connection ends through EndConnection, which takes the reason.
-enum class ConnectionState {
-  kFree,
-  kReceiving,
-  kCheckingPassword,
-  kHandingOver,
-  kAwaitingDescriptor,
-  kResponding
-};
-
-enum class EndReason {
-  kServed,           // the whole answer went out: closed gracefully, and counted
-  kClientClosed,     // the client closed before its request was complete
-  kSocketError,      // the connection broke
-  kRequestTimedOut,  // the request was not complete in time
-  kRequestRefused,   // the request is, or declares a body that makes it, too long, or
-                     // its content length is no plain number
-  kMadeRoom,         // closed to make room for a new client
-  kSendStalled,      // the client took nothing of the answer for too long: reset
-  kAnswerBroken,     // the file being sent could not be read on, or no descriptor came
-                     // free to open it with in time: reset
-};
-
-struct Connection {
-  ConnectionState state = ConnectionState::kFree;
-  uint64_t serial = 0;  // tells an exchange result which connection it was for
-  int64_t acceptedMs = 0;
-  std::string RequestBuffer;
-  bool CloseAfterSend = false;
-  bool requestWithoutBody = false;  // the request ended with its header block
-  std::unique_ptr<ResponseSender> sender;
-  int64_t bytesTaken = 0;        // of the answer, by the client, when last looked at
-  int64_t progressMs = 0;        // when the client was last seen taking bytes, or since when the
-                                 // answer has been waiting for a descriptor
-  std::function<void()> retry;   // kAwaitingDescriptor: makes the answer again
-  bool headOnly = false;         // HEAD: the answer's head without its body
-  bool continueChecked = false;  // the header block was looked at for "Expect: 100-continue"
-  // kHandingOver: the hand-over's place in the exchange's line, and what answers the
-  // post when the hand-over is called off before it started.
-  std::shared_ptr<ExchangeTicket> ticket;
-  std::function<void(SubmitOutcome)> answerCalledOff;
-  int64_t handOverDeadlineMs = 0;
-  // The client as the access checks saw it (through a trusted proxy), when they ran.
-  IpAddress client;
-  bool clientKnown = false;
-  bool forwarded = false;      // the client is not the peer: a proxy named it
-  bool statusRequest = false;  // /metrics or /health: not counted as served
-};
 
 class WebServerCore {
  public:
@@ -193,23 +107,11 @@ class WebServerCore {
   bool Form_QueryUnload(UnloadReason reason);
 
   int32_t ServedRequests() const { return ServedRequests_; }
-  const std::vector<std::string>& ReceiverNames() const { return List_Receivers_; }
   uint16_t ListeningPort() const;
-  bool HeadersEnabled() const { return Headers_; }
 
  private:
   // Connections.
-  void Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId);
-  void Winsock_HTTP_DataArrival(int index);
-  void Winsock_HTTP_SendComplete(int index);
-  void Winsock_HTTP_Close(int index);
-  void Winsock_HTTP_Error(int index);
-  void Winsock_HTTP_TimeLimit(int index);
-  void EndConnection(int index, EndReason reason);
-  // The connection to close when a new client finds every place taken; -1 when none
-  // may be closed (past their request, or younger than the grace). Then `retryMs` says
-  // when one will have passed the grace (0: only when a connection ends).
-  int ConnectionToDrop(int64_t& retryMs) const;
+  void ConnectionEnded(int index, EndReason reason);
   // A refusal of the request itself, before it is taken apart (413, 400).
   void RefuseRequest(int index, int status);
   // Calls off the hand-over of a connection that waits for it; true when it was called
@@ -217,15 +119,11 @@ class WebServerCore {
   bool CallOffHandOver(int index, SubmitOutcome outcome);
   // The hand-overs that were called off for a busy exchange, logged in one line.
   void CountBusyRefusal();
-  // How often an answer on its way is looked at for progress.
-  int64_t ProgressCheckMs() const;
 
   // Request handling.
   void HandleRequest(int index, const std::string& request);
   // What HandleRequest does once the request is admitted.
   void Serve(int index, const std::string& request);
-  // The answer could not be made for want of a descriptor: `retry` makes it again later.
-  void AwaitDescriptor(int index, std::function<void()> retry);
   // The [Access] checks of a request; false when it was refused and answered, or waits
   // for its password to be checked (then Concluded later).
   bool Admit(int index, const std::string& request);
@@ -253,47 +151,26 @@ class WebServerCore {
                         SubmitOutcome outcome, const std::string& jsonError);
   // JSON to a monitoring system: with its status line, whatever Headers says.
   void SendWebhookAnswer(int index, const std::string& body, int status, const std::string& fields);
-  void QueueResponse(int index, std::unique_ptr<ResponseSender> sender);
-  void PumpResponse(int index);
-
-  // Receivers.
-  int16_t LoadReceivers();
-  int16_t ShowReceivers();
-  void Timer_ReLoad_Timer();
-  void RecordReceiverFileState();
 
   FrontEnd* frontEnd_ = nullptr;
-  ServerLimits limits_;
 
-  ListeningSocket Winsock_HTTP_Connect;
-  ConnectionSockets Winsock_HTTP;
-  QTimer Timer_ReLoad;
+  ConnectionTable table_;    // the connections: Winsock_HTTP_Connect, Winsock_HTTP
   QObject exchangeReplies_;  // the exchange thread's results arrive through it
   std::unique_ptr<QLockFile> instanceLock_;
 
-  std::vector<ReceiverRecord> Receivers_;
-  int16_t ReceiverCount_ = 0;
-  std::vector<std::string> List_Receivers_;
-  int64_t ReceiverFileSize_ = 0;
-  std::time_t ReceiverFileTime_ = 0;
-  bool receiverFileKnown_ = false;
-  bool receiverFileRejected_ = false;  // its last load found it unreadable, and said so
-  uint64_t receiversGeneration_ = 0;   // bumped on every load of List_Receivers
+  ReceiverList receivers_;  // the receiver file's names, loaded again when it changes
   PageCache pageCache_;
   PageCache fileCache_;  // small files sent as they are (generation 0)
 
-  std::vector<Connection> connections_;  // by index in Winsock_HTTP
-  int activeConnections_ = 0;            // connections that are not kFree
-  uint64_t nextSerial_ = 1;
   int32_t ServedRequests_ = 0;
 
-  bool StartupDone_ = false;
-  bool SplashRemoved_ = false;
+  // Form_Activate's progress: stage 2 runs at the first activation, the splash goes at
+  // the second.
+  enum class Activation { kNone, kStarted, kSplashRemoved } activation_ = Activation::kNone;
   bool Headers_ = false;
   AccessPolicy access_;      // the [Access] keys, and what they keep per client
   QObject passwordReplies_;  // the password thread's results arrive through it
   std::unique_ptr<PasswordHasher> passwordHasher_;  // with a password set
-  QTimer roomTimer_;  // announces waiting clients again once a place may be made
   std::shared_ptr<std::atomic<int>> busyRefusals_;  // not yet logged
   Monitor monitor_;       // the alarm server's stall watch, metrics, health, systemd
   bool closing_ = false;  // Form_QueryUnload has let the window close

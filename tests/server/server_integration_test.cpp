@@ -290,6 +290,17 @@ TEST_F(ServerTest, EveryRequestGetsAnHonestAnswer) {
   const std::string answer = client.ReadToEnd();
   EXPECT_EQ(answer.substr(0, 15), "HTTP/1.0 200 OK") << answer;
   EXPECT_NE(answer.find("<b>C</b>"), std::string::npos) << answer;
+
+  // A request that comes a byte at a time, the end of its header block and its body
+  // split anywhere, is read whole.
+  Client trickle(server_.port());
+  for (const char byte : std::string("POST /send.htm HTTP/1.0\r\nContent-Length: 22\r\n\r\n"
+                                     "message=go&receivers=C")) {
+    ASSERT_TRUE(trickle.Send(std::string(1, byte)));
+  }
+  const std::string trickled = trickle.ReadToEnd();
+  EXPECT_EQ(trickled.substr(0, 15), "HTTP/1.0 200 OK") << trickled;
+  EXPECT_NE(trickled.find("<b>C</b>"), std::string::npos) << trickled;
 }
 
 TEST_F(ServerTest, RefusedCommandIsNotReportedAsSent) {
