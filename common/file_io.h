@@ -1,11 +1,34 @@
 // Whole-file reading and writing for the module's own files.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
 
 namespace vel {
+
+// Closes a descriptor when it goes out of scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
 
 // Opens `path` for reading without ever waiting, and only when it is a regular file: a
 // FIFO (whose open and reads wait for a writer that may never come), a device or a

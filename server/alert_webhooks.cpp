@@ -7,6 +7,7 @@
 #include <QString>
 #include <vector>
 
+#include "json_message.h"
 #include "request.h"
 #include "terminal_text.h"
 #include "text_case.h"
@@ -201,14 +202,8 @@ std::string SourceNoun(PostSource source) {
 AlertText AlertMessage(PostSource source, const std::string& body, size_t room, bool withResolved) {
   AlertText result;
   const char* sender = source == PostSource::kGrafana ? "Grafana" : "Alertmanager";
-  QJsonParseError parseError;
-  const QJsonDocument document =
-      QJsonDocument::fromJson(QByteArray::fromStdString(body), &parseError);
-  if (parseError.error != QJsonParseError::NoError) {
-    result.error = "the body is not JSON (" + parseError.errorString().toStdString() + " at byte " +
-                   std::to_string(parseError.offset) + ")";
-    return result;
-  }
+  QJsonDocument document;
+  if (!ParseJsonBody(body, document, result.error)) return result;
   const QJsonObject payload = document.object();
   const QString status = payload.value("status").toString();
   if (!document.isObject() || (status != "firing" && status != "resolved") ||

@@ -102,16 +102,19 @@ bool IsJsonRequest(const std::string& request) {
   return EqualsAsciiNoCase(type, kJsonContentType);
 }
 
+bool ParseJsonBody(const std::string& body, QJsonDocument& document, std::string& error) {
+  QJsonParseError parseError;
+  document = QJsonDocument::fromJson(QByteArray::fromStdString(body), &parseError);
+  if (parseError.error == QJsonParseError::NoError) return true;
+  error = "the body is not JSON (" + parseError.errorString().toStdString() + " at byte " +
+          std::to_string(parseError.offset) + ")";
+  return false;
+}
+
 JsonMessage ParseJsonMessage(const std::string& body) {
   JsonMessage result;
-  QJsonParseError parseError;
-  const QJsonDocument document =
-      QJsonDocument::fromJson(QByteArray::fromStdString(body), &parseError);
-  if (parseError.error != QJsonParseError::NoError) {
-    result.error = "the body is not JSON (" + parseError.errorString().toStdString() + " at byte " +
-                   std::to_string(parseError.offset) + ")";
-    return result;
-  }
+  QJsonDocument document;
+  if (!ParseJsonBody(body, document, result.error)) return result;
   if (!document.isObject()) {
     result.error = "the body must be a JSON object with \"receivers\" and \"message\"";
     return result;

@@ -17,6 +17,8 @@
 
 #include "submission.h"
 
+class QJsonDocument;
+
 namespace vel {
 
 inline constexpr const char* kJsonContentType = "application/json";
@@ -31,6 +33,9 @@ struct JsonMessage {
 };
 
 JsonMessage ParseJsonMessage(const std::string& body);
+
+// Parses `body` as JSON into `document`; false, with `error` saying where, when it is none.
+bool ParseJsonBody(const std::string& body, QJsonDocument& document, std::string& error);
 
 // {"sent": true, "receivers": [...]} for the receivers of a submission (each followed by
 // 0xFE, in Windows-1252).

@@ -28,21 +28,6 @@ std::string Count(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// Closes a descriptor when it goes out of scope.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool IsRegular(int fd) {
   struct stat info {};
   return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
@@ -144,7 +129,7 @@ bool AppendToKeptFile(const std::string& path, const std::string& bytes) {
     fd = OpenRegular(path, kFlags | O_EXCL, kKeptMode);
   }
   if (fd < 0) return false;
-  Descriptor file(fd);
+  FileDescriptor file(fd);
   struct stat info {};
   if (fstat(fd, &info) != 0) return false;
   // Whole or not at all: a write cut short is taken back.
@@ -165,7 +150,7 @@ HandBackOutcome HandBackKeptFile(const std::string& path, const std::string& set
     if (errno != ENOENT) outcome.why = Reason(errno);
     return outcome;
   }
-  Descriptor file(fd);
+  FileDescriptor file(fd);
   const std::optional<std::string> bytes = ReadUpTo(fd, kKeptFileLimit);
   if (!bytes) {
     outcome.why = Reason(errno);
