@@ -14,7 +14,7 @@ std::string UpperText(std::string text) {
 }
 
 template <char (*Upper)(char)>
-bool EqualsNoCase(const std::string& a, const std::string& b) {
+bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (Upper(a[i]) != Upper(b[i])) return false;
@@ -26,7 +26,7 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
 
 std::string AsciiUpperText(std::string text) { return UpperText<AsciiUpper>(std::move(text)); }
 
-bool EqualsAsciiNoCase(const std::string& a, const std::string& b) {
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
   return EqualsNoCase<AsciiUpper>(a, b);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace vel {
 
@@ -11,7 +12,7 @@ inline char AsciiUpper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 std::string AsciiUpperText(std::string text);
-bool EqualsAsciiNoCase(const std::string& a, const std::string& b);
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b);
 
 // Upper case in Windows-1252: ASCII letters, the accented letters 0xE0 to 0xFE (but not
 // the division sign 0xF7), and the four letters of 0x9A, 0x9C, 0x9E and 0xFF. Used for

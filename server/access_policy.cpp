@@ -41,7 +41,7 @@ AccessPolicy::AccessPolicy(AccessSettings settings, size_t maxClients)
       password_(settings_.passwordHash),
       ledger_(maxClients) {}
 
-IpAddress AccessPolicy::ClientOf(const IpAddress& peer, const std::string& request) const {
+IpAddress AccessPolicy::ClientOf(const IpAddress& peer, const HttpRequest& request) const {
   if (settings_.trustProxy.empty() || !InNetworks(settings_.trustProxy, peer)) return peer;
   return LastForwardedFor(request).value_or(peer);
 }
@@ -66,7 +66,7 @@ void AccessPolicy::WithinBudget(const std::string& line, int64_t nowMs,
   lines.push_back(line);
 }
 
-AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const std::string& request,
+AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const HttpRequest& request,
                                            int64_t nowMs) {
   Decision decision;
   decision.client = ClientOf(peer, request);

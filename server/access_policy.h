@@ -72,7 +72,7 @@ class AccessPolicy {
 
   // The client of a request that came from `peer`: the last X-Forwarded-For address
   // when `peer` is a trusted proxy and the request names one, else `peer`.
-  IpAddress ClientOf(const IpAddress& peer, const std::string& request) const;
+  IpAddress ClientOf(const IpAddress& peer, const HttpRequest& request) const;
 
   struct Decision {
     Refusal refusal = Refusal::kNone;
@@ -80,7 +80,7 @@ class AccessPolicy {
     std::vector<std::string> logLines;  // to log, in this order
     std::string password;               // kUnchecked: the one presented
   };
-  Decision Admit(const IpAddress& peer, const std::string& request, int64_t nowMs);
+  Decision Admit(const IpAddress& peer, const HttpRequest& request, int64_t nowMs);
   // The end of a kUnchecked decision: whether `password` matched the hash. Remembered,
   // so that the same password is known at once from now on.
   Decision Checked(const IpAddress& client, const std::string& password, bool matched,

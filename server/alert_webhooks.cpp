@@ -28,26 +28,6 @@ bool HoldsSeparator(const std::string& text) {
   return text.find_first_of(kSeparators) != std::string::npos;
 }
 
-// The request target of the request line: what stands between its first two blanks.
-std::string RequestTargetText(const std::string& request) {
-  const std::string line = request.substr(0, request.find_first_of("\r\n"));
-  const size_t start = line.find(' ');
-  if (start == std::string::npos) return {};
-  const size_t end = line.find(' ', start + 1);
-  return line.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
-}
-
-// The path of a target, also of one in absolute form ("http://host/path?query").
-std::string TargetPath(const std::string& target) {
-  std::string path = target.substr(0, target.find('?'));
-  const size_t scheme = path.find("://");
-  if (scheme != std::string::npos && path.find('/') > scheme) {
-    const size_t slash = path.find('/', scheme + 3);
-    path = slash == std::string::npos ? "/" : path.substr(slash);
-  }
-  return path;
-}
-
 // A query value as a Windows-1252 name. A value whose bytes are UTF-8 (as a URL typed
 // into a configuration file has them) is converted; any other is taken as it is.
 bool QueryValue(const std::string& encoded, std::string& value, std::string& error) {
@@ -74,9 +54,9 @@ struct Query {
 
 // "receivers" (as often as given; empty ones do not count) and "resolved" of the query,
 // their names matched whole and without regard to case.
-Query ParseQuery(const std::string& request) {
+Query ParseQuery(const HttpRequest& request) {
   Query query;
-  const std::string target = RequestTargetText(request);
+  const std::string target = request.TargetText();
   const size_t mark = target.find('?');
   if (mark == std::string::npos) return query;
   const std::string text = target.substr(mark + 1);
@@ -164,26 +144,6 @@ std::string More(size_t count) {
 }
 
 }  // namespace
-
-PostSource WebhookOf(const std::string& request) {
-  if (!EqualsAsciiNoCase(request.substr(0, 5), "POST ")) return PostSource::kForm;
-  std::string path = AsciiUpperText(TargetPath(RequestTargetText(request)));
-  if (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (path == "/ALERTMANAGER") return PostSource::kAlertmanager;
-  if (path == "/GRAFANA") return PostSource::kGrafana;
-  return PostSource::kForm;
-}
-
-PostSource PageSourceOf(const std::string& request) {
-  if (!EqualsAsciiNoCase(request.substr(0, 5), "POST ")) return PostSource::kForm;
-  const std::vector<std::string> types = HeaderValues(request, "Content-Type");
-  if (types.empty()) return PostSource::kForm;
-  std::string type = types.front().substr(0, types.front().find(';'));
-  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
-  if (EqualsAsciiNoCase(type, "application/json")) return PostSource::kJson;
-  if (EqualsAsciiNoCase(type, "text/plain")) return PostSource::kText;
-  return PostSource::kForm;
-}
 
 std::string SourceNoun(PostSource source) {
   switch (source) {
@@ -281,7 +241,7 @@ std::string JsonSkipped() {
          "(resolved=0)\"}\n";
 }
 
-PostedMessage ParsePostedMessage(PostSource source, const std::string& request) {
+PostedMessage ParsePostedMessage(PostSource source, const HttpRequest& request) {
   PostedMessage result;
   const Query query = ParseQuery(request);
   if (!query.error.empty()) {
@@ -300,7 +260,7 @@ PostedMessage ParsePostedMessage(PostSource source, const std::string& request) 
   }
   Submission& submission = result.submission;
   if (source == PostSource::kText) {
-    std::string text = RequestBody(request);
+    std::string text(request.Body());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     std::string message, why;
     if (text.empty()) {
@@ -319,7 +279,7 @@ PostedMessage ParsePostedMessage(PostSource source, const std::string& request) 
     submission.message = std::move(message);
   } else {
     AlertText alert =
-        AlertMessage(source, RequestBody(request), kCommandEntryMax - used, query.resolved);
+        AlertMessage(source, std::string(request.Body()), kCommandEntryMax - used, query.resolved);
     if (!alert.error.empty() || alert.skipped) {
       result.error = std::move(alert.error);
       result.skipped = alert.skipped;

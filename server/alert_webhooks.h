@@ -26,20 +26,10 @@
 #include <cstddef>
 #include <string>
 
+#include "request.h"
 #include "submission.h"
 
 namespace vel {
-
-// Where a posted message comes from: how it is read, answered and logged.
-enum class PostSource { kForm, kJson, kText, kAlertmanager, kGrafana };
-
-// POST /alertmanager or /grafana (the path without regard to case, with or without a
-// query; the target may be in absolute form): kAlertmanager or kGrafana. Anything else,
-// kForm: such a request is no webhook.
-PostSource WebhookOf(const std::string& request);
-
-// The source of a POST to a page: kJson (application/json), kText (text/plain), kForm.
-PostSource PageSourceOf(const std::string& request);
 
 // Every source but the form is answered in JSON.
 inline bool AnsweredInJson(PostSource source) { return source != PostSource::kForm; }
@@ -66,7 +56,7 @@ struct PostedMessage {
 std::string JsonSkipped();
 
 // A complete request of the source kText, kAlertmanager or kGrafana, read as a message.
-PostedMessage ParsePostedMessage(PostSource source, const std::string& request);
+PostedMessage ParsePostedMessage(PostSource source, const HttpRequest& request);
 
 // The message text of an Alertmanager or Grafana payload (the body, in UTF-8) in at most
 // `room` bytes of Windows-1252, without the resolved alerts when `withResolved` is false.

@@ -44,9 +44,9 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
   return out;
 }
 
-BasicCredentials ParseBasicCredentials(const std::string& request) {
+BasicCredentials ParseBasicCredentials(const HttpRequest& request) {
   BasicCredentials credentials;
-  const std::vector<std::string> lines = HeaderValues(request, "Authorization");
+  const std::vector<std::string> lines = request.HeaderValues("Authorization");
   if (lines.empty()) return credentials;
   const std::string& line = lines.front();
   const size_t blank = line.find_first_of(" \t");

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "request.h"
+
 namespace vel {
 
 inline constexpr const char* kBasicRealm = "Velmar Web Server";
@@ -27,7 +29,7 @@ struct BasicCredentials {
 
 // The first "Authorization:" line of the header block; its scheme is matched without
 // regard to case. A line of another scheme counts as none.
-BasicCredentials ParseBasicCredentials(const std::string& request);
+BasicCredentials ParseBasicCredentials(const HttpRequest& request);
 
 // Standard base64 with its padding; nothing for anything else.
 std::optional<std::string> DecodeBase64(std::string_view text);

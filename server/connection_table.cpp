@@ -95,6 +95,7 @@ void ConnectionTable::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) 
   c.headOnly = false;
   c.continueChecked = false;
   c.wantedBytes = 0;
+  c.headerBytes = 0;
   c.statusRequest = false;
   ++activeConnections_;
   Winsock_HTTP.SetTimeLimit(index, limits_.requestTimeoutMs);
@@ -268,6 +269,7 @@ void ConnectionTable::Winsock_HTTP_DataArrival(int index) {
   } else {
     extent = MeasureRequest(c.RequestBuffer, limits_.maxRequestBytes);
     c.wantedBytes = extent.wanted;
+    c.headerBytes = extent.headerLength;
   }
   if (extent.state == RequestExtent::State::kTooLarge ||
       extent.state == RequestExtent::State::kRefused) {
@@ -278,19 +280,19 @@ void ConnectionTable::Winsock_HTTP_DataArrival(int index) {
     // A client that waits for leave to send its body gets it, once.
     if (statusLines_ && !c.continueChecked && c.wantedBytes > 0) {
       c.continueChecked = true;
-      if (ExpectsContinue(c.RequestBuffer))
+      if (ExpectsContinue(c.RequestBuffer, c.headerBytes))
         Winsock_HTTP.SendData(index, "HTTP/1.1 100 Continue\r\n\r\n");
     }
     return;
   }
   // A request that ends with its header block is all the client sends; one with a body
   // may be followed by stray bytes (a line end after a posted form), which are drained.
-  c.requestWithoutBody = c.RequestBuffer.find("\r\n\r\n") + 4 == extent.length;
+  c.requestWithoutBody = c.headerBytes == extent.length;
   Winsock_HTTP.SetTimeLimit(index, 0);
-  std::string request;
-  request.swap(c.RequestBuffer);
-  request.resize(extent.length);
-  events_.request(index, request);
+  std::string text;
+  text.swap(c.RequestBuffer);
+  text.resize(extent.length);
+  events_.request(index, HttpRequest(std::move(text), c.headerBytes));
 }
 
 void ConnectionTable::AwaitDescriptor(int index, std::function<void()> retry) {

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "ip_networks.h"
+#include "request.h"
 #include "response_sender.h"
 #include "socket_facility.h"
 #include "submission.h"
@@ -109,8 +110,10 @@ struct Connection {
   std::function<void()> retry;   // kAwaitingDescriptor: makes the answer again
   bool headOnly = false;         // HEAD: the answer's head without its body
   bool continueChecked = false;  // the header block was looked at for "Expect: 100-continue"
-  // Once the header block is in and the body is not: the length of the whole request.
+  // Once the header block is in and the body is not: the length of the whole request,
+  // and of its header block.
   size_t wantedBytes = 0;
+  size_t headerBytes = 0;
   // kHandingOver: the hand-over's place in the exchange's line, and what answers the
   // post when the hand-over is called off before it started.
   std::shared_ptr<ExchangeTicket> ticket;
@@ -126,7 +129,7 @@ class ConnectionTable {
   // What the table tells its owner.
   struct Events {
     // A whole request arrived; the connection waits for its answer.
-    std::function<void(int index, const std::string& request)> request;
+    std::function<void(int index, const HttpRequest& request)> request;
     // The request is too long (413) or its length no plain number (400); it is still in
     // the connection's RequestBuffer. The owner answers it, or ends the connection.
     std::function<void(int index, int status)> refused;

@@ -62,8 +62,8 @@ bool SameOrigin(const std::string& origin, const std::string& host) {
 
 }  // namespace
 
-std::optional<std::string> CrossSiteReason(const std::string& request) {
-  const std::vector<std::string> site = HeaderValues(request, "Sec-Fetch-Site");
+std::optional<std::string> CrossSiteReason(const HttpRequest& request) {
+  const std::vector<std::string> site = request.HeaderValues("Sec-Fetch-Site");
   if (!site.empty()) {
     if (site.size() == 1 &&
         (EqualsAsciiNoCase(site[0], "same-origin") || EqualsAsciiNoCase(site[0], "none"))) {
@@ -71,9 +71,9 @@ std::optional<std::string> CrossSiteReason(const std::string& request) {
     }
     return std::string("a page of another web site sent this post (so says Sec-Fetch-Site)");
   }
-  const std::vector<std::string> origin = HeaderValues(request, "Origin");
+  const std::vector<std::string> origin = request.HeaderValues("Origin");
   if (origin.empty()) return std::nullopt;
-  const std::vector<std::string> host = HeaderValues(request, "Host");
+  const std::vector<std::string> host = request.HeaderValues("Host");
   if (origin.size() == 1 && host.size() == 1 && SameOrigin(origin[0], host[0])) {
     return std::nullopt;
   }

@@ -18,10 +18,12 @@
 #include <optional>
 #include <string>
 
+#include "request.h"
+
 namespace vel {
 
 // Why `request` (a complete request's bytes) comes from another site, for the JSON
 // answer; nothing when it does not.
-std::optional<std::string> CrossSiteReason(const std::string& request);
+std::optional<std::string> CrossSiteReason(const HttpRequest& request);
 
 }  // namespace vel

@@ -129,8 +129,8 @@ bool InNetworks(const std::vector<Network>& networks, const IpAddress& address) 
   return false;
 }
 
-std::optional<IpAddress> LastForwardedFor(const std::string& request) {
-  const std::vector<std::string> lines = HeaderValues(request, "X-Forwarded-For");
+std::optional<IpAddress> LastForwardedFor(const HttpRequest& request) {
+  const std::vector<std::string> lines = request.HeaderValues("X-Forwarded-For");
   if (lines.empty()) return std::nullopt;
   std::string_view entry = lines.back();
   if (const size_t comma = entry.rfind(','); comma != std::string_view::npos) {

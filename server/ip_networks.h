@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "request.h"
+
 namespace vel {
 
 struct IpAddress {
@@ -56,6 +58,6 @@ bool InNetworks(const std::vector<Network>& networks, const IpAddress& address);
 // the nearest proxy put there for the client it saw. IPv6 may stand in brackets, and
 // a port after the address is dropped ("[2001:db8::5]:443", "10.1.2.3:5000"). Nothing
 // when there is no such line or its last entry is no address.
-std::optional<IpAddress> LastForwardedFor(const std::string& request);
+std::optional<IpAddress> LastForwardedFor(const HttpRequest& request);
 
 }  // namespace vel

@@ -93,15 +93,6 @@ std::optional<std::string> KeyGivenTwice(const std::string& json) {
 
 }  // namespace
 
-bool IsJsonRequest(const std::string& request) {
-  if (!EqualsAsciiNoCase(request.substr(0, 5), "POST ")) return false;
-  const std::vector<std::string> types = HeaderValues(request, "Content-Type");
-  if (types.empty()) return false;
-  std::string type = types.front().substr(0, types.front().find(';'));
-  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
-  return EqualsAsciiNoCase(type, kJsonContentType);
-}
-
 bool ParseJsonBody(const std::string& body, QJsonDocument& document, std::string& error) {
   QJsonParseError parseError;
   document = QJsonDocument::fromJson(QByteArray::fromStdString(body), &parseError);

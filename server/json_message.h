@@ -23,10 +23,6 @@ namespace vel {
 
 inline constexpr const char* kJsonContentType = "application/json";
 
-// A POST whose Content-Type line names application/json (parameters such as a
-// charset aside, without regard to case).
-bool IsJsonRequest(const std::string& request);
-
 struct JsonMessage {
   Submission submission;  // when `error` is empty
   std::string error;      // why it is no message that can be handed over, in UTF-8

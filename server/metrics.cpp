@@ -21,19 +21,6 @@ const char* Bool(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
 
-StatusPath StatusPathOf(const std::string& request) {
-  // Asked of every request: a comparison or two, nothing allocated.
-  const std::string_view text(request);
-  if (text.substr(0, 5) != "GET /") return StatusPath::kNone;
-  auto is = [&](std::string_view path) {
-    return text.substr(4, path.size()) == path && text.size() > 4 + path.size() &&
-           std::string_view(" ?\r\n").find(text[4 + path.size()]) != std::string_view::npos;
-  };
-  if (is("/metrics")) return StatusPath::kMetrics;
-  if (is("/health")) return StatusPath::kHealth;
-  return StatusPath::kNone;
-}
-
 void CountKeptCommands(uint64_t count) { g_kept += count; }
 void CountHandedBackCommands(uint64_t count) { g_handedBack += count; }
 

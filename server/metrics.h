@@ -14,10 +14,6 @@ namespace vel {
 
 inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
-// Which status request a request is: "GET /metrics" or "GET /health" (a query aside).
-enum class StatusPath { kNone, kMetrics, kHealth };
-StatusPath StatusPathOf(const std::string& request);
-
 // From the exchange thread: messages kept at a clean end, and handed back at a start.
 void CountKeptCommands(uint64_t count);
 void CountHandedBackCommands(uint64_t count);

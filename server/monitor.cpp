@@ -128,9 +128,9 @@ Gauges Monitor::CurrentGauges() const {
   return g;
 }
 
-std::optional<StatusAnswer> Monitor::Answer(const std::string& request, const IpAddress& client) {
+std::optional<StatusAnswer> Monitor::Answer(const HttpRequest& request, const IpAddress& client) {
   if (settings_.statusFrom.empty()) return std::nullopt;
-  const StatusPath path = StatusPathOf(request);
+  const StatusPath path = request.Status();
   if (path == StatusPath::kNone) return std::nullopt;
   StatusAnswer answer;
   if (!InNetworks(settings_.statusFrom, client)) {

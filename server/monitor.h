@@ -25,6 +25,7 @@
 
 #include "ip_networks.h"
 #include "metrics.h"
+#include "request.h"
 #include "stall_watch.h"
 #include "systemd_notify.h"
 
@@ -71,7 +72,7 @@ class Monitor {
   // For a request of a status path, the answer; nothing for any other request, and for
   // every request while [Status] From is empty. `client` is the request's client as the
   // access rules see it.
-  std::optional<StatusAnswer> Answer(const std::string& request, const IpAddress& client);
+  std::optional<StatusAnswer> Answer(const HttpRequest& request, const IpAddress& client);
 
   ServerMetrics& Metrics() { return metrics_; }
   const StallWatch& Watch() const { return watch_; }

@@ -1,5 +1,6 @@
 #include "request.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "submission.h"
@@ -22,7 +23,7 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   const std::string header = AsciiUpperText(buffer.substr(0, headerLength));
   static const std::string kField = "\r\nCONTENT-LENGTH:";
   const size_t field = header.find(kField);
-  if (field == std::string::npos) return {State::kComplete, headerLength};
+  if (field == std::string::npos) return {State::kComplete, headerLength, 0, headerLength};
 
   // Blanks, digits, blanks, and the end of the line: anything else could be read in
   // more than one way (and a number too large for any buffer once wrapped round).
@@ -44,58 +45,43 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   if (!number || pos >= header.size() || header[pos] != '\r') return {State::kRefused, 0};
   if (declared > maxBytes || headerLength + declared > maxBytes) return {State::kTooLarge, 0};
   if (buffer.size() < headerLength + declared)
-    return {State::kIncomplete, 0, headerLength + declared};
-  return {State::kComplete, headerLength + declared};
+    return {State::kIncomplete, 0, headerLength + declared, headerLength};
+  return {State::kComplete, headerLength + declared, 0, headerLength};
 }
 
-std::string FormText(const std::string& request) {
-  const size_t headerEnd = request.find("\r\n\r\n");
-  std::string body = headerEnd == std::string::npos ? std::string() : request.substr(headerEnd + 4);
-  if (HoldsMessageFields(body)) return body;
-  const std::string line = request.substr(0, request.find('\r'));
-  const size_t query = line.find('?');
-  if (query == std::string::npos) return body;
-  size_t end = line.rfind(' ');
-  if (end == std::string::npos || end < query) end = line.size();
-  return line.substr(query + 1, end - query - 1);
-}
+namespace {
 
-std::vector<std::string> HeaderValues(const std::string& request, std::string_view name) {
+// The values of the header lines called `name` among the lines of `block` (a header
+// block, its request line first).
+std::vector<std::string> ValuesIn(std::string_view block, std::string_view name) {
   std::vector<std::string> values;
-  const size_t headerEnd = request.find("\r\n\r\n");
-  if (headerEnd == std::string::npos) return values;
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
   // Each line after the request line, up to the blank line.
-  for (size_t line = request.find("\r\n"); line < headerEnd;) {
+  for (size_t line = block.find("\r\n"); line != std::string_view::npos;) {
     const size_t start = line + 2;
-    const size_t end = request.find("\r\n", start);
+    const size_t end = block.find("\r\n", start);
+    if (end == std::string_view::npos || end == start) break;
     line = end;
-    if (end - start <= name.size() || request[start + name.size()] != ':') continue;
-    bool same = true;
-    for (size_t i = 0; i < name.size() && same; ++i) {
-      same = AsciiUpper(request[start + i]) == AsciiUpper(name[i]);
-    }
-    if (!same) continue;
+    if (end - start <= name.size() || block[start + name.size()] != ':') continue;
+    if (!EqualsAsciiNoCase(block.substr(start, name.size()), name)) continue;
     size_t from = start + name.size() + 1, to = end;
-    while (from < to && blank(request[from])) ++from;
-    while (to > from && blank(request[to - 1])) --to;
-    values.push_back(request.substr(from, to - from));
+    while (from < to && blank(block[from])) ++from;
+    while (to > from && blank(block[to - 1])) --to;
+    values.emplace_back(block.substr(from, to - from));
   }
   return values;
 }
 
-std::string RequestBody(const std::string& request) {
-  const size_t headerEnd = request.find("\r\n\r\n");
-  return headerEnd == std::string::npos ? std::string() : request.substr(headerEnd + 4);
-}
+}  // namespace
 
-bool ExpectsContinue(const std::string& request) {
-  const size_t lineEnd = request.find('\r');
+bool ExpectsContinue(const std::string& buffer, size_t headerLength) {
+  const std::string_view block = std::string_view(buffer).substr(0, headerLength);
+  const size_t lineEnd = block.find('\r');
   if (lineEnd == std::string::npos || lineEnd < 9 ||
-      request.compare(lineEnd - 9, 9, " HTTP/1.1") != 0) {
+      block.compare(lineEnd - 9, 9, " HTTP/1.1") != 0) {
     return false;
   }
-  for (const std::string& value : HeaderValues(request, "Expect")) {
+  for (const std::string& value : ValuesIn(block, "Expect")) {
     if (EqualsAsciiNoCase(value, "100-continue")) return true;
   }
   return false;
@@ -147,6 +133,111 @@ RequestTarget ParseRequestTarget(const std::string& request) {
   target.servable = f.find_first_of(std::string("/\\*?\0", 5)) == std::string::npos &&
                     f.find("..") == std::string::npos;
   return target;
+}
+
+namespace {
+
+// The path of a target, also of one in absolute form ("http://host/path?query").
+std::string TargetPath(const std::string& target) {
+  std::string path = target.substr(0, target.find('?'));
+  const size_t scheme = path.find("://");
+  if (scheme != std::string::npos && path.find('/') > scheme) {
+    const size_t slash = path.find('/', scheme + 3);
+    path = slash == std::string::npos ? "/" : path.substr(slash);
+  }
+  return path;
+}
+
+StatusPath StatusPathOf(std::string_view text) {
+  if (text.substr(0, 5) != "GET /") return StatusPath::kNone;
+  auto is = [&](std::string_view path) {
+    return text.substr(4, path.size()) == path && text.size() > 4 + path.size() &&
+           std::string_view(" ?\r\n").find(text[4 + path.size()]) != std::string_view::npos;
+  };
+  if (is("/metrics")) return StatusPath::kMetrics;
+  if (is("/health")) return StatusPath::kHealth;
+  return StatusPath::kNone;
+}
+
+}  // namespace
+
+HttpRequest::HttpRequest(std::string text)
+    : HttpRequest(text, [&] {
+        const size_t end = text.find("\r\n\r\n");
+        return end == std::string::npos ? 0 : end + 4;
+      }()) {}
+
+HttpRequest::HttpRequest(std::string text, size_t headerLength)
+    : text_(std::move(text)), headerLength_(std::min(headerLength, text_.size())) {
+  target_ = ParseRequestTarget(text_);
+  status_ = StatusPathOf(text_);
+  // The header lines, each known by where its name and value stand.
+  const std::string_view block = std::string_view(text_).substr(0, headerLength_);
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  for (size_t line = block.find("\r\n"); line != std::string_view::npos;) {
+    const size_t start = line + 2;
+    const size_t end = block.find("\r\n", start);
+    if (end == std::string_view::npos || end == start) break;
+    line = end;
+    const size_t colon = block.find(':', start);
+    if (colon >= end || colon == start) continue;
+    size_t from = colon + 1, to = end;
+    while (from < to && blank(block[from])) ++from;
+    while (to > from && blank(block[to - 1])) --to;
+    fields_.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(colon - start),
+                       static_cast<uint32_t>(from), static_cast<uint32_t>(to - from)});
+  }
+  if (!EqualsAsciiNoCase(std::string_view(text_).substr(0, 5), "POST ")) return;
+  std::string path = AsciiUpperText(TargetPath(TargetText()));
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (path == "/ALERTMANAGER") {
+    source_ = PostSource::kAlertmanager;
+    return;
+  }
+  if (path == "/GRAFANA") {
+    source_ = PostSource::kGrafana;
+    return;
+  }
+  const std::vector<std::string> types = HeaderValues("Content-Type");
+  if (types.empty()) return;
+  std::string type = types.front().substr(0, types.front().find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+  if (EqualsAsciiNoCase(type, "application/json")) source_ = PostSource::kJson;
+  if (EqualsAsciiNoCase(type, "text/plain")) source_ = PostSource::kText;
+}
+
+std::string_view HttpRequest::Body() const {
+  return headerLength_ == 0 ? std::string_view() : std::string_view(text_).substr(headerLength_);
+}
+
+std::string HttpRequest::TargetText() const {
+  const std::string line = text_.substr(0, text_.find_first_of("\r\n"));
+  const size_t start = line.find(' ');
+  if (start == std::string::npos) return {};
+  const size_t end = line.find(' ', start + 1);
+  return line.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+}
+
+std::vector<std::string> HttpRequest::HeaderValues(std::string_view name) const {
+  std::vector<std::string> values;
+  const std::string_view text(text_);
+  for (const Field& f : fields_) {
+    if (EqualsAsciiNoCase(text.substr(f.nameAt, f.nameSize), name)) {
+      values.emplace_back(text.substr(f.valueAt, f.valueSize));
+    }
+  }
+  return values;
+}
+
+std::string HttpRequest::FormText() const {
+  std::string body(Body());
+  if (HoldsMessageFields(body)) return body;
+  const std::string line = text_.substr(0, text_.find('\r'));
+  const size_t query = line.find('?');
+  if (query == std::string::npos) return body;
+  size_t end = line.rfind(' ');
+  if (end == std::string::npos || end < query) end = line.size();
+  return line.substr(query + 1, end - query - 1);
 }
 
 ResponseKind KindOf(const std::string& method, const std::string& extension) {

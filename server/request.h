@@ -1,9 +1,11 @@
-// Request assembly and the name rules: when the bytes received on a connection hold a
-// complete request, and which file of the program directory its request line asks for.
-// Pure functions on byte strings; the core calls them from its data-arrival handler.
+// Requests: when the bytes received on a connection hold a complete request, and the
+// complete request taken apart once (HttpRequest), so that every later step (access
+// checks, dispatch, the posted message) reads what it needs without searching the bytes
+// again. Pure functions on byte strings.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,23 +25,14 @@ struct RequestExtent {
   size_t length = 0;
   // kIncomplete: the length the whole request will have, once its header block is in.
   size_t wanted = 0;
+  // The header block's length, once it is in.
+  size_t headerLength = 0;
 };
 RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes);
 
-// The form text of a complete POST request: its body. When the body has neither a
-// "message" nor a "receivers" field (HoldsMessageFields), the query of the request line
-// (from "?" to the blank before the version) instead. Header lines never give a field.
-std::string FormText(const std::string& request);
-
-// The values of the header lines called `name` (matched without regard to case), in
-// their order, without the blanks around them. Only lines of the header block count.
-std::vector<std::string> HeaderValues(const std::string& request, std::string_view name);
-
-// The body of a complete request: what follows its header block.
-std::string RequestBody(const std::string& request);
-
-// An HTTP/1.1 request whose header block asks for "100-continue" before its body.
-bool ExpectsContinue(const std::string& request);
+// An HTTP/1.1 request whose header block (its first `headerLength` bytes) asks for
+// "100-continue" before its body.
+bool ExpectsContinue(const std::string& buffer, size_t headerLength);
 
 // What a request line asks for. Everything is upper case. A target in absolute form
 // ("http://host:port/LIST.HTM", as proxies send it) asks for its path.
@@ -54,6 +47,55 @@ struct RequestTarget {
 };
 
 RequestTarget ParseRequestTarget(const std::string& request);
+
+// Where a posted message comes from: how it is read, answered and logged.
+enum class PostSource { kForm, kJson, kText, kAlertmanager, kGrafana };
+
+// Which status request a request is: "GET /metrics" or "GET /health" (a query aside).
+enum class StatusPath { kNone, kMetrics, kHealth };
+
+// A request taken apart once, when it is complete (or, for a refusal, as far as it came).
+class HttpRequest {
+ public:
+  HttpRequest() = default;
+  // `text` as received; `headerLength` its header block's length through the blank line,
+  // 0 when the block is not whole (then no header line counts, and there is no body).
+  HttpRequest(std::string text, size_t headerLength);
+  // The header block found in `text` itself.
+  explicit HttpRequest(std::string text);
+
+  const std::string& Text() const { return text_; }
+  // The request line taken apart (upper case): method, file name, extension.
+  const RequestTarget& Target() const { return target_; }
+  // POST /alertmanager or /grafana (the path without regard to case, with or without a
+  // query, also in absolute form): kAlertmanager or kGrafana. Another POST by its
+  // Content-Type: kJson (application/json), kText (text/plain), else kForm; anything
+  // but a POST, kForm.
+  PostSource Source() const { return source_; }
+  StatusPath Status() const { return status_; }
+  // What follows the header block.
+  std::string_view Body() const;
+  // The request target as sent: what stands between the request line's first two blanks.
+  std::string TargetText() const;
+  // The values of the header lines called `name` (matched without regard to case), in
+  // their order, without the blanks around them. Only lines of the header block count.
+  std::vector<std::string> HeaderValues(std::string_view name) const;
+  // The form text of a POST: its body. When the body has neither a "message" nor a
+  // "receivers" field (HoldsMessageFields), the query of the request line (from "?" to
+  // the blank before the version) instead. Header lines never give a field.
+  std::string FormText() const;
+
+ private:
+  struct Field {
+    uint32_t nameAt, nameSize, valueAt, valueSize;
+  };
+  std::string text_;
+  size_t headerLength_ = 0;
+  RequestTarget target_;
+  PostSource source_ = PostSource::kForm;
+  StatusPath status_ = StatusPath::kNone;
+  std::vector<Field> fields_;
+};
 
 enum class ResponseKind { kNotFound, kFile, kPage };
 

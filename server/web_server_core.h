@@ -1,8 +1,10 @@
 // The web server core: the state and event handlers of the main window Vel_WebServ,
-// without any widget. It starts the server (Form_Load, Form_Activate), serves its client
-// connections, hands posted messages to the alarm server, keeps the receiver list (receiver_list.h)
-// and logs what it does. Everything runs on the one Qt event-loop thread, but for the calls into
-// the exchange library (exchange_worker.h).
+// without any widget. It starts the server (Form_Load, Form_Activate) and stops it
+// (Form_QueryUnload), and takes each complete request from the connection table
+// (connection_table.h) to its answer: a status request to the monitor (monitor.h), the
+// access checks (access_policy.h), then a page or file (answers.h) or a posted message
+// (hand_over.h). Everything runs on the one Qt event-loop thread, but for the calls into
+// the exchange library (exchange_worker.h) and the password hashes (password_hasher.h).
 //
 // How a front end drives it (main.cpp wires this up; see also front_end.h):
 //
@@ -60,29 +62,20 @@
 //   "General"/"StallSeconds", "LogDays" and "Status"/"From": see monitor.h.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <QLockFile>
 #include <QObject>
-#include <QTimer>
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "access_policy.h"
-#include "alert_webhooks.h"
+#include "answers.h"
 #include "connection_table.h"
 #include "front_end.h"
+#include "hand_over.h"
 #include "monitor.h"
-#include "page_cache.h"
 #include "password_hasher.h"
 #include "receiver_list.h"
-#include "response_sender.h"
-#include "socket_facility.h"
-#include "submission.h"
+#include "request.h"
 #include "version.h"
 
 namespace vel {
@@ -110,47 +103,16 @@ class WebServerCore {
   uint16_t ListeningPort() const;
 
  private:
-  // Connections.
   void ConnectionEnded(int index, EndReason reason);
-  // A refusal of the request itself, before it is taken apart (413, 400).
-  void RefuseRequest(int index, int status);
-  // Calls off the hand-over of a connection that waits for it; true when it was called
-  // off and the post answered with `outcome`.
-  bool CallOffHandOver(int index, SubmitOutcome outcome);
-  // The hand-overs that were called off for a busy exchange, logged in one line.
-  void CountBusyRefusal();
-
-  // Request handling.
-  void HandleRequest(int index, const std::string& request);
-  // What HandleRequest does once the request is admitted.
-  void Serve(int index, const std::string& request);
+  // A whole request: a status request, else the [Access] checks, then Serve.
+  void HandleRequest(int index, const HttpRequest& request);
   // The [Access] checks of a request; false when it was refused and answered, or waits
   // for its password to be checked (then Concluded later).
-  bool Admit(int index, const std::string& request);
+  bool Admit(int index, const HttpRequest& request);
   // Logs the lines of `decision`; true when it lets the request in, else refuses it.
-  bool Concluded(int index, const std::string& request, const AccessPolicy::Decision& decision);
-  void SendRefusal(int index, const std::string& request, Refusal refusal);
-  // /metrics and /health (monitor.h); false when the request is none of them.
-  bool AnswerStatusRequest(int index, const std::string& request);
-  void SendNotFound(int index);
-  // False when `path` is no regular file or cannot be read; nothing is sent then.
-  bool SendFile(int index, const std::string& path, const std::string& extension);
-  void SendPage(int index, const std::string& path, const struct stat& info,
-                const std::string& receivers, const std::string& message, bool handedOver,
-                int status = 200, const std::string& moreFields = {},
-                const std::string& waitingNote = {});
-  // A whole answer in memory, with its head when heads are on.
-  void SendBody(int index, const std::string& contentType, std::shared_ptr<const std::string> body,
-                int status = 200, const std::string& moreFields = {});
-  // `path` and `info`: the posted page, for the form's answer.
-  void Submit(int index, const std::string& request, const std::string& path,
-              const struct stat& info, PostSource from);
-  // The answer to a posted message: the page, or JSON to a program.
-  void AnswerSubmission(int index, PostSource source, const std::string& path,
-                        const struct stat& info, const Submission& submission,
-                        SubmitOutcome outcome, const std::string& jsonError);
-  // JSON to a monitoring system: with its status line, whatever Headers says.
-  void SendWebhookAnswer(int index, const std::string& body, int status, const std::string& fields);
+  bool Concluded(int index, const HttpRequest& request, const AccessPolicy::Decision& decision);
+  // What HandleRequest does once the request is admitted: a page, a file, or a post.
+  void Serve(int index, const HttpRequest& request);
 
   FrontEnd* frontEnd_ = nullptr;
 
@@ -159,8 +121,10 @@ class WebServerCore {
   std::unique_ptr<QLockFile> instanceLock_;
 
   ReceiverList receivers_;  // the receiver file's names, loaded again when it changes
-  PageCache pageCache_;
-  PageCache fileCache_;  // small files sent as they are (generation 0)
+  AccessPolicy access_;     // the [Access] keys, and what they keep per client
+  Monitor monitor_;         // the alarm server's stall watch, metrics, health, systemd
+  Answers answers_;         // pages, files and refusals
+  HandOver handOver_;       // posted messages on their way to the alarm server
 
   int32_t ServedRequests_ = 0;
 
@@ -168,12 +132,9 @@ class WebServerCore {
   // the second.
   enum class Activation { kNone, kStarted, kSplashRemoved } activation_ = Activation::kNone;
   bool Headers_ = false;
-  AccessPolicy access_;      // the [Access] keys, and what they keep per client
   QObject passwordReplies_;  // the password thread's results arrive through it
   std::unique_ptr<PasswordHasher> passwordHasher_;  // with a password set
-  std::shared_ptr<std::atomic<int>> busyRefusals_;  // not yet logged
-  Monitor monitor_;       // the alarm server's stall watch, metrics, health, systemd
-  bool closing_ = false;  // Form_QueryUnload has let the window close
+  bool closing_ = false;                            // Form_QueryUnload has let the window close
 };
 
 }  // namespace vel

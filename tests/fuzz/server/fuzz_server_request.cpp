@@ -1,5 +1,6 @@
 // Request assembly and the request-line rules: a complete request never runs past the
-// buffer, and a name that passes the rules never leaves the program directory.
+// buffer, its parts stay in their places, and a name that passes the rules never leaves
+// the program directory.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // More bytes never make a complete request incomplete.
     Check(vel::MeasureRequest(buffer + "x", kBound).length == extent.length,
           "completion not stable");
-    vel::FormText(buffer.substr(0, extent.length));
+    Check(extent.headerLength == end + 4, "the header block measured wrong");
+    const vel::HttpRequest request(buffer.substr(0, extent.length), extent.headerLength);
+    Check(request.Body().size() == extent.length - extent.headerLength, "a body of another size");
+    for (const char* name : {"Content-Type", "Host", "Origin"}) {
+      for (const std::string& value : request.HeaderValues(name)) {
+        Check(value.find_first_of("\r\n") == std::string::npos, "a line end in a header value");
+      }
+    }
+    request.FormText();
   }
   const vel::RequestTarget target = vel::ParseRequestTarget(buffer);
   if (target.servable) {

@@ -10,10 +10,10 @@
 #include "request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string request(reinterpret_cast<const char*>(data), size);
-  const vel::PostSource webhook = vel::WebhookOf(request);
-  if (webhook != vel::PostSource::kForm) {
-    Check(request.size() >= 5 && (request[0] == 'P' || request[0] == 'p'), "a webhook but no POST");
+  const vel::HttpRequest request(std::string(reinterpret_cast<const char*>(data), size));
+  if (request.Source() != vel::PostSource::kForm) {
+    Check(request.Text().size() >= 5 && (request.Text()[0] == 'P' || request.Text()[0] == 'p'),
+          "a post's source but no POST");
   }
   for (const vel::PostSource source :
        {vel::PostSource::kAlertmanager, vel::PostSource::kGrafana, vel::PostSource::kText}) {
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "an entry the command buffer can never take");
     // Only an escaped or 8-bit byte, or a NUL, can hold a separator.
     bool plain = true;
-    for (const char c : request) plain = plain && c != '%' && c > 0;
+    for (const char c : request.Text()) plain = plain && c != '%' && c > 0;
     Check(!plain || !message.submission.holdsSeparator, "a separator found where none is");
     if (source != vel::PostSource::kText) {
       Check(message.submission.message.find_first_of(std::string("\xFE\xFF\0", 3)) ==
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "an alert text with a byte that changes the entry");
     }
   }
-  const std::string body = vel::RequestBody(request);
+  const std::string body(request.Body());
   for (const size_t room : {size_t{0}, size_t{9}, size_t{40}, size_t{4000}}) {
     const vel::AlertText text = vel::AlertMessage(vel::PostSource::kAlertmanager, body, room);
     Check(text.text.size() <= room, "an alert text longer than its room");

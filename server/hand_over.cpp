@@ -1,0 +1,255 @@
+#include "hand_over.h"
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "alert_webhooks.h"
+#include "cross_site.h"
+#include "event_log.h"
+#include "exchange_worker.h"
+#include "json_message.h"
+#include "vel_proc.h"
+#include "velmar_library.h"
+
+namespace vel {
+
+namespace {
+
+// When a monitoring system should post again a notification refused for its sender's
+// send limit (they retry 5xx only, so it is answered 503).
+constexpr int kSendLimitRetrySeconds = 60;
+
+// The refusal that /metrics counts for an outcome; nullptr for a message handed over.
+const char* RefusalReasonOf(SubmitOutcome outcome) {
+  switch (outcome) {
+    case SubmitOutcome::kHandedOver:
+      return nullptr;
+    case SubmitOutcome::kBad:
+      return ServerMetrics::kBadRequest;
+    case SubmitOutcome::kUnpassable:
+      return ServerMetrics::kUnpassable;
+    case SubmitOutcome::kLengthRequired:
+      return ServerMetrics::kLengthRequired;
+    case SubmitOutcome::kTooLong:
+      return ServerMetrics::kTooLong;
+    case SubmitOutcome::kOverLimit:
+      return ServerMetrics::kSendLimit;
+    case SubmitOutcome::kNotTaken:
+      return ServerMetrics::kNotTaken;
+    case SubmitOutcome::kBusy:
+      return ServerMetrics::kExchangeBusy;
+    case SubmitOutcome::kCrossSite:
+      return ServerMetrics::kCrossSite;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+HandOver::HandOver(ConnectionTable& table, Answers& answers, AccessPolicy& access,
+                   Monitor& monitor, QObject* replies)
+    : table_(table), answers_(answers), access_(access), monitor_(monitor), replies_(replies) {}
+
+void HandOver::Submit(int index, const HttpRequest& request, const std::string& path,
+                      const struct stat& info) {
+  Post post{request.Source(), path, info, {}, {}};
+  const PostSource from = post.source;
+  Submission& submission = post.submission;
+  bool skipped = false;
+  if (from == PostSource::kJson) {
+    JsonMessage parsed = ParseJsonMessage(std::string(request.Body()));
+    if (parsed.error.empty()) submission = std::move(parsed.submission);
+    post.jsonError = std::move(parsed.error);
+  } else if (from != PostSource::kForm) {
+    PostedMessage parsed = ParsePostedMessage(from, request);
+    if (parsed.error.empty()) submission = std::move(parsed.submission);
+    post.jsonError = std::move(parsed.error);
+    skipped = parsed.skipped;
+  } else {
+    try {
+      submission = ParseSubmission(request.FormText());
+    } catch (const OverflowError&) {
+      submission = Submission{};  // fields past what text positions address: a bad request
+    }
+  }
+  // A body in chunks is not read here: nothing of the request is handed over, neither
+  // the query nor anything else (the page shows what the query held as not sent).
+  if (!request.HeaderValues("Transfer-Encoding").empty()) {
+    Answer(index, post, SubmitOutcome::kLengthRequired, {});
+    return;
+  }
+  Connection& c = table_.At(index);
+  const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
+  // A client that a trusted proxy named is logged by that name.
+  const std::string client =
+      c.client && !(*c.client == peer) ? c.client->ToText() : table_.Sockets().RemoteHostIP(index);
+  auto clientKey = [&] { return c.client ? *c.client : access_.ClientOf(peer, request); };
+  // A browser made to post by a page of another site: nothing goes further.
+  if (const std::optional<std::string> crossSite = CrossSiteReason(request)) {
+    const IpAddress key = clientKey();
+    for (const std::string& line : access_.CrossSite(key, NowMs())) WriteLog(line);
+    Answer(index, post, SubmitOutcome::kCrossSite, *crossSite);
+    return;
+  }
+  std::string entry;
+  if (submission.Complete()) entry = CommandEntry(submission);
+  const bool passable = !submission.holdsSeparator;
+  const std::string noun = SourceNoun(from);
+  if (skipped) {  // resolved, and resolved notifications are not wanted: nothing to send
+    WriteLog("Received resolved " + noun + " from " + client + ", not sent (resolved=0)");
+    Answer(index, post, SubmitOutcome::kHandedOver, {});
+    return;
+  }
+  // An entry the command buffer can never hold: a retry cannot help.
+  const bool fits = entry.size() <= kLargestCommandEntry;
+  if (!fits && AnsweredInJson(from)) {
+    post.jsonError = "the command (\"FT:\", the receivers and the message) takes " +
+                     std::to_string(entry.size()) + " bytes; the alarm server takes at most " +
+                     std::to_string(kLargestCommandEntry);
+  }
+
+  // With a send limit every address has its share of the alarm server: a message past
+  // it goes no further, and refusals, bad requests among them, are logged coalesced.
+  std::vector<std::string> badLines;
+  if (!submission.Complete()) badLines.push_back("Received bad " + noun + " from " + client);
+  if (access_.SendLimit() > 0) {
+    const IpAddress key = clientKey();
+    const int64_t now = NowMs();
+    if (submission.Complete()) {
+      const AccessPolicy::SendPermit permit = access_.TakeSend(key, now);
+      for (const std::string& line : permit.logLines) WriteLog(line);
+      if (!permit.allowed) {
+        Answer(index, post, SubmitOutcome::kOverLimit, {});
+        return;
+      }
+    } else {
+      std::vector<std::string> lines;
+      access_.BadRequest(key, badLines.front(), now, lines);
+      badLines.swap(lines);
+      if (badLines.empty()) {
+        Answer(index, post, SubmitOutcome::kBad, post.jsonError);
+        return;
+      }
+    }
+  }
+
+  // The log lines and the hand-over go through the exchange thread, in this order, and
+  // the answer follows once they are done; other clients are served meanwhile. The line
+  // of hand-overs waiting there is bounded, and a place in it is kept for a while only.
+  const ConnectionId id = table_.IdOf(index);
+  std::shared_ptr<ExchangeTicket> ticket = ExchangeWorker::Instance().RunHandOver(
+      [this, index, id, client, passable, fits, post, entry = std::move(entry),
+       badLines = std::move(badLines)] {
+        const Submission& submission = post.submission;
+        bool handedOver = true;
+        std::optional<BufferReading> reading;
+        if (!submission.Complete()) {
+          for (const std::string& line : badLines) WriteLogFromExchange(line);
+        } else {
+          WriteLogFromExchange("Received " + SourceNoun(post.source) + " from " + client);
+          const int64_t start = NowMs();
+          const std::optional<int32_t> stored =
+              passable && fits ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
+          handedOver = stored && *stored == 1;
+          reading = ReadCommandBuffer(handedOver ? 1 : 0, NowMs() - start);
+          if (!handedOver)
+            WriteLogFromExchange("Could not pass " + SourceNoun(post.source) + " from " + client);
+        }
+        const SubmitOutcome outcome = !submission.Complete() ? SubmitOutcome::kBad
+                                      : handedOver           ? SubmitOutcome::kHandedOver
+                                      : !passable            ? SubmitOutcome::kUnpassable
+                                      : !fits                ? SubmitOutcome::kTooLong
+                                                             : SubmitOutcome::kNotTaken;
+        ExchangeWorker::Reply(replies_, [=, this] {
+          if (reading) monitor_.Take(*reading);
+          if (!table_.Waits(id, ConnectionState::kHandingOver)) return;  // gone
+          Connection& now = table_.At(index);
+          now.ticket.reset();
+          now.answerCalledOff = nullptr;
+          Answer(index, post, outcome, post.jsonError);
+        });
+      });
+  if (!ticket) {
+    // The line is full: a complete message is refused at once (a retry may find room);
+    // a bad one is answered as bad all the same.
+    if (submission.Complete()) CountBusyRefusal();
+    Answer(index, post, submission.Complete() ? SubmitOutcome::kBusy : SubmitOutcome::kBad,
+           post.jsonError);
+    return;
+  }
+  c.state = ConnectionState::kHandingOver;
+  c.ticket = std::move(ticket);
+  c.answerCalledOff = [this, index, post](SubmitOutcome outcome) {
+    Answer(index, post, outcome, {});
+  };
+  c.handOverDeadlineMs = NowMs() + kHandOverWaitMs;
+  table_.Sockets().SetTimeLimit(index, kHandOverWaitMs);
+}
+
+bool HandOver::CallOff(int index, SubmitOutcome outcome) {
+  Connection& c = table_.At(index);
+  if (c.state != ConnectionState::kHandingOver || !c.ticket ||
+      !ExchangeWorker::Instance().CallOff(*c.ticket)) {
+    return false;
+  }
+  c.ticket.reset();
+  const std::function<void(SubmitOutcome)> answer = std::move(c.answerCalledOff);
+  c.answerCalledOff = nullptr;
+  answer(outcome);
+  return true;
+}
+
+void HandOver::CountBusyRefusal() {
+  // One log line for all the posts refused while the exchange is busy, written when it
+  // has a moment: one line per post would queue behind the very jobs that are stuck.
+  if (busyRefusals_->fetch_add(1) != 0) return;
+  ExchangeWorker::Instance().Run([count = busyRefusals_] {
+    const int refused = count->exchange(0);
+    WriteLogFromExchange("Could not pass " + std::to_string(refused) +
+                         " HTTP message request(s): the exchange was busy");
+  });
+}
+
+void HandOver::Answer(int index, const Post& post, SubmitOutcome outcome,
+                      const std::string& reason) {
+  const Submission& submission = post.submission;
+  int status = StatusOf(outcome);
+  int retryAfter = RetryAfterOf(outcome);
+  // Monitoring systems retry on 5xx and never on 4xx: a notification past its sender's
+  // send limit is refused with 503, to come again once the minute is over.
+  if (IsWebhook(post.source) && outcome == SubmitOutcome::kOverLimit) {
+    status = 503;
+    retryAfter = kSendLimitRetrySeconds;
+  }
+  const std::string fields =
+      retryAfter > 0 ? "Retry-After: " + std::to_string(retryAfter) + "\r\n" : std::string();
+  ServerMetrics& metrics = monitor_.Metrics();
+  if (const char* refusal = RefusalReasonOf(outcome)) {
+    metrics.CountRefusal(refusal);
+  } else if (submission.Complete()) {
+    metrics.CountHandedOver();
+  }
+  if (AnsweredInJson(post.source)) {
+    std::string body = outcome != SubmitOutcome::kHandedOver
+                           ? JsonNotSent(reason.empty() ? NotSentReason(outcome) : reason)
+                       : submission.Complete() ? JsonSent(submission.receivers)
+                                               : JsonSkipped();
+    // A message handed over says whether it waits for an alarm server that takes none.
+    if (outcome == SubmitOutcome::kHandedOver && submission.Complete()) {
+      body.insert(body.rfind('}'), monitor_.JsonFields());
+    }
+    answers_.Json(index, post.source, body, status, fields);
+    return;
+  }
+  // A bad request's page says what was missing; every other one not handed over says
+  // "[Not Sent]".
+  ShownMessage shown;
+  shown.receivers = submission.receivers;
+  shown.message = submission.message;
+  shown.handedOver = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
+  if (outcome == SubmitOutcome::kHandedOver) shown.waitingNote = monitor_.WaitingNote();
+  answers_.Page(index, post.path, post.info, shown, status, fields);
+}
+
+}  // namespace vel
