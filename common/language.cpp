@@ -6,6 +6,7 @@
 
 #include "file_io.h"
 #include "language_table.h"
+#include "profile_keys.h"
 #include "text_lines.h"
 #include "vel_proc.h"
 
@@ -70,7 +71,7 @@ bool LoadLanguage() {
   texts.TextCapacity = kTextTableStep;
   texts.TextTable.resize(static_cast<size_t>(texts.TextCapacity));
 
-  const std::string code = ReadProfileString("General", "Language", "", "VELWEB.INI");
+  const std::string code = ReadProfileKey(ProfileSetting::kLanguage, "VELWEB.INI");
   if (code.empty()) return false;
   // The code is appended unchanged, but it may only name a file of the program
   // directory itself, and a name, not a pattern.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "file_io.h"
+#include "profile_keys.h"
 #include "vel_proc.h"
 
 namespace vel {
@@ -84,7 +85,8 @@ std::string LanguageCodeText(int16_t code) {
 }
 
 bool SaveLanguageChoice(int16_t code) {
-  const int error = WriteProfileString("General", "Language", LanguageCodeText(code), "VELWEB.INI");
+  const int error =
+      WriteProfileKey(ProfileSetting::kLanguage, LanguageCodeText(code), "VELWEB.INI");
   if (error == 0) return true;
   std::fprintf(stderr, "Warning: the language could not be saved in VELWEB.INI: %s\n",
                std::strerror(error));

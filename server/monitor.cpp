@@ -7,6 +7,7 @@
 #include "exchange_worker.h"
 #include "log_pruning.h"
 #include "page.h"
+#include "profile_keys.h"
 #include "socket_facility.h"
 #include "vel_proc.h"
 
@@ -20,18 +21,17 @@ constexpr int kTickMs = 1000;
 // thread, and the hand-overs queued behind it, a wait for the lock.
 constexpr int64_t kAfterLockTimeoutMs = 10000;
 
-int NonNegative(const std::string& text) {
-  const double value = LeadingNumber(text);
-  return static_cast<int>(std::clamp<double>(RoundHalfEven(value), 0, 1e9));
+int NonNegative(int64_t value) {
+  return static_cast<int>(std::clamp<int64_t>(value, 0, 1000000000));
 }
 
 }  // namespace
 
 bool ReadMonitorSettings(const std::string& profile, MonitorSettings& settings,
                          std::string& error) {
-  settings.stallSeconds = NonNegative(ReadProfileString("General", "StallSeconds", "60", profile));
-  settings.logDays = NonNegative(ReadProfileString("General", "LogDays", "0", profile));
-  const std::string from = ReadProfileString("Status", "From", "127.0.0.1, ::1", profile);
+  settings.stallSeconds = NonNegative(ReadProfileNumber(ProfileSetting::kStallSeconds, profile));
+  settings.logDays = NonNegative(ReadProfileNumber(ProfileSetting::kLogDays, profile));
+  const std::string from = ReadProfileKey(ProfileSetting::kStatusFrom, profile);
   std::string why;
   if (!ParseNetworks(from, settings.statusFrom, why)) {
     error = "[Status] From in " + profile + ": " + why +

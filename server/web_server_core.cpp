@@ -10,6 +10,7 @@
 #include "exchange_worker.h"
 #include "kept_commands.h"
 #include "port_diagnosis.h"
+#include "profile_keys.h"
 #include "startup_report.h"
 #include "vel_proc.h"
 
@@ -111,15 +112,14 @@ int WebServerCore::Form_Load() {
                        "Velmar Web Server does not start while [Access] may not say what was "
                        "meant: it could let everyone send.");
   }
-  const std::string portText = ReadProfileString("TCPIP", "HTTPPort", "80", kProfile);
-  const int64_t port = RoundHalfEven(LeadingNumber(portText));
-  Headers_ = RoundHalfEven(LeadingNumber(ReadProfileString("HTTP", "Headers", "0", kProfile))) == 1;
+  const int64_t port = ReadProfileNumber(ProfileSetting::kHttpPort, kProfile);
+  Headers_ = ReadProfileNumber(ProfileSetting::kHeaders, kProfile) == 1;
   AccessSettings access;
   std::string accessError;
-  if (!ParseAccessSettings(ReadProfileString("Access", "AllowFrom", "", kProfile),
-                           LeadingNumber(ReadProfileString("Access", "SendLimit", "0", kProfile)),
-                           ReadProfileString("Access", "Password", "", kProfile),
-                           ReadProfileString("Access", "TrustProxy", "", kProfile), access,
+  if (!ParseAccessSettings(ReadProfileKey(ProfileSetting::kAllowFrom, kProfile),
+                           ReadProfileNumber(ProfileSetting::kSendLimit, kProfile),
+                           ReadProfileKey(ProfileSetting::kPassword, kProfile),
+                           ReadProfileKey(ProfileSetting::kTrustProxy, kProfile), access,
                            accessError)) {
     return refuseStart(accessError);
   }
@@ -135,7 +135,7 @@ int WebServerCore::Form_Load() {
   if (!access_.PasswordHash().empty()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
   }
-  const std::string listenAddress = ReadProfileString("TCPIP", "ListenAddress", "", kProfile);
+  const std::string listenAddress = ReadProfileKey(ProfileSetting::kListenAddress, kProfile);
   MonitorSettings monitorSettings;
   std::string monitorError;
   if (!listenAddress.empty() && !IpAddress::Parse(listenAddress)) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "profile_keys.h"
 #include "vel_proc.h"
 
 namespace velctl {
@@ -61,9 +62,8 @@ bool ParseHealth(const std::string& body, VelwebHealth& health) {
 VelwebHealth AskVelweb(const std::string& programDir, int timeoutMs) {
   VelwebHealth health;
   vel::SetProgramDir(programDir);
-  const std::string portText = vel::ReadProfileString("TCPIP", "HTTPPort", "80", "VELWEB.INI");
-  const int64_t port = vel::RoundHalfEven(vel::LeadingNumber(portText));
-  std::string address = vel::ReadProfileString("TCPIP", "ListenAddress", "", "VELWEB.INI");
+  const int64_t port = vel::ReadProfileNumber(vel::ProfileSetting::kHttpPort, "VELWEB.INI");
+  std::string address = vel::ReadProfileKey(vel::ProfileSetting::kListenAddress, "VELWEB.INI");
   if (address.empty() || address == "0.0.0.0") address = "127.0.0.1";
   if (address == "::") address = "::1";
   const bool v6 = address.find(':') != std::string::npos;

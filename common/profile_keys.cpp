@@ -105,6 +105,20 @@ std::string NumberText(double value) {
 
 }  // namespace
 
+std::string ReadProfileKey(ProfileSetting setting, const std::string& fileName) {
+  const ProfileKey& row = RowOf(setting);
+  return ReadProfileString(row.section, row.key, row.defaultValue, fileName);
+}
+
+int64_t ReadProfileNumber(ProfileSetting setting, const std::string& fileName) {
+  return RoundHalfEven(LeadingNumber(ReadProfileKey(setting, fileName)));
+}
+
+int WriteProfileKey(ProfileSetting setting, const std::string& value, const std::string& fileName) {
+  const ProfileKey& row = RowOf(setting);
+  return WriteProfileString(row.section, row.key, value, fileName);
+}
+
 std::vector<std::string> CheckProfileKeys(const std::string& content, const std::string& fileName,
                                           std::vector<std::string>* accessMistakes) {
   std::vector<std::string> warnings;
