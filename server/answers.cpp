@@ -54,8 +54,8 @@ bool Answers::FindPage(const std::string& fileName, std::string& path, struct st
   return FileExists(path) && StatInProgramDir(path, info);
 }
 
-void Answers::Page(int index, const std::string& path, const struct stat& info, const ShownMessage& shown,
-                   int status, const std::string& moreFields) {
+void Answers::Page(int index, const std::string& path, const struct stat& info,
+                   const ShownMessage& shown, int status, const std::string& moreFields) {
   // A page without a submission to show is the same for every client until its file or
   // the receiver list changes: it is rendered once and sent from the cache after that.
   const bool known = shown.receivers.empty() && shown.message.empty() && shown.handedOver &&
@@ -66,7 +66,8 @@ void Answers::Page(int index, const std::string& path, const struct stat& info, 
     const std::optional<std::string> bytes = ReadWholeFile(path);
     if (!bytes) {
       if (OutOfDescriptors()) {
-        table_.AwaitDescriptor(index, [=, this] { Page(index, path, info, shown, status, moreFields); });
+        table_.AwaitDescriptor(index,
+                               [=, this] { Page(index, path, info, shown, status, moreFields); });
       } else {
         SendNotFound(index);
       }
@@ -183,8 +184,8 @@ void Answers::Json(int index, PostSource source, const std::string& body, int st
   }
   metrics_.CountResponse(status);
   table_.Queue(index, std::make_unique<ResponseSender>(
-                          ResponseHead(status, kJsonContentType,
-                                       static_cast<int64_t>(body.size()), moreFields),
+                          ResponseHead(status, kJsonContentType, static_cast<int64_t>(body.size()),
+                                       moreFields),
                           std::make_shared<const std::string>(body)));
 }
 

@@ -50,8 +50,8 @@ class Answers {
   bool StatusLines() const { return statusLines_; }
 
   // The page of the file `path` (whose status is `info`), with its placeholders filled.
-  void Page(int index, const std::string& path, const struct stat& info, const ShownMessage& shown = {},
-            int status = 200, const std::string& moreFields = {});
+  void Page(int index, const std::string& path, const struct stat& info,
+            const ShownMessage& shown = {}, int status = 200, const std::string& moreFields = {});
   // The file that `target` names (an image or another file sent as it is), or not-found.
   void File(int index, const RequestTarget& target);
   // A missing page: in JSON to a program that posted JSON.

@@ -47,8 +47,8 @@ const char* RefusalReasonOf(SubmitOutcome outcome) {
 
 }  // namespace
 
-HandOver::HandOver(ConnectionTable& table, Answers& answers, AccessPolicy& access,
-                   Monitor& monitor, QObject* replies)
+HandOver::HandOver(ConnectionTable& table, Answers& answers, AccessPolicy& access, Monitor& monitor,
+                   QObject* replies)
     : table_(table), answers_(answers), access_(access), monitor_(monitor), replies_(replies) {}
 
 void HandOver::Submit(int index, const HttpRequest& request, const std::string& path,

@@ -1,19 +1,22 @@
 // The pure logic of the server: request assembly and the name rules, page rendering,
 // the not-found page, form fields, the receiver file, the log line, and the access
 // checks (addresses, proxies, Basic credentials, the per-address ledger, JSON messages),
-// and the file of kept messages.
+// the exchange thread's line of jobs, and the file of kept messages.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <ctime>
+#include <future>
 #include <numeric>
+#include <thread>
 
 #include "access_policy.h"
 #include "alert_webhooks.h"
 #include "basic_auth.h"
 #include "client_ledger.h"
 #include "event_log.h"
+#include "exchange_worker.h"
 #include "files.h"
 #include "ip_networks.h"
 #include "json_message.h"
@@ -1122,6 +1125,43 @@ TEST(JsonMessage, FieldsBecomeASubmissionInWindows1252) {
                      "x\xFE"),
             "{\"sent\": true, \"receivers\": [\"B\xC3\xA4r \\\"1\\\"\", \"x\"]}\n");
   EXPECT_EQ(JsonNotSent("a \"b\""), "{\"sent\": false, \"error\": \"a \\\"b\\\"\"}\n");
+}
+
+// ---- the exchange thread ----------------------------------------------------------------
+
+// Jobs run one at a time in the order asked (RunFirst before those waiting); the line of
+// hand-overs is bounded, a waiting one can be called off and never runs, a started one
+// cannot; after Finish, what is queued has run and new jobs run on the caller's thread.
+TEST(ExchangeWorker, OrderTheBoundedLineCallingOffAndFinish) {
+  ExchangeWorker& worker = ExchangeWorker::Instance();
+  std::promise<void> gate;
+  std::shared_future<void> open = gate.get_future().share();
+  std::vector<int> ran;  // written by the exchange thread only, read after Finish
+  worker.Run([open] { open.wait(); });
+  std::vector<std::shared_ptr<ExchangeTicket>> tickets;
+  for (int i = 0; i < ExchangeWorker::kMaxWaitingHandOvers; ++i) {
+    tickets.push_back(worker.RunHandOver([&ran, i] { ran.push_back(i); }));
+    ASSERT_NE(tickets.back(), nullptr) << i;
+  }
+  EXPECT_EQ(worker.RunHandOver([&ran] { ran.push_back(-2); }), nullptr);
+  EXPECT_TRUE(worker.CallOff(*tickets[5]));
+  EXPECT_FALSE(worker.CallOff(*tickets[5]));
+  // A place called off is free again.
+  EXPECT_NE(worker.RunHandOver([&ran] { ran.push_back(1000); }), nullptr);
+  worker.RunFirst([&ran] { ran.push_back(-1); });
+  gate.set_value();
+  worker.Finish();
+  EXPECT_FALSE(worker.CallOff(*tickets[0]));  // it has run
+
+  std::vector<int> expected = {-1};
+  for (int i = 0; i < ExchangeWorker::kMaxWaitingHandOvers; ++i) {
+    if (i != 5) expected.push_back(i);
+  }
+  expected.push_back(1000);
+  EXPECT_EQ(ran, expected);
+  std::thread::id on;
+  worker.Run([&on] { on = std::this_thread::get_id(); });
+  EXPECT_EQ(on, std::this_thread::get_id());
 }
 
 // ---- kept messages --------------------------------------------------------------------
