@@ -49,31 +49,6 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   return {State::kComplete, headerLength + declared, 0, headerLength};
 }
 
-namespace {
-
-// The values of the header lines called `name` among the lines of `block` (a header
-// block, its request line first).
-std::vector<std::string> ValuesIn(std::string_view block, std::string_view name) {
-  std::vector<std::string> values;
-  auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  // Each line after the request line, up to the blank line.
-  for (size_t line = block.find("\r\n"); line != std::string_view::npos;) {
-    const size_t start = line + 2;
-    const size_t end = block.find("\r\n", start);
-    if (end == std::string_view::npos || end == start) break;
-    line = end;
-    if (end - start <= name.size() || block[start + name.size()] != ':') continue;
-    if (!EqualsAsciiNoCase(block.substr(start, name.size()), name)) continue;
-    size_t from = start + name.size() + 1, to = end;
-    while (from < to && blank(block[from])) ++from;
-    while (to > from && blank(block[to - 1])) --to;
-    values.emplace_back(block.substr(from, to - from));
-  }
-  return values;
-}
-
-}  // namespace
-
 bool ExpectsContinue(const std::string& buffer, size_t headerLength) {
   const std::string_view block = std::string_view(buffer).substr(0, headerLength);
   const size_t lineEnd = block.find('\r');
@@ -81,7 +56,8 @@ bool ExpectsContinue(const std::string& buffer, size_t headerLength) {
       block.compare(lineEnd - 9, 9, " HTTP/1.1") != 0) {
     return false;
   }
-  for (const std::string& value : ValuesIn(block, "Expect")) {
+  for (const std::string& value :
+       HttpRequest(std::string(block), headerLength).HeaderValues("Expect")) {
     if (EqualsAsciiNoCase(value, "100-continue")) return true;
   }
   return false;
