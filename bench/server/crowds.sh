@@ -29,13 +29,7 @@ setup_velweb() {  # name build -> port in $port
   port=$(free_port)
   VELMAR_INSTANCE="crowds$$$1" start_velweb "$work/$1" "$port"
 }
-setup_velweb velweb "$build"
-vport=$port
-bport=""
-if [ -n "$before_build" ]; then
-  setup_velweb before "$before_build"
-  bport=$port
-fi
+setup_velweb_and_before
 
 # nginx serves the same bytes as static files.
 mkdir -p "$work/static"

@@ -10,7 +10,24 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])'; }
+# A free port below the kernel's ephemeral range, so that the benchmarks' own thousands of
+# client connections never hold a server's port.
+free_port() {
+  python3 - <<'PY'
+import random, socket
+low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+for port in random.sample(range(10000, low), 200):
+    s = socket.socket()
+    try:
+        s.bind(("127.0.0.1", port))
+    except OSError:
+        continue
+    finally:
+        s.close()
+    print(port)
+    break
+PY
+}
 wait_port() {
   for _ in $(seq 100); do
     (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
@@ -36,6 +53,19 @@ start_velweb() {
   started_pid=$!
   pids+=("$started_pid")
   wait_port "$2"
+}
+
+# Runs the caller's `setup_velweb NAME BUILD` (which leaves its port in `port`) for this
+# build and, when `before_build` is set, for that one too: their ports in `vport` and
+# `bport` (empty without a before build).
+setup_velweb_and_before() {
+  setup_velweb velweb "$build"
+  vport=$port
+  bport=""
+  if [ -n "$before_build" ]; then
+    setup_velweb before "$before_build"
+    bport=$port
+  fi
 }
 
 # Starts nginx (Debian's, one worker, no keep-alive, no access log, 127.0.0.1 only)

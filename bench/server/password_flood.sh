@@ -33,13 +33,7 @@ setup_velweb() {  # name build -> port in $port
   pids+=($!)
   wait_port "$port"
 }
-setup_velweb velweb "$build"
-vport=$port
-bport=""
-if [ -n "$before_build" ]; then
-  setup_velweb before "$before_build"
-  bport=$port
-fi
+setup_velweb_and_before
 
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 for rate in $rates; do
