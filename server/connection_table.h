@@ -136,7 +136,8 @@ class ConnectionTable {
     std::function<void(int index, EndReason reason)> ended;
   };
 
-  explicit ConnectionTable(ServerLimits limits);
+  // `clock` tells the time for the time limits and the grace (NowMs unless a test drives it).
+  explicit ConnectionTable(ServerLimits limits, std::function<int64_t()> clock = NowMs);
   ConnectionTable(const ConnectionTable&) = delete;
   ConnectionTable& operator=(const ConnectionTable&) = delete;
 
@@ -181,6 +182,7 @@ class ConnectionTable {
   void PumpResponse(int index);
 
   ServerLimits limits_;
+  std::function<int64_t()> now_;
   Events events_;
   bool statusLines_ = false;
   ListeningSocket Winsock_HTTP_Connect;

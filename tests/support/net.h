@@ -143,6 +143,24 @@ class Client {
     return data;
   }
 
+  // What has come so far, without waiting; `closed` is set once the end is seen (true for
+  // an orderly end or a reset), `error` to the error that ended it (ECONNRESET), if any.
+  std::string ReadNow(bool* closed = nullptr, int* error = nullptr) {
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) {
+        data.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return data;
+      if (closed) *closed = true;
+      if (error && n < 0) *error = errno;
+      return data;
+    }
+  }
+
   // Reads what has come, then pauses, until the server closes or `timeout` has passed.
   std::string ReadSlowly(milliseconds pause, milliseconds timeout) {
     std::string data;
