@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 
 #include <ctime>
-#include <numeric>
 
 #include "access_policy.h"
 #include "alert_webhooks.h"
@@ -184,10 +183,6 @@ TEST(RequestTarget, EveryServedExtensionHasAContentTypeAndNoOtherHasOne) {
 
 // ---- pages -------------------------------------------------------------------------------
 
-std::string Join(const std::vector<std::string>& pieces) {
-  return std::accumulate(pieces.begin(), pieces.end(), std::string());
-}
-
 TEST(PageLines, CrAndCrLfEndLinesLineFeedAloneDoesNot) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"", {}},
@@ -324,16 +319,6 @@ TEST(RenderPage, Placeholders) {
   }
 }
 
-TEST(NotFoundPage, ThirteenLinesOf264BytesWithTheLiteralLineThree) {
-  const std::vector<std::string>& lines = NotFoundLines();
-  ASSERT_EQ(lines.size(), 13u);
-  EXPECT_EQ(Join(lines).size(), 264u);
-  EXPECT_EQ(lines[2], "<meta http-equiv=\"Content-Type & chr$(34)\r\n");
-  EXPECT_EQ(lines[3], "content=\"text/html; charset=iso-8859-1\">\r\n");
-  EXPECT_EQ(lines[6], "<body bgcolor=\"#C0C0C0\" text=\"#000000\">\r\n");
-  for (const std::string& line : lines) EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
-}
-
 TEST(ResponseHead, StatusTypeLengthAndClose) {
   const std::string nosniff = "X-Content-Type-Options: nosniff\r\n";
   const std::string noFrames =
@@ -398,17 +383,6 @@ TEST(Submission, FieldsAreTakenDecodedAndJoined) {
   }
 }
 
-TEST(Submission, CommandEntryIsKindReceiversMessage) {
-  Submission s;
-  s.receivers = "GROUP1\xFEJOHN\xFE";
-  s.message = "Fire in hall 3";
-  EXPECT_EQ(CommandEntry(s),
-            "FT:GROUP1\xFEJOHN\xFE"
-            "Fire in hall 3");
-  EXPECT_TRUE(s.Complete());
-  EXPECT_FALSE(Submission{}.Complete());
-}
-
 // ---- receiver file ---------------------------------------------------------------------
 
 // A record whose values are tags 0, 3 (the bytes 01 02 03 04) and 8 (the text "hello").
@@ -427,15 +401,6 @@ TEST(ReceiverFile, NamesAreSortedWithoutRegardToCase) {
   EXPECT_EQ(file.records[0].Values[1].data, "\x01\x02\x03\x04");
   EXPECT_EQ(SortedReceiverNames(file.records, file.count),
             (std::vector<std::string>{"alpha", "Zulu"}));
-}
-
-TEST(ReceiverFile, RecordWithTagsZeroTextAndLongHasItsSize) {
-  // 2 + 2 + L + 2 + (2 + 2 + 5) + (2 + 4) bytes, so a second record right after it reads.
-  const std::string bytes = EncodeReceiverFile({Record("abc"), Record("")});
-  EXPECT_EQ(bytes.size(), 4u + 2 * (2 + 2 + 2 + (2 + 2 + 5) + (2 + 4)) + 3);
-  const ReceiverFile file = ParseReceiverFile(bytes);
-  EXPECT_EQ(file.count, 2);
-  EXPECT_EQ(SortedReceiverNames(file.records, file.count), (std::vector<std::string>{"", "abc"}));
 }
 
 TEST(ReceiverFile, OddFiles) {
