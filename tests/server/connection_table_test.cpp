@@ -97,7 +97,7 @@ class ConnectionTableTest : public ::testing::Test {
     std::string data;
     bool closed = false;
     EXPECT_TRUE(WaitFor([&] {
-      data += client.ReadNow(&closed, error);
+      data += client.ReadNow(SIZE_MAX, &closed, error);
       return closed;
     }));
     return data;
@@ -314,7 +314,7 @@ TEST_F(ConnectionTableTest, AnAnswerIsResetOnlyWhenTheClientTakesNothingForTheSe
     now_ += kSendMs * 3 / 4;
     const size_t before = taken.size();
     ASSERT_TRUE(WaitFor([&] {
-      if (taken.size() - before < 65536) taken += client.ReadNow();  // a little
+      if (taken.size() - before < 65536) taken += client.ReadNow(4096);  // a little
       return table_->At(index).progressMs == now_;
     })) << step;
   }
