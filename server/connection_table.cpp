@@ -53,7 +53,8 @@ ServerLimits ServerLimits::FromEnvironment() {
   return limits;
 }
 
-ConnectionTable::ConnectionTable(ServerLimits limits) : limits_(limits) {
+ConnectionTable::ConnectionTable(ServerLimits limits, std::function<int64_t()> clock)
+    : limits_(limits), now_(std::move(clock)) {
   Winsock_HTTP_Connect.ConnectionRequest = [this](int32_t id) {
     Winsock_HTTP_Connect_ConnectionRequest(id);
   };
@@ -89,7 +90,7 @@ void ConnectionTable::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) 
   if (static_cast<size_t>(index) >= connections_.size()) connections_.resize(index + 1);
   Connection& c = connections_[index];
   c.state = ConnectionState::kReceiving;
-  c.acceptedMs = NowMs();
+  c.acceptedMs = now_();
   c.requestWithoutBody = false;
   c.client.reset();
   c.headOnly = false;
@@ -111,7 +112,7 @@ int ConnectionTable::ConnectionToDrop(int64_t& retryMs) const {
   // a request and not finished it; either only once it is older than the grace. A
   // connection past its request is never dropped (its client is being served), nor
   // one younger than the grace (a burst of real clients whose requests are on their way).
-  const int64_t now = NowMs();
+  const int64_t now = now_();
   int silent = -1, incomplete = -1, youngest = -1;
   for (size_t i = 0; i < connections_.size(); ++i) {
     const Connection& c = connections_[i];
@@ -172,8 +173,8 @@ void ConnectionTable::Winsock_HTTP_Close(int index) {
     End(index, EndReason::kClientClosed);
   } else if (c.state == ConnectionState::kHandingOver) {
     // Most likely the client left: a hand-over that does not start soon is called off.
-    c.handOverDeadlineMs = std::min(c.handOverDeadlineMs, NowMs() + kLeftClientWaitMs);
-    Winsock_HTTP.SetTimeLimit(index, std::max<int64_t>(c.handOverDeadlineMs - NowMs(), 1));
+    c.handOverDeadlineMs = std::min(c.handOverDeadlineMs, now_() + kLeftClientWaitMs);
+    Winsock_HTTP.SetTimeLimit(index, std::max<int64_t>(c.handOverDeadlineMs - now_(), 1));
   }
 }
 
@@ -191,7 +192,7 @@ void ConnectionTable::Winsock_HTTP_TimeLimit(int index) {
       // slow reader of a large file gets all of it.
       Connection& c = connections_[index];
       const int64_t taken = Winsock_HTTP.BytesTaken(index);
-      const int64_t now = NowMs();
+      const int64_t now = now_();
       if (taken != c.bytesTaken) {
         c.bytesTaken = taken;
         c.progressMs = now;
@@ -205,7 +206,7 @@ void ConnectionTable::Winsock_HTTP_TimeLimit(int index) {
     }
     case ConnectionState::kAwaitingDescriptor: {
       Connection& c = connections_[index];
-      if (NowMs() - c.progressMs >= limits_.sendTimeoutMs) {
+      if (now_() - c.progressMs >= limits_.sendTimeoutMs) {
         End(index, EndReason::kAnswerBroken);
         break;
       }
@@ -297,7 +298,7 @@ void ConnectionTable::Winsock_HTTP_DataArrival(int index) {
 
 void ConnectionTable::AwaitDescriptor(int index, std::function<void()> retry) {
   Connection& c = connections_[index];
-  if (c.state != ConnectionState::kAwaitingDescriptor) c.progressMs = NowMs();
+  if (c.state != ConnectionState::kAwaitingDescriptor) c.progressMs = now_();
   c.state = ConnectionState::kAwaitingDescriptor;
   c.retry = std::move(retry);
   Winsock_HTTP.SetTimeLimit(index, kDescriptorRetryMs);
@@ -308,7 +309,7 @@ void ConnectionTable::Queue(int index, std::unique_ptr<ResponseSender> sender) {
   c.sender = std::move(sender);
   c.state = ConnectionState::kResponding;
   c.bytesTaken = 0;
-  c.progressMs = NowMs();
+  c.progressMs = now_();
   Winsock_HTTP.SetTimeLimit(index, ProgressCheckMs());
   PumpResponse(index);
 }

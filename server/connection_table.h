@@ -139,7 +139,8 @@ class ConnectionTable {
     std::function<void(int index, EndReason reason)> ended;
   };
 
-  explicit ConnectionTable(ServerLimits limits);
+  // `clock` tells the time for the time limits and the grace (NowMs unless a test drives it).
+  explicit ConnectionTable(ServerLimits limits, std::function<int64_t()> clock = NowMs);
   ConnectionTable(const ConnectionTable&) = delete;
   ConnectionTable& operator=(const ConnectionTable&) = delete;
 
@@ -149,6 +150,8 @@ class ConnectionTable {
   // Fewer connections at once when the process may not open that many descriptors.
   void FitToDescriptors();
   const ServerLimits& Limits() const { return limits_; }
+  // The time on the table's clock, in milliseconds.
+  int64_t Now() const { return now_(); }
 
   ListeningSocket& Listener() { return Winsock_HTTP_Connect; }
   const ListeningSocket& Listener() const { return Winsock_HTTP_Connect; }
@@ -184,6 +187,7 @@ class ConnectionTable {
   void PumpResponse(int index);
 
   ServerLimits limits_;
+  std::function<int64_t()> now_;
   Events events_;
   bool statusLines_ = false;
   ListeningSocket Winsock_HTTP_Connect;

@@ -183,7 +183,7 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
   c.answerCalledOff = [this, index, post](SubmitOutcome outcome) {
     Answer(index, post, outcome, {});
   };
-  c.handOverDeadlineMs = NowMs() + kHandOverWaitMs;
+  c.handOverDeadlineMs = table_.Now() + kHandOverWaitMs;
   table_.Sockets().SetTimeLimit(index, kHandOverWaitMs);
 }
 

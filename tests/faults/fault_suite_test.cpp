@@ -162,7 +162,8 @@ TEST(FaultCrowd, SixtyClientsSendingAByteEveryHalfSecondHoldNobodyUp) {
 }
 
 TEST(FaultCrowd, AThousandSilentConnectionsHoldNobodyUp) {
-  // More silent connections than the server keeps: the oldest make room for new ones.
+  // More silent connections than the server keeps: room is made for real clients (which
+  // ones are closed for them is the connection table's own test).
   constexpr int kSilent = 1100;
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
@@ -179,11 +180,6 @@ TEST(FaultCrowd, AThousandSilentConnectionsHoldNobodyUp) {
     for (int i = 0; i < kSilent; ++i) silent.push_back(std::make_unique<Client>(server.port()));
     for (const auto& client : silent) ASSERT_TRUE(client->connected());
     ExpectRealClientsServedPromptly(server, milliseconds(1200));
-    // The first ones made room; the last ones are still open.
-    bool closed = false;
-    silent.front()->ReadToEnd(milliseconds(1000), &closed);
-    EXPECT_TRUE(closed) << "the oldest silent connection was kept";
-    EXPECT_FALSE(silent.back()->Readable(milliseconds(10)));
   }
   EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
   ExpectCleanStop(server);

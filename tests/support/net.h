@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -140,6 +142,27 @@ class Client {
       data.append(buffer, static_cast<size_t>(n));
     }
     if (closed) *closed = sawEnd;
+    return data;
+  }
+
+  // What has come so far (`most` bytes at most), without waiting; `closed` is set once the
+  // end is seen (true for an orderly end or a reset), `error` to the error that ended it
+  // (ECONNRESET), if any.
+  std::string ReadNow(size_t most = SIZE_MAX, bool* closed = nullptr, int* error = nullptr) {
+    std::string data;
+    char buffer[65536];
+    while (data.size() < most) {
+      const ssize_t n =
+          recv(fd_, buffer, std::min(sizeof buffer, most - data.size()), MSG_DONTWAIT);
+      if (n > 0) {
+        data.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return data;
+      if (closed) *closed = true;
+      if (error && n < 0) *error = errno;
+      return data;
+    }
     return data;
   }
 
