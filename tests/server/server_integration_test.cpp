@@ -159,14 +159,8 @@ TEST_F(ServerTest, AMessageIsHandedOverAsTypedOrNotAtAll) {
     if (!c.command.empty()) commands += c.command + "\n";
   }
   EXPECT_EQ(server_.Velctl("commands --raw"), commands);
-  size_t refusals = 0;
   const std::string log = server_.Log();
-  for (size_t at = 0; (at = log.find("WEB Could not pass HTTP message request from 127.0.0.1\r\n",
-                                     at)) != std::string::npos;
-       ++at) {
-    ++refusals;
-  }
-  EXPECT_EQ(refusals, 2u) << log;
+  EXPECT_EQ(CountOf(log, "WEB Could not pass HTTP message request from 127.0.0.1\r\n"), 2u) << log;
 }
 
 // With status lines, every answer says what became of the request, and whether a
