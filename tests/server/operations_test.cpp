@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "http_text.h"
 #include "velweb_process.h"
 
 namespace veltest {
@@ -25,9 +26,7 @@ void SetProfile(Velweb& server, const std::string& headers, const std::string& g
 }
 
 std::string Post(const Velweb& server, const std::string& body, bool json) {
-  return server.Fetch(std::string("POST /send.htm HTTP/1.0\r\n") +
-                      (json ? "Content-Type: application/json\r\n" : "") +
-                      "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  return server.Fetch(PostRequest(body, json ? "Content-Type: application/json\r\n" : ""));
 }
 
 std::string Get(const Velweb& server, const std::string& path, const From& from = {}) {

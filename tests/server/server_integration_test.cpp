@@ -7,6 +7,7 @@
 #include <numeric>
 #include <regex>
 
+#include "http_text.h"
 #include "velweb_process.h"
 
 namespace veltest {
@@ -105,9 +106,7 @@ TEST_F(ServerTest, PostedMessageBecomesOneCommandEntryAndIsLogged) {
   const std::string body = "message=Fire+in+hall+3&receivers=GROUP1&receivers=JOHN";
   // A trailing CR LF after the declared body, and a second request on the same
   // connection, change nothing: one answer, one command, a clean message.
-  const std::string request =
-      "POST /send.htm HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-      body + "\r\n";
+  const std::string request = PostRequest(body) + "\r\n";
   Client client(server_.port());
   ASSERT_TRUE(client.Send(request));
   std::this_thread::sleep_for(milliseconds(50));
@@ -119,9 +118,7 @@ TEST_F(ServerTest, PostedMessageBecomesOneCommandEntryAndIsLogged) {
       << server_.Log();
 
   const std::string bad = "receivers=&receivers=B&message=x";
-  EXPECT_EQ(server_.Fetch("POST /send.htm HTTP/1.0\r\nContent-Length: " +
-                          std::to_string(bad.size()) + "\r\n\r\n" + bad),
-            "<p>sent to</p>\r\n<b>[No Receivers]</b>\r\nend\r\n");
+  EXPECT_EQ(server_.Fetch(PostRequest(bad)), "<p>sent to</p>\r\n<b>[No Receivers]</b>\r\nend\r\n");
   EXPECT_NE(server_.Log().find(" WEB Received bad HTTP message request from 127.0.0.1\r\n"),
             std::string::npos);
   EXPECT_EQ(server_.Velctl("commands --raw"), "");
@@ -131,8 +128,7 @@ TEST_F(ServerTest, AMessageIsHandedOverAsTypedOrNotAtAll) {
   ASSERT_TRUE(server_.Start());
   const std::string typed = "message=Gas+leak+at+school&receivers=Fire+Brigade";
   auto post = [](const std::string& head, const std::string& body) {
-    return "POST /send.htm HTTP/1.0\r\n" + head + "Content-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+    return PostRequest(body, head);
   };
   const std::string sent = "<p>sent to</p>\r\n<b>Fire Brigade</b>\r\nend\r\n";
   const std::string notSent = "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n";
@@ -163,14 +159,8 @@ TEST_F(ServerTest, AMessageIsHandedOverAsTypedOrNotAtAll) {
     if (!c.command.empty()) commands += c.command + "\n";
   }
   EXPECT_EQ(server_.Velctl("commands --raw"), commands);
-  size_t refusals = 0;
   const std::string log = server_.Log();
-  for (size_t at = 0; (at = log.find("WEB Could not pass HTTP message request from 127.0.0.1\r\n",
-                                     at)) != std::string::npos;
-       ++at) {
-    ++refusals;
-  }
-  EXPECT_EQ(refusals, 2u) << log;
+  EXPECT_EQ(CountOf(log, "WEB Could not pass HTTP message request from 127.0.0.1\r\n"), 2u) << log;
 }
 
 // With status lines, every answer says what became of the request, and whether a
@@ -273,9 +263,7 @@ TEST_F(ServerTest, RefusedCommandIsNotReportedAsSent) {
   // reach the alarm server cut short, so it is not passed on either.
   for (const std::string body : {"message=bad%FFbyte&receivers=A", "message=cut%00here&receivers=A",
                                  "message=Hi&receivers=A%00B"}) {
-    EXPECT_EQ(server_.Fetch("POST /send.htm HTTP/1.0\r\nContent-Length: " +
-                            std::to_string(body.size()) + "\r\n\r\n" + body),
-              "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n")
+    EXPECT_EQ(server_.Fetch(PostRequest(body)), "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n")
         << body;
     EXPECT_EQ(server_.Velctl("commands --raw"), "") << body;
   }
@@ -289,9 +277,7 @@ TEST_F(ServerTest, WithoutTheLibraryNothingIsReportedAsSent) {
   ASSERT_TRUE(server_.Start({}, false));
   ASSERT_TRUE(WaitFor([&] { return server_.Out().find("Initialized Ok") != std::string::npos; }));
   const std::string body = "message=Hi&receivers=A";
-  EXPECT_EQ(server_.Fetch("POST /send.htm HTTP/1.0\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\n\r\n" + body),
-            "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n");
+  EXPECT_EQ(server_.Fetch(PostRequest(body)), "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n");
   EXPECT_FALSE(fs::exists(server_.LogPath()));
   EXPECT_EQ(server_.Stop(SIGTERM), 0);
 }
@@ -672,21 +658,6 @@ TEST(ServerStart, HelpAndVersionAnswerAndExit) {
 namespace veltest {
 namespace {
 
-// Reads the terminal until `text` has appeared (bounded); everything read so far.
-bool ReadUntil(int fd, const std::string& text, std::string& seen) {
-  const auto end = Clock::now() + milliseconds(8000);
-  while (Clock::now() < end) {
-    if (seen.find(text) != std::string::npos) return true;
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buffer[4096];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    seen.append(buffer, static_cast<size_t>(n));
-  }
-  return seen.find(text) != std::string::npos;
-}
-
 // Runs velweb --headless in the program directory of `server` on a terminal of its own.
 pid_t StartOnTerminal(Velweb& server, int& terminal,
                       const std::map<std::string, std::string>& env = {}) {
@@ -724,13 +695,13 @@ TEST(ServerTerminal, WithoutALanguageTheTerminalOffersTheLoadableOnes) {
   const pid_t pid = StartOnTerminal(server, terminal);
   ASSERT_GE(pid, 0);
   std::string seen;
-  ASSERT_TRUE(ReadUntil(terminal, "Number: ", seen)) << seen;
+  ASSERT_TRUE(ReadTerminalUntil(terminal, "Number: ", seen)) << seen;
   EXPECT_NE(seen.find("1) Deutsch"), std::string::npos) << seen;
   EXPECT_NE(seen.find("2) Testish"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("Never loadable"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("Not a number"), std::string::npos) << seen;
   ASSERT_EQ(write(terminal, "1\n", 2), 2);
-  EXPECT_TRUE(ReadUntil(terminal, "Initialized Ok...", seen)) << seen;
+  EXPECT_TRUE(ReadTerminalUntil(terminal, "Initialized Ok...", seen)) << seen;
   StopOnTerminal(pid, terminal);
   std::ifstream ini(server.dir() / "VELWEB.INI", std::ios::binary);
   const std::string profile((std::istreambuf_iterator<char>(ini)),
@@ -754,7 +725,7 @@ TEST(ServerTerminal, ServedCountIsOneStatusLineAndTextsAreInTheLocalesEncoding) 
     const pid_t pid = StartOnTerminal(server, terminal, {{"LC_ALL", locale}});
     ASSERT_GE(pid, 0);
     std::string seen;
-    ASSERT_TRUE(ReadUntil(terminal, "Initialized Ok...", seen)) << seen;
+    ASSERT_TRUE(ReadTerminalUntil(terminal, "Initialized Ok...", seen)) << seen;
     EXPECT_NE(seen.find(shown + "\r\n"), std::string::npos) << seen;
 
     constexpr int kRequests = 30;
@@ -762,7 +733,7 @@ TEST(ServerTerminal, ServedCountIsOneStatusLineAndTextsAreInTheLocalesEncoding) 
       ASSERT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
     }
     const std::string last = "\rServed requests: " + std::to_string(kRequests);
-    ASSERT_TRUE(ReadUntil(terminal, last, seen)) << seen;
+    ASSERT_TRUE(ReadTerminalUntil(terminal, last, seen)) << seen;
     const size_t first = seen.find("Served requests: ", seen.find("Initialized Ok..."));
     const std::string status = seen.substr(first);
     EXPECT_EQ(status.find('\n'), std::string::npos) << "a new line for a count: " << status;
@@ -773,11 +744,11 @@ TEST(ServerTerminal, ServedCountIsOneStatusLineAndTextsAreInTheLocalesEncoding) 
     EXPECT_LT(draws, static_cast<size_t>(kRequests)) << "not held to ten a second: " << status;
 
     kill(pid, SIGTERM);
-    EXPECT_TRUE(ReadUntil(terminal,
-                          "\rVelmar Web Server stopped: shut down by the system (SIGTERM). "
-                          "Served requests: " +
-                              std::to_string(kRequests) + "\r\n",
-                          seen))
+    EXPECT_TRUE(ReadTerminalUntil(terminal,
+                                  "\rVelmar Web Server stopped: shut down by the system (SIGTERM). "
+                                  "Served requests: " +
+                                      std::to_string(kRequests) + "\r\n",
+                                  seen))
         << seen;
     StopOnTerminal(pid, terminal);
   }
@@ -790,11 +761,11 @@ TEST(ServerTerminal, InterruptAsksOnTheTerminalAndKeepsServingMeanwhile) {
   const pid_t pid = StartOnTerminal(server, terminal);
   ASSERT_GE(pid, 0);
   std::string seen;
-  ASSERT_TRUE(ReadUntil(terminal, "Initialized Ok...", seen)) << seen;
+  ASSERT_TRUE(ReadTerminalUntil(terminal, "Initialized Ok...", seen)) << seen;
 
   const std::string question = "Are you sure ? [y/N] ";
   kill(pid, SIGINT);
-  ASSERT_TRUE(ReadUntil(terminal, question, seen)) << seen;
+  ASSERT_TRUE(ReadTerminalUntil(terminal, question, seen)) << seen;
   // The question stands; pages are still served.
   EXPECT_EQ(server.Fetch("GET /a.htm HTTP/1.0\r\n\r\n"), "a\r\n");
   ASSERT_EQ(write(terminal, "n\n", 2), 2);
@@ -804,7 +775,7 @@ TEST(ServerTerminal, InterruptAsksOnTheTerminalAndKeepsServingMeanwhile) {
 
   seen.clear();
   kill(pid, SIGINT);
-  ASSERT_TRUE(ReadUntil(terminal, question, seen)) << seen;
+  ASSERT_TRUE(ReadTerminalUntil(terminal, question, seen)) << seen;
   ASSERT_EQ(write(terminal, "y\n", 2), 2);
   int status = 0;
   const bool ended = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });

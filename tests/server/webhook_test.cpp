@@ -179,10 +179,7 @@ TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
            std::string::npos;
   })) << server_.Log();
   const std::string log = server_.Log();
-  size_t count = 0;
-  for (size_t at = log.find(received); at != std::string::npos; at = log.find(received, at + 1))
-    ++count;
-  EXPECT_EQ(count, 3u) << log;
+  EXPECT_EQ(CountOf(log, received), 3u) << log;
   for (const char* line :
        {"WEB Received Grafana notification from 127.0.0.1\r\n",
         "WEB Received resolved Grafana notification from 127.0.0.1, not sent (resolved=0)\r\n",

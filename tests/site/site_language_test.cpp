@@ -2,13 +2,12 @@
 // server asks for is there in both languages, and a first start restores VELWEB.INI from
 // VELWEB.ONI and reads port 80 and English from it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "shipped_files.h"
 #include "vel_proc.h"
 
@@ -22,20 +21,10 @@ namespace {
 // A program directory of its own, holding copies of the shipped files named.
 class ShippedDir : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    for (char& c : test) {
-      if (c == '/') c = '_';  // parameterised names hold a slash
-    }
-    dir_ = fs::temp_directory_path() / ("velweb-site-" + std::to_string(::getpid()) + "-" + test);
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    vel::SetProgramDir(dir_.string());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  void Ship(const std::string& name) { fs::copy_file(kDist + "/" + name, dir_ / name); }
-  void WriteProfile(const std::string& text) { std::ofstream(dir_ / "VELWEB.INI") << text; }
-  fs::path dir_;
+  void SetUp() override { vel::SetProgramDir(dir_.path()); }
+  void Ship(const std::string& name) { fs::copy_file(kDist + "/" + name, dir_.File(name)); }
+  void WriteProfile(const std::string& text) { dir_.Write("VELWEB.INI", text); }
+  veltest::TempDir dir_;
 };
 
 struct LanguageCase {
@@ -98,7 +87,7 @@ TEST_F(ShippedDir, ProfileGivesPort80AndEnglishOnFirstStart) {
   for (const char* name : {"VELWEB.ONI", "vel_lang.001", "vel_lang.049"}) Ship(name);
 
   vel::CopyMissingFiles(vel::ProgramDir(), "ONI", "INI");
-  ASSERT_TRUE(fs::exists(dir_ / "VELWEB.INI"));
+  ASSERT_TRUE(dir_.Has("VELWEB.INI"));
   EXPECT_EQ(vel::ReadProfileString("TCPIP", "HTTPPort", "", "VELWEB.INI"), "80");
   EXPECT_EQ(vel::ReadProfileString("General", "Language", "", "VELWEB.INI"), "001");
   EXPECT_EQ(vel::ReadProfileString("HTTP", "Headers", "", "VELWEB.INI"), "1");

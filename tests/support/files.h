@@ -37,6 +37,12 @@ inline void WriteSparseFile(const fs::path& path, std::uintmax_t size) {
   fs::resize_file(path, size);
 }
 
+// The permission bits of a file (0 when there is none).
+inline mode_t ModeOf(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
 // Polls `done` every 20 ms until it holds or `timeout` has passed.
 template <typename Done>
 bool WaitFor(Done done, milliseconds timeout = milliseconds(8000)) {

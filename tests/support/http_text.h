@@ -6,6 +6,20 @@
 
 namespace veltest {
 
+// A POST of `body` to `target`, with the header lines `head` (each ending in CR LF).
+inline std::string PostRequest(const std::string& body, const std::string& head = "",
+                               const std::string& target = "/send.htm") {
+  return "POST " + target + " HTTP/1.0\r\n" + head +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// How often `piece` stands in `text` (a log, an answer).
+inline size_t CountOf(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
 inline std::string StatusLine(const std::string& answer) {
   return answer.substr(0, answer.find("\r\n"));
 }

@@ -2,6 +2,7 @@
 // line by line on a thread, and it is stopped when it goes out of scope.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,16 +18,33 @@
 
 namespace veltest {
 
-// What a shell command prints on its standard output, once it has ended.
-inline std::string CommandOutput(const std::string& command) {
+// What a shell command prints on its standard output, once it has ended; its exit
+// status in `status` when asked.
+inline std::string CommandOutput(const std::string& command, int* status = nullptr) {
   std::string output;
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[4096];
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    pclose(pipe);
+    const int ended = pclose(pipe);
+    if (status) *status = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
   }
   return output;
+}
+
+// Reads a terminal (or any descriptor) until `text` has appeared, 8 s at most, appending
+// what it reads to `seen`; false if the text never came or the other end closed first.
+inline bool ReadTerminalUntil(int fd, const std::string& text, std::string& seen) {
+  const auto end = Clock::now() + milliseconds(8000);
+  while (seen.find(text) == std::string::npos && Clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  return seen.find(text) != std::string::npos;
 }
 
 // Runs `command` with its standard output on a pipe; a thread gathers whole lines.

@@ -1,6 +1,5 @@
 // velctl itself, run as a program against a region that a peer process keeps alive.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,8 +19,11 @@
 #include "password_hash.h"
 #include "peer_hex.h"
 #include "peer_process.h"
+#include "processes.h"
 
 namespace {
+
+using veltest::ReadTerminalUntil;
 
 struct VelctlRun {
   int status;
@@ -229,7 +231,6 @@ TEST_F(VelctlTest, UsageErrorsExitWithTwo) {
       // A name whose count (or whose text's) would not fit its 16 bits.
       {"receivers", "write", "/nonexistent/vel_rcv.dat", std::string(65527, 'a')},
       {"commands", "--fol"},  // options are spelt out in full
-      {"syslog", "--rew"},
       {"commands", "--follow=1"},
       {"passwd", "pw"},  // a password never stands on the command line
   };
@@ -312,19 +313,6 @@ TEST_F(VelctlTest, TextMeetsTheTerminalInTheLocalesEncoding) {
   }
 }
 
-// What a terminal shows until `text` has come (bounded), appended to `seen`.
-bool ReadTerminalUntil(int terminal, const std::string& text, std::string& seen) {
-  for (int i = 0; i < 100 && seen.find(text) == std::string::npos; ++i) {
-    pollfd p{terminal, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buffer[512];
-    const ssize_t n = read(terminal, buffer, sizeof buffer);
-    if (n <= 0) break;  // the program has ended
-    seen.append(buffer, static_cast<size_t>(n));
-  }
-  return seen.find(text) != std::string::npos;
-}
-
 // passwd asks twice on the terminal without showing what is typed, and prints the line
 // for the profile; from a pipe it reads two lines. Typed twice differently, or empty, it
 // prints nothing.
@@ -362,12 +350,8 @@ TEST_F(VelctlTest, PasswdAsksTwiceWithoutEchoAndPrintsTheProfileLine) {
   for (const auto& [input, shown] : piped) {
     const std::string command =
         "printf '" + input + "' | VELMAR_INSTANCE=" + instance_ + " " + VELCTL + " passwd 2>&1";
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[512];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    const int code = WEXITSTATUS(pclose(pipe));
+    int code = -1;
+    const std::string output = veltest::CommandOutput(command, &code);
     EXPECT_EQ(code, shown == "Password=$y$" ? 0 : 1) << input << output;
     EXPECT_NE(output.find(shown), std::string::npos) << input << output;
     if (code != 0) {

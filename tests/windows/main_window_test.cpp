@@ -15,7 +15,6 @@
 #include <QtTest>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "modal.h"
@@ -207,8 +206,7 @@ class MainWindowTest : public QObject {
     QString text;
     for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
       if (entry.path().extension() == ".LOG") {
-        std::ifstream in(entry.path(), std::ios::binary);
-        text += QString::fromLatin1(std::string(std::istreambuf_iterator<char>(in), {}));
+        text += QString::fromLatin1(veltest::ReadFile(entry.path()));
       }
     }
     return text;

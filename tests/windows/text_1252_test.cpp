@@ -11,12 +11,8 @@ class Text1252Test : public QObject {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("shown");
     QTest::newRow("ascii") << QByteArray("Served requests: 12") << "Served requests: 12";
-    QTest::newRow("euro and quotes")
-        << QByteArray("\x80 \x93x\x94 \x91y\x92") << QString::fromUtf8("€ “x” ‘y’");
-    QTest::newRow("dashes, ellipsis, trade mark")
-        << QByteArray("\x96\x97\x85\x99") << QString::fromUtf8("–—…™");
-    QTest::newRow("letters of 0x8A..0x9F")
-        << QByteArray("\x8A\x8C\x8E\x9A\x9C\x9E\x9F\x83") << QString::fromUtf8("ŠŒŽšœžŸƒ");
+    QTest::newRow("signs and letters of 0x80..0x9F")
+        << QByteArray("\x80\x93\x94\x96\x85\x8A\x9F") << QString::fromUtf8("€“”–…ŠŸ");
     QTest::newRow("undefined bytes keep their value")
         << QByteArray("\x81\x8D\x8F\x90\x9D")
         << QString(QChar(0x81)) + QChar(0x8D) + QChar(0x8F) + QChar(0x90) + QChar(0x9D);
