@@ -10,9 +10,10 @@
 // connection that is gone is dropped.
 //
 // The line of hand-overs is bounded (ExchangeWorker::kMaxWaitingHandOvers): a post that
-// finds it full, or that waits longer than kHandOverWaitMs, or whose client left before
-// its turn, is called off (CallOff) and answered 503 "[Not Sent]"; nothing of it is
-// handed over later. Such refusals are logged in one line while the exchange is busy.
+// finds it full is refused at once; one that waits longer than kHandOverWaitMs, or whose
+// client left before its turn, is called off (CallOff). Either is answered 503
+// "[Not Sent]", and nothing of it is handed over later. Such refusals are logged in one
+// line while the exchange is busy.
 #pragma once
 
 #include <sys/stat.h>
