@@ -22,12 +22,6 @@ const TerminalText& Utf8() {
   return utf8;
 }
 
-const std::string kSeparators("\xFE\xFF\0", 3);
-
-bool HoldsSeparator(const std::string& text) {
-  return text.find_first_of(kSeparators) != std::string::npos;
-}
-
 // A query value as a Windows-1252 name. A value whose bytes are UTF-8 (as a URL typed
 // into a configuration file has them) is converted; any other is taken as it is.
 bool QueryValue(const std::string& encoded, std::string& value, std::string& error) {
@@ -118,7 +112,7 @@ std::string AlertLine(const QString& text) {
     if (blank) line += ' ';
     blank = false;
     const char byte = Cp1252Byte(point);
-    line += kSeparators.find(byte) == std::string::npos ? byte : '?';
+    line += HoldsSeparator(std::string_view(&byte, 1)) ? '?' : byte;
   }
   return line;
 }

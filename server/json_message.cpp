@@ -133,9 +133,7 @@ JsonMessage ParseJsonMessage(const std::string& body) {
     if (!ToCp1252(value.toString(), what, name, result.error)) return result;
     submission.receivers += name;
     submission.receivers += '\xFE';
-    if (name.find_first_of(std::string("\xFE\xFF\0", 3)) != std::string::npos) {
-      submission.holdsSeparator = true;
-    }
+    submission.holdsSeparator = submission.holdsSeparator || HoldsSeparator(name);
   }
   const QJsonValue message = object.value("message");
   if (!message.isString() || message.toString().isEmpty()) {
@@ -143,9 +141,7 @@ JsonMessage ParseJsonMessage(const std::string& body) {
     return result;
   }
   if (!ToCp1252(message.toString(), "\"message\"", submission.message, result.error)) return result;
-  if (submission.message.find_first_of(std::string("\xFE\xFF\0", 3)) != std::string::npos) {
-    submission.holdsSeparator = true;
-  }
+  submission.holdsSeparator = submission.holdsSeparator || HoldsSeparator(submission.message);
   return result;
 }
 

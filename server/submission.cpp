@@ -11,14 +11,6 @@ namespace {
 
 constexpr size_t kLastPosition = 32767;
 
-bool NameIs(std::string_view name, std::string_view wanted) {
-  if (name.size() != wanted.size()) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (AsciiUpper(name[i]) != AsciiUpper(wanted[i])) return false;
-  }
-  return true;
-}
-
 // Calls `take(name, value, valueStart)` for each "&"-separated field that has a "=".
 template <typename Take>
 void ForEachField(const std::string& form, Take take) {
@@ -43,25 +35,24 @@ std::string FormValue(std::string_view value, size_t position) {
 
 }  // namespace
 
+bool HoldsSeparator(std::string_view text) {
+  return text.find_first_of(std::string_view("\xFE\xFF\0", 3)) != std::string_view::npos;
+}
+
 Submission ParseSubmission(const std::string& form) {
-  static const std::string kSeparators("\xFE\xFF\0", 3);
   Submission submission;
   bool message = false, receiversEnded = false;
   ForEachField(form, [&](std::string_view name, std::string_view value, size_t position) {
-    if (!message && NameIs(name, "message")) {
+    if (!message && EqualsAsciiNoCase(name, "message")) {
       message = true;
       submission.message = FormValue(value, position);
-      if (submission.message.find_first_of(kSeparators) != std::string::npos) {
-        submission.holdsSeparator = true;
-      }
-    } else if (!receiversEnded && NameIs(name, "receivers")) {
+      submission.holdsSeparator = submission.holdsSeparator || HoldsSeparator(submission.message);
+    } else if (!receiversEnded && EqualsAsciiNoCase(name, "receivers")) {
       const std::string receiver = FormValue(value, position);
       if (receiver.empty()) {
         receiversEnded = true;
       } else {
-        if (receiver.find_first_of(kSeparators) != std::string::npos) {
-          submission.holdsSeparator = true;
-        }
+        submission.holdsSeparator = submission.holdsSeparator || HoldsSeparator(receiver);
         submission.receivers += receiver;
         submission.receivers += '\xFE';
       }
@@ -74,7 +65,7 @@ Submission ParseSubmission(const std::string& form) {
 bool HoldsMessageFields(const std::string& form) {
   bool found = false;
   ForEachField(form, [&](std::string_view name, std::string_view, size_t) {
-    found = NameIs(name, "message") || NameIs(name, "receivers");
+    found = EqualsAsciiNoCase(name, "message") || EqualsAsciiNoCase(name, "receivers");
     return !found;
   });
   return found;

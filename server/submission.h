@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace vel {
 
@@ -17,6 +18,9 @@ struct Submission {
   bool holdsSeparator = false;
   bool Complete() const { return !message.empty() && !receivers.empty(); }
 };
+
+// Whether `text` holds a byte that would change a command entry: 0xFE, 0xFF or NUL.
+bool HoldsSeparator(std::string_view text);
 
 // The longest command entry the alarm server can ever take: its command buffer holds
 // 4094 bytes of entries, each with its terminator byte.
