@@ -32,12 +32,17 @@ bool Field(const std::string& body, const std::string& name, std::string& value)
   return !value.empty();
 }
 
-// Waits for `events` on `fd` until `deadline` (ms on CLOCK_MONOTONIC); false on timeout.
+// Milliseconds on CLOCK_MONOTONIC.
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits for `events` on `fd` until `deadline` (MonotonicMs); false on timeout.
 bool Await(int fd, short events, int64_t deadline) {
   for (;;) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const int64_t left = deadline - (int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
+    const int64_t left = deadline - MonotonicMs();
     if (left <= 0) return false;
     pollfd p{fd, events, 0};
     const int ready = poll(&p, 1, static_cast<int>(left));
@@ -91,9 +96,7 @@ VelwebHealth AskVelweb(const std::string& programDir, int timeoutMs) {
     health.why = "VELWEB.INI gives no usable ListenAddress";
     return health;
   }
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const int64_t deadline = int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000 + timeoutMs;
+  const int64_t deadline = MonotonicMs() + timeoutMs;
   const int fd = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     health.why = std::strerror(errno);
