@@ -36,8 +36,9 @@ BufferReading ReadCommandBuffer(int stored, int64_t callMs) {
     reading.regionJoined = processes && *processes > 0;
     const std::optional<int32_t> count = library.GetCommandCount();
     const int64_t end = NowMs();
-    // The library gives 0 when its lock stayed taken: that is no reading.
-    reading.lockTimedOut = end - start >= kLockTimeoutMs;
+    // The library gives -1 when its lock stayed taken: that is no reading, and neither is
+    // one that waited as long for it (a GetProcesses that waited out the lock).
+    reading.lockTimedOut = (count && *count < 0) || end - start >= kLockTimeoutMs;
     if (count && reading.regionJoined && !reading.lockTimedOut) {
       if (*count == 0 || *count < g_buffer.count) g_buffer.lastMovedMs = end;
       g_buffer.count = *count;
