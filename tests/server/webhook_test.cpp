@@ -79,12 +79,8 @@ TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
   Start("1", server_.PasswordLine("pw") + "\r\n");
   const std::string auth = Basic("alertmanager", "pw");
   const std::string pagers = "FT:Fire Brigade\\xfeAlpha Team\\xfe";
-  auto sentTo = [](const std::string& receivers) {
-    return "{\"sent\": true, \"receivers\": [" + receivers +
-           "], \"waiting\": 1, \"alarmServerTaking\": true}\n";
-  };
-  const std::string sent = sentTo(R"("Fire Brigade", "Alpha Team")");
-  const std::string sentFire = sentTo(R"("Fire Brigade")");
+  const std::string sent = JsonSent(R"("Fire Brigade", "Alpha Team")");
+  const std::string sentFire = JsonSent(R"("Fire Brigade")");
   const std::string db1 = Alert("firing", R"("alertname":"DiskFull","instance":"db1:9100")",
                                 R"("summary":"Disk full on db1","description":"/var at 99%")");
   // More than the command buffer holds: 60 alerts of 98 characters, and 5 that
