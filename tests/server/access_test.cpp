@@ -288,13 +288,13 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
     SCOPED_TRACE(c.access);
     server.SetProfile(std::to_string(server.port()), c.headers,
                       (c.access[0] == '[' ? "" : "[Access]\r\n") + c.access + "\r\n");
-    const size_t logged = CountOf(server.Log(), c.message.substr(0, c.message.find('\n')));
+    const std::string firstLine = c.message.substr(0, c.message.find('\n'));
+    const size_t logged = CountOf(server.Log(), firstLine);
     ASSERT_TRUE(server.Start({}, false));
     EXPECT_EQ(server.WaitExit(), 1);
     EXPECT_NE(server.Err().find(c.message), std::string::npos) << server.Err();
     // Logged too, and nothing else: the server never began.
-    EXPECT_EQ(CountOf(server.Log(), c.message.substr(0, c.message.find('\n'))), logged + 1)
-        << server.Log();
+    EXPECT_EQ(CountOf(server.Log(), firstLine), logged + 1) << server.Log();
     EXPECT_EQ(server.Log().find("is starting"), std::string::npos);
   }
 }
@@ -308,7 +308,6 @@ TEST(ServerAccess, PostsFromPagesOfOtherSitesAreRefused) {
   server.SetProfile(std::to_string(server.port()), "1");
   ASSERT_TRUE(server.Start()) << server.Err();
   const std::string host = "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n";
-  const std::string form = "message=m&receivers=A";
   const std::string json = "{\"receivers\": [\"A\"], \"message\": \"m\"}";
   const std::string sent = "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n";
   const std::string notSent = "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n";
@@ -318,30 +317,28 @@ TEST(ServerAccess, PostsFromPagesOfOtherSitesAreRefused) {
     std::string status;
     std::string body;
   };
+  // A form post with `head` besides the Host line; 403 leaves it not sent, 200 sends it.
+  auto form = [&](const char* what, const std::string& head, const char* status = "403 Forbidden") {
+    return Case{what, PostRequest("message=m&receivers=A", host + head), status,
+                status[0] == '2' ? sent : notSent};
+  };
   const std::vector<Case> cases = {
-      {"another host", PostRequest(form, host + "Origin: http://evil.example\r\n"), "403 Forbidden",
-       notSent},
-      {"another port", PostRequest(form, host + "Origin: http://127.0.0.1:1\r\n"), "403 Forbidden",
-       notSent},
-      {"a sandboxed page", PostRequest(form, host + "Origin: null\r\n"), "403 Forbidden", notSent},
-      {"cross-site, Origin alike", PostRequest(form, host + "Sec-Fetch-Site: cross-site\r\n"),
-       "403 Forbidden", notSent},
-      {"same-site", PostRequest(form, host + "Sec-Fetch-Site: same-site\r\n"), "403 Forbidden",
-       notSent},
+      form("another host", "Origin: http://evil.example\r\n"),
+      form("another port", "Origin: http://127.0.0.1:1\r\n"),
+      form("a sandboxed page", "Origin: null\r\n"),
+      form("cross-site, Origin alike", "Sec-Fetch-Site: cross-site\r\n"),
+      form("same-site", "Sec-Fetch-Site: same-site\r\n"),
       {"JSON, cross-site", PostJson(json, host + "Sec-Fetch-Site: cross-site\r\n"), "403 Forbidden",
        "{\"sent\": false, \"error\": \"a page of another web site sent this post (so says "
        "Sec-Fetch-Site)\"}\n"},
-      {"same-origin",
-       PostRequest(form, host + "Sec-Fetch-Site: same-origin\r\nOrigin: http://x\r\n"), "200 OK",
-       sent},
-      {"typed in", PostRequest(form, host + "Sec-Fetch-Site: none\r\n"), "200 OK", sent},
-      {"Origin of this server",
-       PostRequest(form,
-                   host + "Origin: http://127.0.0.1:" + std::to_string(server.port()) + "\r\n"),
-       "200 OK", sent},
+      form("same-origin", "Sec-Fetch-Site: same-origin\r\nOrigin: http://x\r\n", "200 OK"),
+      form("typed in", "Sec-Fetch-Site: none\r\n", "200 OK"),
+      form("Origin of this server",
+           "Origin: http://127.0.0.1:" + std::to_string(server.port()) + "\r\n", "200 OK"),
       {"the scheme's own port",
-       PostRequest(form, "Host: LocalHost:80\r\nOrigin: http://localhost\r\n"), "200 OK", sent},
-      {"neither header", PostRequest(form, host), "200 OK", sent},
+       PostRequest("message=m&receivers=A", "Host: LocalHost:80\r\nOrigin: http://localhost\r\n"),
+       "200 OK", sent},
+      form("neither header", "", "200 OK"),
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -387,9 +384,7 @@ TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
        PostJson("{\"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"], \"message\": "
                 "\"Gas leak at school\"}",
                 auth),
-       "200 OK",
-       "{\"sent\": true, \"receivers\": [\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\"], "
-       "\"waiting\": 1, \"alarmServerTaking\": true}\n",
+       "200 OK", JsonSent("\"B\xC3\xA4r Team \xE2\x82\xAC\", \"alpha\""),
        "FT:B\\xe4r Team \\x80\\xfealpha\\xfeGas leak at school\n"},
       {"JSON outside Windows-1252", kV4a,
        PostJson("{\"receivers\": [\"A\"], \"message\": \"Gas \xE2\x98\xA2\"}", auth),
@@ -406,8 +401,7 @@ TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
       // The command buffer full: the alarm server takes nothing more.
       {"JSON filling the buffer", kV4a,
        PostJson("{\"receivers\": [\"A\"], \"message\": \"" + big + "\"}", auth), "200 OK",
-       "{\"sent\": true, \"receivers\": [\"A\"], \"waiting\": 1, \"alarmServerTaking\": true}\n",
-       "-"},
+       JsonSent("\"A\""), "-"},
       {"not taken", kV4a, PostRequest("message=m&receivers=A", auth), "503 Service Unavailable",
        page, "-"},
       {"JSON not taken", kV4a, PostJson("{\"receivers\": [\"A\"], \"message\": \"m\"}", auth),

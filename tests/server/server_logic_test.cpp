@@ -1222,9 +1222,6 @@ TEST(KeptMessages, OnlyARegularFileNamedWithoutALinkIsRead) {
   EXPECT_EQ(kept.handed, std::vector<std::string>{"kept"});
 }
 
-}  // namespace
-}  // namespace vel
-
 TEST(AlertWebhooks, TextIsCutAfterTheLastAlertThatFitsWithTheCountOfTheRest) {
   auto payload = [](int truncated) {
     return R"({"status":"firing","truncatedAlerts":)" + std::to_string(truncated) +
@@ -1246,41 +1243,31 @@ TEST(AlertWebhooks, TextIsCutAfterTheLastAlertThatFitsWithTheCountOfTheRest) {
       {5, 0, "FIRIN"},
   };
   for (const auto& c : cases) {
-    const vel::AlertText text =
-        vel::AlertMessage(vel::PostSource::kAlertmanager, payload(c.truncated), c.room);
+    const AlertText text = AlertMessage(PostSource::kAlertmanager, payload(c.truncated), c.room);
     EXPECT_EQ(text.error, "");
     EXPECT_EQ(text.text, c.text) << c.room;
   }
   // Grafana's title stands for the alerts; a title of blanks does not.
-  EXPECT_EQ(
-      vel::AlertMessage(vel::PostSource::kGrafana,
-                        R"({"status":"firing","title":"T\u00e9st \u20ac\u263a","alerts":[]})", 100)
-          .text,
-      "T\xE9st \x80?");
-  EXPECT_EQ(vel::AlertMessage(vel::PostSource::kGrafana,
-                              R"({"status":"firing","title":" \n","alerts":[{"labels":{}}]})", 100)
+  EXPECT_EQ(AlertMessage(PostSource::kGrafana,
+                         R"({"status":"firing","title":"T\u00e9st \u20ac\u263a","alerts":[]})", 100)
+                .text,
+            "T\xE9st \x80?");
+  EXPECT_EQ(AlertMessage(PostSource::kGrafana,
+                         R"({"status":"firing","title":" \n","alerts":[{"labels":{}}]})", 100)
                 .text,
             "FIRING: alert");
 }
 
 TEST(AlertWebhooks, PathsQueriesAndTheSourceOfAPost) {
-  using vel::PostSource;
-  const struct {
-    std::string requestLine;
-    PostSource webhook;
-  } paths[] = {
-      {"POST /alertmanager HTTP/1.1", PostSource::kAlertmanager},
-      {"post /AlertManager/?receivers=A HTTP/1.1", PostSource::kAlertmanager},
-      {"POST http://alarm:8080/grafana?receivers=A HTTP/1.1", PostSource::kGrafana},
-      {"POST /grafana.htm HTTP/1.1", PostSource::kForm},
-      {"POST /x/grafana HTTP/1.1", PostSource::kForm},
-      {"GET /grafana HTTP/1.1", PostSource::kForm},
-  };
-  for (const auto& p : paths) {
-    EXPECT_EQ(vel::HttpRequest(p.requestLine + "\r\n\r\n").Source(), p.webhook) << p.requestLine;
-  }
-  // Another post by its content type, the first Content-Type line of the header block.
+  // The webhooks by their path; another post by its content type, the first Content-Type
+  // line of the header block.
   const std::pair<std::string, PostSource> types[] = {
+      {"POST /alertmanager HTTP/1.1\r\n\r\n", PostSource::kAlertmanager},
+      {"post /AlertManager/?receivers=A HTTP/1.1\r\n\r\n", PostSource::kAlertmanager},
+      {"POST http://alarm:8080/grafana?receivers=A HTTP/1.1\r\n\r\n", PostSource::kGrafana},
+      {"POST /grafana.htm HTTP/1.1\r\n\r\n", PostSource::kForm},
+      {"POST /x/grafana HTTP/1.1\r\n\r\n", PostSource::kForm},
+      {"GET /grafana HTTP/1.1\r\n\r\n", PostSource::kForm},
       {"POST / HTTP/1.0\r\nContent-Type: Text/Plain; charset=utf-8\r\n\r\n", PostSource::kText},
       {"post /s.htm HTTP/1.0\r\ncontent-type: Application/JSON; charset=utf-8\r\n\r\n{}",
        PostSource::kJson},
@@ -1289,16 +1276,18 @@ TEST(AlertWebhooks, PathsQueriesAndTheSourceOfAPost) {
       {"POST /s.htm HTTP/1.0\r\n\r\nContent-Type: application/json\r\n", PostSource::kForm},
   };
   for (const auto& [request, source] : types) {
-    EXPECT_EQ(vel::HttpRequest(request).Source(), source) << request;
+    EXPECT_EQ(HttpRequest(request).Source(), source) << request;
   }
 
   // Receivers matched whole and in any case, empty ones skipped, UTF-8 names converted
   // and Windows-1252 ones kept; the body of a plain-text post loses its line end.
-  auto text = [](const std::string& query, const std::string& body) {
-    return vel::ParsePostedMessage(
-        PostSource::kText, vel::HttpRequest("POST /s.htm?" + query + " HTTP/1.0\r\n\r\n" + body));
+  auto posted = [](PostSource source, const std::string& target, const std::string& body) {
+    return ParsePostedMessage(source, HttpRequest("POST " + target + " HTTP/1.0\r\n\r\n" + body));
   };
-  vel::PostedMessage m = text("RECEIVERS=A+1&xreceivers=X&receivers=&receivers=B%C3%A4r", "Hi\r\n");
+  auto text = [&](const std::string& query, const std::string& body) {
+    return posted(PostSource::kText, "/s.htm?" + query, body);
+  };
+  PostedMessage m = text("RECEIVERS=A+1&xreceivers=X&receivers=&receivers=B%C3%A4r", "Hi\r\n");
   EXPECT_EQ(m.error, "");
   EXPECT_EQ(m.submission.receivers,
             "A 1\xFE"
@@ -1320,10 +1309,8 @@ TEST(AlertWebhooks, PathsQueriesAndTheSourceOfAPost) {
   const std::string mixed =
       R"({"status":"firing","alerts":[{"status":"resolved","labels":{"alertname":"A"}},)"
       R"({"status":"firing","labels":{"alertname":"B"}}]})";
-  auto alert = [](const std::string& query, const std::string& body) {
-    return vel::ParsePostedMessage(
-        PostSource::kAlertmanager,
-        vel::HttpRequest("POST /alertmanager?" + query + " HTTP/1.0\r\n\r\n" + body));
+  auto alert = [&](const std::string& query, const std::string& body) {
+    return posted(PostSource::kAlertmanager, "/alertmanager?" + query, body);
   };
   EXPECT_TRUE(alert("receivers=A&resolved=0", resolved).skipped);
   EXPECT_EQ(alert("receivers=A&resolved=0", resolved).error, "");
@@ -1331,3 +1318,6 @@ TEST(AlertWebhooks, PathsQueriesAndTheSourceOfAPost) {
   EXPECT_EQ(alert("receivers=A&resolved=0", mixed).submission.message, "FIRING: B");
   EXPECT_EQ(alert("receivers=A", mixed).submission.message, "FIRING: B; RESOLVED: A");
 }
+
+}  // namespace
+}  // namespace vel

@@ -30,6 +30,13 @@ inline std::string Body(const std::string& answer) {
   return end == std::string::npos ? answer : answer.substr(end + 4);
 }
 
+// The JSON answer to a message handed over to `receivers` (quoted and separated by
+// commas) that is the one message waiting.
+inline std::string JsonSent(const std::string& receivers) {
+  return "{\"sent\": true, \"receivers\": [" + receivers +
+         "], \"waiting\": 1, \"alarmServerTaking\": true}\n";
+}
+
 inline std::string Base64(const std::string& bytes) {
   static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;

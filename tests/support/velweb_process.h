@@ -122,6 +122,11 @@ class Velweb {
   }
   fs::path LogPath() const { return dir_ / (Today() + ".LOG"); }
   std::string Log() const { return ReadFile(LogPath()); }
+  // Whether the log comes to hold `piece` within the bounded wait (lines are written
+  // from a thread of their own, after the answer may have gone).
+  bool LogShows(const std::string& piece) const {
+    return WaitFor([&] { return Log().find(piece) != std::string::npos; });
+  }
 
   // Runs velctl of this directory against this instance's region; its standard output.
   std::string Velctl(const std::string& arguments) const {
