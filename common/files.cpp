@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,11 +104,11 @@ void CopyMissingFiles(const std::string& dir, const std::string& from, const std
     const std::string working = ResolveInDir(dir, base + to);
 
     // Without waiting: a FIFO of that name, with no writer, would hold the start up.
+    // Only a missing working copy is restored: one that is there but cannot be read (its
+    // mode, its owner) holds settings that a copy would silently throw away.
     const int fd = open(working.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0) {
-      close(fd);
-      continue;
-    }
+    if (fd >= 0) close(fd);
+    if (fd >= 0 || errno != ENOENT) continue;
     const auto content = ReadWholeFile(ResolveInDir(dir, base + from));
     if (!content) continue;
     // A profile may come to hold the password hash: it is not for every account.

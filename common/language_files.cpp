@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -113,6 +114,23 @@ std::vector<LanguageChoice> FindLanguages(const std::string& dir) {
                      return la != lb ? la < lb : a.code < b.code;
                    });
   return choices;
+}
+
+std::string LanguageProblem(const std::string& profile) {
+  const std::string code = ReadProfileKey(ProfileSetting::kLanguage, profile);
+  if (code.empty()) return {};
+  const std::string name = "vel_lang." + code;
+  const std::string named = "Language=" + code + " in section [General] of " + profile + " names ";
+  if (code.find_first_of(std::string("/*?\0", 4)) != std::string::npos) {
+    return named + "no file of the program directory: write a language's number, such as 001.";
+  }
+  const std::string path = ProgramFile(name);
+  if (!FileExists(path))
+    return named + "the file " + name + ", which is not in " + ProgramDir() + ".";
+  if (!ReadWholeFile(path)) {
+    return named + "the file " + name + ", which cannot be read: " + std::strerror(errno) + ".";
+  }
+  return {};
 }
 
 }  // namespace vel

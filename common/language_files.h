@@ -46,4 +46,9 @@ std::string LanguageCodeText(int16_t code);
 // choice then holds for nothing after this start.
 bool SaveLanguageChoice(int16_t code);
 
+// Why LoadLanguage loads nothing although the profile names a language: the file that
+// [General] Language names is missing or cannot be read. The empty text when no
+// language is named (the language window's case), or the named one can be loaded.
+std::string LanguageProblem(const std::string& profile = "VELWEB.INI");
+
 }  // namespace vel

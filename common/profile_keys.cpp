@@ -1,10 +1,18 @@
 #include "profile_keys.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 
+#include "file_io.h"
 #include "text_case.h"
 #include "vel_proc.h"
 
@@ -120,21 +128,21 @@ int WriteProfileKey(ProfileSetting setting, const std::string& value, const std:
 }
 
 std::vector<std::string> CheckProfileKeys(const std::string& content, const std::string& fileName,
-                                          std::vector<std::string>* accessMistakes) {
+                                          std::vector<std::string>* startMistakes) {
   std::vector<std::string> warnings;
-  bool aboutAccess = false;  // the next warning is an access mistake
+  bool aboutAccess = false;  // the next warning is a mistake about a guarding key
   auto warn = [&](int line, const std::string& text) {
-    std::vector<std::string>& to = aboutAccess && accessMistakes ? *accessMistakes : warnings;
+    std::vector<std::string>& to = aboutAccess && startMistakes ? *startMistakes : warnings;
     to.push_back(fileName + " line " + std::to_string(line) + ": " + text);
     aboutAccess = false;
   };
-  // Whether an unknown key's name is nearest to a key of [Access] among all keys.
+  // Whether an unknown key's name is nearest to a guarding key among all keys.
   auto nearAccess = [](const std::string& name) {
     std::vector<const char*> all;
     for (const ProfileKey& k : kProfileKeys) all.push_back(k.key);
     const char* near = Nearest(name, all);
     const ProfileKey* key = near ? FindAnywhere(near) : nullptr;
-    return key && IsAccess(key->section);
+    return key && key->guards;
   };
   std::string section;     // the current section as written
   bool inSection = false;  // a section header has been seen
@@ -173,7 +181,7 @@ std::vector<std::string> CheckProfileKeys(const std::string& content, const std:
         }
         if (!sectionKnown) {
           // The section has had its warning; a key of [Access] under it is a mistake.
-          if (!sectionNearAccess && nearAccess(entry.name) && accessMistakes) {
+          if (!sectionNearAccess && nearAccess(entry.name) && startMistakes) {
             aboutAccess = true;
             warn(entry.line, entry.name + ": in [" + section + "], so it is never read");
           }
@@ -197,30 +205,61 @@ std::vector<std::string> CheckProfileKeys(const std::string& content, const std:
         }
         const std::string id = Cp1252UpperText(known->section) + "\n" + Cp1252UpperText(known->key);
         if (const auto first = firstLine.find(id); first != firstLine.end()) {
-          aboutAccess = IsAccess(known->section);
+          aboutAccess = known->guards;
           warn(entry.line, entry.name + ": given again in [" + section + "]; the first, on line " +
                                std::to_string(first->second) + ", is the one read");
           break;
         }
         firstLine[id] = entry.line;
         if (!known->number) break;
-        if (IsAccess(known->section) && PlainInteger(entry.value) &&
-            LeadingNumber(entry.value) < 0) {
+        if (known->guards && PlainInteger(entry.value) && LeadingNumber(entry.value) < 0) {
           aboutAccess = true;
           warn(entry.line, entry.name + "=" + entry.value + " in [" + section +
                                "] is negative; write 0 for none, or a number above it");
         } else if (!PlainInteger(entry.value)) {
           // An empty [Access] number means none, as when the key is left out.
-          aboutAccess = IsAccess(known->section) && !entry.value.empty();
+          aboutAccess = known->guards && !entry.value.empty();
           warn(entry.line, entry.name + "=" + entry.value + " in [" + section +
                                "] is not a whole number; it reads as " +
                                NumberText(LeadingNumber(entry.value)));
+        } else if (const int64_t n = RoundHalfEven(LeadingNumber(entry.value));
+                   n < known->lowest || n > known->highest) {
+          const std::string range = known->highest == kNoLimit ? " is negative"
+                                    : known->highest == known->lowest + 1
+                                        ? " is neither " + std::to_string(known->lowest) + " nor " +
+                                              std::to_string(known->highest)
+                                        : " is outside " + std::to_string(known->lowest) + " to " +
+                                              std::to_string(known->highest);
+          warn(entry.line, entry.name + "=" + entry.value + " in [" + section + "]" + range +
+                               "; it reads as 0");
         }
         break;
       }
     }
   }
   return warnings;
+}
+
+std::string ProfileProblem(const std::string& fileName) {
+  const std::string path = ProgramFile(fileName);
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return {};
+  std::string why;
+  const std::optional<std::string> content = ReadWholeFile(path);
+  if (!content) {
+    if (errno == ENOENT) return {};  // a link to nowhere: missing, and made anew
+    why = errno == EINVAL ? "it is no regular file" : std::strerror(errno);
+  } else if (content->find('\0') != std::string::npos) {
+    why = "it holds a zero byte, which no profile does (is it damaged?)";
+  } else {
+    return {};
+  }
+  const passwd* account = getpwuid(geteuid());
+  const std::string user = account ? account->pw_name : "uid " + std::to_string(geteuid());
+  return fileName + " in " + ProgramDir() + " cannot be read by the account " + user + ": " + why +
+         ". Velmar Web Server does not start without its settings (it could let everyone send): "
+         "make the file readable for that account, or remove it to start again from the "
+         "shipped profile.";
 }
 
 }  // namespace vel

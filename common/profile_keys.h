@@ -31,24 +31,33 @@ enum class ProfileSetting : size_t {
   kCount
 };
 
+inline constexpr int64_t kNoLimit = INT64_MAX;
+
 struct ProfileKey {
   ProfileSetting setting;
   const char* section;
   const char* key;
   const char* defaultValue;  // read when the file, the section or the key is missing
   bool number;  // read as a number: a value that is not a plain integer is worth a word
+  // For a number, the values that mean something; any other reads as 0.
+  int64_t lowest = 0;
+  int64_t highest = kNoLimit;
+  // A mistake about this key may open the server to more than was meant (everyone may
+  // send, plain HTTP on every address): it stops the start rather than being warned of.
+  bool guards = false;
 };
 
 inline constexpr ProfileKey kProfileKeys[] = {
     // clang-format off
-    {ProfileSetting::kHttpPort,      "TCPIP",   "HTTPPort",      "80",             true},
+    // The port's range has a message of its own when the port cannot be used.
+    {ProfileSetting::kHttpPort,      "TCPIP",   "HTTPPort",      "80",             true,  INT64_MIN, kNoLimit},
     {ProfileSetting::kLanguage,      "General", "Language",      "",               false},
-    {ProfileSetting::kHeaders,       "HTTP",    "Headers",       "0",              true},
-    {ProfileSetting::kAllowFrom,     "Access",  "AllowFrom",     "",               false},
-    {ProfileSetting::kSendLimit,     "Access",  "SendLimit",     "0",              true},
-    {ProfileSetting::kPassword,      "Access",  "Password",      "",               false},
-    {ProfileSetting::kTrustProxy,    "Access",  "TrustProxy",    "",               false},
-    {ProfileSetting::kListenAddress, "TCPIP",   "ListenAddress", "",               false},
+    {ProfileSetting::kHeaders,       "HTTP",    "Headers",       "0",              true,  0, 1},
+    {ProfileSetting::kAllowFrom,     "Access",  "AllowFrom",     "",               false, 0, 0, true},
+    {ProfileSetting::kSendLimit,     "Access",  "SendLimit",     "0",              true,  0, kNoLimit, true},
+    {ProfileSetting::kPassword,      "Access",  "Password",      "",               false, 0, 0, true},
+    {ProfileSetting::kTrustProxy,    "Access",  "TrustProxy",    "",               false, 0, 0, true},
+    {ProfileSetting::kListenAddress, "TCPIP",   "ListenAddress", "",               false, 0, 0, true},
     {ProfileSetting::kStallSeconds,  "General", "StallSeconds",  "60",             true},
     {ProfileSetting::kLogDays,       "General", "LogDays",       "0",              true},
     {ProfileSetting::kStatusFrom,    "Status",  "From",          "127.0.0.1, ::1", false},
@@ -83,16 +92,24 @@ int WriteProfileKey(ProfileSetting setting, const std::string& value, const std:
 // ": ". Unknown sections and keys (with the nearest known one where one is near: "HTTPPrt:
 // unknown key in [TCPIP], did you mean HTTPPort?"), keys outside any section, lines
 // that are neither a section nor a key, keys given twice, and number keys whose value is
-// not a plain integer (with the number read from it). Names match without regard to case,
-// as the profile reader matches them. Texts are Windows-1252, as the file is.
+// not a plain integer (with the number read from it) or lies outside the values that mean
+// something. Names match without regard to case, as the profile reader matches them.
+// Texts are Windows-1252, as the file is.
 //
-// With `accessMistakes`, the lines that leave [Access] other than it may have been meant
-// go there instead: velweb does not start with them, for a server that runs open to
-// everyone because of a typing mistake is worse than one that does not run. They are an
-// unknown section nearest to [Access], an unknown key nearest to one of [Access] (or
-// one of its keys in another section, or in none), a key of [Access] given twice, and a
-// number of [Access] that is no whole number or is negative.
+// With `startMistakes`, the lines that leave a guarding key (every key of [Access], and
+// [TCPIP] ListenAddress) other than it may have been meant go there instead: velweb does
+// not start with them, for a server that runs open to everyone, or listens on every
+// address, because of a typing mistake is worse than one that does not run. They are an
+// unknown section nearest to [Access], an unknown key nearest to a guarding one (or such
+// a key in another section, or in none), a guarding key given twice, and a guarding
+// number that is no whole number or is negative.
 std::vector<std::string> CheckProfileKeys(const std::string& content, const std::string& fileName,
-                                          std::vector<std::string>* accessMistakes = nullptr);
+                                          std::vector<std::string>* startMistakes = nullptr);
+
+// Why the profile `fileName` of the program directory is there but cannot be used as a
+// whole (it cannot be opened or read, is no regular file, or holds a zero byte, which
+// no text profile does); the empty text when it is missing or can be read. A profile
+// that is there is never read as if it were missing: its [Access] keys would be lost.
+std::string ProfileProblem(const std::string& fileName);
 
 }  // namespace vel

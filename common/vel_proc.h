@@ -117,11 +117,12 @@ std::vector<std::string> FindFiles(const std::string& path);
 
 // Restores missing working files from their shipped copies: for every file dir/*.<from>
 // (found as FindFiles finds it, `dir` ending with "/"), `base` is its name up to and
-// including the first "."; when dir/<base><to> cannot be opened for reading,
+// including the first "."; when dir/<base><to> does not exist (or is a link to nothing),
 // dir/<base><from> is copied to it. So A.OCV gives A.RCV, and X.Y.OCV looks for X.RCV
 // and copies X.OCV (when there is one). Both names are resolved without regard to ASCII
 // case; a new working copy is spelt <base><to> and gets the permissions of a new file.
-// A working copy that can be opened is never touched; copies are written whole or not
+// A working copy that is there is never touched, even one this account may not read;
+// copies are written whole or not
 // at all. Every error is ignored.
 void CopyMissingFiles(const std::string& dir, const std::string& from, const std::string& to);
 

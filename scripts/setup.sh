@@ -12,6 +12,7 @@ packages=(
   dpkg-dev file man-db lintian
   chromium chromium-driver nodejs
   nginx-light openssl libcrypt-dev
+  prometheus
 )
 
 missing=()

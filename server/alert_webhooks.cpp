@@ -172,13 +172,16 @@ AlertText AlertMessage(PostSource source, const std::string& body, size_t room, 
     result.skipped = true;
     return result;
   }
+  // Grafana always sends a title; its default ("[FIRING:2] Infra (blue)") names no alert
+  // and is left out. A title of the admin's own goes in front of the alerts.
+  std::string title;
   if (source == PostSource::kGrafana) {
-    result.text = AlertLine(payload.value("title").toString());
-    if (!result.text.empty()) {
-      if (result.text.size() > room) result.text.resize(room);
-      return result;
-    }
+    title = AlertLine(payload.value("title").toString());
+    if (title.rfind("[FIRING:", 0) == 0 || title.rfind("[RESOLVED:", 0) == 0) title.clear();
+    if (!title.empty()) title += ": ";
+    if (title.size() > room / 2) title.clear();  // the alerts come first
   }
+  room -= title.size();
 
   std::vector<std::string> items;
   std::vector<std::string> resolved;
@@ -201,6 +204,10 @@ AlertText AlertMessage(PostSource source, const std::string& body, size_t room, 
   const int truncated = payload.value("truncatedAlerts").toInt(0);
   const size_t untold = truncated > 0 ? static_cast<size_t>(truncated) : 0;
   if (items.empty() && untold == 0) {
+    if (firing && !title.empty()) {
+      result.text = title.substr(0, title.size() - 2);  // the title alone stands for them
+      return result;
+    }
     if (alerts.isEmpty()) {
       result.error = "\"alerts\" holds no alert";
     } else {
@@ -226,7 +233,7 @@ AlertText AlertMessage(PostSource source, const std::string& body, size_t room, 
   }
   text += More(items.size() - told + untold);
   if (text.size() > room) text.resize(room);
-  result.text = std::move(text);
+  result.text = title + text;
   return result;
 }
 

@@ -120,6 +120,11 @@ bool ConsoleFrontEnd::AskYesNo(const std::string& text) {
 
 void ConsoleFrontEnd::ChooseLanguage(const std::string& programDir) {
   const std::vector<LanguageChoice> languages = FindLanguages(programDir);
+  // A language named but not there is said as it is, not as no choice at all.
+  if (const std::string problem = LanguageProblem(); !problem.empty()) {
+    std::fprintf(err_, "%s: %s\n", WebServerCore::kCaption, terminal_.ToTerminal(problem).c_str());
+    if (!Interactive()) return;
+  }
   if (!Interactive()) {
     std::fprintf(err_,
                  "%s: no language is chosen. Set Language in section [General] of VELWEB.INI "

@@ -1,5 +1,9 @@
 #include "event_log.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QPointer>
 #include <cstdio>
 #include <cstring>
@@ -23,10 +27,25 @@ std::function<void(const std::string&)> g_report;
 // Exchange thread only.
 std::time_t g_lastReport = 0;
 
+std::string AccountName(uid_t uid) {
+  const passwd* account = getpwuid(uid);
+  return account ? account->pw_name : "uid " + std::to_string(uid);
+}
+
 void ReportFailure(const std::string& file, int error, std::time_t when) {
   if (g_lastReport != 0 && when - g_lastReport < kReportEverySeconds) return;
   g_lastReport = when;
-  WarnFromExchange("the log file " + file + " could not be written: " + std::strerror(error));
+  std::string text = "the log file " + file + " could not be written: " + std::strerror(error);
+  // A day's log made by another account (velweb started by hand as root, say) keeps the
+  // rest of the day unlogged: say whose it is and what gives it back.
+  struct stat info {};
+  if (stat(file.c_str(), &info) == 0 && info.st_uid != geteuid()) {
+    const std::string me = AccountName(geteuid());
+    text += "; it belongs to " + AccountName(info.st_uid) + ", not to " + me +
+            ", which runs the server: give it back (chown " + me + " " + file +
+            ") or remove it, and the day's lines go on there";
+  }
+  WarnFromExchange(text);
 }
 
 void Append(std::time_t when, const std::string& text) {

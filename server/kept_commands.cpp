@@ -235,7 +235,22 @@ void KeepWaitingCommands() {
                            Count(taken, "waiting message", "waiting messages") + " in " +
                            kKeptCommandsFile + ": " + why;
   WriteLogFromExchange(lost);
-  WarnFromExchange(lost);
+  WarnFromExchange(lost + "; they are written here, to be sent again:");
+  // The file could not hold them (a full disk, say): standard error, and the journal
+  // behind it under systemd, is the one place left that can.
+  for (size_t i = 0; i < commands.size(); ++i) {
+    WarnFromExchange("not kept " + std::to_string(i + 1) + " of " + std::to_string(taken) + ": " +
+                     DescribeCommand(commands[i]));
+  }
+}
+
+std::string DescribeCommand(const std::string& command) {
+  std::string rest = command.compare(0, 3, "FT:") == 0 ? command.substr(3) : command;
+  std::string receivers;
+  for (size_t end; (end = rest.find('\xFE')) != std::string::npos; rest.erase(0, end + 1)) {
+    receivers += (receivers.empty() ? "" : ", ") + rest.substr(0, end);
+  }
+  return "to " + (receivers.empty() ? std::string("(no receiver)") : receivers) + ": " + rest;
 }
 
 void HandBackKeptCommands() {

@@ -38,6 +38,10 @@ void KeepWaitingCommands();
 // At the start, once the server listens, before any message is handed over.
 void HandBackKeptCommands();
 
+// A command entry for a person: "to A, B: the message" ("FT:", the receivers ended by
+// 0xFE, the message).
+std::string DescribeCommand(const std::string& command);
+
 // The file's bytes for `commands`.
 std::string KeptCommandsBytes(const std::vector<std::string>& commands);
 

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace vel {
 
 namespace {
@@ -45,7 +47,8 @@ int64_t LocalDay(std::time_t when) {
                        static_cast<unsigned>(local.tm_mday));
 }
 
-std::vector<std::string> PruneDailyLogs(const std::string& dir, int64_t today, int days) {
+std::vector<std::string> PruneDailyLogs(const std::string& dir, int64_t today, int days,
+                                        std::vector<KeptLog>* kept) {
   std::vector<std::string> removed;
   if (days <= 0) return removed;
   DIR* listing = opendir(dir.c_str());
@@ -55,7 +58,11 @@ std::vector<std::string> PruneDailyLogs(const std::string& dir, int64_t today, i
     const std::optional<int64_t> day = DailyLogDay(name);
     if (!day || today - *day <= days) continue;
     if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
-    if (unlink((dir + name).c_str()) == 0) removed.push_back(name);
+    if (unlink((dir + name).c_str()) == 0) {
+      removed.push_back(name);
+    } else if (kept) {
+      kept->push_back({name, errno});
+    }
   }
   closedir(listing);
   return removed;

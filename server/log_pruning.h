@@ -15,8 +15,14 @@ namespace vel {
 std::optional<int64_t> DailyLogDay(const std::string& name);
 
 // Removes the daily logs in `dir` whose day lies more than `days` days before `today`
-// (days since 1970-01-01, local date); `days` 0 keeps every one. The names removed.
-std::vector<std::string> PruneDailyLogs(const std::string& dir, int64_t today, int days);
+// (days since 1970-01-01, local date); `days` 0 keeps every one. The names removed; each
+// one that could not be removed goes to `kept`, with the system's reason.
+struct KeptLog {
+  std::string name;
+  int error = 0;
+};
+std::vector<std::string> PruneDailyLogs(const std::string& dir, int64_t today, int days,
+                                        std::vector<KeptLog>* kept = nullptr);
 
 // Today's local date, in days since 1970-01-01.
 int64_t LocalDay(std::time_t when);

@@ -13,6 +13,7 @@
 #include "console_front_end.h"
 #include "exchange_worker.h"
 #include "signal_bridge.h"
+#include "start_settings.h"
 #include "terminal_text.h"
 #include "web_server_core.h"
 #include "windows_front_end.h"
@@ -21,10 +22,13 @@ namespace {
 
 void PrintHelp() {
   std::printf(
-      "Usage: velweb [--headless] [--help] [--version]\n"
+      "Usage: velweb [--headless] [--check] [--help] [--version]\n"
       "Velmar Web Server: serves the pages of its program directory and passes posted\n"
       "messages to the alarm server.\n\n"
       "  --headless  run on the console even when a display is there\n"
+      "  --check     read the profile, language, receiver file and pages as a start\n"
+      "              would, print every warning and error, and exit 0 (it would start)\n"
+      "              or 1, without listening or writing anything; run it after an edit\n"
       "  --help      show this text\n"
       "  --version   show the version\n\n"
       "Settings are in VELWEB.INI beside the program: [TCPIP] HTTPPort (80),\n"
@@ -71,6 +75,10 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("velweb %s\n", vel::WebServerCore::kVersion);
       return 0;
+    }
+    if (std::strcmp(argv[i], "--check") == 0) {
+      vel::InitProcessTerminal();
+      return vel::CheckProgramDirectory(stdout);
     }
     if (std::strcmp(argv[i], "--headless") == 0) {
       headless = true;

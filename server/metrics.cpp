@@ -1,10 +1,15 @@
 #include "metrics.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string_view>
 
 namespace vel {
 
 namespace {
+
+// Sorted.
+constexpr size_t kCommonStatuses[] = {200, 400, 401, 403, 404, 411, 413, 429, 503};
 
 std::atomic<uint64_t> g_kept{0};
 std::atomic<uint64_t> g_handedBack{0};
@@ -27,8 +32,13 @@ void CountHandedBackCommands(uint64_t count) { g_handedBack += count; }
 std::string ServerMetrics::Render(const Gauges& g) const {
   std::string out;
   Family(out, "velweb_requests_total", "counter", "Requests answered, by HTTP status.");
+  // The statuses the server answers with are there from the first scrape, so that an
+  // increase() over a fresh server sees the first burst; others once they happen.
   for (size_t status = 0; status < responses_.size(); ++status) {
-    if (responses_[status] == 0) continue;
+    if (responses_[status] == 0 &&
+        !std::binary_search(std::begin(kCommonStatuses), std::end(kCommonStatuses), status)) {
+      continue;
+    }
     Sample(out, "velweb_requests_total{status=\"" + std::to_string(status) + "\"}",
            responses_[status]);
   }
@@ -39,7 +49,9 @@ std::string ServerMetrics::Render(const Gauges& g) const {
          "Messages handed over to the alarm server's command buffer.");
   Sample(out, "velweb_messages_handed_over_total", handedOver_);
   Family(out, "velweb_refusals_total", "counter", "Requests and messages refused, by reason.");
-  for (const auto& [reason, count] : refusals_)
+  std::map<std::string, uint64_t> refusals = refusals_;
+  for (const char* reason : kRefusalReasons) refusals.emplace(reason, 0);
+  for (const auto& [reason, count] : refusals)
     Sample(out, "velweb_refusals_total{reason=\"" + reason + "\"}", count);
   Family(out, "velweb_connections_open", "gauge", "Client connections open now.");
   Sample(out, "velweb_connections_open", static_cast<uint64_t>(g.connectionsOpen));
@@ -55,9 +67,13 @@ std::string ServerMetrics::Render(const Gauges& g) const {
   Family(out, "velweb_buffer_unmoved_seconds", "gauge",
          "Seconds since the alarm server last took a message, or the buffer was empty.");
   Sample(out, "velweb_buffer_unmoved_seconds", static_cast<uint64_t>(g.secondsSinceMoved));
+  Family(out, "velweb_alarm_server_seen", "gauge",
+         "1 while an alarm server has been seen taking messages or attached to an empty buffer.");
+  Sample(out, "velweb_alarm_server_seen", g.alarmServerSeen ? 1 : 0);
   Family(out, "velweb_alarm_server_taking", "gauge",
-         "1 while the alarm server takes messages, 0 while messages wait untaken too long.");
-  Sample(out, "velweb_alarm_server_taking", g.alarmServerTaking ? 1 : 0);
+         "1 while an alarm server is seen and takes messages; 0 while none is seen, or "
+         "messages wait untaken too long.");
+  Sample(out, "velweb_alarm_server_taking", g.alarmServerTaking && g.alarmServerSeen ? 1 : 0);
   Family(out, "velweb_messages_kept_total", "counter",
          "Waiting messages kept in vel_kept.dat at a clean end.");
   Sample(out, "velweb_messages_kept_total", g_kept.load());
@@ -68,10 +84,15 @@ std::string ServerMetrics::Render(const Gauges& g) const {
 }
 
 std::string HealthJson(const Gauges& g, bool& healthy) {
-  healthy = g.libraryLoaded && g.regionJoined && g.alarmServerTaking;
-  return std::string("{\"status\": \"") + (healthy ? "ok" : "failing") +
+  const bool working = g.libraryLoaded && g.regionJoined && g.alarmServerTaking;
+  healthy = working && g.alarmServerSeen;
+  return std::string("{\"status\": \"") +
+         (healthy   ? "ok"
+          : working ? "no_alarm_server"
+                    : "failing") +
          "\", \"libraryLoaded\": " + Bool(g.libraryLoaded) +
          ", \"regionJoined\": " + Bool(g.regionJoined) +
+         ", \"alarmServerSeen\": " + Bool(g.alarmServerSeen) +
          ", \"alarmServerTaking\": " + Bool(g.alarmServerTaking) +
          ", \"waiting\": " + std::to_string(g.waiting) +
          ", \"secondsSinceMoved\": " + std::to_string(g.secondsSinceMoved) + "}\n";

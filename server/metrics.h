@@ -22,7 +22,8 @@ struct Gauges {
   int connectionsOpen = 0;
   bool libraryLoaded = false;
   bool regionJoined = false;
-  bool alarmServerTaking = true;
+  bool alarmServerTaking = true;  // not stalled
+  bool alarmServerSeen = false;
   int waiting = 0;
   int64_t secondsSinceMoved = 0;
   int32_t servedRequests = 0;
@@ -43,6 +44,10 @@ class ServerMetrics {
   static constexpr const char* kExchangeBusy = "exchange_busy";
   static constexpr const char* kCrossSite = "cross_site";
   static constexpr const char* kPasswordBusy = "password_busy";
+  // Every reason above: each is exported, at 0 until it happens.
+  static constexpr const char* kRefusalReasons[] = {
+      kAddress,  kPassword,       kLockedOut, kSendLimit,    kBadRequest, kUnpassable,
+      kNotTaken, kLengthRequired, kTooLong,   kExchangeBusy, kCrossSite,  kPasswordBusy};
 
   void CountResponse(int status) {
     if (status >= 100 && status < static_cast<int>(responses_.size())) ++responses_[status];
@@ -62,9 +67,10 @@ class ServerMetrics {
   uint64_t lockTimeouts_ = 0;
 };
 
-// {"status": "ok"|"failing", "libraryLoaded": ..., "regionJoined": ...,
-//  "alarmServerTaking": ..., "waiting": N, "secondsSinceMoved": N}; `healthy` tells
-// whether all is well (the library loaded, the region joined, the alarm server taking).
+// {"status": "ok"|"failing"|"no_alarm_server", "libraryLoaded": ..., "regionJoined": ...,
+//  "alarmServerSeen": ..., "alarmServerTaking": ..., "waiting": N, "secondsSinceMoved": N};
+// `healthy` tells whether all is well (the library loaded, the region joined, an alarm
+// server seen and taking). "no_alarm_server": all is well but that none has been seen.
 std::string HealthJson(const Gauges& gauges, bool& healthy);
 
 }  // namespace vel

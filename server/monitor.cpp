@@ -1,6 +1,7 @@
 #include "monitor.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "event_log.h"
@@ -74,7 +75,9 @@ void Monitor::Tick() {
   if (notifier_.Active()) {
     notifier_.Status("Served requests: " + std::to_string(hooks_.servedRequests()) + "; " +
                      std::to_string(watch_.Waiting()) + " messages waiting" +
-                     (watch_.Taking() ? "" : "; the alarm server takes none"));
+                     (!watch_.Taking() ? "; the alarm server takes none"
+                      : !watch_.Seen() ? "; no alarm server seen"
+                                       : ""));
   }
 }
 
@@ -107,10 +110,18 @@ void Monitor::PruneLogs() {
   const int days = settings_.logDays;
   // Files are the exchange thread's business: the event loop never waits on a disk.
   ExchangeWorker::Instance().Run([today, days] {
-    const std::vector<std::string> removed = PruneDailyLogs(ProgramDir(), today, days);
+    std::vector<KeptLog> kept;
+    const std::vector<std::string> removed = PruneDailyLogs(ProgramDir(), today, days, &kept);
     if (!removed.empty()) {
       WriteLogFromExchange("Velmar Web Server removed " + std::to_string(removed.size()) +
                            " daily logs older than " + std::to_string(days) + " days");
+    }
+    for (const KeptLog& log : kept) {
+      const std::string line = "Velmar Web Server could not remove the daily log " + log.name +
+                               " (older than " + std::to_string(days) +
+                               " days): " + std::strerror(log.error);
+      WriteLogFromExchange(line);
+      WarnFromExchange(line);
     }
   });
 }
@@ -123,6 +134,7 @@ Gauges Monitor::CurrentGauges() const {
   g.libraryLoaded = watch_.Last().libraryLoaded;
   g.regionJoined = watch_.Last().regionJoined;
   g.alarmServerTaking = watch_.Taking();
+  g.alarmServerSeen = watch_.Seen();
   g.waiting = watch_.Waiting();
   g.secondsSinceMoved = watch_.SecondsSinceMoved(now);
   return g;

@@ -34,6 +34,7 @@ BufferReading ReadCommandBuffer(int stored, int64_t callMs) {
   if (reading.libraryLoaded && !reading.lockTimedOut) {
     const std::optional<int32_t> processes = library.GetProcesses();
     reading.regionJoined = processes && *processes > 0;
+    reading.processes = processes ? *processes : 0;
     const std::optional<int32_t> count = library.GetCommandCount();
     const int64_t end = NowMs();
     // The library gives -1 when its lock stayed taken: that is no reading, and neither is
@@ -41,6 +42,7 @@ BufferReading ReadCommandBuffer(int stored, int64_t callMs) {
     reading.lockTimedOut = (count && *count < 0) || end - start >= kLockTimeoutMs;
     if (count && reading.regionJoined && !reading.lockTimedOut) {
       if (*count == 0 || *count < g_buffer.count) g_buffer.lastMovedMs = end;
+      reading.sawTake = *count < g_buffer.count;
       g_buffer.count = *count;
       g_buffer.read = true;
       reading.known = true;
@@ -54,6 +56,7 @@ BufferReading ReadCommandBuffer(int stored, int64_t callMs) {
 std::optional<std::string> StallWatch::Take(const BufferReading& reading, int64_t nowMs) {
   if (reading.known) {
     last_ = reading;
+    tookOne_ = tookOne_ || reading.sawTake;
   } else {
     // The count could not be read this time: what was known of it stands.
     last_.libraryLoaded = reading.libraryLoaded;

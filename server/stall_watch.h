@@ -5,6 +5,11 @@
 // it is empty. While commands wait and it has not moved for StallSeconds, the alarm
 // server counts as not taking; what is handed over does not change either way.
 //
+// Nothing counts as an alarm server that has not been seen: one is seen once a command
+// has been taken out of the buffer since velweb started, or while the buffer is empty
+// and another program of the family is attached to the region. Until then the state is
+// "no alarm server seen", never "taking".
+//
 // Two halves, one per thread:
 // - ReadCommandBuffer runs on the exchange thread only (it calls the library, which may
 //   wait for the region lock): after each hand-over, and for the regular look that the
@@ -25,6 +30,8 @@ struct BufferReading {
   bool regionJoined = false;
   bool known = false;         // the count was read (the lock was had in time)
   int waiting = 0;            // commands in the buffer, when known
+  int processes = 0;          // programs attached to the region, velweb among them
+  bool sawTake = false;       // a command was taken out since the reading before
   int64_t lastMovedMs = 0;    // NowMs when the buffer last moved
   bool lockTimedOut = false;  // a call of this reading found the lock held too long
 };
@@ -43,7 +50,12 @@ class StallWatch {
   std::optional<std::string> Take(const BufferReading& reading, int64_t nowMs);
 
   const BufferReading& Last() const { return last_; }
+  // Not stalled: no command has waited untaken for StallSeconds.
   bool Taking() const { return !stalled_; }
+  // An alarm server has been seen (see above).
+  bool Seen() const {
+    return tookOne_ || (last_.known && last_.waiting == 0 && last_.processes > 1);
+  }
   int Waiting() const { return last_.known ? last_.waiting : 0; }
   // Since the buffer last moved, in whole seconds (0 before the first reading).
   int64_t SecondsSinceMoved(int64_t nowMs) const;
@@ -54,6 +66,7 @@ class StallWatch {
   int64_t stallMs_;
   BufferReading last_;
   bool stalled_ = false;
+  bool tookOne_ = false;  // a command has been seen taken out
   int64_t stalledSinceMovedMs_ = 0;
 };
 

@@ -29,6 +29,9 @@ class StartupReport {
 
   // The program directory must be writable for the daily log and the profile.
   void CheckProgramDir(const std::string& dir);
+  // Root in a directory that belongs to a service's account (its owner or group is not
+  // root's): what it writes now becomes root's, and the service cannot write it later.
+  void CheckAccount(const std::string& dir);
   // Sections and keys of the profile `fileName` (in the program directory) that the
   // server does not read as they may have been meant (see profile_keys.h). Returns the
   // mistakes about [Access], which are not warned about: they stop the start.
@@ -37,6 +40,13 @@ class StartupReport {
   void CheckLibrary();
   // A receiver file (in the program directory) whose receivers are not all read.
   void CheckReceiverFile(const std::string& fileName);
+  // For velweb --check: the pages of the program directory can be read, INDEX.HTM is
+  // among them; libVelmar.so is there and readable (it is not loaded: that would join
+  // the shared region).
+  void CheckPages();
+  void CheckLibraryFile();
+
+  size_t Warnings() const { return warnings_.size(); }
 
   // Writes the warnings so far into the log, each as a line of its own.
   void WriteToLog();

@@ -11,6 +11,7 @@
 #include "kept_commands.h"
 #include "port_diagnosis.h"
 #include "profile_keys.h"
+#include "start_settings.h"
 #include "startup_report.h"
 #include "vel_proc.h"
 
@@ -31,6 +32,8 @@ WebServerCore::WebServerCore(ServerLimits limits)
   table_.SetEvents(
       {[this](int index, const HttpRequest& request) { HandleRequest(index, request); },
        [this](int index, int status) {
+         monitor_.Metrics().CountRefusal(status == 413 ? ServerMetrics::kTooLong
+                                                       : ServerMetrics::kBadRequest);
          // With status lines the client learns why; what it still sends is drained.
          if (Headers_) {
            Connection& c = table_.At(index);
@@ -78,6 +81,23 @@ int WebServerCore::Form_Load() {
   // What is found wrong on the way is said at once, and logged once the log has begun.
   StartupReport report;
   report.CheckProgramDir(ProgramDir());
+  report.CheckAccount(ProgramDir());
+
+  // What keeps the server from starting is said on standard error and logged.
+  auto refuseStart = [this](const std::string& text) {
+    if (frontEnd_) frontEnd_->ShowMessage(text, MessageIcon::Warning);
+    size_t from = 0;
+    for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+      WriteLog(text.substr(from, end - from));
+    }
+    WriteLog(text.substr(from));
+    return 1;
+  };
+  // A profile that is there but cannot be read is never taken for a missing one: its
+  // [Access] keys would be lost, and the server open to everyone.
+  if (const std::string problem = ProfileProblem(kProfile); !problem.empty()) {
+    return refuseStart(problem);
+  }
 
   if (!LoadLanguage()) {
     if (frontEnd_) frontEnd_->ChooseLanguage(ProgramDir());
@@ -95,57 +115,23 @@ int WebServerCore::Form_Load() {
     return 1;
   }
 
-  // A mistake about who may send stops the start: said on standard error and logged.
-  auto refuseStart = [this](const std::string& text) {
-    if (frontEnd_) frontEnd_->ShowMessage(text, MessageIcon::Warning);
-    size_t from = 0;
-    for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
-      WriteLog(text.substr(from, end - from));
-    }
-    WriteLog(text.substr(from));
-    return 1;
-  };
-  if (const std::vector<std::string> mistakes = report.CheckProfile(kProfile); !mistakes.empty()) {
+  StartSettings settings;
+  if (const std::vector<std::string> refusals = ReadStartSettings(kProfile, report, settings);
+      !refusals.empty()) {
     std::string text;
-    for (const std::string& mistake : mistakes) text += mistake + "\n";
-    return refuseStart(text +
-                       "Velmar Web Server does not start while [Access] may not say what was "
-                       "meant: it could let everyone send.");
+    for (const std::string& refusal : refusals) text += (text.empty() ? "" : "\n") + refusal;
+    return refuseStart(text);
   }
-  const int64_t port = ReadProfileNumber(ProfileSetting::kHttpPort, kProfile);
-  Headers_ = ReadProfileNumber(ProfileSetting::kHeaders, kProfile) == 1;
-  AccessSettings access;
-  std::string accessError;
-  if (!ParseAccessSettings(ReadProfileKey(ProfileSetting::kAllowFrom, kProfile),
-                           ReadProfileNumber(ProfileSetting::kSendLimit, kProfile),
-                           ReadProfileKey(ProfileSetting::kPassword, kProfile),
-                           ReadProfileKey(ProfileSetting::kTrustProxy, kProfile), access,
-                           accessError)) {
-    return refuseStart(accessError);
-  }
-  // A client without status lines never learns that a password is wanted.
-  if (!access.passwordHash.empty() && !Headers_) {
-    return refuseStart(
-        "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP "
-        "status lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password.");
-  }
+  const int64_t port = settings.port;
+  Headers_ = settings.headers;
   table_.SetStatusLines(Headers_);
   answers_.SetStatusLines(Headers_);
-  access_ = AccessPolicy(std::move(access));
+  access_ = AccessPolicy(std::move(settings.access));
   if (!access_.PasswordHash().empty()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
   }
-  const std::string listenAddress = ReadProfileKey(ProfileSetting::kListenAddress, kProfile);
-  MonitorSettings monitorSettings;
-  std::string monitorError;
-  if (!listenAddress.empty() && !IpAddress::Parse(listenAddress)) {
-    monitorError = "[TCPIP] ListenAddress=" + listenAddress + " in " + kProfile +
-                   " is no IPv4 or IPv6 address: write one such as 127.0.0.1 or ::1, or "
-                   "remove the key to listen on every address.";
-  }
-  if (!monitorError.empty() || !ReadMonitorSettings(kProfile, monitorSettings, monitorError)) {
-    return refuseStart(monitorError);
-  }
+  const std::string listenAddress = settings.listenAddress;
+  MonitorSettings monitorSettings = std::move(settings.monitor);
   table_.Listener().SetLocalAddress(listenAddress);
 
   table_.FitToDescriptors();

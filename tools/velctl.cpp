@@ -350,6 +350,11 @@ int Status(const std::vector<std::string>& args) {
   if (!velweb.answered) {
     std::printf("alarm server: unknown (velweb at %s: %s)\n", velweb.where.c_str(),
                 velweb.why.c_str());
+  } else if (!velweb.seen && velweb.taking) {
+    std::printf(
+        "alarm server: no alarm server seen (none has taken a message, and no other "
+        "program is attached); %d waiting (velweb at %s)\n",
+        velweb.waiting, velweb.where.c_str());
   } else if (velweb.taking) {
     std::printf("alarm server: taking messages; %d waiting, the buffer moved %" PRId64
                 " s ago (velweb at %s)\n",

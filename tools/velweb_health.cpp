@@ -59,6 +59,8 @@ bool ParseHealth(const std::string& body, VelwebHealth& health) {
       !Field(body, "secondsSinceMoved", seconds))
     return false;
   health.taking = taking == "true";
+  std::string seen;
+  health.seen = !Field(body, "alarmServerSeen", seen) || seen == "true";
   health.waiting = std::atoi(waiting.c_str());
   health.secondsSinceMoved = std::atoll(seconds.c_str());
   return true;

@@ -14,6 +14,7 @@ struct VelwebHealth {
   std::string where;  // "127.0.0.1:8080"
   std::string why;    // when not answered: what went wrong
   bool taking = true;
+  bool seen = true;  // a velweb that does not say counts as having seen one
   int waiting = 0;
   int64_t secondsSinceMoved = 0;
 };

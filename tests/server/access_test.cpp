@@ -257,8 +257,13 @@ TEST(ServerAccess, LimitsAndLockOutsOutlastAFloodFromManyAddresses) {
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
 }
 
+// velweb --check refuses each as the start does, and finds nothing in a good directory.
 TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
   Velweb server;
+  int checked = -1;
+  const std::string good = server.Check(&checked);
+  EXPECT_EQ(checked, 0) << good;
+  EXPECT_NE(good.find("is ready to start (0 warnings)"), std::string::npos) << good;
   const std::string password = server.PasswordLine("pw");
   struct Case {
     std::string headers;
@@ -269,7 +274,14 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
   const std::vector<Case> cases = {
       {"1", "[Acess]\r\nPassword=",
        "VELWEB.INI line 7: [Acess]: unknown section, did you mean [Access]?\nVelmar Web Server "
-       "does not start while [Access] may not say what was meant"},
+       "does not start while [Access] or [TCPIP] ListenAddress may not say what was meant"},
+      // Plain HTTP kept off the network by ListenAddress: a mistake about it opens it.
+      {"1", "[TCPIP]\r\nListenAdress=127.0.0.1",
+       "VELWEB.INI line 8: ListenAdress: unknown key in [TCPIP], did you mean ListenAddress?"},
+      {"1", "[HTTP]\r\nListenAddress=127.0.0.1",
+       "VELWEB.INI line 8: ListenAddress: unknown key in [HTTP], did you mean it under [TCPIP]?"},
+      {"1", "[TCPIP]\r\nListenAddress=localhost",
+       "[TCPIP] ListenAddress=localhost in VELWEB.INI is no IPv4 or IPv6 address"},
       {"1", "Pasword=", "VELWEB.INI line 8: Pasword: unknown key in [Access], did you mean "},
       {"1", "SendLimit=thirty",
        "VELWEB.INI line 8: SendLimit=thirty in [Access] is not a whole number"},
@@ -296,6 +308,47 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
     // Logged too, and nothing else: the server never began.
     EXPECT_EQ(CountOf(server.Log(), firstLine), logged + 1) << server.Log();
     EXPECT_EQ(server.Log().find("is starting"), std::string::npos);
+    const std::string check = server.Check(&checked);
+    EXPECT_EQ(checked, 1) << check;
+    EXPECT_NE(check.find(firstLine), std::string::npos) << check;
+  }
+  EXPECT_EQ(CountOf(server.Log(), "is starting"), 0u) << "--check never starts anything";
+}
+
+// A profile that is there but cannot be read stops the start and stays as it was: never
+// replaced by the shipped one, which would drop its [Access] keys.
+TEST(ServerAccess, AProfileThatCannotBeReadStopsTheStartAndIsLeftAlone) {
+  Velweb server;
+  const std::string profile = "[General]\r\nLanguage=001\r\n[Access]\r\nAllowFrom=127.0.0.9\r\n";
+  server.Put("VELWEB.INI", profile);
+  const fs::path path = server.dir() / "VELWEB.INI";
+  fs::permissions(server.dir(), fs::perms::all);
+  struct Case {
+    const char* what;
+    fs::perms mode;
+    bool asNobody;
+    std::string reason;
+  };
+  for (const Case& c :
+       {Case{"unreadable", fs::perms::owner_write, true, ": Permission denied."},
+        Case{"a zero byte", fs::perms::owner_read, false, ": it holds a zero byte"}}) {
+    SCOPED_TRACE(c.what);
+    if (!c.asNobody) WriteFile(path, profile + std::string("\0", 1));
+    fs::permissions(path, c.mode);
+    std::map<std::string, std::string> env;
+    if (c.asNobody && getuid() == 0) env["VELWEB_TEST_AS_NOBODY"] = "1";
+    ASSERT_TRUE(server.Start(env, false));
+    const int status = server.WaitExit();
+    if (status == 126) continue;  // root may not change account here
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(server.Err().find("VELWEB.INI in " + server.dir().string() +
+                                "/ cannot be read by "
+                                "the account "),
+              std::string::npos)
+        << server.Err();
+    EXPECT_NE(server.Err().find(c.reason), std::string::npos) << server.Err();
+    fs::permissions(path, fs::perms::owner_read);
+    EXPECT_EQ(ReadFile(path).substr(0, profile.size()), profile);
   }
 }
 

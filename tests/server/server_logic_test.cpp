@@ -1247,7 +1247,7 @@ TEST(AlertWebhooks, TextIsCutAfterTheLastAlertThatFitsWithTheCountOfTheRest) {
     EXPECT_EQ(text.error, "");
     EXPECT_EQ(text.text, c.text) << c.room;
   }
-  // Grafana's title stands for the alerts; a title of blanks does not.
+  // A title of Grafana's own form is left out; one of the admin's stands for no alerts.
   EXPECT_EQ(AlertMessage(PostSource::kGrafana,
                          R"({"status":"firing","title":"T\u00e9st \u20ac\u263a","alerts":[]})", 100)
                 .text,
@@ -1256,6 +1256,11 @@ TEST(AlertWebhooks, TextIsCutAfterTheLastAlertThatFitsWithTheCountOfTheRest) {
                          R"({"status":"firing","title":" \n","alerts":[{"labels":{}}]})", 100)
                 .text,
             "FIRING: alert");
+  EXPECT_EQ(
+      AlertMessage(PostSource::kGrafana,
+                   R"({"status":"firing","title":"[FIRING:1]","alerts":[{"labels":{}}]})", 100)
+          .text,
+      "FIRING: alert");
 }
 
 TEST(AlertWebhooks, PathsQueriesAndTheSourceOfAPost) {

@@ -134,6 +134,11 @@ class Velweb {
                          arguments + " 2>&1");
   }
 
+  // velweb --check of this directory: what it prints; `status`: its exit status.
+  std::string Check(int* status) const {
+    return CommandOutput("'" + (dir_ / "velweb").string() + "' --check 2>&1", status);
+  }
+
   // One request on a fresh connection; the whole answer.
   std::string Fetch(const std::string& request) const { return Fetch(From{}, request); }
   std::string Fetch(const From& from, const std::string& request) const {
