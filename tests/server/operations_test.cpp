@@ -273,3 +273,46 @@ TEST(ServerOperations, DailyLogsOlderThanLogDaysGoAndNothingElse) {
 
 }  // namespace
 }  // namespace veltest
+
+namespace veltest {
+namespace {
+
+// Files of another account in a directory the server shares (sticky, as the package makes
+// it): a daily log that LogDays may not remove is named with the reason, a day's log the
+// server cannot write is named with its owner and the remedy; and root starting in such a
+// directory is warned that what it writes becomes root's.
+TEST(ServerOperations, FilesOfAnotherAccountAreNamedWithTheirOwnerAndWhy) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving files to another account needs root";
+  Velweb server;
+  SetProfile(server, "0", "LogDays=90\r\n");
+  server.Put("20000101.LOG", "x\r\n");
+  server.Put(Velweb::Today() + ".LOG", "x\r\n");
+  fs::permissions(server.LogPath(), fs::perms::owner_read | fs::perms::group_read);
+  fs::permissions(server.dir(), fs::perms::all | fs::perms::sticky_bit);
+  ASSERT_TRUE(server.Start({{"VELWEB_TEST_AS_NOBODY", "1"}}, false));
+  const std::string removal =
+      "Velmar Web Server could not remove the daily log 20000101.LOG (older than 90 days): "
+      "Operation not permitted";
+  ASSERT_TRUE(WaitFor([&] {
+    return server.Err().find(removal) != std::string::npos || !server.Running();
+  }));
+  if (!server.Running() && server.WaitExit() == 126) GTEST_SKIP() << "no change of account";
+  EXPECT_TRUE(fs::exists(server.dir() / "20000101.LOG"));
+  EXPECT_NE(server.Err().find("the log file " + server.LogPath().string() +
+                              " could not be written: Permission denied; it belongs to root, "
+                              "not to nobody, which runs the server: give it back (chown nobody "),
+            std::string::npos)
+      << server.Err();
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+
+  ASSERT_EQ(chown(server.dir().c_str(), 0, 65534), 0);
+  ASSERT_TRUE(server.Start()) << server.Err();
+  EXPECT_NE(server.Err().find("Warning: velweb runs as root in " + server.dir().string() +
+                              "/, which belongs to the group "),
+            std::string::npos)
+      << server.Err();
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace veltest

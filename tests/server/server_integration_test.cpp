@@ -616,11 +616,20 @@ TEST(ServerStart, ProfileRestoredFromItsShippedCopy) {
 
 TEST(ServerStart, WithoutALanguageAndNoTerminalTheProgramEnds) {
   Velweb server;
-  server.Put("VELWEB.INI", "[TCPIP]\r\nHTTPPort=" + std::to_string(server.port()) + "\r\n");
-  ASSERT_TRUE(server.Start({}, false));
-  EXPECT_EQ(server.WaitExit(), 1);
-  EXPECT_FALSE(fs::exists(server.LogPath()));
-  EXPECT_EQ(server.Out(), "");
+  const std::string port = "[TCPIP]\r\nHTTPPort=" + std::to_string(server.port()) + "\r\n";
+  // None chosen, and one chosen whose file is not there: each said as it is.
+  for (const auto& [language, said] : std::vector<std::pair<std::string, std::string>>{
+           {"", "no language is chosen"},
+           {"[General]\r\nLanguage=999\r\n",
+            "Language=999 in section [General] of VELWEB.INI names the file vel_lang.999, which "
+            "is not in " + server.dir().string() + "/."}}) {
+    server.Put("VELWEB.INI", language + port);
+    ASSERT_TRUE(server.Start({}, false));
+    EXPECT_EQ(server.WaitExit(), 1);
+    EXPECT_FALSE(fs::exists(server.LogPath()));
+    EXPECT_EQ(server.Out(), "");
+    EXPECT_NE(server.Err().find(said), std::string::npos) << server.Err();
+  }
 }
 
 TEST(ServerStart, HelpAndVersionAnswerAndExit) {
