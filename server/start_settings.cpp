@@ -37,8 +37,8 @@ std::vector<std::string> ReadStartSettings(const std::string& profile, StartupRe
     // A client without status lines never learns that a password is wanted.
     refusals.push_back(
         "A password is set ([Access] Password in " + profile +
-        "), and a password needs HTTP status lines: set Headers=1 in section [HTTP] of " +
-        profile + ", or remove the password.");
+        "), and a password needs HTTP status lines: set Headers=1 in section [HTTP] of " + profile +
+        ", or remove the password.");
   }
   settings.listenAddress = ReadProfileKey(ProfileSetting::kListenAddress, profile);
   if (!settings.listenAddress.empty() && !IpAddress::Parse(settings.listenAddress)) {
@@ -62,8 +62,9 @@ int CheckProgramDirectory(std::FILE* out) {
   std::string profile = "VELWEB.INI";
   if (!ReadWholeFile(ProgramFile(profile)) && errno == ENOENT &&
       ReadWholeFile(ProgramFile("VELWEB.ONI"))) {
-    std::fprintf(out, "Note: there is no VELWEB.INI yet; a start makes it from VELWEB.ONI, "
-                      "which is checked instead.\n");
+    std::fprintf(out,
+                 "Note: there is no VELWEB.INI yet; a start makes it from VELWEB.ONI, "
+                 "which is checked instead.\n");
     profile = "VELWEB.ONI";
   }
   if (const std::string problem = ProfileProblem(profile); !problem.empty()) {
@@ -76,7 +77,8 @@ int CheckProgramDirectory(std::FILE* out) {
     if (settings.port < 1 || settings.port > 65535) {
       refusals.push_back("The HTTP port (" + std::to_string(settings.port) +
                          ") can not be used: a port is a whole number from 1 to 65535; set "
-                         "HTTPPort in section [TCPIP] of " + profile + ".");
+                         "HTTPPort in section [TCPIP] of " +
+                         profile + ".");
     }
     if (const std::string problem = LanguageProblem(profile); !problem.empty()) {
       refusals.push_back(problem);
@@ -98,8 +100,9 @@ int CheckProgramDirectory(std::FILE* out) {
                  ProgramDir().c_str(), warnings, warnings == 1 ? "" : "s");
     return 0;
   }
-  std::fprintf(out, "velweb --check: Velmar Web Server would not start in %s (%zu error%s, %zu "
-                    "warning%s)\n",
+  std::fprintf(out,
+               "velweb --check: Velmar Web Server would not start in %s (%zu error%s, %zu "
+               "warning%s)\n",
                ProgramDir().c_str(), refusals.size(), refusals.size() == 1 ? "" : "s", warnings,
                warnings == 1 ? "" : "s");
   return 1;

@@ -530,7 +530,7 @@ http {
     listen 127.0.0.1:PORT ssl; ssl_certificate @/cert.pem; ssl_certificate_key @/key.pem;
     location / {
       proxy_pass http://127.0.0.1:VELWEB;
-      proxy_set_header Host $host;
+      proxy_set_header Host $http_host;
       proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
     }
   }
@@ -545,9 +545,10 @@ http {
   ASSERT_TRUE(WaitFor([&] { return Client(port).connected(); })) << ReadFile(dir / "error.log");
 
   // A post from `from` through nginx; the body and, on a line of its own, the status.
-  auto post = [&](const std::string& from, const std::string& type, const std::string& body) {
+  auto post = [&](const std::string& from, const std::string& type, const std::string& body,
+                  const std::string& more = "") {
     return CommandOutput(
-        "curl -sS --cacert '" + d + "/cert.pem' --interface " + from +
+        "curl -sS --cacert '" + d + "/cert.pem' --interface " + from + more +
         " -H 'X-Forwarded-For: 10.9.9.9' -H 'Content-Type: " + type + "' --data '" + body +
         "' -w '\\n%{http_code}' https://127.0.0.1:" + std::to_string(port) + "/send.htm 2>&1");
   };
@@ -561,7 +562,13 @@ http {
       post("127.0.0.3", "application/json", "{\"receivers\": [\"A\"], \"message\": \"four\"}"),
       "{\"sent\": true, \"receivers\": [\"A\"], \"waiting\": 3, \"alarmServerTaking\": "
       "true}\n\n200");
-  EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xfeone\nFT:A\\xfetwo\nFT:A\\xfefour\n");
+  // A page of the server itself, on a port other than 443: its Origin names the port, and
+  // so does the Host that nginx passes on.
+  EXPECT_EQ(post("127.0.0.4", form, "message=five&receivers=A",
+                 " -H 'Origin: https://127.0.0.1:" + std::to_string(port) + "'"),
+            sent);
+  EXPECT_EQ(server.Velctl("commands --raw"),
+            "FT:A\\xfeone\nFT:A\\xfetwo\nFT:A\\xfefour\nFT:A\\xfefive\n");
   EXPECT_EQ(LogCount(server, " WEB Received HTTP message request from 127.0.0.2\r\n", 2), 2u);
   EXPECT_EQ(LogCount(server, " WEB Send limit reached for 127.0.0.2\r\n"), 1u);
   EXPECT_EQ(LogCount(server, " WEB Received HTTP message request from 127.0.0.3\r\n"), 1u);

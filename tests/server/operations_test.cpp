@@ -293,9 +293,8 @@ TEST(ServerOperations, FilesOfAnotherAccountAreNamedWithTheirOwnerAndWhy) {
   const std::string removal =
       "Velmar Web Server could not remove the daily log 20000101.LOG (older than 90 days): "
       "Operation not permitted";
-  ASSERT_TRUE(WaitFor([&] {
-    return server.Err().find(removal) != std::string::npos || !server.Running();
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return server.Err().find(removal) != std::string::npos || !server.Running(); }));
   if (!server.Running() && server.WaitExit() == 126) GTEST_SKIP() << "no change of account";
   EXPECT_TRUE(fs::exists(server.dir() / "20000101.LOG"));
   EXPECT_NE(server.Err().find("the log file " + server.LogPath().string() +

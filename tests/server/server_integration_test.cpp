@@ -622,7 +622,8 @@ TEST(ServerStart, WithoutALanguageAndNoTerminalTheProgramEnds) {
            {"", "no language is chosen"},
            {"[General]\r\nLanguage=999\r\n",
             "Language=999 in section [General] of VELWEB.INI names the file vel_lang.999, which "
-            "is not in " + server.dir().string() + "/."}}) {
+            "is not in " +
+                server.dir().string() + "/."}}) {
     server.Put("VELWEB.INI", language + port);
     ASSERT_TRUE(server.Start({}, false));
     EXPECT_EQ(server.WaitExit(), 1);

@@ -662,12 +662,13 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
           "VELWEB.INI line 11: AllowFrom: in [Security], so it is never read",
           "VELWEB.INI line 13: [Acess]: unknown section, did you mean [Access]?"}));
   // Numbers outside the values that mean something, with what they read as.
-  EXPECT_EQ(CheckProfileKeys("[General]\r\nLogDays=-5\r\nStallSeconds=-3\r\n[HTTP]\r\nHeaders=2\r\n",
-                             "VELWEB.INI"),
-            (std::vector<std::string>{
-                "VELWEB.INI line 2: LogDays=-5 in [General] is negative; it reads as 0",
-                "VELWEB.INI line 3: StallSeconds=-3 in [General] is negative; it reads as 0",
-                "VELWEB.INI line 5: Headers=2 in [HTTP] is neither 0 nor 1; it reads as 0"}));
+  EXPECT_EQ(
+      CheckProfileKeys("[General]\r\nLogDays=-5\r\nStallSeconds=-3\r\n[HTTP]\r\nHeaders=2\r\n",
+                       "VELWEB.INI"),
+      (std::vector<std::string>{
+          "VELWEB.INI line 2: LogDays=-5 in [General] is negative; it reads as 0",
+          "VELWEB.INI line 3: StallSeconds=-3 in [General] is negative; it reads as 0",
+          "VELWEB.INI line 5: Headers=2 in [HTTP] is neither 0 nor 1; it reads as 0"}));
   // Every key written at the default it is read with passes without a word.
   std::string defaults;
   for (const ProfileKey& row : kProfileKeys) {

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# The Debian package, built from this build tree with cpack and installed with dpkg:
+# The Debian packages, built from this build tree with cpack (from sources whose files
+# are group-writable, as a checkout under umask 002 leaves them) and installed with dpkg:
 # the user velweb and the group velmar, the program directory handed to them, the unit,
 # the manual pages; then the installed velweb run as velweb on a free port (directly,
 # not through systemd, which CI does not have): a page, a posted message that velctl
 # takes out, the server's files owned by velweb and closed to other accounts, the program
 # files out of its reach, a message kept over the stop; then installed again over itself
-# (a receiver file of another account keeps its owner), removed (profile and log stay)
-# and purged (all gone, the kept message counted, the user too).
+# (a receiver file of another account keeps its owner, an admin's NOTES.LOG is left
+# alone), velweb removed (profile and log stay, and so do the library and the receiver
+# file, which the alarm server needs) and purged (the server's files gone, the kept
+# message counted, the user too; the receiver file and NOTES.LOG stay).
 # lintian (installed by scripts/setup.sh) must find nothing but the overridden program
 # directory in /opt.
-#   package_test.sh BUILD_DIR        exit 77: skipped (not root, no dpkg or cpack)
+#   package_test.sh BUILD_DIR SOURCE_DIR    exit 77: skipped (not root, no dpkg or cpack)
 set -uo pipefail
-build=$(cd "${1:?usage: package_test.sh BUILD_DIR}" && pwd)
+build=$(cd "${1:?usage: package_test.sh BUILD_DIR SOURCE_DIR}" && pwd)
+source=$(cd "${2:?usage: package_test.sh BUILD_DIR SOURCE_DIR}" && pwd)
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -19,40 +23,56 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 for tool in dpkg dpkg-deb cpack runuser setpriv curl python3; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (bash scripts/setup.sh)"
 done
-if dpkg-query -W -f='${Status}' velweb 2>/dev/null | grep -q 'installed'; then
-  skip "a velweb package is installed on this machine; the test leaves it alone"
-fi
+for package in velweb velmar-exchange; do
+  if dpkg-query -W -f='${Status}' $package 2>/dev/null | grep -q 'installed'; then
+    skip "a $package package is installed on this machine; the test leaves it alone"
+  fi
+done
+[ -e /opt/velweb ] && skip "/opt/velweb exists already; the test leaves it alone"
 getent passwd velweb >/dev/null && skip "the user velweb exists already; the test leaves it alone"
 getent group velmar >/dev/null && skip "the group velmar exists already; the test leaves it alone"
 
 work=$(mktemp -d /tmp/velweb-package.XXXXXX)
 dir=/opt/velweb
 pid=""
+modes="$work/modes"
 cleanup() {
   [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
-  dpkg --purge velweb >/dev/null 2>&1
+  dpkg --purge velweb velmar-exchange >/dev/null 2>&1
+  rm -rf "$dir"
+  # The source files get their modes back.
+  [ -f "$modes" ] && while read -r mode file; do chmod "$mode" "$file"; done <"$modes"
   rm -rf "$work"
 }
 trap cleanup EXIT
 as_velweb() { runuser -u velweb -g velmar -- "$@"; }
 
-# Build and install.
+# Build from group-writable sources, and install.
+find "$source/packaging" "$source/site" -type f -printf '%m %p\n' >"$modes"
+find "$source/packaging" "$source/site" -type f -exec chmod g+w {} +
 (cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
 deb=$(ls "$work"/velweb_*.deb 2>/dev/null | head -1)
-[ -n "$deb" ] || fail "cpack made no .deb"
-if command -v lintian >/dev/null; then
-  lintian -EvIL +pedantic --show-overrides "$deb" >"$work/lintian.log" 2>&1
-  if grep -qE '^[EW]: ' "$work/lintian.log"; then
-    cat "$work/lintian.log" >&2
-    fail "lintian finds more than the overridden dir-or-file-in-opt"
+lib=$(ls "$work"/velmar-exchange_*.deb 2>/dev/null | head -1)
+[ -n "$deb" ] && [ -n "$lib" ] || fail "cpack made no velweb and velmar-exchange packages"
+for d in "$deb" "$lib"; do
+  dpkg-deb -c "$d" | grep -q ' \./opt/$' && fail "$(basename "$d") holds a ./opt/ of its own"
+  dpkg-deb -c "$d" | grep -E '^[-d]' | grep -vE '^(-rw-r--r--|-rwxr-xr-x|drwxr-xr-x) root/root ' &&
+    fail "$(basename "$d") holds modes other than 0644 and 0755, or files not root's"
+  if command -v lintian >/dev/null; then
+    lintian -EvIL +pedantic --show-overrides "$d" >"$work/lintian.log" 2>&1
+    if grep -qE '^[EW]: ' "$work/lintian.log"; then
+      cat "$work/lintian.log" >&2
+      fail "lintian finds more in $(basename "$d") than the overridden directory in /opt"
+    fi
+    grep -q '^O: [a-z-]*: dir-or-file-in-opt' "$work/lintian.log" ||
+      { cat "$work/lintian.log" >&2; fail "lintian does not use the override for /opt"; }
+  else
+    echo "lintian is not installed (bash scripts/setup.sh): the package is not checked by it"
   fi
-  grep -q '^O: velweb: dir-or-file-in-opt' "$work/lintian.log" ||
-    { cat "$work/lintian.log" >&2; fail "lintian does not use the override for /opt"; }
-else
-  echo "lintian is not installed (bash scripts/setup.sh): the package is not checked by it"
-fi
-dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i failed"; }
+done
+dpkg-deb -f "$deb" Depends | grep -q '^velmar-exchange (= ' || fail "velweb does not depend on velmar-exchange"
+dpkg -i "$lib" "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i failed"; }
 
 getent passwd velweb >/dev/null || fail "no user velweb after the install"
 [ "$(id -gn velweb)" = velmar ] || fail "velweb's group is $(id -gn velweb), not velmar"
@@ -65,7 +85,8 @@ unit=/lib/systemd/system/velweb.service
 [ -f "$unit" ] || fail "no $unit"
 for line in "User=velweb" "Group=velmar" "AmbientCapabilities=CAP_NET_BIND_SERVICE" \
             "ProtectSystem=strict" "ReadWritePaths=$dir" "NoNewPrivileges=yes" "PrivateTmp=yes" \
-            "ExecStart=$dir/velweb --headless" "WorkingDirectory=$dir" "UMask=0027" \
+            "ExecStart=$dir/velweb --headless" "ExecStartPre=$dir/velweb --check" \
+            "WorkingDirectory=$dir" "UMask=0027" \
             "Type=notify" "WatchdogSec=30"; do
   grep -qx "$line" "$unit" || fail "the unit lacks $line"
 done
@@ -99,6 +120,8 @@ export ASAN_OPTIONS="detect_leaks=0"
 unset LSAN_OPTIONS
 LC_ALL=C.UTF-8 as_velweb "$dir/velctl" receivers write "$dir/vel_rcv.dat" "Bär Team" "Control Room" ||
   fail "velctl receivers write as velweb failed"
+as_velweb "$dir/velweb" --check >"$work/check.log" 2>&1 ||
+  { cat "$work/check.log" >&2; fail "velweb --check finds the installation wrong"; }
 # setpriv becomes velweb and runs velweb in its place, so that signals reach the server.
 setpriv --reuid velweb --regid velmar --init-groups -- "$dir/velweb" --headless \
   </dev/null >"$work/out.log" 2>"$work/err.log" &
@@ -141,22 +164,36 @@ as_velweb rm -f "$dir/libVelmar.so" 2>/dev/null
 [ -f "$dir/libVelmar.so" ] || fail "velweb could remove libVelmar.so"
 
 # Installed over itself: the receiver file is the alarm server's (here: nobody's), and
-# stays so.
+# stays so; a file of the admin's that only looks like a log is nobody's business.
 chown nobody "$dir/vel_rcv.dat"
+install -m 0644 /dev/null "$dir/NOTES.LOG"
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i over itself failed"; }
 [ "$(stat -c %U "$dir/vel_rcv.dat")" = nobody ] || fail "the upgrade took vel_rcv.dat from its owner"
 [ "$(stat -c %U "$log")" = velweb ] || fail "the upgrade changed the log's owner"
+[ "$(stat -c '%U %a' "$dir/NOTES.LOG")" = "root 644" ] || fail "the upgrade changed NOTES.LOG"
 
-# Removing keeps what the server wrote; purging takes it, and the user.
+# Removing velweb keeps what the server wrote, and the alarm server's library and
+# receiver file; purging takes the server's files and the user, and nothing else.
 dpkg -r velweb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -r failed"; }
 [ ! -e "$dir/velweb" ] || fail "the program stays after dpkg -r"
 [ -f "$dir/VELWEB.INI" ] && [ -f "$log" ] || fail "dpkg -r took the profile or the log"
+[ -f "$dir/libVelmar.so" ] && [ -x "$dir/velctl" ] || fail "dpkg -r velweb took libVelmar.so or velctl"
 dpkg --purge velweb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge failed"; }
 grep -q "removing vel_kept.dat, which held 1 undelivered message(s)" "$work/dpkg.log" ||
   { cat "$work/dpkg.log" >&2; fail "the purge did not say what it removed"; }
-[ ! -e "$dir" ] || fail "$dir stays after the purge: $(ls -A "$dir")"
+for gone in VELWEB.INI vel_kept.dat "$(basename "$log")" .velweb.lock; do
+  [ ! -e "$dir/$gone" ] || fail "$gone stays after the purge"
+done
+[ -f "$dir/vel_rcv.dat" ] || fail "the purge took the alarm server's vel_rcv.dat"
+[ "$(stat -c '%U %a' "$dir/NOTES.LOG" 2>&1)" = "root 644" ] || fail "the purge touched NOTES.LOG"
+[ -f "$dir/libVelmar.so" ] || fail "the purge of velweb took libVelmar.so"
+[ "$(stat -c '%U:%G' "$dir")" = "root:root" ] || fail "the directory is $(stat -c '%U:%G' "$dir") after the purge"
+dpkg --purge velmar-exchange >"$work/dpkg.log" 2>&1 ||
+  { cat "$work/dpkg.log" >&2; fail "dpkg --purge velmar-exchange failed"; }
+[ ! -e "$dir/libVelmar.so" ] || fail "libVelmar.so stays after its package is purged"
+[ -e /opt ] || fail "/opt went with the packages"
 getent passwd velweb >/dev/null && fail "the user velweb stays after the purge"
 [ -e /etc/systemd/system/multi-user.target.wants/velweb.service ] &&
   fail "the unit stays enabled after the purge"
 getent group velmar >/dev/null && fail "the group velmar stays after the purge"
-echo "the Debian package installs, runs as velweb, and is removed and purged cleanly"
+echo "the Debian packages install, run as velweb, and are removed and purged cleanly"
