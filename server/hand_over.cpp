@@ -9,6 +9,7 @@
 #include "event_log.h"
 #include "exchange_worker.h"
 #include "json_message.h"
+#include "kept_commands.h"
 #include "vel_proc.h"
 #include "velmar_library.h"
 
@@ -150,7 +151,7 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
           WriteLogFromExchange("Received " + SourceNoun(post.source) + " from " + client);
           const int64_t start = NowMs();
           const std::optional<int32_t> stored =
-              passable && fits ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
+              passable && fits ? StoreCommandBehindKept(entry) : std::nullopt;
           handedOver = stored && *stored == 1;
           reading = ReadCommandBuffer(handedOver ? 1 : 0, NowMs() - start);
           if (!handedOver)

@@ -24,6 +24,9 @@ constexpr char kTerminator = '\xFF';
 constexpr size_t kLongestCommand = 4093;
 constexpr mode_t kKeptMode = 0640;
 
+// Exchange thread only: kept messages wait in the file for room in the buffer.
+bool g_keptWaiting = false;
+
 std::string Count(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -117,6 +120,39 @@ std::string KeptCommandsBytes(const std::vector<std::string>& commands) {
   std::string bytes;
   for (const std::string& command : commands) bytes += command + kTerminator;
   return bytes;
+}
+
+bool KeepInFront(const std::string& path, const std::vector<std::string>& commands,
+                 std::vector<std::string>& notKept) {
+  std::string existing;
+  const int fd = OpenRegular(path, O_RDONLY);
+  if (fd >= 0) {
+    FileDescriptor file(fd);
+    const std::optional<std::string> bytes = ReadUpTo(fd, kKeptFileLimit);
+    if (!bytes) {
+      notKept = commands;
+      return false;
+    }
+    existing = *bytes;
+  } else if (errno != ENOENT && errno != ELOOP && errno != EINVAL) {
+    // A link or a FIFO under the name holds nothing of ours: it is replaced.
+    notKept = commands;
+    return false;
+  }
+  std::string front;
+  size_t kept = 0;
+  for (; kept < commands.size(); ++kept) {
+    const size_t size = commands[kept].size() + 1;
+    if (front.size() + size + existing.size() > kKeptFileLimit) break;
+    front += commands[kept] + kTerminator;
+  }
+  notKept.assign(commands.begin() + static_cast<long>(kept), commands.end());
+  if (kept == 0) return true;
+  if (!ReplaceWholeFile(path, front + existing, kKeptMode, /*applyUmask=*/true)) {
+    notKept = commands;
+    return false;
+  }
+  return true;
 }
 
 bool AppendToKeptFile(const std::string& path, const std::string& bytes) {
@@ -222,25 +258,30 @@ void KeepWaitingCommands() {
     commands.push_back(*command);
   }
   if (commands.empty()) return;
-  const size_t taken = commands.size();
-  if (AppendToKeptFile(ProgramFile(kKeptCommandsFile), KeptCommandsBytes(commands))) {
-    CountKeptCommands(taken);
+  // What the buffer held was handed over before what still waits in the file.
+  std::vector<std::string> notKept;
+  const bool written = KeepInFront(ProgramFile(kKeptCommandsFile), commands, notKept);
+  const std::string why =
+      written ? "it would grow past " + std::to_string(kKeptFileLimit >> 20) + " MiB"
+              : std::strerror(errno);
+  const size_t kept = commands.size() - notKept.size();
+  if (kept > 0) {
+    CountKeptCommands(kept);
     WriteLogFromExchange("Velmar Web Server kept " +
-                         Count(taken, "waiting message", "waiting messages") +
+                         Count(kept, "waiting message", "waiting messages") +
                          " for its next start");
-    return;
   }
-  const std::string why = std::strerror(errno);
+  if (notKept.empty()) return;
   const std::string lost = "Velmar Web Server could not keep " +
-                           Count(taken, "waiting message", "waiting messages") + " in " +
+                           Count(notKept.size(), "waiting message", "waiting messages") + " in " +
                            kKeptCommandsFile + ": " + why;
   WriteLogFromExchange(lost);
   WarnFromExchange(lost + "; they are written here, to be sent again:");
   // The file could not hold them (a full disk, say): standard error, and the journal
   // behind it under systemd, is the one place left that can.
-  for (size_t i = 0; i < commands.size(); ++i) {
-    WarnFromExchange("not kept " + std::to_string(i + 1) + " of " + std::to_string(taken) + ": " +
-                     DescribeCommand(commands[i]));
+  for (size_t i = 0; i < notKept.size(); ++i) {
+    WarnFromExchange("not kept " + std::to_string(i + 1) + " of " + std::to_string(notKept.size()) +
+                     ": " + DescribeCommand(notKept[i]));
   }
 }
 
@@ -253,13 +294,17 @@ std::string DescribeCommand(const std::string& command) {
   return "to " + (receivers.empty() ? std::string("(no receiver)") : receivers) + ": " + rest;
 }
 
-void HandBackKeptCommands() {
+namespace {
+
+void HandBack(bool quiet) {
   const HandBackOutcome outcome = HandBackKeptFile(
       ProgramFile(kKeptCommandsFile), ProgramFile(kSetAsideCommandsFile),
       [](const std::string& command) {
         const std::optional<int32_t> stored = VelmarLibrary::Instance().SetCommandEntry(command);
         return stored && *stored == 1;
       });
+  g_keptWaiting = outcome.read && outcome.left > 0;
+  if (quiet && outcome.handed == 0 && outcome.setAside == 0) return;
   if (!outcome.read) {
     if (!outcome.why.empty()) {
       WriteLogFromExchange(std::string("Velmar Web Server hands back nothing from ") +
@@ -281,6 +326,20 @@ void HandBackKeptCommands() {
     line += "; " + std::to_string(outcome.left) + " wait in " + kKeptCommandsFile;
   }
   WriteLogFromExchange(line);
+}
+
+}  // namespace
+
+void HandBackKeptCommands() { HandBack(/*quiet=*/false); }
+
+void HandBackWaitingKeptCommands() {
+  if (g_keptWaiting) HandBack(/*quiet=*/true);
+}
+
+std::optional<int32_t> StoreCommandBehindKept(const std::string& command) {
+  HandBackWaitingKeptCommands();
+  if (g_keptWaiting) return 0;
+  return VelmarLibrary::Instance().SetCommandEntry(command);
 }
 
 }  // namespace vel

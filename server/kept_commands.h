@@ -9,6 +9,14 @@
 // message. When another program is attached, nothing is taken out: the region outlives
 // velweb. What only memory held is still lost in a crash.
 //
+// The order holds over any number of stops and starts: while kept messages wait in the
+// file (the buffer took only some of them), they get another try every second and
+// before each new message, and a new message finds the buffer full until none waits. At
+// a stop, what the buffer still holds was handed over before what waits in the file, so
+// it goes in front of it. The file never grows past kKeptFileLimit: what a stop cannot
+// keep within it is said in the log and, each message with its receivers and text, on
+// standard error.
+//
 // The file is read only when it is a regular file named without a symbolic link, and
 // only up to kKeptFileLimit bytes; it is opened without waiting, so a FIFO of that name
 // holds up nothing. Each entry is marked as handed back (its bytes overwritten with
@@ -22,7 +30,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +47,14 @@ void KeepWaitingCommands();
 
 // At the start, once the server listens, before any message is handed over.
 void HandBackKeptCommands();
+
+// Another try for the kept messages that still wait (nothing when none does), with a
+// log line only when some were handed back.
+void HandBackWaitingKeptCommands();
+
+// SetCommandEntry for a new message, behind the kept messages: 0 (the buffer is full
+// for it) while some still wait after another try.
+std::optional<int32_t> StoreCommandBehindKept(const std::string& command);
 
 // A command entry for a person: "to A, B: the message" ("FT:", the receivers ended by
 // 0xFE, the message).
@@ -64,5 +82,12 @@ HandBackOutcome HandBackKeptFile(const std::string& path, const std::string& set
 // all. Anything else under that name (a link, a FIFO) is taken away first. False, with
 // errno telling why, when it could not be written.
 bool AppendToKeptFile(const std::string& path, const std::string& bytes);
+
+// Puts `commands` in front of what the kept file `path` holds, as many of them as fit
+// within kKeptFileLimit, in their order; the ones that do not fit come back in
+// `notKept`. False, with errno telling why, when the file could not be written (then
+// every one of `commands` is in `notKept`).
+bool KeepInFront(const std::string& path, const std::vector<std::string>& commands,
+                 std::vector<std::string>& notKept);
 
 }  // namespace vel

@@ -6,6 +6,7 @@
 
 #include "event_log.h"
 #include "exchange_worker.h"
+#include "kept_commands.h"
 #include "log_pruning.h"
 #include "page.h"
 #include "profile_keys.h"
@@ -86,6 +87,8 @@ void Monitor::AskReading() {
   if (readingAsked_ || NowMs() < nextReadingMs_) return;
   readingAsked_ = true;
   ExchangeWorker::Instance().Run([this] {
+    // Kept messages that found no room at the start get another try.
+    HandBackWaitingKeptCommands();
     const BufferReading reading = ReadCommandBuffer();
     ExchangeWorker::Reply(Context(), [this, reading] {
       readingAsked_ = false;

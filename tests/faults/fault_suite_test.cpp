@@ -644,6 +644,58 @@ TEST(FaultStop, MessagesWaitingAtACleanStopAreKeptAndHandedBackOnce) {
       << server.Out();
 }
 
+// Six kept messages of which the buffer takes two at a time: over three stops and starts
+// they reach the taker in their order, each once, and a new message waits behind them.
+TEST(FaultStop, KeptMessagesKeepTheirOrderOverStopsAndStarts) {
+  Velweb server;
+  WriteSite(server);
+  std::vector<std::string> kept;  // each as velctl --raw shows it
+  std::string file;
+  for (int i = 1; i <= 6; ++i) {
+    const std::string text = "e" + std::to_string(i) + std::string(1900, 'x');
+    file += "FT:A\xFE" + text + "\xFF";
+    kept.push_back("FT:A\\xfe" + text + "\n");
+  }
+  server.Put("vel_kept.dat", file);
+  std::string taken;
+  auto takeAll = [&] { taken += server.Velctl("commands --raw"); };
+  auto expectTaken = [&](size_t upTo) {
+    std::string expected;
+    for (size_t i = 0; i < upTo; ++i) expected += kept[i];
+    EXPECT_EQ(taken, expected);
+  };
+
+  ASSERT_TRUE(server.Start());
+  EXPECT_TRUE(server.LogShows("handed back 2 kept messages; 4 wait in vel_kept.dat"))
+      << server.Log();
+  EXPECT_EQ(server.Fetch(Post("message=new1&receivers=A")),
+            "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n")
+      << "a new message goes behind the kept ones";
+  ExpectCleanStop(server);
+
+  ASSERT_TRUE(server.Start());
+  takeAll();
+  expectTaken(2);
+  // The rest gets another try without a new post.
+  EXPECT_TRUE(server.LogShows("handed back 2 kept messages; 2 wait in vel_kept.dat"))
+      << server.Log();
+  ExpectCleanStop(server);
+
+  ASSERT_TRUE(server.Start());
+  takeAll();
+  expectTaken(4);
+  ASSERT_TRUE(WaitFor([&] { return !fs::exists(server.dir() / "vel_kept.dat"); }));
+  EXPECT_EQ(server.Fetch(Post("message=new1&receivers=A")),
+            "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n");
+  ExpectCleanStop(server);
+
+  ASSERT_TRUE(server.Start());
+  takeAll();
+  kept.push_back("FT:A\\xfenew1\n");
+  expectTaken(7);
+  ExpectCleanStop(server);
+}
+
 // ---------------------------------------------------------------------------------------
 // The log's file system fills up.
 
