@@ -113,6 +113,20 @@ std::string NumberText(double value) {
 
 }  // namespace
 
+std::string ProfileKeysHelp() {
+  std::string help;
+  for (const ProfileKey& row : kProfileKeys) {
+    std::string name = "  [" + std::string(row.section) + "] " + row.key;
+    if (*row.defaultValue) name += " (" + std::string(row.defaultValue) + ")";
+    std::string meaning = row.help;
+    for (size_t at = 0; (at = meaning.find('\n', at)) != std::string::npos; at += 7) {
+      meaning.replace(at, 1, "\n      ");
+    }
+    help += name + "\n      " + meaning + "\n";
+  }
+  return help;
+}
+
 std::string ReadProfileKey(ProfileSetting setting, const std::string& fileName) {
   const ProfileKey& row = RowOf(setting);
   return ReadProfileString(row.section, row.key, row.defaultValue, fileName);

@@ -38,7 +38,8 @@ struct ProfileKey {
   const char* section;
   const char* key;
   const char* defaultValue;  // read when the file, the section or the key is missing
-  bool number;  // read as a number: a value that is not a plain integer is worth a word
+  bool number;       // read as a number: a value that is not a plain integer is worth a word
+  const char* help;  // what it means, for velweb --help: ASCII, one line or two
   // For a number, the values that mean something; any other reads as 0.
   int64_t lowest = 0;
   int64_t highest = kNoLimit;
@@ -50,17 +51,29 @@ struct ProfileKey {
 inline constexpr ProfileKey kProfileKeys[] = {
     // clang-format off
     // The port's range has a message of its own when the port cannot be used.
-    {ProfileSetting::kHttpPort,      "TCPIP",   "HTTPPort",      "80",             true,  INT64_MIN, kNoLimit},
-    {ProfileSetting::kLanguage,      "General", "Language",      "",               false},
-    {ProfileSetting::kHeaders,       "HTTP",    "Headers",       "0",              true,  0, 1},
-    {ProfileSetting::kAllowFrom,     "Access",  "AllowFrom",     "",               false, 0, 0, true},
-    {ProfileSetting::kSendLimit,     "Access",  "SendLimit",     "0",              true,  0, kNoLimit, true},
-    {ProfileSetting::kPassword,      "Access",  "Password",      "",               false, 0, 0, true},
-    {ProfileSetting::kTrustProxy,    "Access",  "TrustProxy",    "",               false, 0, 0, true},
-    {ProfileSetting::kListenAddress, "TCPIP",   "ListenAddress", "",               false, 0, 0, true},
-    {ProfileSetting::kStallSeconds,  "General", "StallSeconds",  "60",             true},
-    {ProfileSetting::kLogDays,       "General", "LogDays",       "0",              true},
-    {ProfileSetting::kStatusFrom,    "Status",  "From",          "127.0.0.1, ::1", false},
+    {ProfileSetting::kHttpPort,      "TCPIP",   "HTTPPort",      "80",             true,
+     "the TCP port to listen on", INT64_MIN, kNoLimit},
+    {ProfileSetting::kLanguage,      "General", "Language",      "",               false,
+     "the language file vel_lang.NNN (001 English, 049 German)"},
+    {ProfileSetting::kHeaders,       "HTTP",    "Headers",       "0",              true,
+     "1 sends an HTTP/1.0 status line and header fields before every body", 0, 1},
+    {ProfileSetting::kAllowFrom,     "Access",  "AllowFrom",     "",               false,
+     "addresses and networks that may use the server, such as 192.168.10.0/24 ::1\n"
+     "(empty: all)", 0, 0, true},
+    {ProfileSetting::kSendLimit,     "Access",  "SendLimit",     "0",              true,
+     "messages per address and minute (0: no limit)", 0, kNoLimit, true},
+    {ProfileSetting::kPassword,      "Access",  "Password",      "",               false,
+     "the line 'velctl passwd' prints; needs Headers=1", 0, 0, true},
+    {ProfileSetting::kTrustProxy,    "Access",  "TrustProxy",    "",               false,
+     "proxies whose X-Forwarded-For names the client", 0, 0, true},
+    {ProfileSetting::kListenAddress, "TCPIP",   "ListenAddress", "",               false,
+     "the one address to listen on (empty: all)", 0, 0, true},
+    {ProfileSetting::kStallSeconds,  "General", "StallSeconds",  "60",             true,
+     "waiting messages untaken this long are reported (0: off)"},
+    {ProfileSetting::kLogDays,       "General", "LogDays",       "0",              true,
+     "daily logs older than this are removed (0: kept)"},
+    {ProfileSetting::kStatusFrom,    "Status",  "From",          "127.0.0.1, ::1", false,
+     "who may GET /metrics and /health (empty: off)"},
     // clang-format on
 };
 
@@ -77,6 +90,10 @@ static_assert(
 constexpr const ProfileKey& RowOf(ProfileSetting setting) {
   return kProfileKeys[static_cast<size_t>(setting)];
 }
+
+// Every key with its default and meaning, as velweb --help shows them: a line per key
+// ("  [Section] Key (default)  meaning"), a meaning of two lines indented under it.
+std::string ProfileKeysHelp();
 
 // The key's value in the profile `fileName`, as ReadProfileString reads it, with the
 // row's default.

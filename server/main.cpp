@@ -12,6 +12,7 @@
 
 #include "console_front_end.h"
 #include "exchange_worker.h"
+#include "profile_keys.h"
 #include "signal_bridge.h"
 #include "start_settings.h"
 #include "terminal_text.h"
@@ -31,17 +32,8 @@ void PrintHelp() {
       "              or 1, without listening or writing anything; run it after an edit\n"
       "  --help      show this text\n"
       "  --version   show the version\n\n"
-      "Settings are in VELWEB.INI beside the program: [TCPIP] HTTPPort (80),\n"
-      "[General] Language, [HTTP] Headers (0; 1 sends an HTTP/1.0 status line).\n"
-      "[Access] AllowFrom (addresses and networks that may use the server, such as\n"
-      "192.168.10.0/24 ::1; empty: all), SendLimit (messages per address and minute;\n"
-      "0: no limit), Password (the line 'velctl passwd' prints; needs Headers=1),\n"
-      "TrustProxy (proxies whose X-Forwarded-For names the client). Programs may\n"
-      "post JSON: {\"receivers\": [...], \"message\": \"...\"} (see velweb(1)).\n"
-      "[TCPIP] ListenAddress (the one address to listen on; empty: all), [General]\n"
-      "StallSeconds (60: waiting messages untaken this long are reported; 0: off),\n"
-      "LogDays (daily logs older than this are removed; 0: kept), [Status] From\n"
-      "(who may GET /metrics and /health; 127.0.0.1, ::1; empty: off).\n"
+      "Settings are in VELWEB.INI beside the program (defaults in brackets):\n%s"
+      "\nPrograms may post JSON: {\"receivers\": [...], \"message\": \"...\"} (see velweb(1)).\n"
       "SIGTERM and SIGHUP end the server as a system shutdown; SIGINT asks first on a\n"
       "terminal.\n"
       "On the console the served count is a status line on a terminal and a last line\n"
@@ -52,7 +44,8 @@ void PrintHelp() {
       "  VELWEB_SEND_TIMEOUT_MS     an answer is abandoned, with a reset, once the client\n"
       "                             has taken none of it for this long (30000)\n"
       "  VELWEB_IDLE_GRACE_MS       a connection that has sent nothing for this long is\n"
-      "                             the first closed when every place is taken (1000)\n");
+      "                             the first closed when every place is taken (1000)\n",
+      vel::ProfileKeysHelp().c_str());
 }
 
 bool HasDisplay() {

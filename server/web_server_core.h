@@ -40,26 +40,23 @@
 // thread, and its answer waits for the result while other clients are served: a program
 // of the family that holds the region lock never keeps pages from being served.
 //
-// Settings beyond the profile keys of the original design:
-// - "HTTP"/"Headers" in "VELWEB.INI" (default 0): 1 puts an HTTP/1.0 status line and
-//   header fields in front of every response body; the status tells what became of
-//   the request (see SubmitOutcome, and 401, 403 and 404).
-// - "Access"/"AllowFrom", "SendLimit", "Password", "TrustProxy": who may send, and how
-//   often (access_policy.h). A password needs status lines: with Headers=0 and a
-//   password, Form_Load refuses to start, as it does for a mistake about [Access]
-//   (profile_keys.h). Passwords are hashed on a thread of their own (password_hasher.h).
-//   A POST of application/json is a message from a program, answered in JSON
-//   (json_message.h); so are a POST of text/plain, and the notifications that
-//   Alertmanager and Grafana post to /alertmanager and /grafana (alert_webhooks.h),
-//   which always get a status line. A post that a browser marks as sent by another site
-//   is refused whatever the keys (cross_site.h).
+// Settings: every key of "VELWEB.INI" is a row of the table in profile_keys.h, with
+// its default and meaning; start_settings.h reads them and says what stops a start.
+// - Headers=1 puts an HTTP/1.0 status line and header fields in front of every response
+//   body; the status tells what became of the request (see SubmitOutcome, and 401, 403
+//   and 404).
+// - [Access]: who may send, and how often (access_policy.h). Passwords are hashed on a
+//   thread of their own (password_hasher.h). A POST of application/json is a message
+//   from a program, answered in JSON (json_message.h); so are a POST of text/plain, and
+//   the notifications that Alertmanager and Grafana post to /alertmanager and /grafana
+//   (alert_webhooks.h), which always get a status line. A post that a browser marks as
+//   sent by another site is refused whatever the keys (cross_site.h).
+// - StallSeconds, LogDays and [Status] From: see monitor.h.
 // - The environment variables VELWEB_REQUEST_TIMEOUT_MS (default 10000: a request must
 //   be complete this long after its connection), VELWEB_SEND_TIMEOUT_MS (default 30000:
 //   an answer is abandoned, with a reset, once the client has taken nothing of it for
 //   this long) and VELWEB_IDLE_GRACE_MS (default 1000: how long a connection that has
 //   sent nothing is spared when room must be made for a new one).
-// - "TCPIP"/"ListenAddress" (default: every address) binds the listener to one address;
-//   "General"/"StallSeconds", "LogDays" and "Status"/"From": see monitor.h.
 #pragma once
 
 #include <QLockFile>
