@@ -122,6 +122,7 @@ bool Answers::SendFile(int index, const std::string& path, const std::string& ex
     return true;
   }
   if (table_.At(index).headOnly) {
+    metrics_.CountResponse(200);
     table_.Queue(index, std::make_unique<ResponseSender>(std::vector<std::string>{
                             ResponseHead(200, ContentTypeFor(extension), info.st_size)}));
     return true;
@@ -170,6 +171,7 @@ void Answers::Body(int index, const std::string& contentType,
           : std::string();
   metrics_.CountResponse(status);
   if (table_.At(index).headOnly) {
+    metrics_.CountResponse(200);
     table_.Queue(index, std::make_unique<ResponseSender>(std::vector<std::string>{head}));
     return;
   }

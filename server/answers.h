@@ -47,7 +47,6 @@ class Answers {
   Answers& operator=(const Answers&) = delete;
 
   void SetStatusLines(bool on) { statusLines_ = on; }
-  bool StatusLines() const { return statusLines_; }
 
   // The page of the file `path` (whose status is `info`), with its placeholders filled.
   void Page(int index, const std::string& path, const struct stat& info,

@@ -1,8 +1,10 @@
 // The calls into libVelmar.so, made on a thread of their own. A call may wait up to two
 // seconds for the region lock when another program of the family holds it and does not
 // let go; the event loop goes on serving meanwhile. Calls are made one at a time, in the
-// order in which they were asked for, so log lines keep their order around the
-// hand-overs they describe. Results come back through the event loop.
+// order in which they were asked for (but for RunFirst, which goes ahead of everything
+// that waits: the stop's keeping of the waiting messages, before queued log lines), so
+// log lines keep their order around the hand-overs they describe. Results come back
+// through the event loop.
 //
 // Hand-overs of posted messages wait in a bounded line: beyond kMaxWaitingHandOvers
 // the caller is told at once, and a hand-over that has not started yet can be called

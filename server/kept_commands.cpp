@@ -11,6 +11,7 @@
 #include "event_log.h"
 #include "file_io.h"
 #include "metrics.h"
+#include "submission.h"
 #include "vel_proc.h"
 #include "velmar_library.h"
 
@@ -19,9 +20,6 @@ namespace vel {
 namespace {
 
 constexpr char kTerminator = '\xFF';
-// The longest command the command buffer ever takes (an empty buffer holds 4093 bytes
-// and a terminator before its zero byte).
-constexpr size_t kLongestCommand = 4093;
 constexpr mode_t kKeptMode = 0640;
 
 // Exchange thread only: kept messages wait in the file for room in the buffer.
@@ -77,7 +75,7 @@ std::vector<Entry> Entries(const std::string& bytes) {
 
 // An entry that the command buffer can never take whole, or that is not whole itself.
 bool NeverFits(const std::string& bytes, const Entry& entry) {
-  return !entry.terminated || entry.size > kLongestCommand ||
+  return !entry.terminated || entry.size > kLargestCommandEntry ||
          std::memchr(bytes.data() + entry.offset, '\0', entry.size) != nullptr;
 }
 

@@ -75,7 +75,6 @@ class Monitor {
   std::optional<StatusAnswer> Answer(const HttpRequest& request, const IpAddress& client);
 
   ServerMetrics& Metrics() { return metrics_; }
-  const StallWatch& Watch() const { return watch_; }
   // "waiting" and "alarmServerTaking" for the JSON answer to a message handed over.
   std::string JsonFields() const;
   // The result page's note while the alarm server does not take: the empty text else.

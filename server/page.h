@@ -1,6 +1,7 @@
 // The bytes of the server's answers: pages with their placeholders filled in, the
-// not-found page, and the optional HTTP/1.0 head. Pure functions; the core joins the
-// pieces they return into one body and hands it to the connection in one SendData.
+// not-found page, the refusal pages, and the optional HTTP/1.0 head. Pure functions;
+// the answers (answers.h) put the pieces they return in a ResponseSender, which writes
+// them to the connection as far as the client takes them.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "shared_region.h"
+
 namespace vel {
 
 struct Submission {
@@ -23,8 +25,8 @@ struct Submission {
 bool HoldsSeparator(std::string_view text);
 
 // The longest command entry the alarm server can ever take: its command buffer holds
-// 4094 bytes of entries, each with its terminator byte.
-inline constexpr size_t kLargestCommandEntry = 4093;
+// kCommandContentMax bytes of entries, each with its terminator byte.
+inline constexpr size_t kLargestCommandEntry = velmar::kCommandContentMax - 1;
 
 // What became of a posted message, and the status line that tells it (with Headers=1).
 // A retry can help only where the status is 503; the answer then says when to retry.
