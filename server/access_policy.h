@@ -9,8 +9,10 @@
 //
 // Order of the checks for a request (Admit): the client's address (through a trusted
 // proxy), AllowFrom (403, nothing read), a lock-out (401), the password (401). Five
-// wrong passwords from one address within a minute lock it out for a minute. Then, for
-// a posted message, the send limit (TakeSend: 429).
+// wrong passwords from one address within a minute lock it out for a minute; those of
+// requests that a page of another site made (cross_site.h's MadeByAnotherPage) never
+// count, for such a page chooses the credentials. Then, for a posted message, the send
+// limit (TakeSend: 429).
 //
 // A password is hashed only once: Admit knows a password checked before, and asks for
 // a check (kUnchecked) of any other. The caller has it hashed off the event loop
@@ -53,11 +55,12 @@ bool ParseAccessSettings(const std::string& allowFrom, double sendLimit,
 
 enum class Refusal {
   kNone,
-  kAddress,    // outside AllowFrom: 403
-  kPassword,   // no credentials, or wrong ones: 401
-  kLockedOut,  // too many wrong passwords of late: 401
-  kUnchecked,  // a password not known yet: Decision::password must be hashed first
-  kBusy,       // more passwords to hash than the budget allows: 503, try again soon
+  kAddress,        // outside AllowFrom: 403
+  kPassword,       // no credentials: 401
+  kWrongPassword,  // wrong ones: 401
+  kLockedOut,      // too many wrong passwords of late: 401
+  kUnchecked,      // a password not known yet: Decision::password must be hashed first
+  kBusy,           // more passwords to hash than the budget allows: 503, try again soon
 };
 
 class AccessPolicy {
@@ -83,8 +86,9 @@ class AccessPolicy {
   Decision Admit(const IpAddress& peer, const HttpRequest& request, int64_t nowMs);
   // The end of a kUnchecked decision: whether `password` matched the hash. Remembered,
   // so that the same password is known at once from now on.
+  // `countsToLockOut`: false for a request that a page of another site made.
   Decision Checked(const IpAddress& client, const std::string& password, bool matched,
-                   int64_t nowMs);
+                   int64_t nowMs, bool countsToLockOut = true);
   // The refusal of a kUnchecked request that the hasher had no room for.
   Decision Busy(const IpAddress& client, int64_t nowMs);
   const std::string& PasswordHash() const { return settings_.passwordHash; }
@@ -106,8 +110,8 @@ class AccessPolicy {
   std::vector<std::string> CrossSite(const IpAddress& client, int64_t nowMs);
 
  private:
-  // Counts a wrong password of `decision.client` and refuses it.
-  void Wrong(Decision& decision, int64_t nowMs);
+  // Refuses a wrong password of `decision.client`, and counts it towards a lock-out.
+  void Wrong(Decision& decision, int64_t nowMs, bool countsToLockOut);
   // Adds `line` to `lines` when the refusal of this kind is the first of the window for
   // `client`, within the budget of all refusal lines.
   void Coalesced(const IpAddress& client, RefusalLog kind, const std::string& line, int64_t nowMs,

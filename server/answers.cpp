@@ -227,6 +227,10 @@ void Answers::Refused(int index, const HttpRequest& request, Refusal refusal) {
       reason = "too many passwords to check at once: try again in a second";
       fields = "Retry-After: 1\r\n";
       break;
+    case Refusal::kWrongPassword:
+      page = &WrongPasswordPage();
+      reason = "wrong password";
+      break;
     case Refusal::kPassword:
     case Refusal::kUnchecked:
     case Refusal::kNone:
@@ -238,9 +242,13 @@ void Answers::Refused(int index, const HttpRequest& request, Refusal refusal) {
 void Answers::RequestRefused(int index, const HttpRequest& request, int status) {
   const bool tooLong = status == 413;
   const std::string why =
-      tooLong ? "the request is longer than " + std::to_string(table_.Limits().maxRequestBytes) +
-                    " bytes: nothing was sent"
-              : "the request's Content-Length is no plain number: nothing was sent";
+      tooLong
+          ? "the request is longer than " + std::to_string(table_.Limits().maxRequestBytes) +
+                " bytes: nothing was sent"
+          : std::string("the ") +
+                (table_.At(index).refusedFault ? table_.At(index).refusedFault
+                                               : "request's Content-Length is no plain number") +
+                ": nothing was sent";
   NotSent(index, request.Source(), why, tooLong ? TooLargePage() : BadRequestPage(), status, {});
 }
 

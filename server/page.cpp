@@ -153,6 +153,12 @@ const std::string& PasswordPage() {
   return kPage;
 }
 
+const std::string& WrongPasswordPage() {
+  static const std::string kPage =
+      ShortPage("Wrong Password", "The password was wrong: Velmar Web Server wants its password.");
+  return kPage;
+}
+
 const std::string& TooLargePage() {
   static const std::string kPage = ShortPage(
       "Request Too Large", "The request is too large for Velmar Web Server: nothing was sent.");

@@ -42,6 +42,7 @@ const std::vector<std::string>& NotFoundLines();
 // wrong passwords (401), more passwords at once than the server checks (503).
 const std::string& RefusedPage();
 const std::string& PasswordPage();
+const std::string& WrongPasswordPage();
 const std::string& LockedOutPage();
 const std::string& BusyPage();
 // The pages of a request refused before it is taken apart: too large (413), or with a

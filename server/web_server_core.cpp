@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include "alert_webhooks.h"
+#include "cross_site.h"
 #include "event_log.h"
 #include "exchange_worker.h"
 #include "kept_commands.h"
@@ -268,7 +269,9 @@ bool WebServerCore::Admit(int index, const HttpRequest& request) {
   const std::string password = decision.password;
   const bool queued = passwordHasher_ && passwordHasher_->Check(password, [=, this](bool matched) {
     if (!table_.Waits(id, ConnectionState::kCheckingPassword)) return;  // gone
-    if (Concluded(index, request, access_.Checked(client, password, matched, NowMs()))) {
+    if (Concluded(
+            index, request,
+            access_.Checked(client, password, matched, NowMs(), !MadeByAnotherPage(request)))) {
       Serve(index, request);
     }
   });

@@ -77,6 +77,9 @@ TEST_F(ServerTest, RequestTableByteForByte) {
       {"GET /A.HTM?X=1 HTTP/1.0\r\n\r\n", "a\r\n"},
       {"GET /A.B.HTM HTTP/1.0\r\n\r\n", kNotFound},
       {"GET\r\n\r\n", index},
+      // Lines that end in LF alone; a request line without a version, answered at once.
+      {"GET /INDEX.HTM HTTP/1.0\n\n", index},
+      {"GET /A.HTM\r\n", "a\r\n"},
       {"GET /missing.gif HTTP/1.0\r\n\r\n", kNotFound},
       {"GET /velweb.ini HTTP/1.0\r\n\r\n", kNotFound},
       // Nothing outside the program directory, and no wildcards.
@@ -207,6 +210,19 @@ TEST_F(ServerTest, EveryRequestGetsAnHonestAnswer) {
       {"POST http://localhost/send.htm HTTP/1.1\r\nContent-Length: 23\r\n\r\n"
        "message=abs&receivers=B",
        "200 OK", "<b>B</b>", "FT:B\\xfeabs"},
+      // Framed in a way that another reader could take for another request: 400 at once.
+      {post("Content-Length: 5\r\n", "message=smuggled&receivers=S"), "400 Bad Request",
+       "Bad Request", ""},
+      {"POST /send.htm HTTP/1.1\r\nHost: x\r\nTransfer-Encoding : chunked\r\n"
+       "Content-Length: 23\r\n\r\nmessage=te&receivers=T",
+       "400 Bad Request", "Bad Request", ""},
+      {post("Origin: http://x\r\n http://evil.example\r\n", "message=fold&receivers=F"),
+       "400 Bad Request", "Bad Request", ""},
+      {post("Content-Type: application/json\r\nContent-Length: 5\r\n", "{}"), "400 Bad Request",
+       "two different Content-Length values", ""},
+      {"GET /a.htm\rX HTTP/1.0\r\n\r\n", "400 Bad Request", "Bad Request", ""},
+      {"GET /a.htm\n\n", "400 Bad Request", "Bad Request", ""},
+      {"GET /a.htm HTTP/1.0\nHost: x\n\n", "200 OK", "\r\n\r\na\r\n", ""},
       // A full command buffer may take it later: 503, and when to retry.
       {post("", nearlyFull), "200 OK", "<b>F</b>", "FT:F\\xfe" + std::string(4000, 'f')},
       {post("", "message=" + std::string(200, 'l') + "&receivers=L"), "503 Service Unavailable",
