@@ -159,6 +159,19 @@ std::vector<std::string> AccessPolicy::CrossSite(const IpAddress& client, int64_
   return lines;
 }
 
+std::vector<std::string> AccessPolicy::UnknownHost(const IpAddress& client, const std::string& name,
+                                                   int64_t nowMs) {
+  std::vector<std::string> lines;
+  Coalesced(client, RefusalLog::kUnknownHost,
+            name.empty()
+                ? "Refused HTTP request from " + client.ToText() + ": it names no host"
+                : "Refused HTTP request from " + client.ToText() + " for the host name " + name +
+                      ": if the server is reached by it, add it to Hosts in "
+                      "section [HTTP] of VELWEB.INI",
+            nowMs, lines);
+  return lines;
+}
+
 void AccessPolicy::BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
                               std::vector<std::string>& lines) {
   if (settings_.sendLimit <= 0) {

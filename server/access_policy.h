@@ -108,6 +108,13 @@ class AccessPolicy {
 
   // The line about a post from another web site refused for `client`, coalesced.
   std::vector<std::string> CrossSite(const IpAddress& client, int64_t nowMs);
+  // The line about a request of `client` for the host `name` (HostNames), coalesced.
+  std::vector<std::string> UnknownHost(const IpAddress& client, const std::string& name,
+                                       int64_t nowMs);
+  // Whether `peer` is a trusted proxy.
+  bool TrustsProxy(const IpAddress& peer) const {
+    return !settings_.trustProxy.empty() && InNetworks(settings_.trustProxy, peer);
+  }
 
  private:
   // Refuses a wrong password of `decision.client`, and counts it towards a lock-out.

@@ -239,6 +239,14 @@ void Answers::Refused(int index, const HttpRequest& request, Refusal refusal) {
   NotSent(index, request.Source(), reason, *page, status, fields);
 }
 
+void Answers::UnknownHost(int index, const HttpRequest& request, const std::string& name) {
+  metrics_.CountRefusal(ServerMetrics::kUnknownHost);
+  const std::string why = name.empty() ? "the request names no host (Host): nothing was sent"
+                                       : "the server does not know the name " + name +
+                                             ": add it to [HTTP] Hosts in VELWEB.INI";
+  NotSent(index, request.Source(), why, UnknownHostPage(name), name.empty() ? 400 : 421, {});
+}
+
 void Answers::RequestRefused(int index, const HttpRequest& request, int status) {
   const bool tooLong = status == 413;
   const std::string why =

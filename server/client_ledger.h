@@ -26,7 +26,16 @@
 namespace vel {
 
 // Kinds of refusal whose log lines are coalesced, each on its own.
-enum class RefusalLog { kAddress, kSendLimit, kPassword, kBadRequest, kBusy, kCrossSite, kCount };
+enum class RefusalLog {
+  kAddress,
+  kSendLimit,
+  kPassword,
+  kBadRequest,
+  kBusy,
+  kCrossSite,
+  kUnknownHost,
+  kCount
+};
 
 class ClientLedger {
  public:

@@ -130,6 +130,7 @@ int WebServerCore::Form_Load() {
         "A password is set ([Access] Password in VELWEB.INI), and a password needs HTTP "
         "status lines: set Headers=1 in section [HTTP] of VELWEB.INI, or remove the password.");
   }
+  if (Headers_) hosts_ = HostNames(ReadProfileKey(ProfileSetting::kHosts, kProfile));
   table_.SetStatusLines(Headers_);
   answers_.SetStatusLines(Headers_);
   access_ = AccessPolicy(std::move(access));
@@ -243,6 +244,21 @@ void WebServerCore::ConnectionEnded(int index, EndReason reason) {
 }
 
 void WebServerCore::HandleRequest(int index, const HttpRequest& request) {
+  // A name that is not the server's may be another site's, pointed at this address: its
+  // pages must read nothing here, and post nothing (with status lines only: the clients
+  // of bare bodies send no Host).
+  if (Headers_) {
+    const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
+    if (const std::optional<std::string> name =
+            hosts_.Refused(request, access_.TrustsProxy(peer))) {
+      for (const std::string& line :
+           access_.UnknownHost(access_.ClientOf(peer, request), *name, NowMs())) {
+        WriteLog(line);
+      }
+      answers_.UnknownHost(index, request, *name);
+      return;
+    }
+  }
   // /metrics and /health, for the addresses [Status] From names.
   if (request.Status() != StatusPath::kNone) {
     const IpAddress client =

@@ -36,6 +36,12 @@ std::string Gif(size_t size) {
          << "\"";
 }
 
+std::string MachineName() {
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  return name;
+}
+
 // Pages in the mixed case they might have on disk; the server upper-cases every name.
 void WriteSite(Velweb& server) {
   server.Put("index.htm", "<p>index [VERSION]</p>\r\n<li>[RECEIVERS]</li>\r\n");
@@ -169,7 +175,7 @@ TEST_F(ServerTest, AMessageIsHandedOverAsTypedOrNotAtAll) {
 // With status lines, every answer says what became of the request, and whether a
 // retry can help; nothing is handed over that differs from what was sent.
 TEST_F(ServerTest, EveryRequestGetsAnHonestAnswer) {
-  server_.SetProfile(std::to_string(server_.port()), "1");
+  server_.SetProfile(std::to_string(server_.port()), "1", "Hosts=x, alarm.example.org\r\n");
   ASSERT_TRUE(server_.Start());
   auto post = [](const std::string& head, const std::string& body) {
     return "POST /send.htm HTTP/1.1\r\nHost: x\r\n" + head +
@@ -207,9 +213,21 @@ TEST_F(ServerTest, EveryRequestGetsAnHonestAnswer) {
       {"HEAD /nothing.htm HTTP/1.0\r\n\r\n", "404 Not Found", "Content-Length: 264\r\n", ""},
       {"GET http://localhost:8080/a.htm HTTP/1.1\r\nHost: localhost\r\n\r\n", "200 OK",
        "\r\n\r\na\r\n", ""},
-      {"POST http://localhost/send.htm HTTP/1.1\r\nContent-Length: 23\r\n\r\n"
+      {"POST http://localhost/send.htm HTTP/1.1\r\nHost: localhost\r\nContent-Length: 23\r\n\r\n"
        "message=abs&receivers=B",
        "200 OK", "<b>B</b>", "FT:B\\xfeabs"},
+      // A name that is not the server's (DNS rebinding): nothing read, nothing handed over.
+      {"GET /a.htm HTTP/1.1\r\nHost: attacker.example:8080\r\n\r\n", "421 Misdirected Request",
+       "add the name to Hosts in section [HTTP]", ""},
+      {"GET /metrics HTTP/1.1\r\nHost: attacker.example\r\n\r\n", "421 Misdirected Request",
+       "attacker.example", ""},
+      {"POST /send.htm HTTP/1.1\r\nHost: attacker.example\r\nOrigin: http://attacker.example\r\n"
+       "Content-Length: 22\r\n\r\nmessage=go&receivers=H",
+       "421 Misdirected Request", "Unknown Host Name", ""},
+      {"GET /a.htm HTTP/1.1\r\n\r\n", "400 Bad Request", "names no host", ""},
+      {"GET /a.htm HTTP/1.1\r\nHost: Alarm.Example.ORG.:80\r\n\r\n", "200 OK", "\r\n\r\na\r\n", ""},
+      {"GET /a.htm HTTP/1.1\r\nHost: [::1]:80\r\n\r\n", "200 OK", "\r\n\r\na\r\n", ""},
+      {"GET /a.htm HTTP/1.1\r\nHost: " + MachineName() + "\r\n\r\n", "200 OK", "\r\n\r\na\r\n", ""},
       // Framed in a way that another reader could take for another request: 400 at once.
       {post("Content-Length: 5\r\n", "message=smuggled&receivers=S"), "400 Bad Request",
        "Bad Request", ""},
@@ -241,6 +259,11 @@ TEST_F(ServerTest, EveryRequestGetsAnHonestAnswer) {
     if (!c.command.empty()) commands += c.command + "\n";
   }
   EXPECT_EQ(server_.Velctl("commands --raw"), commands);
+  EXPECT_TRUE(
+      server_.LogShows(" WEB Refused HTTP request from 127.0.0.1 for the host name "
+                       "attacker.example:8080: if the server is reached by it, add it to "
+                       "Hosts in section [HTTP] of VELWEB.INI\r\n"));
+  EXPECT_EQ(CountOf(server_.Log(), "for the host name"), 1u) << "once a minute";
 
   // A client that waits for leave to send its body is given it, and its body is read.
   Client client(server_.port());

@@ -17,6 +17,7 @@
 #include "event_log.h"
 #include "exchange_worker.h"
 #include "files.h"
+#include "host_names.h"
 #include "ip_networks.h"
 #include "json_message.h"
 #include "kept_commands.h"
@@ -1012,6 +1013,41 @@ TEST(AccessPolicy, DecisionsAndTheirLogLines) {
   EXPECT_FALSE(again.allowed);
   EXPECT_TRUE(again.logLines.empty());
   EXPECT_TRUE(policy.TakeSend(Ip("::1"), 30).allowed);
+}
+
+TEST(HostNames, OnlyTheServersOwnNamesAndAddressesPass) {
+  const HostNames hosts("alarm.example.org, Velweb.LAN", {"box", "box.site.example"});
+  struct Case {
+    std::string lines;
+    bool viaProxy;
+    std::optional<std::string> refused;
+  };
+  const std::vector<Case> cases = {
+      {"Host: 192.0.2.7:8080\r\n", false, std::nullopt},
+      {"Host: [2001:db8::5]\r\n", false, std::nullopt},
+      {"Host: LOCALHOST:80\r\n", false, std::nullopt},
+      {"Host: box\r\n", false, std::nullopt},
+      {"Host: box.site.example.\r\n", false, std::nullopt},
+      {"Host: velweb.lan:443\r\n", false, std::nullopt},
+      {"Host: attacker.example:8080\r\n", false, "attacker.example:8080"},
+      {"Host: 192.0.2.7.attacker.example\r\n", false, "192.0.2.7.attacker.example"},
+      {"Host: box\r\nHost: evil\r\n", false, "evil"},
+      {"", false, ""},  // HTTP/1.1 without Host
+      // Behind a trusted proxy its X-Forwarded-Host counts, where it sends one.
+      {"Host: 127.0.0.1\r\nX-Forwarded-Host: evil.example\r\n", true, "evil.example"},
+      {"Host: evil\r\nX-Forwarded-Host: alarm.example.org\r\n", true, std::nullopt},
+      {"Host: 127.0.0.1\r\nX-Forwarded-Host: evil.example\r\n", false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(hosts.Refused(HttpRequest("GET / HTTP/1.1\r\n" + c.lines + "\r\n"), c.viaProxy),
+              c.refused)
+        << c.lines;
+  }
+  EXPECT_EQ(HostNames().Refused(HttpRequest("GET / HTTP/1.1\r\nHost: any\r\n\r\n"), false),
+            std::nullopt);
+  EXPECT_EQ(HostNames("*", {}).Refused(HttpRequest("GET / HTTP/1.1\r\nHost: a\r\n\r\n"), false),
+            std::nullopt);
+  EXPECT_EQ(HostNames("*", {}).Refused(HttpRequest("GET / HTTP/1.1\r\n\r\n"), false), "");
 }
 
 TEST(AccessPolicy, RefusalLinesOfAllAddressesHaveABudgetPerMinute) {

@@ -67,7 +67,8 @@ class WebhookTest : public ::testing::Test {
   // `headers` as the Headers key, `access` as the [Access] section.
   void Start(const std::string& headers, const std::string& access) {
     server_.Put("Send.Htm", "<p>sent to</p>\r\n<b>[SUBMITTEDONES]</b>\r\nend");
-    server_.SetProfile(std::to_string(server_.port()), headers, "[Access]\r\n" + access);
+    server_.SetProfile(std::to_string(server_.port()), headers,
+                       "Hosts=alarm.example.org\r\n[Access]\r\n" + access);
     ASSERT_TRUE(server_.Start()) << server_.Err();
   }
   Velweb server_;
