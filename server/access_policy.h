@@ -111,6 +111,14 @@ class AccessPolicy {
   // The line about a request of `client` for the host `name` (HostNames), coalesced.
   std::vector<std::string> UnknownHost(const IpAddress& client, const std::string& name,
                                        int64_t nowMs);
+  // `line`, when it is the first of its kind for `client` this minute (within the budget
+  // of all such lines); for what a client can cause as often as it likes.
+  std::vector<std::string> OnceAMinute(const IpAddress& client, RefusalLog kind,
+                                       const std::string& line, int64_t nowMs) {
+    std::vector<std::string> lines;
+    Coalesced(client, kind, line, nowMs, lines);
+    return lines;
+  }
   // Whether `peer` is a trusted proxy.
   bool TrustsProxy(const IpAddress& peer) const {
     return !settings_.trustProxy.empty() && InNetworks(settings_.trustProxy, peer);

@@ -34,6 +34,7 @@ enum class RefusalLog {
   kBusy,
   kCrossSite,
   kUnknownHost,
+  kUnknownReceiver,
   kCount
 };
 

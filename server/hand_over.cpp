@@ -1,5 +1,6 @@
 #include "hand_over.h"
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -41,19 +42,50 @@ const char* RefusalReasonOf(SubmitOutcome outcome) {
       return ServerMetrics::kExchangeBusy;
     case SubmitOutcome::kCrossSite:
       return ServerMetrics::kCrossSite;
+    case SubmitOutcome::kUnknownReceiver:
+      return ServerMetrics::kUnknownReceiver;
   }
   return nullptr;
+}
+
+// The receivers of `receivers` (each followed by 0xFE) that `known` does not hold, each
+// followed by 0xFE; none when `known` is empty.
+std::string UnknownReceivers(const std::string& receivers, const std::vector<std::string>& known) {
+  std::string unknown;
+  if (known.empty()) return unknown;
+  size_t start = 0;
+  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
+    const std::string name = receivers.substr(start, end - start);
+    if (std::find(known.begin(), known.end(), name) == known.end()) unknown += name + '\xFE';
+  }
+  return unknown;
+}
+
+// "A, B" of receivers each followed by 0xFE.
+std::string ShownNames(const std::string& receivers) {
+  std::string shown;
+  size_t start = 0;
+  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
+    if (!shown.empty()) shown += ", ";
+    shown += receivers.substr(start, end - start);
+  }
+  return shown;
 }
 
 }  // namespace
 
 HandOver::HandOver(ConnectionTable& table, Answers& answers, AccessPolicy& access, Monitor& monitor,
-                   QObject* replies)
-    : table_(table), answers_(answers), access_(access), monitor_(monitor), replies_(replies) {}
+                   const ReceiverList& receivers, QObject* replies)
+    : table_(table),
+      answers_(answers),
+      access_(access),
+      monitor_(monitor),
+      receivers_(receivers),
+      replies_(replies) {}
 
 void HandOver::Submit(int index, const HttpRequest& request, const std::string& path,
                       const struct stat& info) {
-  Post post{request.Source(), path, info, {}, {}};
+  Post post{request.Source(), path, info, {}, {}, {}};
   const PostSource from = post.source;
   Submission& submission = post.submission;
   bool skipped = false;
@@ -100,6 +132,29 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
     WriteLog("Received resolved " + noun + " from " + client + ", not sent (resolved=0)");
     Answer(index, post, SubmitOutcome::kHandedOver, {});
     return;
+  }
+  // A receiver that the receiver file does not hold pages nobody: said, and with
+  // KnownReceiversOnly=1 nothing of the message goes further.
+  if (submission.Complete())
+    post.unknown = UnknownReceivers(submission.receivers, receivers_.Names());
+  if (!post.unknown.empty()) {
+    const std::string names = ShownNames(post.unknown);
+    const IpAddress key = clientKey();
+    const std::string line = knownReceiversOnly_
+                                 ? "Refused " + noun + " from " + client +
+                                       ": the receiver file holds no receiver " + names
+                                 : noun + " from " + client +
+                                       " names receivers the receiver file does not hold: " + names;
+    for (const std::string& logged :
+         access_.OnceAMinute(key, RefusalLog::kUnknownReceiver, line, NowMs())) {
+      WriteLog(logged);
+    }
+    if (knownReceiversOnly_) {
+      Answer(
+          index, post, SubmitOutcome::kUnknownReceiver,
+          "the receiver file holds no receiver " + Utf8Names(post.unknown) + ": nothing was sent");
+      return;
+    }
   }
   // An entry the command buffer can never hold: a retry cannot help.
   const bool fits = entry.size() <= kLargestCommandEntry;
@@ -237,6 +292,9 @@ void HandOver::Answer(int index, const Post& post, SubmitOutcome outcome,
                                                : JsonSkipped();
     // A message handed over says whether it waits for an alarm server that takes none.
     if (outcome == SubmitOutcome::kHandedOver && submission.Complete()) {
+      if (!post.unknown.empty()) {
+        body.insert(body.rfind('}'), ", \"unknown\": [" + JsonNames(post.unknown) + "]");
+      }
       body.insert(body.rfind('}'), monitor_.JsonFields());
     }
     answers_.Json(index, post.source, body, status, fields);

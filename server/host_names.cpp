@@ -106,8 +106,8 @@ std::optional<std::string> HostNames::Refused(const HttpRequest& request, bool v
   const std::vector<std::string> host = request.HeaderValues("Host");
   if (host.empty()) {
     const std::string line = request.Text().substr(0, request.Text().find('\r'));
-    if (line.size() >= 9 && EqualsAsciiNoCase(std::string_view(line).substr(line.size() - 9),
-                                              " HTTP/1.1")) {
+    if (line.size() >= 9 &&
+        EqualsAsciiNoCase(std::string_view(line).substr(line.size() - 9), " HTTP/1.1")) {
       return std::string();
     }
     return std::nullopt;

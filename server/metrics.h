@@ -44,6 +44,7 @@ class ServerMetrics {
   static constexpr const char* kCrossSite = "cross_site";
   static constexpr const char* kPasswordBusy = "password_busy";
   static constexpr const char* kUnknownHost = "unknown_host";
+  static constexpr const char* kUnknownReceiver = "unknown_receiver";
 
   void CountResponse(int status) {
     if (status >= 100 && status < static_cast<int>(responses_.size())) ++responses_[status];

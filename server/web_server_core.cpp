@@ -28,7 +28,7 @@ constexpr const char* kCreditLine = "Velmar Systems 1999-2001";
 WebServerCore::WebServerCore(ServerLimits limits)
     : table_(limits),
       answers_(table_, monitor_.Metrics(), receivers_),
-      handOver_(table_, answers_, access_, monitor_, &exchangeReplies_) {
+      handOver_(table_, answers_, access_, monitor_, receivers_, &exchangeReplies_) {
   table_.SetEvents(
       {[this](int index, const HttpRequest& request) { HandleRequest(index, request); },
        [this](int index, int status) {
@@ -134,6 +134,8 @@ int WebServerCore::Form_Load() {
   table_.SetStatusLines(Headers_);
   answers_.SetStatusLines(Headers_);
   access_ = AccessPolicy(std::move(access));
+  handOver_.SetKnownReceiversOnly(
+      ReadProfileNumber(ProfileSetting::kKnownReceiversOnly, kProfile) == 1);
   if (!access_.PasswordHash().empty()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
   }

@@ -667,7 +667,7 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
                              "VELWEB.INI", &mistakes),
             (std::vector<std::string>{
                 "VELWEB.INI line 8: Colour: unknown key in [Access]; known there: AllowFrom, "
-                "SendLimit, Password, TrustProxy",
+                "SendLimit, Password, TrustProxy, KnownReceiversOnly",
                 "VELWEB.INI line 10: [Security]: unknown section; the known ones are [TCPIP], "
                 "[General], [HTTP], [Access], [Status]"}));
   EXPECT_EQ(

@@ -179,6 +179,57 @@ TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
   }
 }
 
+// A receiver that the receiver file does not hold pages nobody: with KnownReceiversOnly=1
+// nothing is handed over, with 0 it is, and the answer says which names are unknown.
+TEST(WebhookReceivers, UnknownReceiversAreSaidBothWays) {
+  const std::string firing =
+      Alertmanager("firing", {Alert("firing", R"("alertname":"DiskFull")", "")});
+  for (const bool knownOnly : {true, false}) {
+    SCOPED_TRACE(knownOnly);
+    Velweb server;
+    server.Put("Send.Htm", "<b>[SUBMITTEDONES]</b>");
+    server.Velctl("receivers write '" + (server.dir() / "vel_rcv.dat").string() +
+                  "' 'Fire Brigade' 'Alpha Team'");
+    server.SetProfile(std::to_string(server.port()), "1",
+                      std::string("Hosts=alarm.example.org\r\n[Access]\r\nKnownReceiversOnly=") +
+                          (knownOnly ? "1" : "0"));
+    ASSERT_TRUE(server.Start()) << server.Err();
+    struct Case {
+      std::string request;
+      std::string refused;  // the answer with KnownReceiversOnly=1 (nothing handed over)
+      std::string sent;     // the answer with 0
+      std::string command;  // handed over with 0
+    };
+    const std::vector<Case> cases = {
+        {Post("/alertmanager?receivers=Fire+Brigad&receivers=Alpha+Team", kJson, firing, ""),
+         "{\"sent\": false, \"error\": \"the receiver file holds no receiver Fire Brigad: "
+         "nothing was sent\"}\n",
+         "{\"sent\": true, \"receivers\": [\"Fire Brigad\", \"Alpha Team\"], \"unknown\": "
+         "[\"Fire Brigad\"], \"waiting\": 1, \"alarmServerTaking\": true}\n",
+         "FT:Fire Brigad\\xfeAlpha Team\\xfeFIRING: DiskFull"},
+        {Post("/send.htm", "application/x-www-form-urlencoded", "message=m&receivers=Nobody", ""),
+         "<b>[Not Sent]</b>\r\n", "<b>Nobody</b>\r\n", "FT:Nobody\\xfem"},
+        {Post("/alertmanager?receivers=Alpha+Team", kJson, firing, ""), "",
+         JsonSent(R"("Alpha Team")"), "FT:Alpha Team\\xfeFIRING: DiskFull"},
+    };
+    for (const Case& c : cases) {
+      const std::string answer = server.Fetch(c.request);
+      const bool refused = knownOnly && !c.refused.empty();
+      EXPECT_EQ(StatusLine(answer), refused ? "HTTP/1.0 400 Bad Request" : "HTTP/1.0 200 OK");
+      EXPECT_EQ(Body(answer), refused ? c.refused : c.sent);
+      EXPECT_EQ(server.Velctl("commands --raw"), refused ? "" : c.command + "\n");
+    }
+    // Said once a minute for the client, the later names included.
+    const std::string line =
+        knownOnly ? "WEB Refused Alertmanager notification from 127.0.0.1: the receiver file holds "
+                    "no receiver Fire Brigad\r\n"
+                  : "WEB Alertmanager notification from 127.0.0.1 names receivers the receiver "
+                    "file does not hold: Fire Brigad\r\n";
+    EXPECT_TRUE(server.LogShows(line)) << server.Log();
+    EXPECT_EQ(CountOf(server.Log(), "Nobody"), 0u) << server.Log();
+  }
+}
+
 TEST_F(WebhookTest, AFullBufferIsRetriedAndTheSameNotificationGoesThroughAfterADrain) {
   // Without header fields for pages: a monitoring system gets its status line all the same.
   Start("0", "SendLimit=2\r\nAllowFrom=127.0.0.1 127.0.0.2\r\n");
