@@ -49,7 +49,12 @@ IpAddress AccessPolicy::ClientOf(const IpAddress& peer, const HttpRequest& reque
 
 void AccessPolicy::Coalesced(const IpAddress& client, RefusalLog kind, const std::string& line,
                              int64_t nowMs, std::vector<std::string>& lines) {
-  if (ledger_.FirstInWindow(client, kind, nowMs)) WithinBudget(line, nowMs, lines);
+  uint32_t unlogged = 0;
+  if (!ledger_.FirstInWindow(client, kind, nowMs, &unlogged)) return;
+  WithinBudget(unlogged == 0 ? line
+                             : line + " (and " + std::to_string(unlogged) +
+                                   " more like it not logged since the last such line)",
+               nowMs, lines);
 }
 
 void AccessPolicy::WithinBudget(const std::string& line, int64_t nowMs,
@@ -174,10 +179,6 @@ std::vector<std::string> AccessPolicy::UnknownHost(const IpAddress& client, cons
 
 void AccessPolicy::BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
                               std::vector<std::string>& lines) {
-  if (settings_.sendLimit <= 0) {
-    lines.push_back(line);
-    return;
-  }
   Coalesced(client, RefusalLog::kBadRequest, line, nowMs, lines);
 }
 

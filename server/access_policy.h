@@ -19,9 +19,12 @@
 // (password_hasher.h) and gives the result to Checked, or, when the hasher's budget is
 // spent, asks Busy for the refusal (503).
 //
-// Refusals are logged at most once a minute per address and kind, and all of them
+// Refusals, and every other line that a client can cause as often as it likes (a bad
+// message, one not passed, a resolved notification left out), are logged at most once a
+// minute per address and kind, with the count of those left out since, and all of them
 // together at most kRefusalLinesPerWindow a minute, so that no flood, from one address
-// or many, grows the log without bound. Everything per address lives in a ClientLedger
+// or many, grows the log (and the shared system log) without bound. A message handed
+// over keeps its line: the send limit bounds those. Everything per address lives in a ClientLedger
 // of bounded size.
 //
 // With none of the keys set, Active() is false and SendLimit() 0: the core then asks
@@ -101,8 +104,8 @@ class AccessPolicy {
   // counts against the limit whether or not the alarm server then takes it.
   SendPermit TakeSend(const IpAddress& client, int64_t nowMs);
 
-  // Whether the line about a bad message request from `client` is logged: always
-  // without a send limit; with one, as a coalesced refusal. `lines` gets the lines.
+  // The line about a bad message request from `client`, coalesced as a refusal is.
+  // `lines` gets the lines.
   void BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
                   std::vector<std::string>& lines);
 

@@ -129,7 +129,12 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
   const bool passable = !submission.holdsSeparator;
   const std::string noun = SourceNoun(from);
   if (skipped) {  // resolved, and resolved notifications are not wanted: nothing to send
-    WriteLog("Received resolved " + noun + " from " + client + ", not sent (resolved=0)");
+    for (const std::string& line : access_.OnceAMinute(
+             clientKey(), RefusalLog::kSkipped,
+             "Received resolved " + noun + " from " + client + ", not sent (resolved=0)",
+             NowMs())) {
+      WriteLog(line);
+    }
     Answer(index, post, SubmitOutcome::kHandedOver, {});
     return;
   }
@@ -164,60 +169,54 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
                      std::to_string(kLargestCommandEntry);
   }
 
+  // A bad request is said, coalesced as refusals are, and goes no further.
+  const IpAddress key = clientKey();
+  if (!submission.Complete()) {
+    std::vector<std::string> lines;
+    access_.BadRequest(key, "Received bad " + noun + " from " + client, NowMs(), lines);
+    for (const std::string& line : lines) WriteLog(line);
+    Answer(index, post, SubmitOutcome::kBad, post.jsonError);
+    return;
+  }
   // With a send limit every address has its share of the alarm server: a message past
-  // it goes no further, and refusals, bad requests among them, are logged coalesced.
-  std::vector<std::string> badLines;
-  if (!submission.Complete()) badLines.push_back("Received bad " + noun + " from " + client);
+  // it goes no further.
   if (access_.SendLimit() > 0) {
-    const IpAddress key = clientKey();
-    const int64_t now = NowMs();
-    if (submission.Complete()) {
-      const AccessPolicy::SendPermit permit = access_.TakeSend(key, now);
-      for (const std::string& line : permit.logLines) WriteLog(line);
-      if (!permit.allowed) {
-        Answer(index, post, SubmitOutcome::kOverLimit, {});
-        return;
-      }
-    } else {
-      std::vector<std::string> lines;
-      access_.BadRequest(key, badLines.front(), now, lines);
-      badLines.swap(lines);
-      if (badLines.empty()) {
-        Answer(index, post, SubmitOutcome::kBad, post.jsonError);
-        return;
-      }
+    const AccessPolicy::SendPermit permit = access_.TakeSend(key, NowMs());
+    for (const std::string& line : permit.logLines) WriteLog(line);
+    if (!permit.allowed) {
+      Answer(index, post, SubmitOutcome::kOverLimit, {});
+      return;
     }
   }
 
-  // The log lines and the hand-over go through the exchange thread, in this order, and
-  // the answer follows once they are done; other clients are served meanwhile. The line
-  // of hand-overs waiting there is bounded, and a place in it is kept for a while only.
+  // The hand-over goes through the exchange thread, and the answer follows once it is
+  // done; other clients are served meanwhile. The line of hand-overs waiting there is
+  // bounded, and a place in it is kept for a while only. A message handed over is logged
+  // there, each one ("Received ..."); one that was not is logged from the reply, with
+  // the lines of this client's other such messages coalesced, since a client can send as
+  // many as it likes while the alarm server takes none.
   const ConnectionId id = table_.IdOf(index);
   std::shared_ptr<ExchangeTicket> ticket = ExchangeWorker::Instance().RunHandOver(
-      [this, index, id, client, passable, fits, post, entry = std::move(entry),
-       badLines = std::move(badLines)] {
-        const Submission& submission = post.submission;
-        bool handedOver = true;
-        std::optional<BufferReading> reading;
-        if (!submission.Complete()) {
-          for (const std::string& line : badLines) WriteLogFromExchange(line);
-        } else {
-          WriteLogFromExchange("Received " + SourceNoun(post.source) + " from " + client);
-          const int64_t start = NowMs();
-          const std::optional<int32_t> stored =
-              passable && fits ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
-          handedOver = stored && *stored == 1;
-          reading = ReadCommandBuffer(handedOver ? 1 : 0, NowMs() - start);
-          if (!handedOver)
-            WriteLogFromExchange("Could not pass " + SourceNoun(post.source) + " from " + client);
-        }
-        const SubmitOutcome outcome = !submission.Complete() ? SubmitOutcome::kBad
-                                      : handedOver           ? SubmitOutcome::kHandedOver
-                                      : !passable            ? SubmitOutcome::kUnpassable
-                                      : !fits                ? SubmitOutcome::kTooLong
-                                                             : SubmitOutcome::kNotTaken;
+      [this, index, id, key, client, passable, fits, post, entry = std::move(entry)] {
+        const int64_t start = NowMs();
+        const std::optional<int32_t> stored =
+            passable && fits ? VelmarLibrary::Instance().SetCommandEntry(entry) : std::nullopt;
+        const bool handedOver = stored && *stored == 1;
+        const BufferReading reading = ReadCommandBuffer(handedOver ? 1 : 0, NowMs() - start);
+        const std::string noun = SourceNoun(post.source);
+        if (handedOver) WriteLogFromExchange("Received " + noun + " from " + client);
+        const SubmitOutcome outcome = handedOver  ? SubmitOutcome::kHandedOver
+                                      : !passable ? SubmitOutcome::kUnpassable
+                                      : !fits     ? SubmitOutcome::kTooLong
+                                                  : SubmitOutcome::kNotTaken;
         ExchangeWorker::Reply(replies_, [=, this] {
-          if (reading) monitor_.Take(*reading);
+          monitor_.Take(reading);
+          if (!handedOver) {
+            const std::vector<std::string> lines = access_.OnceAMinute(
+                key, RefusalLog::kNotPassed, "Could not pass " + noun + " from " + client, NowMs());
+            if (!lines.empty()) WriteLog("Received " + noun + " from " + client);
+            for (const std::string& line : lines) WriteLog(line);
+          }
           if (!table_.Waits(id, ConnectionState::kHandingOver)) return;  // gone
           Connection& now = table_.At(index);
           now.ticket.reset();
@@ -226,11 +225,9 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
         });
       });
   if (!ticket) {
-    // The line is full: a complete message is refused at once (a retry may find room);
-    // a bad one is answered as bad all the same.
-    if (submission.Complete()) CountBusyRefusal();
-    Answer(index, post, submission.Complete() ? SubmitOutcome::kBusy : SubmitOutcome::kBad,
-           post.jsonError);
+    // The line is full: the message is refused at once (a retry may find room).
+    CountBusyRefusal();
+    Answer(index, post, SubmitOutcome::kBusy, post.jsonError);
     return;
   }
   c.state = ConnectionState::kHandingOver;

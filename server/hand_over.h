@@ -2,8 +2,10 @@
 //
 // Submit reads the message out of the request (the form, JSON, plain text, or a
 // monitoring system's notification), refuses what must go no further (a body in chunks,
-// a post a browser made for another site, a sender past its send limit), and hands the
-// log lines and the command entry to the exchange thread (exchange_worker.h) in one job.
+// a post a browser made for another site, a sender past its send limit, a bad message),
+// and hands the command entry to the exchange thread (exchange_worker.h). Every line a
+// client can cause as often as it likes is coalesced (AccessPolicy::OnceAMinute); a
+// message handed over keeps its own line.
 // The connection waits in kHandingOver meanwhile, while other clients are served; the
 // job's reply finds it by its ConnectionId and answers it with what became of the
 // message (SubmitOutcome): the page with the receivers, or JSON. A reply for a
