@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstring>
 
 #include "ip_networks.h"
 #include "text_case.h"
