@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cross_site.h"
 #include "password_hash.h"
 #include "vel_proc.h"
 
@@ -48,7 +49,12 @@ IpAddress AccessPolicy::ClientOf(const IpAddress& peer, const HttpRequest& reque
 
 void AccessPolicy::Coalesced(const IpAddress& client, RefusalLog kind, const std::string& line,
                              int64_t nowMs, std::vector<std::string>& lines) {
-  if (ledger_.FirstInWindow(client, kind, nowMs)) WithinBudget(line, nowMs, lines);
+  uint32_t unlogged = 0;
+  if (!ledger_.FirstInWindow(client, kind, nowMs, &unlogged)) return;
+  WithinBudget(unlogged == 0 ? line
+                             : line + " (and " + std::to_string(unlogged) +
+                                   " more like it not logged since the last such line)",
+               nowMs, lines);
 }
 
 void AccessPolicy::WithinBudget(const std::string& line, int64_t nowMs,
@@ -86,7 +92,9 @@ AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const HttpRequ
   if (credentials.kind != BasicCredentials::Kind::kGiven) {
     decision.refusal = Refusal::kPassword;
     // A request without credentials is how a browser begins: only a wrong password counts.
-    if (credentials.kind == BasicCredentials::Kind::kMalformed) Wrong(decision, nowMs);
+    if (credentials.kind == BasicCredentials::Kind::kMalformed) {
+      Wrong(decision, nowMs, !MadeByAnotherPage(request));
+    }
     return decision;
   }
   const std::optional<bool> known = password_.Known(credentials.password);
@@ -94,13 +102,13 @@ AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const HttpRequ
     decision.refusal = Refusal::kUnchecked;
     decision.password = credentials.password;
   } else if (!*known) {
-    Wrong(decision, nowMs);
+    Wrong(decision, nowMs, !MadeByAnotherPage(request));
   }
   return decision;
 }
 
 AccessPolicy::Decision AccessPolicy::Checked(const IpAddress& client, const std::string& password,
-                                             bool matched, int64_t nowMs) {
+                                             bool matched, int64_t nowMs, bool countsToLockOut) {
   password_.Remember(password, matched);
   Decision decision;
   decision.client = client;
@@ -108,7 +116,7 @@ AccessPolicy::Decision AccessPolicy::Checked(const IpAddress& client, const std:
   if (ledger_.LockedOut(client, nowMs)) {
     decision.refusal = Refusal::kLockedOut;
   } else if (!matched) {
-    Wrong(decision, nowMs);
+    Wrong(decision, nowMs, countsToLockOut);
   }
   return decision;
 }
@@ -123,12 +131,12 @@ AccessPolicy::Decision AccessPolicy::Busy(const IpAddress& client, int64_t nowMs
   return decision;
 }
 
-void AccessPolicy::Wrong(Decision& decision, int64_t nowMs) {
+void AccessPolicy::Wrong(Decision& decision, int64_t nowMs, bool countsToLockOut) {
   const IpAddress& client = decision.client;
-  decision.refusal = Refusal::kPassword;
+  decision.refusal = Refusal::kWrongPassword;
   Coalesced(client, RefusalLog::kPassword, "Wrong HTTP password from " + client.ToText(), nowMs,
             decision.logLines);
-  if (ledger_.CountFailure(client, nowMs)) {
+  if (countsToLockOut && ledger_.CountFailure(client, nowMs)) {
     decision.refusal = Refusal::kLockedOut;
     WithinBudget("Locked out " + client.ToText() + " for a minute after " +
                      std::to_string(ClientLedger::kFailuresToLock) + " wrong HTTP passwords",
@@ -156,12 +164,21 @@ std::vector<std::string> AccessPolicy::CrossSite(const IpAddress& client, int64_
   return lines;
 }
 
+std::vector<std::string> AccessPolicy::UnknownHost(const IpAddress& client, const std::string& name,
+                                                   int64_t nowMs) {
+  std::vector<std::string> lines;
+  Coalesced(client, RefusalLog::kUnknownHost,
+            name.empty()
+                ? "Refused HTTP request from " + client.ToText() + ": it names no host"
+                : "Refused HTTP request from " + client.ToText() + " for the host name " + name +
+                      ": if the server is reached by it, add it to Hosts in "
+                      "section [HTTP] of VELWEB.INI",
+            nowMs, lines);
+  return lines;
+}
+
 void AccessPolicy::BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
                               std::vector<std::string>& lines) {
-  if (settings_.sendLimit <= 0) {
-    lines.push_back(line);
-    return;
-  }
   Coalesced(client, RefusalLog::kBadRequest, line, nowMs, lines);
 }
 

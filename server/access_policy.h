@@ -9,17 +9,22 @@
 //
 // Order of the checks for a request (Admit): the client's address (through a trusted
 // proxy), AllowFrom (403, nothing read), a lock-out (401), the password (401). Five
-// wrong passwords from one address within a minute lock it out for a minute. Then, for
-// a posted message, the send limit (TakeSend: 429).
+// wrong passwords from one address within a minute lock it out for a minute; those of
+// requests that a page of another site made (cross_site.h's MadeByAnotherPage) never
+// count, for such a page chooses the credentials. Then, for a posted message, the send
+// limit (TakeSend: 429).
 //
 // A password is hashed only once: Admit knows a password checked before, and asks for
 // a check (kUnchecked) of any other. The caller has it hashed off the event loop
 // (password_hasher.h) and gives the result to Checked, or, when the hasher's budget is
 // spent, asks Busy for the refusal (503).
 //
-// Refusals are logged at most once a minute per address and kind, and all of them
+// Refusals, and every other line that a client can cause as often as it likes (a bad
+// message, one not passed, a resolved notification left out), are logged at most once a
+// minute per address and kind, with the count of those left out since, and all of them
 // together at most kRefusalLinesPerWindow a minute, so that no flood, from one address
-// or many, grows the log without bound. Everything per address lives in a ClientLedger
+// or many, grows the log (and the shared system log) without bound. A message handed
+// over keeps its line: the send limit bounds those. Everything per address lives in a ClientLedger
 // of bounded size.
 //
 // With none of the keys set, Active() is false and SendLimit() 0: the core then asks
@@ -53,11 +58,12 @@ bool ParseAccessSettings(const std::string& allowFrom, double sendLimit,
 
 enum class Refusal {
   kNone,
-  kAddress,    // outside AllowFrom: 403
-  kPassword,   // no credentials, or wrong ones: 401
-  kLockedOut,  // too many wrong passwords of late: 401
-  kUnchecked,  // a password not known yet: Decision::password must be hashed first
-  kBusy,       // more passwords to hash than the budget allows: 503, try again soon
+  kAddress,        // outside AllowFrom: 403
+  kPassword,       // no credentials: 401
+  kWrongPassword,  // wrong ones: 401
+  kLockedOut,      // too many wrong passwords of late: 401
+  kUnchecked,      // a password not known yet: Decision::password must be hashed first
+  kBusy,           // more passwords to hash than the budget allows: 503, try again soon
 };
 
 class AccessPolicy {
@@ -83,8 +89,9 @@ class AccessPolicy {
   Decision Admit(const IpAddress& peer, const HttpRequest& request, int64_t nowMs);
   // The end of a kUnchecked decision: whether `password` matched the hash. Remembered,
   // so that the same password is known at once from now on.
+  // `countsToLockOut`: false for a request that a page of another site made.
   Decision Checked(const IpAddress& client, const std::string& password, bool matched,
-                   int64_t nowMs);
+                   int64_t nowMs, bool countsToLockOut = true);
   // The refusal of a kUnchecked request that the hasher had no room for.
   Decision Busy(const IpAddress& client, int64_t nowMs);
   const std::string& PasswordHash() const { return settings_.passwordHash; }
@@ -97,17 +104,32 @@ class AccessPolicy {
   // counts against the limit whether or not the alarm server then takes it.
   SendPermit TakeSend(const IpAddress& client, int64_t nowMs);
 
-  // Whether the line about a bad message request from `client` is logged: always
-  // without a send limit; with one, as a coalesced refusal. `lines` gets the lines.
+  // The line about a bad message request from `client`, coalesced as a refusal is.
+  // `lines` gets the lines.
   void BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
                   std::vector<std::string>& lines);
 
   // The line about a post from another web site refused for `client`, coalesced.
   std::vector<std::string> CrossSite(const IpAddress& client, int64_t nowMs);
+  // The line about a request of `client` for the host `name` (HostNames), coalesced.
+  std::vector<std::string> UnknownHost(const IpAddress& client, const std::string& name,
+                                       int64_t nowMs);
+  // `line`, when it is the first of its kind for `client` this minute (within the budget
+  // of all such lines); for what a client can cause as often as it likes.
+  std::vector<std::string> OnceAMinute(const IpAddress& client, RefusalLog kind,
+                                       const std::string& line, int64_t nowMs) {
+    std::vector<std::string> lines;
+    Coalesced(client, kind, line, nowMs, lines);
+    return lines;
+  }
+  // Whether `peer` is a trusted proxy.
+  bool TrustsProxy(const IpAddress& peer) const {
+    return !settings_.trustProxy.empty() && InNetworks(settings_.trustProxy, peer);
+  }
 
  private:
-  // Counts a wrong password of `decision.client` and refuses it.
-  void Wrong(Decision& decision, int64_t nowMs);
+  // Refuses a wrong password of `decision.client`, and counts it towards a lock-out.
+  void Wrong(Decision& decision, int64_t nowMs, bool countsToLockOut);
   // Adds `line` to `lines` when the refusal of this kind is the first of the window for
   // `client`, within the budget of all refusal lines.
   void Coalesced(const IpAddress& client, RefusalLog kind, const std::string& line, int64_t nowMs,

@@ -229,6 +229,10 @@ void Answers::Refused(int index, const HttpRequest& request, Refusal refusal) {
       reason = "too many passwords to check at once: try again in a second";
       fields = "Retry-After: 1\r\n";
       break;
+    case Refusal::kWrongPassword:
+      page = &WrongPasswordPage();
+      reason = "wrong password";
+      break;
     case Refusal::kPassword:
     case Refusal::kUnchecked:
     case Refusal::kNone:
@@ -237,12 +241,24 @@ void Answers::Refused(int index, const HttpRequest& request, Refusal refusal) {
   NotSent(index, request.Source(), reason, *page, status, fields);
 }
 
+void Answers::UnknownHost(int index, const HttpRequest& request, const std::string& name) {
+  metrics_.CountRefusal(ServerMetrics::kUnknownHost);
+  const std::string why = name.empty() ? "the request names no host (Host): nothing was sent"
+                                       : "the server does not know the name " + name +
+                                             ": add it to [HTTP] Hosts in VELWEB.INI";
+  NotSent(index, request.Source(), why, UnknownHostPage(name), name.empty() ? 400 : 421, {});
+}
+
 void Answers::RequestRefused(int index, const HttpRequest& request, int status) {
   const bool tooLong = status == 413;
   const std::string why =
-      tooLong ? "the request is longer than " + std::to_string(table_.Limits().maxRequestBytes) +
-                    " bytes: nothing was sent"
-              : "the request's Content-Length is no plain number: nothing was sent";
+      tooLong
+          ? "the request is longer than " + std::to_string(table_.Limits().maxRequestBytes) +
+                " bytes: nothing was sent"
+          : std::string("the ") +
+                (table_.At(index).refusedFault ? table_.At(index).refusedFault
+                                               : "request's Content-Length is no plain number") +
+                ": nothing was sent";
   NotSent(index, request.Source(), why, tooLong ? TooLargePage() : BadRequestPage(), status, {});
 }
 

@@ -63,8 +63,10 @@ class Answers {
             const std::string& moreFields = {});
   // A refusal of the access checks (401, 403, 503).
   void Refused(int index, const HttpRequest& request, Refusal refusal);
-  // A request refused before it was whole (413: too long; 400: its length no plain
-  // number). `request` holds what came of it.
+  // A request for a host name that is not the server's (421), or without Host (400).
+  void UnknownHost(int index, const HttpRequest& request, const std::string& name);
+  // A request refused before it was whole (413: too long; 400: framed other than plainly,
+  // as Connection::refusedFault says). `request` holds what came of it.
   void RequestRefused(int index, const HttpRequest& request, int status);
   // /metrics and /health: not counted as served.
   void Status(int index, StatusAnswer answer);

@@ -1,6 +1,7 @@
 #include "client_ledger.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace vel {
 
@@ -67,12 +68,18 @@ bool ClientLedger::TakeSend(const IpAddress& client, int limit, int64_t nowMs) {
   return true;
 }
 
-bool ClientLedger::FirstInWindow(const IpAddress& client, RefusalLog kind, int64_t nowMs) {
+bool ClientLedger::FirstInWindow(const IpAddress& client, RefusalLog kind, int64_t nowMs,
+                                 uint32_t* unlogged) {
   Record& record = Touch(client, nowMs);
   const size_t k = static_cast<size_t>(kind);
-  if (record.logged[k] && nowMs - record.loggedMs[k] < kWindowMs) return false;
+  if (record.logged[k] && nowMs - record.loggedMs[k] < kWindowMs) {
+    if (record.unlogged[k] < UINT32_MAX) ++record.unlogged[k];
+    return false;
+  }
   record.logged[k] = true;
   record.loggedMs[k] = nowMs;
+  if (unlogged) *unlogged = record.unlogged[k];
+  record.unlogged[k] = 0;
   return true;
 }
 

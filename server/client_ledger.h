@@ -25,8 +25,20 @@
 
 namespace vel {
 
-// Kinds of refusal whose log lines are coalesced, each on its own.
-enum class RefusalLog { kAddress, kSendLimit, kPassword, kBadRequest, kBusy, kCrossSite, kCount };
+// Kinds of line that a client can cause as often as it likes, coalesced each on its own.
+enum class RefusalLog {
+  kAddress,
+  kSendLimit,
+  kPassword,
+  kBadRequest,
+  kBusy,
+  kCrossSite,
+  kUnknownHost,
+  kUnknownReceiver,
+  kSkipped,    // a resolved notification left out (resolved=0)
+  kNotPassed,  // a message the alarm server did not take, or that could not be passed
+  kCount
+};
 
 class ClientLedger {
  public:
@@ -39,7 +51,10 @@ class ClientLedger {
   // false (nothing counted) when the limit is reached.
   bool TakeSend(const IpAddress& client, int limit, int64_t nowMs);
   // True at most once per window for each client and kind: whether to log this refusal.
-  bool FirstInWindow(const IpAddress& client, RefusalLog kind, int64_t nowMs);
+  // When true, `unlogged` (if given) gets how many of the kind were not logged since the
+  // last one that was.
+  bool FirstInWindow(const IpAddress& client, RefusalLog kind, int64_t nowMs,
+                     uint32_t* unlogged = nullptr);
   bool LockedOut(const IpAddress& client, int64_t nowMs);
   // Counts a wrong password; true when it is the one that locks the client out (the
   // kFailuresToLock-th within a window), for a window from now.
@@ -59,6 +74,7 @@ class ClientLedger {
     int64_t second = 0;
     std::array<int64_t, static_cast<size_t>(RefusalLog::kCount)> loggedMs{};
     bool logged[static_cast<size_t>(RefusalLog::kCount)] = {};
+    std::array<uint32_t, static_cast<size_t>(RefusalLog::kCount)> unlogged{};
     std::array<int64_t, kFailuresToLock> failures{};  // times of the latest, a ring
     int failuresKept = 0;                             // in the ring, at most its size
     int nextFailure = 0;                              // where the next one goes

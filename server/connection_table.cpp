@@ -92,6 +92,9 @@ void ConnectionTable::Winsock_HTTP_Connect_ConnectionRequest(int32_t requestId) 
   c.state = ConnectionState::kReceiving;
   c.acceptedMs = now_();
   c.requestWithoutBody = false;
+  c.requestLineEnded = false;
+  c.versionless = false;
+  c.refusedFault = nullptr;
   c.client.reset();
   c.headOnly = false;
   c.continueChecked = false;
@@ -263,17 +266,30 @@ void ConnectionTable::Winsock_HTTP_DataArrival(int index) {
     if (c.RequestBuffer.size() >= c.wantedBytes) {
       extent = {RequestExtent::State::kComplete, c.wantedBytes};
     }
-  } else if (c.RequestBuffer.find("\r\n\r\n", before < 3 ? 0 : before - 3) == std::string::npos) {
+  } else if (const size_t end = HeaderBlockEnd(c.RequestBuffer, before, c.requestLineEnded);
+             end == std::string::npos) {
     if (c.RequestBuffer.size() > limits_.maxRequestBytes) {
       extent.state = RequestExtent::State::kTooLarge;
     }
   } else {
+    // Lines that end in LF alone are read as ending in CR LF; a request line without a
+    // version is a request without header lines.
+    c.versionless = !HasVersion(
+        std::string_view(c.RequestBuffer).substr(0, c.RequestBuffer.find_first_of("\r\n")));
+    NormaliseHeaderBlock(c.RequestBuffer, end);
     extent = MeasureRequest(c.RequestBuffer, limits_.maxRequestBytes);
     c.wantedBytes = extent.wanted;
     c.headerBytes = extent.headerLength;
   }
+  // Without status lines a request line without a version is answered as it always was;
+  // with them it asks for what they cannot tell (HTTP/0.9): 400 at once.
+  if (extent.state == RequestExtent::State::kComplete && c.versionless && statusLines_) {
+    extent.state = RequestExtent::State::kRefused;
+    extent.fault = "request line names no HTTP version";
+  }
   if (extent.state == RequestExtent::State::kTooLarge ||
       extent.state == RequestExtent::State::kRefused) {
+    c.refusedFault = extent.fault;
     events_.refused(index, extent.state == RequestExtent::State::kTooLarge ? 413 : 400);
     return;
   }
@@ -288,7 +304,8 @@ void ConnectionTable::Winsock_HTTP_DataArrival(int index) {
   }
   // A request that ends with its header block is all the client sends; one with a body
   // may be followed by stray bytes (a line end after a posted form), which are drained.
-  c.requestWithoutBody = c.headerBytes == extent.length;
+  // What follows a request line without a version (its header lines, say) is drained too.
+  c.requestWithoutBody = c.headerBytes == extent.length && !c.versionless;
   Winsock_HTTP.SetTimeLimit(index, 0);
   std::string text;
   text.swap(c.RequestBuffer);

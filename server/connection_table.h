@@ -91,7 +91,7 @@ enum class EndReason {
   kSocketError,      // the connection broke
   kRequestTimedOut,  // the request was not complete in time
   kRequestRefused,   // the request is, or declares a body that makes it, too long, or
-                     // its content length is no plain number
+                     // it is framed other than plainly (its content length, say)
   kMadeRoom,         // closed to make room for a new client
   kSendStalled,      // the client took nothing of the answer for too long: reset
   kAnswerBroken,     // the file being sent could not be read on, or no descriptor came
@@ -102,7 +102,10 @@ struct Connection {
   ConnectionState state = ConnectionState::kFree;
   int64_t acceptedMs = 0;
   std::string RequestBuffer;
-  bool requestWithoutBody = false;  // the request ended with its header block
+  bool requestWithoutBody = false;     // the request ended with its header block
+  bool requestLineEnded = false;       // the request line's end has been received
+  bool versionless = false;            // the request line names no version (HTTP/0.9)
+  const char* refusedFault = nullptr;  // a 400 of assembly: what is wrong with the request
   std::unique_ptr<ResponseSender> sender;
   int64_t bytesTaken = 0;        // of the answer, by the client, when last looked at
   int64_t progressMs = 0;        // when the client was last seen taking bytes, or since when the
@@ -130,8 +133,9 @@ class ConnectionTable {
   struct Events {
     // A whole request arrived; the connection waits for its answer.
     std::function<void(int index, const HttpRequest& request)> request;
-    // The request is too long (413) or its length no plain number (400); it is still in
-    // the connection's RequestBuffer. The owner answers it, or ends the connection.
+    // The request is too long (413) or framed other than plainly (400: its length no plain
+    // number, two lengths, a folded line ...: Connection::refusedFault says which); it is
+    // still in the connection's RequestBuffer. The owner answers it, or ends the connection.
     std::function<void(int index, int status)> refused;
     // A hand-over not started in time.
     std::function<void(int index)> handOverLate;

@@ -60,7 +60,25 @@ bool SameOrigin(const std::string& origin, const std::string& host) {
                                        (to->port.empty() ? defaultPort : to->port);
 }
 
+// The origin ("scheme://host[:port]") of a URL.
+std::string OriginOf(const std::string& url) {
+  const size_t slashes = url.find("://");
+  if (slashes == std::string::npos) return url;
+  return url.substr(0, url.find_first_of("/?#", slashes + 3));
+}
+
 }  // namespace
+
+bool MadeByAnotherPage(const HttpRequest& request) {
+  if (CrossSiteReason(request)) return true;
+  if (!request.HeaderValues("Sec-Fetch-Site").empty() || !request.HeaderValues("Origin").empty()) {
+    return false;
+  }
+  const std::vector<std::string> referer = request.HeaderValues("Referer");
+  if (referer.empty()) return false;
+  const std::vector<std::string> host = request.HeaderValues("Host");
+  return referer.size() != 1 || host.size() != 1 || !SameOrigin(OriginOf(referer[0]), host[0]);
+}
 
 std::optional<std::string> CrossSiteReason(const HttpRequest& request) {
   const std::vector<std::string> site = request.HeaderValues("Sec-Fetch-Site");

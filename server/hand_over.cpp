@@ -1,5 +1,6 @@
 #include "hand_over.h"
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -42,19 +43,50 @@ const char* RefusalReasonOf(SubmitOutcome outcome) {
       return ServerMetrics::kExchangeBusy;
     case SubmitOutcome::kCrossSite:
       return ServerMetrics::kCrossSite;
+    case SubmitOutcome::kUnknownReceiver:
+      return ServerMetrics::kUnknownReceiver;
   }
   return nullptr;
+}
+
+// The receivers of `receivers` (each followed by 0xFE) that `known` does not hold, each
+// followed by 0xFE; none when `known` is empty.
+std::string UnknownReceivers(const std::string& receivers, const std::vector<std::string>& known) {
+  std::string unknown;
+  if (known.empty()) return unknown;
+  size_t start = 0;
+  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
+    const std::string name = receivers.substr(start, end - start);
+    if (std::find(known.begin(), known.end(), name) == known.end()) unknown += name + '\xFE';
+  }
+  return unknown;
+}
+
+// "A, B" of receivers each followed by 0xFE.
+std::string ShownNames(const std::string& receivers) {
+  std::string shown;
+  size_t start = 0;
+  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
+    if (!shown.empty()) shown += ", ";
+    shown += receivers.substr(start, end - start);
+  }
+  return shown;
 }
 
 }  // namespace
 
 HandOver::HandOver(ConnectionTable& table, Answers& answers, AccessPolicy& access, Monitor& monitor,
-                   QObject* replies)
-    : table_(table), answers_(answers), access_(access), monitor_(monitor), replies_(replies) {}
+                   const ReceiverList& receivers, QObject* replies)
+    : table_(table),
+      answers_(answers),
+      access_(access),
+      monitor_(monitor),
+      receivers_(receivers),
+      replies_(replies) {}
 
 void HandOver::Submit(int index, const HttpRequest& request, const std::string& path,
                       const struct stat& info) {
-  Post post{request.Source(), path, info, {}, {}};
+  Post post{request.Source(), path, info, {}, {}, {}};
   const PostSource from = post.source;
   Submission& submission = post.submission;
   bool skipped = false;
@@ -98,9 +130,37 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
   const bool passable = !submission.holdsSeparator;
   const std::string noun = SourceNoun(from);
   if (skipped) {  // resolved, and resolved notifications are not wanted: nothing to send
-    WriteLog("Received resolved " + noun + " from " + client + ", not sent (resolved=0)");
+    for (const std::string& line : access_.OnceAMinute(
+             clientKey(), RefusalLog::kSkipped,
+             "Received resolved " + noun + " from " + client + ", not sent (resolved=0)",
+             NowMs())) {
+      WriteLog(line);
+    }
     Answer(index, post, SubmitOutcome::kHandedOver, {});
     return;
+  }
+  // A receiver that the receiver file does not hold pages nobody: said, and with
+  // KnownReceiversOnly=1 nothing of the message goes further.
+  if (submission.Complete())
+    post.unknown = UnknownReceivers(submission.receivers, receivers_.Names());
+  if (!post.unknown.empty()) {
+    const std::string names = ShownNames(post.unknown);
+    const IpAddress key = clientKey();
+    const std::string line = knownReceiversOnly_
+                                 ? "Refused " + noun + " from " + client +
+                                       ": the receiver file holds no receiver " + names
+                                 : noun + " from " + client +
+                                       " names receivers the receiver file does not hold: " + names;
+    for (const std::string& logged :
+         access_.OnceAMinute(key, RefusalLog::kUnknownReceiver, line, NowMs())) {
+      WriteLog(logged);
+    }
+    if (knownReceiversOnly_) {
+      Answer(
+          index, post, SubmitOutcome::kUnknownReceiver,
+          "the receiver file holds no receiver " + Utf8Names(post.unknown) + ": nothing was sent");
+      return;
+    }
   }
   // An entry the command buffer can never hold: a retry cannot help.
   const bool fits = entry.size() <= kLargestCommandEntry;
@@ -110,60 +170,54 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
                      std::to_string(kLargestCommandEntry);
   }
 
+  // A bad request is said, coalesced as refusals are, and goes no further.
+  const IpAddress key = clientKey();
+  if (!submission.Complete()) {
+    std::vector<std::string> lines;
+    access_.BadRequest(key, "Received bad " + noun + " from " + client, NowMs(), lines);
+    for (const std::string& line : lines) WriteLog(line);
+    Answer(index, post, SubmitOutcome::kBad, post.jsonError);
+    return;
+  }
   // With a send limit every address has its share of the alarm server: a message past
-  // it goes no further, and refusals, bad requests among them, are logged coalesced.
-  std::vector<std::string> badLines;
-  if (!submission.Complete()) badLines.push_back("Received bad " + noun + " from " + client);
+  // it goes no further.
   if (access_.SendLimit() > 0) {
-    const IpAddress key = clientKey();
-    const int64_t now = NowMs();
-    if (submission.Complete()) {
-      const AccessPolicy::SendPermit permit = access_.TakeSend(key, now);
-      for (const std::string& line : permit.logLines) WriteLog(line);
-      if (!permit.allowed) {
-        Answer(index, post, SubmitOutcome::kOverLimit, {});
-        return;
-      }
-    } else {
-      std::vector<std::string> lines;
-      access_.BadRequest(key, badLines.front(), now, lines);
-      badLines.swap(lines);
-      if (badLines.empty()) {
-        Answer(index, post, SubmitOutcome::kBad, post.jsonError);
-        return;
-      }
+    const AccessPolicy::SendPermit permit = access_.TakeSend(key, NowMs());
+    for (const std::string& line : permit.logLines) WriteLog(line);
+    if (!permit.allowed) {
+      Answer(index, post, SubmitOutcome::kOverLimit, {});
+      return;
     }
   }
 
-  // The log lines and the hand-over go through the exchange thread, in this order, and
-  // the answer follows once they are done; other clients are served meanwhile. The line
-  // of hand-overs waiting there is bounded, and a place in it is kept for a while only.
+  // The hand-over goes through the exchange thread, and the answer follows once it is
+  // done; other clients are served meanwhile. The line of hand-overs waiting there is
+  // bounded, and a place in it is kept for a while only. A message handed over is logged
+  // there, each one ("Received ..."); one that was not is logged from the reply, with
+  // the lines of this client's other such messages coalesced, since a client can send as
+  // many as it likes while the alarm server takes none.
   const ConnectionId id = table_.IdOf(index);
   std::shared_ptr<ExchangeTicket> ticket = ExchangeWorker::Instance().RunHandOver(
-      [this, index, id, client, passable, fits, post, entry = std::move(entry),
-       badLines = std::move(badLines)] {
-        const Submission& submission = post.submission;
-        bool handedOver = true;
-        std::optional<BufferReading> reading;
-        if (!submission.Complete()) {
-          for (const std::string& line : badLines) WriteLogFromExchange(line);
-        } else {
-          WriteLogFromExchange("Received " + SourceNoun(post.source) + " from " + client);
-          const int64_t start = NowMs();
-          const std::optional<int32_t> stored =
-              passable && fits ? StoreCommandBehindKept(entry) : std::nullopt;
-          handedOver = stored && *stored == 1;
-          reading = ReadCommandBuffer(handedOver ? 1 : 0, NowMs() - start);
-          if (!handedOver)
-            WriteLogFromExchange("Could not pass " + SourceNoun(post.source) + " from " + client);
-        }
-        const SubmitOutcome outcome = !submission.Complete() ? SubmitOutcome::kBad
-                                      : handedOver           ? SubmitOutcome::kHandedOver
-                                      : !passable            ? SubmitOutcome::kUnpassable
-                                      : !fits                ? SubmitOutcome::kTooLong
-                                                             : SubmitOutcome::kNotTaken;
+      [this, index, id, key, client, passable, fits, post, entry = std::move(entry)] {
+        const int64_t start = NowMs();
+        const std::optional<int32_t> stored =
+            passable && fits ? StoreCommandBehindKept(entry) : std::nullopt;
+        const bool handedOver = stored && *stored == 1;
+        const BufferReading reading = ReadCommandBuffer(handedOver ? 1 : 0, NowMs() - start);
+        const std::string noun = SourceNoun(post.source);
+        if (handedOver) WriteLogFromExchange("Received " + noun + " from " + client);
+        const SubmitOutcome outcome = handedOver  ? SubmitOutcome::kHandedOver
+                                      : !passable ? SubmitOutcome::kUnpassable
+                                      : !fits     ? SubmitOutcome::kTooLong
+                                                  : SubmitOutcome::kNotTaken;
         ExchangeWorker::Reply(replies_, [=, this] {
-          if (reading) monitor_.Take(*reading);
+          monitor_.Take(reading);
+          if (!handedOver) {
+            const std::vector<std::string> lines = access_.OnceAMinute(
+                key, RefusalLog::kNotPassed, "Could not pass " + noun + " from " + client, NowMs());
+            if (!lines.empty()) WriteLog("Received " + noun + " from " + client);
+            for (const std::string& line : lines) WriteLog(line);
+          }
           if (!table_.Waits(id, ConnectionState::kHandingOver)) return;  // gone
           Connection& now = table_.At(index);
           now.ticket.reset();
@@ -172,11 +226,9 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
         });
       });
   if (!ticket) {
-    // The line is full: a complete message is refused at once (a retry may find room);
-    // a bad one is answered as bad all the same.
-    if (submission.Complete()) CountBusyRefusal();
-    Answer(index, post, submission.Complete() ? SubmitOutcome::kBusy : SubmitOutcome::kBad,
-           post.jsonError);
+    // The line is full: the message is refused at once (a retry may find room).
+    CountBusyRefusal();
+    Answer(index, post, SubmitOutcome::kBusy, post.jsonError);
     return;
   }
   c.state = ConnectionState::kHandingOver;
@@ -238,6 +290,9 @@ void HandOver::Answer(int index, const Post& post, SubmitOutcome outcome,
                                                : JsonSkipped();
     // A message handed over says whether it waits for an alarm server that takes none.
     if (outcome == SubmitOutcome::kHandedOver && submission.Complete()) {
+      if (!post.unknown.empty()) {
+        body.insert(body.rfind('}'), ", \"unknown\": [" + JsonNames(post.unknown) + "]");
+      }
       body.insert(body.rfind('}'), monitor_.JsonFields());
     }
     answers_.Json(index, post.source, body, status, fields);

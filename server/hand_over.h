@@ -2,8 +2,10 @@
 //
 // Submit reads the message out of the request (the form, JSON, plain text, or a
 // monitoring system's notification), refuses what must go no further (a body in chunks,
-// a post a browser made for another site, a sender past its send limit), and hands the
-// log lines and the command entry to the exchange thread (exchange_worker.h) in one job.
+// a post a browser made for another site, a sender past its send limit, a bad message),
+// and hands the command entry to the exchange thread (exchange_worker.h). Every line a
+// client can cause as often as it likes is coalesced (AccessPolicy::OnceAMinute); a
+// message handed over keeps its own line.
 // The connection waits in kHandingOver meanwhile, while other clients are served; the
 // job's reply finds it by its ConnectionId and answers it with what became of the
 // message (SubmitOutcome): the page with the receivers, or JSON. A reply for a
@@ -28,6 +30,7 @@
 #include "answers.h"
 #include "connection_table.h"
 #include "monitor.h"
+#include "receiver_list.h"
 #include "request.h"
 #include "submission.h"
 
@@ -40,7 +43,13 @@ class HandOver {
 
   // `replies`: the exchange thread's results arrive through it, on the event loop.
   HandOver(ConnectionTable& table, Answers& answers, AccessPolicy& access, Monitor& monitor,
-           QObject* replies);
+           const ReceiverList& receivers, QObject* replies);
+
+  // [Access] KnownReceiversOnly=1: a message that names a receiver the receiver file does
+  // not hold is refused whole (kUnknownReceiver). Else it is handed over, and its JSON
+  // answer lists such names under "unknown". Either way the log says so once a minute.
+  // A receiver file that holds no receiver at all tells nothing: no name counts unknown.
+  void SetKnownReceiversOnly(bool on) { knownReceiversOnly_ = on; }
   HandOver(const HandOver&) = delete;
   HandOver& operator=(const HandOver&) = delete;
 
@@ -62,6 +71,7 @@ class HandOver {
     struct stat info {};
     Submission submission;
     std::string jsonError;
+    std::string unknown;  // receivers the receiver file does not hold, each followed by 0xFE
   };
   // `reason`: what a program is told when nothing was handed over (else the outcome's).
   void Answer(int index, const Post& post, SubmitOutcome outcome, const std::string& reason);
@@ -70,7 +80,9 @@ class HandOver {
   Answers& answers_;
   AccessPolicy& access_;
   Monitor& monitor_;
+  const ReceiverList& receivers_;
   QObject* replies_;
+  bool knownReceiversOnly_ = false;
   std::shared_ptr<std::atomic<int>> busyRefusals_ = std::make_shared<std::atomic<int>>(0);
 };
 

@@ -145,7 +145,7 @@ JsonMessage ParseJsonMessage(const std::string& body) {
   return result;
 }
 
-std::string JsonSent(const std::string& receivers) {
+std::string JsonNames(const std::string& receivers) {
   std::string names;
   size_t start = 0;
   for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
@@ -153,7 +153,21 @@ std::string JsonSent(const std::string& receivers) {
     names +=
         JsonString(QString::fromStdString(Utf8().ToTerminal(receivers.substr(start, end - start))));
   }
-  return "{\"sent\": true, \"receivers\": [" + names + "]}\n";
+  return names;
+}
+
+std::string Utf8Names(const std::string& receivers) {
+  std::string names;
+  size_t start = 0;
+  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
+    if (!names.empty()) names += ", ";
+    names += Utf8().ToTerminal(receivers.substr(start, end - start));
+  }
+  return names;
+}
+
+std::string JsonSent(const std::string& receivers) {
+  return "{\"sent\": true, \"receivers\": [" + JsonNames(receivers) + "]}\n";
 }
 
 std::string NotSentReason(SubmitOutcome outcome) {
@@ -169,6 +183,8 @@ std::string NotSentReason(SubmitOutcome outcome) {
       return "the alarm server did not take the message";
     case SubmitOutcome::kCrossSite:
       return "a page of another web site sent this post";
+    case SubmitOutcome::kUnknownReceiver:
+      return "the receiver file holds no such receiver: nothing was sent";
     case SubmitOutcome::kBusy:
       return "the alarm server's exchange is busy: nothing was sent, try again later";
     case SubmitOutcome::kLengthRequired:

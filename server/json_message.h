@@ -36,6 +36,11 @@ bool ParseJsonBody(const std::string& body, QJsonDocument& document, std::string
 // {"sent": true, "receivers": [...]} for the receivers of a submission (each followed by
 // 0xFE, in Windows-1252).
 std::string JsonSent(const std::string& receivers);
+// The names of `receivers` (each followed by 0xFE, in Windows-1252) as JSON texts
+// separated by ", ": what stands between the brackets of a list of them.
+std::string JsonNames(const std::string& receivers);
+// The same names in UTF-8, separated by ", ", for a reason.
+std::string Utf8Names(const std::string& receivers);
 // Why a message with this outcome was not handed over, for the "error" of the answer.
 std::string NotSentReason(SubmitOutcome outcome);
 

@@ -44,10 +44,13 @@ class ServerMetrics {
   static constexpr const char* kExchangeBusy = "exchange_busy";
   static constexpr const char* kCrossSite = "cross_site";
   static constexpr const char* kPasswordBusy = "password_busy";
+  static constexpr const char* kUnknownHost = "unknown_host";
+  static constexpr const char* kUnknownReceiver = "unknown_receiver";
   // Every reason above: each is exported, at 0 until it happens.
   static constexpr const char* kRefusalReasons[] = {
       kAddress,  kPassword,       kLockedOut, kSendLimit,    kBadRequest, kUnpassable,
-      kNotTaken, kLengthRequired, kTooLong,   kExchangeBusy, kCrossSite,  kPasswordBusy};
+      kNotTaken, kLengthRequired, kTooLong,   kExchangeBusy, kCrossSite,  kPasswordBusy,
+      kUnknownHost, kUnknownReceiver};
 
   void CountResponse(int status) {
     if (status >= 100 && status < static_cast<int>(responses_.size())) ++responses_[status];

@@ -128,6 +128,8 @@ const char* ReasonPhrase(int status) {
       return "Not Found";
     case 411:
       return "Length Required";
+    case 421:
+      return "Misdirected Request";
     case 413:
       return "Content Too Large";
     case 429:
@@ -151,6 +153,23 @@ const std::string& PasswordPage() {
   static const std::string kPage =
       ShortPage("Password Required", "Velmar Web Server wants its password.");
   return kPage;
+}
+
+const std::string& WrongPasswordPage() {
+  static const std::string kPage =
+      ShortPage("Wrong Password", "The password was wrong: Velmar Web Server wants its password.");
+  return kPage;
+}
+
+std::string UnknownHostPage(const std::string& name) {
+  if (name.empty()) {
+    return ShortPage("Bad Request",
+                     "The request names no host (Host): Velmar Web Server sent nothing.");
+  }
+  return ShortPage("Unknown Host Name",
+                   "Velmar Web Server does not know " + EscapeHtml(name) +
+                       " as a name of its own. If it is reached by this name, add the name to "
+                       "Hosts in section [HTTP] of VELWEB.INI and restart it.");
 }
 
 const std::string& TooLargePage() {

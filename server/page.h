@@ -43,6 +43,10 @@ const std::vector<std::string>& NotFoundLines();
 // wrong passwords (401), more passwords at once than the server checks (503).
 const std::string& RefusedPage();
 const std::string& PasswordPage();
+const std::string& WrongPasswordPage();
+// The refusal of a request for a host name the server does not know as its own: which
+// name to add to [HTTP] Hosts; `name` empty for a request without Host.
+std::string UnknownHostPage(const std::string& name);
 const std::string& LockedOutPage();
 const std::string& BusyPage();
 // The pages of a request refused before it is taken apart: too large (413), or with a

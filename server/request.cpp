@@ -9,6 +9,51 @@
 
 namespace vel {
 
+namespace {
+
+// The length a "Content-Length:" value declares, read from `pos` in `header` (the header
+// block, upper case) to the end of its line; false when it is no plain number (blanks,
+// digits, blanks): anything else could be read in more than one way. A number past
+// `maxBytes` reads as maxBytes + 1 (and never wraps round).
+bool ReadContentLength(const std::string& header, size_t pos, size_t maxBytes, size_t& declared) {
+  auto skipBlanks = [&] {
+    while (pos < header.size() && (header[pos] == ' ' || header[pos] == '\t')) ++pos;
+  };
+  skipBlanks();
+  const size_t digits = pos;
+  declared = 0;
+  for (; pos < header.size() && header[pos] >= '0' && header[pos] <= '9'; ++pos) {
+    if (declared <= maxBytes) declared = declared * 10 + static_cast<size_t>(header[pos] - '0');
+  }
+  if (declared > maxBytes) declared = maxBytes + 1;
+  const bool number = pos > digits;
+  skipBlanks();
+  return number && pos < header.size() && header[pos] == '\r';
+}
+
+// What makes a header block (upper case, through its empty line) framed other than
+// plainly; nullptr when nothing does.
+const char* FramingFault(const std::string& header) {
+  for (size_t cr = header.find('\r'); cr != std::string::npos; cr = header.find('\r', cr + 1)) {
+    if (cr + 1 >= header.size() || header[cr + 1] != '\n')
+      return "request holds a CR that ends no line";
+  }
+  const size_t blockEnd = header.size() - 2;  // the empty line's CR LF
+  for (size_t start = header.find("\r\n") + 2; start < blockEnd;) {
+    const size_t end = header.find("\r\n", start);
+    if (header[start] == ' ' || header[start] == '\t') return "request folds a header line";
+    const size_t colon = header.find(':', start);
+    if (colon < end) {
+      const size_t blank = header.find_first_of(" \t", start);
+      if (blank < colon) return "request has a blank before a header field's colon";
+    }
+    start = end + 2;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   using State = RequestExtent::State;
   const size_t headerEnd = buffer.find("\r\n\r\n");
@@ -21,32 +66,71 @@ RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes) {
   // Only a line of the header block can declare the length: neither a body's text nor
   // the tail of another field's name says how long the body is.
   const std::string header = AsciiUpperText(buffer.substr(0, headerLength));
+  if (const char* fault = FramingFault(header)) return {State::kRefused, 0, 0, 0, fault};
   static const std::string kField = "\r\nCONTENT-LENGTH:";
-  const size_t field = header.find(kField);
+  size_t field = header.find(kField);
   if (field == std::string::npos) return {State::kComplete, headerLength, 0, headerLength};
-
-  // Blanks, digits, blanks, and the end of the line: anything else could be read in
-  // more than one way (and a number too large for any buffer once wrapped round).
-  size_t pos = field + kField.size();
-  auto skipBlanks = [&] {
-    while (pos < header.size() && (header[pos] == ' ' || header[pos] == '\t')) ++pos;
-  };
-  skipBlanks();
-  const size_t digits = pos;
   size_t declared = 0;
-  for (; pos < header.size() && header[pos] >= '0' && header[pos] <= '9'; ++pos) {
-    declared = declared * 10 + static_cast<size_t>(header[pos] - '0');
-    if (declared > maxBytes) break;
+  if (!ReadContentLength(header, field + kField.size(), maxBytes, declared)) {
+    return {State::kRefused, 0, 0, 0, "request's Content-Length is no plain number"};
   }
-  const bool number = pos > digits;
-  // A number too large is refused as too large once it is known to be a number.
-  while (pos < header.size() && header[pos] >= '0' && header[pos] <= '9') ++pos;
-  skipBlanks();
-  if (!number || pos >= header.size() || header[pos] != '\r') return {State::kRefused, 0};
+  // The same length may be given twice; two lengths leave the body's end in doubt.
+  while ((field = header.find(kField, field + 2)) != std::string::npos) {
+    size_t again = 0;
+    if (!ReadContentLength(header, field + kField.size(), maxBytes, again)) {
+      return {State::kRefused, 0, 0, 0, "request's Content-Length is no plain number"};
+    }
+    if (again != declared) {
+      return {State::kRefused, 0, 0, 0, "request gives two different Content-Length values"};
+    }
+  }
   if (declared > maxBytes || headerLength + declared > maxBytes) return {State::kTooLarge, 0};
   if (buffer.size() < headerLength + declared)
     return {State::kIncomplete, 0, headerLength + declared, headerLength};
   return {State::kComplete, headerLength + declared, 0, headerLength};
+}
+
+bool HasVersion(std::string_view requestLine) {
+  const size_t blank = requestLine.rfind(' ');
+  return blank != std::string_view::npos && blank > 0 &&
+         EqualsAsciiNoCase(requestLine.substr(blank + 1, 5), "HTTP/");
+}
+
+size_t HeaderBlockEnd(const std::string& buffer, size_t from, bool& lineEnded) {
+  for (size_t lf = buffer.find('\n', from); lf != std::string::npos;
+       lf = buffer.find('\n', lf + 1)) {
+    if (!lineEnded) {
+      lineEnded = true;
+      const size_t end = lf > 0 && buffer[lf - 1] == '\r' ? lf - 1 : lf;
+      if (!HasVersion(std::string_view(buffer).substr(0, end))) return lf + 1;
+      continue;
+    }
+    if (buffer[lf - 1] == '\n' || (buffer[lf - 1] == '\r' && lf >= 2 && buffer[lf - 2] == '\n')) {
+      return lf + 1;
+    }
+  }
+  return std::string::npos;
+}
+
+size_t NormaliseHeaderBlock(std::string& buffer, size_t end) {
+  const std::string_view block = std::string_view(buffer).substr(0, end);
+  bool bareLf = false;
+  for (size_t lf = block.find('\n'); lf != std::string_view::npos && !bareLf;
+       lf = block.find('\n', lf + 1)) {
+    bareLf = lf == 0 || block[lf - 1] != '\r';
+  }
+  const bool endsEmpty = end >= 4 && block.substr(end - 4) == "\r\n\r\n";
+  if (!bareLf && endsEmpty) return end;  // as nearly every client sends it
+  std::string lines;
+  lines.reserve(end + 4);
+  for (size_t i = 0; i < end; ++i) {
+    if (block[i] == '\n' && (i == 0 || block[i - 1] != '\r')) lines += '\r';
+    lines += block[i];
+  }
+  // A request line without a version is a request of its own: the empty line is added.
+  if (lines.size() < 4 || lines.compare(lines.size() - 4, 4, "\r\n\r\n") != 0) lines += "\r\n";
+  buffer.replace(0, end, lines);
+  return lines.size();
 }
 
 bool ExpectsContinue(const std::string& buffer, size_t headerLength) {

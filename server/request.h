@@ -19,6 +19,11 @@ namespace vel {
 // declares, found without regard to case), or one that is refused: too large when it
 // is, or would become with its declared body, longer than `maxBytes`; refused when its
 // content length is not a plain decimal number.
+//
+// The header block is framed strictly (RFC 9112 §5, §6.3): two Content-Length lines that
+// differ, a blank before a field's colon, a line folded onto the one before (obs-fold) or
+// a CR that ends no line is refused, since another reader of the same bytes could take
+// them for another request. `fault` then says which.
 struct RequestExtent {
   enum class State { kIncomplete, kComplete, kTooLarge, kRefused };
   State state = State::kIncomplete;
@@ -27,8 +32,25 @@ struct RequestExtent {
   size_t wanted = 0;
   // The header block's length, once it is in.
   size_t headerLength = 0;
+  // kRefused: why, for the answer ("the request's ...: nothing was sent").
+  const char* fault = nullptr;
 };
 RequestExtent MeasureRequest(const std::string& buffer, size_t maxBytes);
+
+// Where the header block of `buffer` ends: just after the empty line that ends it, its
+// lines ending in CR LF or in LF alone (RFC 9112 §2.2), or just after the request line
+// when that has no version (a request as HTTP/0.9 sent it, without header lines); npos
+// while it is not whole. `from`: the first byte not looked at before; `lineEnded`: whether
+// the request line had ended before it, kept by the caller from call to call.
+size_t HeaderBlockEnd(const std::string& buffer, size_t from, bool& lineEnded);
+
+// The header block of `buffer` (its first `end` bytes, as HeaderBlockEnd found them) made
+// to end each line in CR LF and to end with an empty line, as MeasureRequest and
+// HttpRequest read it; the rest of `buffer` stays as it is. The new length of the block.
+size_t NormaliseHeaderBlock(std::string& buffer, size_t end);
+
+// Whether a request line ("GET / HTTP/1.0", without its line end) names a version.
+bool HasVersion(std::string_view requestLine);
 
 // An HTTP/1.1 request whose header block (its first `headerLength` bytes) asks for
 // "100-continue" before its body.

@@ -77,6 +77,7 @@ int StatusOf(SubmitOutcome outcome) {
       return 200;
     case SubmitOutcome::kBad:
     case SubmitOutcome::kUnpassable:
+    case SubmitOutcome::kUnknownReceiver:
       return 400;
     case SubmitOutcome::kLengthRequired:
       return 411;

@@ -31,15 +31,17 @@ inline constexpr size_t kLargestCommandEntry = velmar::kCommandContentMax - 1;
 // What became of a posted message, and the status line that tells it (with Headers=1).
 // A retry can help only where the status is 503; the answer then says when to retry.
 enum class SubmitOutcome {
-  kHandedOver,      // 200: the alarm server has it
-  kBad,             // 400: no receivers or no message (or a JSON body that is no message)
-  kUnpassable,      // 400: it holds a byte that would change the command entry
-  kLengthRequired,  // 411: its body came in chunks, not with a length
-  kTooLong,         // 413: its command entry is longer than kLargestCommandEntry
-  kOverLimit,       // 429: the client's send limit is reached
-  kNotTaken,        // 503: the alarm server did not take it (no room, no library)
-  kBusy,            // 503: the exchange was busy: nothing was handed over
-  kCrossSite,       // 403: a page of another web site made a browser post it
+  kHandedOver,       // 200: the alarm server has it
+  kBad,              // 400: no receivers or no message (or a JSON body that is no message)
+  kUnpassable,       // 400: it holds a byte that would change the command entry
+  kLengthRequired,   // 411: its body came in chunks, not with a length
+  kTooLong,          // 413: its command entry is longer than kLargestCommandEntry
+  kOverLimit,        // 429: the client's send limit is reached
+  kNotTaken,         // 503: the alarm server did not take it (no room, no library)
+  kBusy,             // 503: the exchange was busy: nothing was handed over
+  kCrossSite,        // 403: a page of another web site made a browser post it
+  kUnknownReceiver,  // 400: it names a receiver that the receiver file does not hold
+                     // (with [Access] KnownReceiversOnly=1)
 };
 int StatusOf(SubmitOutcome outcome);
 // Seconds after which a retry may succeed ("Retry-After"); 0 where none can.

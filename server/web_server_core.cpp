@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include "alert_webhooks.h"
+#include "cross_site.h"
 #include "event_log.h"
 #include "exchange_worker.h"
 #include "kept_commands.h"
@@ -28,7 +29,7 @@ constexpr const char* kCreditLine = "Velmar Systems 1999-2001";
 WebServerCore::WebServerCore(ServerLimits limits)
     : table_(limits),
       answers_(table_, monitor_.Metrics(), receivers_),
-      handOver_(table_, answers_, access_, monitor_, &exchangeReplies_) {
+      handOver_(table_, answers_, access_, monitor_, receivers_, &exchangeReplies_) {
   table_.SetEvents(
       {[this](int index, const HttpRequest& request) { HandleRequest(index, request); },
        [this](int index, int status) {
@@ -124,9 +125,12 @@ int WebServerCore::Form_Load() {
   }
   const int64_t port = settings.port;
   Headers_ = settings.headers;
+  if (Headers_) hosts_ = HostNames(ReadProfileKey(ProfileSetting::kHosts, kProfile));
   table_.SetStatusLines(Headers_);
   answers_.SetStatusLines(Headers_);
   access_ = AccessPolicy(std::move(settings.access));
+  handOver_.SetKnownReceiversOnly(
+      ReadProfileNumber(ProfileSetting::kKnownReceiversOnly, kProfile) == 1);
   if (!access_.PasswordHash().empty()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
   }
@@ -228,6 +232,21 @@ void WebServerCore::ConnectionEnded(int index, EndReason reason) {
 }
 
 void WebServerCore::HandleRequest(int index, const HttpRequest& request) {
+  // A name that is not the server's may be another site's, pointed at this address: its
+  // pages must read nothing here, and post nothing (with status lines only: the clients
+  // of bare bodies send no Host).
+  if (Headers_) {
+    const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
+    if (const std::optional<std::string> name =
+            hosts_.Refused(request, access_.TrustsProxy(peer))) {
+      for (const std::string& line :
+           access_.UnknownHost(access_.ClientOf(peer, request), *name, NowMs())) {
+        WriteLog(line);
+      }
+      answers_.UnknownHost(index, request, *name);
+      return;
+    }
+  }
   // /metrics and /health, for the addresses [Status] From names.
   if (request.Status() != StatusPath::kNone) {
     const IpAddress client =
@@ -254,7 +273,9 @@ bool WebServerCore::Admit(int index, const HttpRequest& request) {
   const std::string password = decision.password;
   const bool queued = passwordHasher_ && passwordHasher_->Check(password, [=, this](bool matched) {
     if (!table_.Waits(id, ConnectionState::kCheckingPassword)) return;  // gone
-    if (Concluded(index, request, access_.Checked(client, password, matched, NowMs()))) {
+    if (Concluded(
+            index, request,
+            access_.Checked(client, password, matched, NowMs(), !MadeByAnotherPage(request)))) {
       Serve(index, request);
     }
   });

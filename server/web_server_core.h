@@ -69,6 +69,7 @@
 #include "connection_table.h"
 #include "front_end.h"
 #include "hand_over.h"
+#include "host_names.h"
 #include "monitor.h"
 #include "password_hasher.h"
 #include "receiver_list.h"
@@ -121,6 +122,7 @@ class WebServerCore {
   AccessPolicy access_;     // the [Access] keys, and what they keep per client
   Monitor monitor_;         // the alarm server's stall watch, metrics, health, systemd
   Answers answers_;         // pages, files and refusals
+  HostNames hosts_;         // with status lines: the names a request may give as its Host
   HandOver handOver_;       // posted messages on their way to the alarm server
 
   int32_t ServedRequests_ = 0;

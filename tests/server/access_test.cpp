@@ -159,6 +159,17 @@ TEST(ServerAccess, PasswordRightWrongMissingAndTheLockOut) {
             "<p>sent to</p>\r\n<b>R</b>\r\nend\r\n");
   EXPECT_EQ(server.Velctl("commands --raw"), "FT:R\\xfem\n");
 
+  // A hostile page that opens pop-ups with guessed credentials: each told it is wrong,
+  // none counts towards a lock-out.
+  for (const std::string& from :
+       {std::string("Sec-Fetch-Site: cross-site\r\n"),
+        std::string("Host: localhost\r\nReferer: http://evil.example/\r\n")}) {
+    for (int i = 0; i < 6; ++i) {
+      const std::string answer = server.Fetch(kV4a, get + from + wrong + "\r\n");
+      EXPECT_NE(answer.find("<h1>Wrong Password</h1>"), std::string::npos) << answer;
+    }
+  }
+  EXPECT_EQ(StatusLine(server.Fetch(kV4a, get + right + "\r\n")), "HTTP/1.0 200 OK");
   // Two wrong passwords so far from 127.0.0.2; three more lock it out for a minute,
   // and the right one does not help then. Another address is not locked out.
   for (int i = 0; i < 3; ++i) server.Fetch(kV4a, get + wrong + "\r\n");
@@ -476,6 +487,8 @@ TEST(ServerAccess, StatusLinesTellTheResultToPagesAndPrograms) {
        "~<h1>Password Required</h1>"},
       {"JSON without a password", kV6, PostJson("{}"), "401 Unauthorized",
        "{\"sent\": false, \"error\": \"a password is wanted (HTTP Basic)\"}\n"},
+      {"JSON with a wrong password", kV6, PostJson("{}", Basic("u", "no")), "401 Unauthorized",
+       "{\"sent\": false, \"error\": \"wrong password\"}\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

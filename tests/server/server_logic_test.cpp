@@ -17,6 +17,7 @@
 #include "event_log.h"
 #include "exchange_worker.h"
 #include "files.h"
+#include "host_names.h"
 #include "ip_networks.h"
 #include "json_message.h"
 #include "kept_commands.h"
@@ -47,12 +48,24 @@ struct AssemblyCase {
   size_t length = 0;
 };
 
+// As the connection table assembles a request: its header block found (a line may end in
+// LF alone), made to end its lines in CR LF, then measured.
+RequestExtent Assemble(std::string buffer) {
+  bool lineEnded = false;
+  const size_t end = HeaderBlockEnd(buffer, 0, lineEnded);
+  if (end != std::string::npos) NormaliseHeaderBlock(buffer, end);
+  return MeasureRequest(buffer, kBound);
+}
+
 TEST(RequestAssembly, CompleteWhenHeaderBlockAndDeclaredBodyArePresent) {
   const std::string head = "POST /SEND.HTM HTTP/1.0\r\nContent-Length: 5\r\n\r\n";
   const std::string post = "POST / HTTP/1.0\r\n";
   const std::vector<AssemblyCase> cases = {
       {"no header end", "GET / HTTP/1.0\r\nHost: x\r\n", State::kIncomplete},
-      {"LF line ends never complete", "GET / HTTP/1.0\n\n", State::kIncomplete},
+      {"LF line ends", "GET / HTTP/1.0\nHost: x\n\n", State::kComplete, 27},
+      {"LF and CR LF mixed", "GET / HTTP/1.0\r\nHost: x\n\r\n", State::kComplete, 27},
+      {"no version: the request line alone", "GET /A.HTM\nHost: x\n\n", State::kComplete, 14},
+      {"no version, not yet ended", "GET /A.HTM", State::kIncomplete},
       {"header only", "GET / HTTP/1.0\r\n\r\n", State::kComplete, 18},
       {"bytes after a request without length", "GET / HTTP/1.0\r\n\r\nxyz", State::kComplete, 18},
       {"body short", head + "abcd", State::kIncomplete},
@@ -60,8 +73,15 @@ TEST(RequestAssembly, CompleteWhenHeaderBlockAndDeclaredBodyArePresent) {
       {"body longer: ends at the declared length", head + "abcde\r\n", State::kComplete,
        head.size() + 5},
       {"lower-case field", post + "content-length:\t 2 \r\n\r\nab", State::kComplete, 42},
-      {"blank before the colon does not count", post + "Content-Length : 9\r\n\r\n",
-       State::kComplete, 39},
+      {"blank before the colon", post + "Content-Length : 9\r\n\r\n", State::kRefused},
+      {"blank before another colon", post + "Transfer-Encoding\t: chunked\r\n\r\n",
+       State::kRefused},
+      {"two lengths", post + "Content-Length: 2\r\nContent-Length: 3\r\n\r\nabc", State::kRefused},
+      {"one length twice", post + "Content-Length: 2\r\ncontent-length:2\r\n\r\nab",
+       State::kComplete, 58},
+      {"a folded line", post + "Origin: http://a\r\n .example\r\n\r\n", State::kRefused},
+      {"a bare CR in the request line", "GET /A\rB.HTM HTTP/1.0\r\n\r\n", State::kRefused},
+      {"a bare CR in a header line", post + "X: a\rb\r\n\r\n", State::kRefused},
       {"only a line of the header block declares", post + "X-Content-Length: 9\r\n\r\n",
        State::kComplete, 40},
       {"nor does the body", "POST / HTTP/1.0\r\n\r\nContent-Length: 9\r\n", State::kComplete, 19},
@@ -79,7 +99,7 @@ TEST(RequestAssembly, CompleteWhenHeaderBlockAndDeclaredBodyArePresent) {
        State::kRefused},
   };
   for (const AssemblyCase& c : cases) {
-    const RequestExtent extent = MeasureRequest(c.buffer, kBound);
+    const RequestExtent extent = Assemble(c.buffer);
     EXPECT_EQ(extent.state, c.state) << c.what;
     EXPECT_EQ(extent.length, c.length) << c.what;
   }
@@ -647,7 +667,7 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
                              "VELWEB.INI", &mistakes),
             (std::vector<std::string>{
                 "VELWEB.INI line 8: Colour: unknown key in [Access]; known there: AllowFrom, "
-                "SendLimit, Password, TrustProxy",
+                "SendLimit, Password, TrustProxy, KnownReceiversOnly",
                 "VELWEB.INI line 10: [Security]: unknown section; the known ones are [TCPIP], "
                 "[General], [HTTP], [Access], [Status]"}));
   EXPECT_EQ(
@@ -911,7 +931,7 @@ TEST(AccessPolicy, DecisionsAndTheirLogLines) {
       {"wrong password",
        "127.0.0.2",
        wrong,
-       Refusal::kPassword,
+       Refusal::kWrongPassword,
        "127.0.0.2",
        {"Wrong HTTP password from 127.0.0.2"}},
       {"outside",
@@ -939,9 +959,28 @@ TEST(AccessPolicy, DecisionsAndTheirLogLines) {
        Refusal::kNone,
        "127.0.0.2",
        {}},
-      {"wrong 2", "127.0.0.2", wrong, Refusal::kPassword, "127.0.0.2", {}},
-      {"wrong 3", "127.0.0.2", wrong, Refusal::kPassword, "127.0.0.2", {}},
-      {"wrong 4", "127.0.0.2", wrong, Refusal::kPassword, "127.0.0.2", {}},
+      {"wrong 2", "127.0.0.2", wrong, Refusal::kWrongPassword, "127.0.0.2", {}},
+      {"wrong 3", "127.0.0.2", wrong, Refusal::kWrongPassword, "127.0.0.2", {}},
+      {"wrong 4", "127.0.0.2", wrong, Refusal::kWrongPassword, "127.0.0.2", {}},
+      // A page of another site chooses the credentials: they never lock anyone out.
+      {"wrong, cross-site",
+       "127.0.0.2",
+       wrong + "Sec-Fetch-Site: cross-site\r\n",
+       Refusal::kWrongPassword,
+       "127.0.0.2",
+       {}},
+      {"wrong, same-site",
+       "127.0.0.2",
+       wrong + "Sec-Fetch-Site: same-site\r\n",
+       Refusal::kWrongPassword,
+       "127.0.0.2",
+       {}},
+      {"wrong, another site's link",
+       "127.0.0.2",
+       wrong + "Host: velweb\r\nReferer: http://evil.example/x\r\n",
+       Refusal::kWrongPassword,
+       "127.0.0.2",
+       {}},
       {"wrong 5",
        "127.0.0.2",
        wrong,
@@ -982,6 +1021,41 @@ TEST(AccessPolicy, DecisionsAndTheirLogLines) {
   EXPECT_FALSE(again.allowed);
   EXPECT_TRUE(again.logLines.empty());
   EXPECT_TRUE(policy.TakeSend(Ip("::1"), 30).allowed);
+}
+
+TEST(HostNames, OnlyTheServersOwnNamesAndAddressesPass) {
+  const HostNames hosts("alarm.example.org, Velweb.LAN", {"box", "box.site.example"});
+  struct Case {
+    std::string lines;
+    bool viaProxy;
+    std::optional<std::string> refused;
+  };
+  const std::vector<Case> cases = {
+      {"Host: 192.0.2.7:8080\r\n", false, std::nullopt},
+      {"Host: [2001:db8::5]\r\n", false, std::nullopt},
+      {"Host: LOCALHOST:80\r\n", false, std::nullopt},
+      {"Host: box\r\n", false, std::nullopt},
+      {"Host: box.site.example.\r\n", false, std::nullopt},
+      {"Host: velweb.lan:443\r\n", false, std::nullopt},
+      {"Host: attacker.example:8080\r\n", false, "attacker.example:8080"},
+      {"Host: 192.0.2.7.attacker.example\r\n", false, "192.0.2.7.attacker.example"},
+      {"Host: box\r\nHost: evil\r\n", false, "evil"},
+      {"", false, ""},  // HTTP/1.1 without Host
+      // Behind a trusted proxy its X-Forwarded-Host counts, where it sends one.
+      {"Host: 127.0.0.1\r\nX-Forwarded-Host: evil.example\r\n", true, "evil.example"},
+      {"Host: evil\r\nX-Forwarded-Host: alarm.example.org\r\n", true, std::nullopt},
+      {"Host: 127.0.0.1\r\nX-Forwarded-Host: evil.example\r\n", false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(hosts.Refused(HttpRequest("GET / HTTP/1.1\r\n" + c.lines + "\r\n"), c.viaProxy),
+              c.refused)
+        << c.lines;
+  }
+  EXPECT_EQ(HostNames().Refused(HttpRequest("GET / HTTP/1.1\r\nHost: any\r\n\r\n"), false),
+            std::nullopt);
+  EXPECT_EQ(HostNames("*", {}).Refused(HttpRequest("GET / HTTP/1.1\r\nHost: a\r\n\r\n"), false),
+            std::nullopt);
+  EXPECT_EQ(HostNames("*", {}).Refused(HttpRequest("GET / HTTP/1.1\r\n\r\n"), false), "");
 }
 
 TEST(AccessPolicy, RefusalLinesOfAllAddressesHaveABudgetPerMinute) {

@@ -67,7 +67,8 @@ class WebhookTest : public ::testing::Test {
   // `headers` as the Headers key, `access` as the [Access] section.
   void Start(const std::string& headers, const std::string& access) {
     server_.Put("Send.Htm", "<p>sent to</p>\r\n<b>[SUBMITTEDONES]</b>\r\nend");
-    server_.SetProfile(std::to_string(server_.port()), headers, "[Access]\r\n" + access);
+    server_.SetProfile(std::to_string(server_.port()), headers,
+                       "Hosts=alarm.example.org\r\n[Access]\r\n" + access);
     ASSERT_TRUE(server_.Start()) << server_.Err();
   }
   Velweb server_;
@@ -169,11 +170,12 @@ TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
   }
   // One line per request, naming its source.
   const std::string received = "WEB Received Alertmanager notification from 127.0.0.1\r\n";
-  // The last request's line: all are written by then.
-  ASSERT_TRUE(server_.LogShows("WEB Received bad HTTP message request from 127.0.0.1\r\n"))
+  // The last message's line: all are written by then.
+  ASSERT_TRUE(server_.LogShows("WEB Received HTTP message request from 127.0.0.1\r\n"))
       << server_.Log();
   const std::string log = server_.Log();
   EXPECT_EQ(CountOf(log, received), 3u) << log;
+  EXPECT_EQ(CountOf(log, "WEB Received bad "), 1u) << "five bad ones, coalesced\n" << log;
   for (const char* line :
        {"WEB Received Grafana notification from 127.0.0.1\r\n",
         "WEB Received resolved Grafana notification from 127.0.0.1, not sent (resolved=0)\r\n",
@@ -181,6 +183,102 @@ TEST_F(WebhookTest, NotificationsAndPlainTextBecomeCommandEntries) {
         "WEB Received HTTP message request from 127.0.0.1\r\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
+}
+
+// A receiver that the receiver file does not hold pages nobody: with KnownReceiversOnly=1
+// nothing is handed over, with 0 it is, and the answer says which names are unknown.
+TEST(WebhookReceivers, UnknownReceiversAreSaidBothWays) {
+  const std::string firing =
+      Alertmanager("firing", {Alert("firing", R"("alertname":"DiskFull")", "")});
+  for (const bool knownOnly : {true, false}) {
+    SCOPED_TRACE(knownOnly);
+    Velweb server;
+    server.Put("Send.Htm", "<b>[SUBMITTEDONES]</b>");
+    server.Velctl("receivers write '" + (server.dir() / "vel_rcv.dat").string() +
+                  "' 'Fire Brigade' 'Alpha Team'");
+    server.SetProfile(std::to_string(server.port()), "1",
+                      std::string("Hosts=alarm.example.org\r\n[Access]\r\nKnownReceiversOnly=") +
+                          (knownOnly ? "1" : "0"));
+    ASSERT_TRUE(server.Start()) << server.Err();
+    struct Case {
+      std::string request;
+      std::string refused;  // the answer with KnownReceiversOnly=1 (nothing handed over)
+      std::string sent;     // the answer with 0
+      std::string command;  // handed over with 0
+    };
+    const std::vector<Case> cases = {
+        {Post("/alertmanager?receivers=Fire+Brigad&receivers=Alpha+Team", kJson, firing, ""),
+         "{\"sent\": false, \"error\": \"the receiver file holds no receiver Fire Brigad: "
+         "nothing was sent\"}\n",
+         "{\"sent\": true, \"receivers\": [\"Fire Brigad\", \"Alpha Team\"], \"unknown\": "
+         "[\"Fire Brigad\"], \"waiting\": 1, \"alarmServerTaking\": true}\n",
+         "FT:Fire Brigad\\xfeAlpha Team\\xfeFIRING: DiskFull"},
+        {Post("/send.htm", "application/x-www-form-urlencoded", "message=m&receivers=Nobody", ""),
+         "<b>[Not Sent]</b>\r\n", "<b>Nobody</b>\r\n", "FT:Nobody\\xfem"},
+        {Post("/alertmanager?receivers=Alpha+Team", kJson, firing, ""), "",
+         JsonSent(R"("Alpha Team")"), "FT:Alpha Team\\xfeFIRING: DiskFull"},
+    };
+    for (const Case& c : cases) {
+      const std::string answer = server.Fetch(c.request);
+      const bool refused = knownOnly && !c.refused.empty();
+      EXPECT_EQ(StatusLine(answer), refused ? "HTTP/1.0 400 Bad Request" : "HTTP/1.0 200 OK");
+      EXPECT_EQ(Body(answer), refused ? c.refused : c.sent);
+      EXPECT_EQ(server.Velctl("commands --raw"), refused ? "" : c.command + "\n");
+    }
+    // Said once a minute for the client, the later names included.
+    const std::string line =
+        knownOnly ? "WEB Refused Alertmanager notification from 127.0.0.1: the receiver file holds "
+                    "no receiver Fire Brigad\r\n"
+                  : "WEB Alertmanager notification from 127.0.0.1 names receivers the receiver "
+                    "file does not hold: Fire Brigad\r\n";
+    EXPECT_TRUE(server.LogShows(line)) << server.Log();
+    EXPECT_EQ(CountOf(server.Log(), "Nobody"), 0u) << server.Log();
+  }
+}
+
+// A flood of every kind of request that is not handed over, from several addresses, with
+// the shipped settings: a line a minute per kind and address, however many come.
+TEST(ServerLog, AFloodOfEveryKindGrowsTheLogByOneLineAKindAndAddress) {
+  Velweb server;
+  server.Put("Send.Htm", "<b>[SUBMITTEDONES]</b>");
+  server.Velctl("receivers write '" + (server.dir() / "vel_rcv.dat").string() + "' A");
+  server.SetProfile(
+      std::to_string(server.port()), "1",
+      "Hosts=alarm.example.org\r\n[Access]\r\nSendLimit=30\r\nKnownReceiversOnly=1\r\n");
+  ASSERT_TRUE(server.Start()) << server.Err();
+  const std::string form = "application/x-www-form-urlencoded";
+  // The command buffer filled: the alarm server takes nothing more.
+  ASSERT_EQ(StatusLine(server.Fetch(
+                Post("/send.htm", form, "message=" + std::string(4088, 'x') + "&receivers=A", ""))),
+            "HTTP/1.0 200 OK");
+  const std::string resolved =
+      Alertmanager("resolved", {Alert("resolved", R"("alertname":"DiskFull")", "")});
+  const std::vector<std::string> kinds = {
+      Post("/alertmanager?receivers=A&resolved=0", kJson, resolved, ""),  // skipped
+      Post("/alertmanager?receivers=A", kJson, "{\"status\":", ""),       // bad
+      Post("/send.htm", form, "message=m&receivers=Nobody", ""),          // unknown receiver
+      Post("/send.htm", form, "message=m&receivers=A", ""),     // not taken, then the send limit
+      "GET /a.htm HTTP/1.1\r\nHost: attacker.example\r\n\r\n",  // another host name
+  };
+  const size_t before = server.Log().size();
+  constexpr int kAddresses = 4, kEach = 40;
+  for (int a = 0; a < kAddresses; ++a) {
+    const From from{"127.0.0." + std::to_string(2 + a)};
+    for (const std::string& request : kinds) {
+      for (int i = 0; i < kEach; ++i) ASSERT_NE(server.Fetch(from, request), "");
+    }
+  }
+  EXPECT_EQ(server.Stop(SIGTERM), 0);  // every line written
+  const std::string log = server.Log().substr(before);
+  for (const char* piece :
+       {"WEB Received resolved Alertmanager notification from 127.0.0.",
+        "WEB Received bad Alertmanager notification from 127.0.0.",
+        "WEB Refused HTTP message request from 127.0.0.", "WEB Received HTTP message request from",
+        "WEB Could not pass HTTP message request from", "WEB Send limit reached for",
+        "for the host name attacker.example"}) {
+    EXPECT_EQ(CountOf(log, piece), static_cast<size_t>(kAddresses)) << piece << "\n" << log;
+  }
+  EXPECT_LT(CountOf(log, "\r\n"), 8u * kAddresses + 1) << log;
 }
 
 TEST_F(WebhookTest, AFullBufferIsRetriedAndTheSameNotificationGoesThroughAfterADrain) {

@@ -31,6 +31,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     request.FormText();
   }
+  // As the connection table frames it: a header block found (lines may end in LF alone)
+  // is made to end its lines in CR LF, and measures as whole.
+  bool lineEnded = false;
+  std::string framed = buffer;
+  const size_t end = vel::HeaderBlockEnd(framed, 0, lineEnded);
+  if (end != std::string::npos) {
+    Check(end <= buffer.size() && buffer[end - 1] == '\n', "a header block that ends in no LF");
+    const size_t block = vel::NormaliseHeaderBlock(framed, end);
+    Check(framed.compare(block - 4, 4, "\r\n\r\n") == 0, "a block not ended by an empty line");
+    Check(framed.substr(block) == buffer.substr(end), "the body changed");
+    for (size_t lf = framed.find('\n'); lf < block; lf = framed.find('\n', lf + 1)) {
+      Check(lf > 0 && framed[lf - 1] == '\r', "a bare LF left in the header block");
+    }
+    Check(framed.find("\r\n\r\n") + 4 == block, "a framed block measured as another one");
+  }
   const vel::RequestTarget target = vel::ParseRequestTarget(buffer);
   if (target.servable) {
     const std::string& f = target.fileName;
