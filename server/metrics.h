@@ -48,9 +48,9 @@ class ServerMetrics {
   static constexpr const char* kUnknownReceiver = "unknown_receiver";
   // Every reason above: each is exported, at 0 until it happens.
   static constexpr const char* kRefusalReasons[] = {
-      kAddress,  kPassword,       kLockedOut, kSendLimit,    kBadRequest, kUnpassable,
-      kNotTaken, kLengthRequired, kTooLong,   kExchangeBusy, kCrossSite,  kPasswordBusy,
-      kUnknownHost, kUnknownReceiver};
+      kAddress,    kPassword,     kLockedOut,      kSendLimit,      kBadRequest,
+      kUnpassable, kNotTaken,     kLengthRequired, kTooLong,        kExchangeBusy,
+      kCrossSite,  kPasswordBusy, kUnknownHost,    kUnknownReceiver};
 
   void CountResponse(int status) {
     if (status >= 100 && status < static_cast<int>(responses_.size())) ++responses_[status];
