@@ -101,9 +101,13 @@ int main(int argc, char** argv) {
   vel::WebServerCore core;
   std::unique_ptr<vel::FrontEnd> frontEnd;
   if (windows) {
-    frontEnd = vel::MakeWindowsFrontEnd(core);
+    frontEnd = std::make_unique<vel::WindowsFrontEnd>(vel::WindowsFrontEnd::CoreHandlers{
+        [&core] { core.Form_Activate(); },
+        [&core] { return core.Form_QueryUnload(vel::UnloadReason::kUserClose); }});
   } else {
-    frontEnd = std::make_unique<vel::ConsoleFrontEnd>(core);
+    frontEnd = std::make_unique<vel::ConsoleFrontEnd>(vel::ConsoleFrontEnd::CoreHandlers{
+        [&core] { core.Form_Activate(); }, [&core] { return core.ServedRequests(); },
+        [&core] { return core.ListeningPort(); }});
   }
   core.SetFrontEnd(frontEnd.get());
 

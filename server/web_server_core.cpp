@@ -47,7 +47,7 @@ WebServerCore::WebServerCore(ServerLimits limits)
          }
        },
        [this](int index) {
-         if (handOver_.CallOff(index, SubmitOutcome::kBusy)) handOver_.CountBusyRefusal();
+         if (handOver_.CallOff(index)) handOver_.CountBusyRefusal();
        },
        [this](int index, EndReason reason) { ConnectionEnded(index, reason); }});
 
@@ -66,7 +66,14 @@ WebServerCore::~WebServerCore() {
 
 void WebServerCore::SetFrontEnd(FrontEnd* frontEnd) {
   frontEnd_ = frontEnd;
-  receivers_.SetFrontEnd(frontEnd);
+  if (!frontEnd) {
+    receivers_.SetWatcher({});
+    return;
+  }
+  receivers_.SetWatcher(
+      {[frontEnd](bool busy) { frontEnd->SetBusy(busy); },
+       [frontEnd](const std::string& text) { frontEnd->ShowWarning(text); },
+       [frontEnd](const std::vector<std::string>& names) { frontEnd->ReceiversChanged(names); }});
 }
 
 uint16_t WebServerCore::ListeningPort() const {
@@ -210,7 +217,7 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   // Posts still waiting for the exchange are told so; keeping what waits in the command
   // buffer comes next, not behind them.
   for (size_t i = 0; i < table_.Size(); ++i) {
-    handOver_.CallOff(static_cast<int>(i), SubmitOutcome::kBusy);
+    handOver_.CallOff(static_cast<int>(i));
   }
   ExchangeWorker::Instance().RunFirst(KeepWaitingCommands);
   WriteLog(reason == UnloadReason::kSystemShutdown

@@ -83,7 +83,7 @@ enum class UnloadReason { kUserClose = 0, kSystemShutdown = 2 };
 
 class WebServerCore {
  public:
-  static constexpr const char* kCaption = "Velmar Web Server";
+  static constexpr const char* kCaption = kProgramCaption;
   static constexpr const char* kVersion = kVersionText;
 
   explicit WebServerCore(ServerLimits limits = ServerLimits::FromEnvironment());

@@ -135,7 +135,7 @@ TEST(RequestAssembly, FormFieldsComeFromTheBodyOrElseTheQuery) {
       {"a name holding \"message\" is no message field",
        "POST /S.HTM?message=q HTTP/1.0\r\n\r\nold_message=b", "message=q"},
   };
-  for (const auto& c : cases) EXPECT_EQ(HttpRequest(c.request).FormText(), c.form) << c.what;
+  for (const auto& c : cases) EXPECT_EQ(FormText(HttpRequest(c.request)), c.form) << c.what;
 }
 
 // ---- request line and names ------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include "fuzz_check.h"
 #include "request.h"
+#include "submission.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string buffer(reinterpret_cast<const char*>(data), size);
@@ -29,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(value.find_first_of("\r\n") == std::string::npos, "a line end in a header value");
       }
     }
-    request.FormText();
+    vel::FormText(request);
   }
   // As the connection table frames it: a header block found (lines may end in LF alone)
   // is made to end its lines in CR LF, and measures as whole.

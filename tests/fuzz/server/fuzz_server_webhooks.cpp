@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Check(message.submission.Complete(), "a message without receivers or text");
     Check(message.submission.receivers.back() == '\xFE', "receivers not ended by 0xFE");
-    Check(vel::CommandEntry(message.submission).size() <= vel::kCommandEntryMax,
+    Check(vel::CommandEntry(message.submission).size() <= vel::kLargestCommandEntry,
           "an entry the command buffer can never take");
     // Only an escaped or 8-bit byte, or a NUL, can hold a separator.
     bool plain = true;

@@ -1,0 +1,97 @@
+#include "metrics.h"
+
+#include <algorithm>
+#include <iterator>
+#include <string_view>
+
+#include "kept_commands.h"
+
+namespace vel {
+
+namespace {
+
+// Sorted.
+constexpr size_t kCommonStatuses[] = {200, 400, 401, 403, 404, 411, 413, 429, 503};
+
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+  out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void Sample(std::string& out, const std::string& name, uint64_t value) {
+  out += name + " " + std::to_string(value) + "\n";
+}
+
+const char* Bool(bool value) { return value ? "true" : "false"; }
+
+}  // namespace
+
+std::string ServerMetrics::Render(const Gauges& g) const {
+  std::string out;
+  Family(out, "velweb_requests_total", "counter", "Requests answered, by HTTP status.");
+  // The statuses the server answers with are there from the first scrape, so that an
+  // increase() over a fresh server sees the first burst; others once they happen.
+  for (size_t status = 0; status < responses_.size(); ++status) {
+    if (responses_[status] == 0 &&
+        !std::binary_search(std::begin(kCommonStatuses), std::end(kCommonStatuses), status)) {
+      continue;
+    }
+    Sample(out, "velweb_requests_total{status=\"" + std::to_string(status) + "\"}",
+           responses_[status]);
+  }
+  Family(out, "velweb_served_requests_total", "counter",
+         "Requests whose whole answer went out (the served count).");
+  Sample(out, "velweb_served_requests_total", static_cast<uint64_t>(g.servedRequests));
+  Family(out, "velweb_messages_handed_over_total", "counter",
+         "Messages handed over to the alarm server's command buffer.");
+  Sample(out, "velweb_messages_handed_over_total", handedOver_);
+  Family(out, "velweb_refusals_total", "counter", "Requests and messages refused, by reason.");
+  std::map<std::string, uint64_t> refusals = refusals_;
+  for (const char* reason : kRefusalReasons) refusals.emplace(reason, 0);
+  for (const auto& [reason, count] : refusals)
+    Sample(out, "velweb_refusals_total{reason=\"" + reason + "\"}", count);
+  Family(out, "velweb_connections_open", "gauge", "Client connections open now.");
+  Sample(out, "velweb_connections_open", static_cast<uint64_t>(g.connectionsOpen));
+  Family(out, "velweb_connections_closed_for_room_total", "counter",
+         "Connections closed to make room for a new client.");
+  Sample(out, "velweb_connections_closed_for_room_total", madeRoom_);
+  Family(out, "velweb_exchange_lock_timeouts_total", "counter",
+         "Calls into the exchange that gave up waiting for the region lock.");
+  Sample(out, "velweb_exchange_lock_timeouts_total", lockTimeouts_);
+  Family(out, "velweb_messages_waiting", "gauge",
+         "Messages in the command buffer that the alarm server has not taken yet.");
+  Sample(out, "velweb_messages_waiting", static_cast<uint64_t>(g.waiting));
+  Family(out, "velweb_buffer_unmoved_seconds", "gauge",
+         "Seconds since the alarm server last took a message, or the buffer was empty.");
+  Sample(out, "velweb_buffer_unmoved_seconds", static_cast<uint64_t>(g.secondsSinceMoved));
+  Family(out, "velweb_alarm_server_seen", "gauge",
+         "1 while an alarm server has been seen taking messages or attached to an empty buffer.");
+  Sample(out, "velweb_alarm_server_seen", g.alarmServerSeen ? 1 : 0);
+  Family(out, "velweb_alarm_server_taking", "gauge",
+         "1 while an alarm server is seen and takes messages; 0 while none is seen, or "
+         "messages wait untaken too long.");
+  Sample(out, "velweb_alarm_server_taking", g.alarmServerTaking && g.alarmServerSeen ? 1 : 0);
+  Family(out, "velweb_messages_kept_total", "counter",
+         "Waiting messages kept in vel_kept.dat at a clean end.");
+  Sample(out, "velweb_messages_kept_total", KeptCommandsTotal());
+  Family(out, "velweb_messages_handed_back_total", "counter",
+         "Kept messages handed back to the command buffer at a start.");
+  Sample(out, "velweb_messages_handed_back_total", HandedBackCommandsTotal());
+  return out;
+}
+
+std::string HealthJson(const Gauges& g, bool& healthy) {
+  const bool working = g.libraryLoaded && g.regionJoined && g.alarmServerTaking;
+  healthy = working && g.alarmServerSeen;
+  return std::string("{\"status\": \"") +
+         (healthy   ? "ok"
+          : working ? "no_alarm_server"
+                    : "failing") +
+         "\", \"libraryLoaded\": " + Bool(g.libraryLoaded) +
+         ", \"regionJoined\": " + Bool(g.regionJoined) +
+         ", \"alarmServerSeen\": " + Bool(g.alarmServerSeen) +
+         ", \"alarmServerTaking\": " + Bool(g.alarmServerTaking) +
+         ", \"waiting\": " + std::to_string(g.waiting) +
+         ", \"secondsSinceMoved\": " + std::to_string(g.secondsSinceMoved) + "}\n";
+}
+
+}  // namespace vel

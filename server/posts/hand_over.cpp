@@ -1,0 +1,310 @@
+#include "hand_over.h"
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "alert_webhooks.h"
+#include "cross_site.h"
+#include "event_log.h"
+#include "exchange_worker.h"
+#include "json_message.h"
+#include "kept_commands.h"
+#include "page.h"
+#include "vel_proc.h"
+#include "velmar_library.h"
+
+namespace vel {
+
+namespace {
+
+// When a monitoring system should post again a notification refused for its sender's
+// send limit (they retry 5xx only, so it is answered 503).
+constexpr int kSendLimitRetrySeconds = 60;
+
+// The refusal that /metrics counts for an outcome; nullptr for a message handed over.
+const char* RefusalReasonOf(SubmitOutcome outcome) {
+  switch (outcome) {
+    case SubmitOutcome::kHandedOver:
+      return nullptr;
+    case SubmitOutcome::kBad:
+      return ServerMetrics::kBadRequest;
+    case SubmitOutcome::kUnpassable:
+      return ServerMetrics::kUnpassable;
+    case SubmitOutcome::kLengthRequired:
+      return ServerMetrics::kLengthRequired;
+    case SubmitOutcome::kTooLong:
+      return ServerMetrics::kTooLong;
+    case SubmitOutcome::kOverLimit:
+      return ServerMetrics::kSendLimit;
+    case SubmitOutcome::kNotTaken:
+      return ServerMetrics::kNotTaken;
+    case SubmitOutcome::kBusy:
+      return ServerMetrics::kExchangeBusy;
+    case SubmitOutcome::kCrossSite:
+      return ServerMetrics::kCrossSite;
+    case SubmitOutcome::kUnknownReceiver:
+      return ServerMetrics::kUnknownReceiver;
+  }
+  return nullptr;
+}
+
+// The receivers of `receivers` (each followed by 0xFE) that `known` does not hold, each
+// followed by 0xFE; none when `known` is empty.
+std::string UnknownReceivers(const std::string& receivers, const std::vector<std::string>& known) {
+  std::string unknown;
+  if (known.empty()) return unknown;
+  size_t start = 0;
+  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
+    const std::string name = receivers.substr(start, end - start);
+    if (std::find(known.begin(), known.end(), name) == known.end()) unknown += name + '\xFE';
+  }
+  return unknown;
+}
+
+// "A, B" of receivers each followed by 0xFE.
+std::string ShownNames(const std::string& receivers) {
+  std::string shown;
+  size_t start = 0;
+  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
+    if (!shown.empty()) shown += ", ";
+    shown += receivers.substr(start, end - start);
+  }
+  return shown;
+}
+
+}  // namespace
+
+HandOver::HandOver(ConnectionTable& table, Answers& answers, AccessPolicy& access, Monitor& monitor,
+                   const ReceiverList& receivers, QObject* replies)
+    : table_(table),
+      answers_(answers),
+      access_(access),
+      monitor_(monitor),
+      receivers_(receivers),
+      replies_(replies) {}
+
+void HandOver::Submit(int index, const HttpRequest& request, const std::string& path,
+                      const struct stat& info) {
+  Post post{request.Source(), path, info, {}, {}, {}};
+  const PostSource from = post.source;
+  Submission& submission = post.submission;
+  bool skipped = false;
+  if (from == PostSource::kJson) {
+    JsonMessage parsed = ParseJsonMessage(std::string(request.Body()));
+    if (parsed.error.empty()) submission = std::move(parsed.submission);
+    post.jsonError = std::move(parsed.error);
+  } else if (from != PostSource::kForm) {
+    PostedMessage parsed = ParsePostedMessage(from, request);
+    if (parsed.error.empty()) submission = std::move(parsed.submission);
+    post.jsonError = std::move(parsed.error);
+    skipped = parsed.skipped;
+  } else {
+    try {
+      submission = ParseSubmission(FormText(request));
+    } catch (const OverflowError&) {
+      submission = Submission{};  // fields past what text positions address: a bad request
+    }
+  }
+  // A body in chunks is not read here: nothing of the request is handed over, neither
+  // the query nor anything else (the page shows what the query held as not sent).
+  if (!request.HeaderValues("Transfer-Encoding").empty()) {
+    Answer(index, post, SubmitOutcome::kLengthRequired, {});
+    return;
+  }
+  Connection& c = table_.At(index);
+  const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
+  // A client that a trusted proxy named is logged by that name.
+  const std::string client =
+      c.client && !(*c.client == peer) ? c.client->ToText() : table_.Sockets().RemoteHostIP(index);
+  auto clientKey = [&] { return c.client ? *c.client : access_.ClientOf(peer, request); };
+  // A browser made to post by a page of another site: nothing goes further.
+  if (const std::optional<std::string> crossSite = CrossSiteReason(request)) {
+    const IpAddress key = clientKey();
+    for (const std::string& line : access_.CrossSite(key, NowMs())) WriteLog(line);
+    Answer(index, post, SubmitOutcome::kCrossSite, *crossSite);
+    return;
+  }
+  std::string entry;
+  if (submission.Complete()) entry = CommandEntry(submission);
+  const bool passable = !submission.holdsSeparator;
+  const std::string noun = SourceNoun(from);
+  if (skipped) {  // resolved, and resolved notifications are not wanted: nothing to send
+    for (const std::string& line : access_.OnceAMinute(
+             clientKey(), RefusalLog::kSkipped,
+             "Received resolved " + noun + " from " + client + ", not sent (resolved=0)",
+             NowMs())) {
+      WriteLog(line);
+    }
+    Answer(index, post, SubmitOutcome::kHandedOver, {});
+    return;
+  }
+  // A receiver that the receiver file does not hold pages nobody: said, and with
+  // KnownReceiversOnly=1 nothing of the message goes further.
+  if (submission.Complete())
+    post.unknown = UnknownReceivers(submission.receivers, receivers_.Names());
+  if (!post.unknown.empty()) {
+    const std::string names = ShownNames(post.unknown);
+    const IpAddress key = clientKey();
+    const std::string line = knownReceiversOnly_
+                                 ? "Refused " + noun + " from " + client +
+                                       ": the receiver file holds no receiver " + names
+                                 : noun + " from " + client +
+                                       " names receivers the receiver file does not hold: " + names;
+    for (const std::string& logged :
+         access_.OnceAMinute(key, RefusalLog::kUnknownReceiver, line, NowMs())) {
+      WriteLog(logged);
+    }
+    if (knownReceiversOnly_) {
+      Answer(
+          index, post, SubmitOutcome::kUnknownReceiver,
+          "the receiver file holds no receiver " + Utf8Names(post.unknown) + ": nothing was sent");
+      return;
+    }
+  }
+  // An entry the command buffer can never hold: a retry cannot help.
+  const bool fits = entry.size() <= kLargestCommandEntry;
+  if (!fits && AnsweredInJson(from)) {
+    post.jsonError = "the command (\"FT:\", the receivers and the message) takes " +
+                     std::to_string(entry.size()) + " bytes; the alarm server takes at most " +
+                     std::to_string(kLargestCommandEntry);
+  }
+
+  // A bad request is said, coalesced as refusals are, and goes no further.
+  const IpAddress key = clientKey();
+  if (!submission.Complete()) {
+    std::vector<std::string> lines;
+    access_.BadRequest(key, "Received bad " + noun + " from " + client, NowMs(), lines);
+    for (const std::string& line : lines) WriteLog(line);
+    Answer(index, post, SubmitOutcome::kBad, post.jsonError);
+    return;
+  }
+  // With a send limit every address has its share of the alarm server: a message past
+  // it goes no further.
+  if (access_.SendLimit() > 0) {
+    const AccessPolicy::SendPermit permit = access_.TakeSend(key, NowMs());
+    for (const std::string& line : permit.logLines) WriteLog(line);
+    if (!permit.allowed) {
+      Answer(index, post, SubmitOutcome::kOverLimit, {});
+      return;
+    }
+  }
+
+  // The hand-over goes through the exchange thread, and the answer follows once it is
+  // done; other clients are served meanwhile. The line of hand-overs waiting there is
+  // bounded, and a place in it is kept for a while only. A message handed over is logged
+  // there, each one ("Received ..."); one that was not is logged from the reply, with
+  // the lines of this client's other such messages coalesced, since a client can send as
+  // many as it likes while the alarm server takes none.
+  const ConnectionId id = table_.IdOf(index);
+  std::shared_ptr<ExchangeTicket> ticket = ExchangeWorker::Instance().RunHandOver(
+      [this, index, id, key, client, passable, fits, post, entry = std::move(entry)] {
+        const int64_t start = NowMs();
+        const std::optional<int32_t> stored =
+            passable && fits ? StoreCommandBehindKept(entry) : std::nullopt;
+        const bool handedOver = stored && *stored == 1;
+        const BufferReading reading = ReadCommandBuffer(handedOver ? 1 : 0, NowMs() - start);
+        const std::string noun = SourceNoun(post.source);
+        if (handedOver) WriteLogFromExchange("Received " + noun + " from " + client);
+        const SubmitOutcome outcome = handedOver  ? SubmitOutcome::kHandedOver
+                                      : !passable ? SubmitOutcome::kUnpassable
+                                      : !fits     ? SubmitOutcome::kTooLong
+                                                  : SubmitOutcome::kNotTaken;
+        ExchangeWorker::Reply(replies_, [=, this] {
+          monitor_.Take(reading);
+          if (!handedOver) {
+            const std::vector<std::string> lines = access_.OnceAMinute(
+                key, RefusalLog::kNotPassed, "Could not pass " + noun + " from " + client, NowMs());
+            if (!lines.empty()) WriteLog("Received " + noun + " from " + client);
+            for (const std::string& line : lines) WriteLog(line);
+          }
+          if (!table_.Waits(id, ConnectionState::kHandingOver)) return;  // gone
+          Connection& now = table_.At(index);
+          now.ticket.reset();
+          now.answerCalledOff = nullptr;
+          Answer(index, post, outcome, post.jsonError);
+        });
+      });
+  if (!ticket) {
+    // The line is full: the message is refused at once (a retry may find room).
+    CountBusyRefusal();
+    Answer(index, post, SubmitOutcome::kBusy, post.jsonError);
+    return;
+  }
+  c.state = ConnectionState::kHandingOver;
+  c.ticket = std::move(ticket);
+  c.answerCalledOff = [this, index, post] { Answer(index, post, SubmitOutcome::kBusy, {}); };
+  c.handOverDeadlineMs = table_.Now() + kHandOverWaitMs;
+  table_.Sockets().SetTimeLimit(index, kHandOverWaitMs);
+}
+
+bool HandOver::CallOff(int index) {
+  Connection& c = table_.At(index);
+  if (c.state != ConnectionState::kHandingOver || !c.ticket ||
+      !ExchangeWorker::Instance().CallOff(*c.ticket)) {
+    return false;
+  }
+  c.ticket.reset();
+  const std::function<void()> answer = std::move(c.answerCalledOff);
+  c.answerCalledOff = nullptr;
+  answer();
+  return true;
+}
+
+void HandOver::CountBusyRefusal() {
+  // One log line for all the posts refused while the exchange is busy, written when it
+  // has a moment: one line per post would queue behind the very jobs that are stuck.
+  if (busyRefusals_->fetch_add(1) != 0) return;
+  ExchangeWorker::Instance().Run([count = busyRefusals_] {
+    const int refused = count->exchange(0);
+    WriteLogFromExchange("Could not pass " + std::to_string(refused) +
+                         " HTTP message request(s): the exchange was busy");
+  });
+}
+
+void HandOver::Answer(int index, const Post& post, SubmitOutcome outcome,
+                      const std::string& reason) {
+  const Submission& submission = post.submission;
+  int status = StatusOf(outcome);
+  int retryAfter = RetryAfterOf(outcome);
+  // Monitoring systems retry on 5xx and never on 4xx: a notification past its sender's
+  // send limit is refused with 503, to come again once the minute is over.
+  if (IsWebhook(post.source) && outcome == SubmitOutcome::kOverLimit) {
+    status = 503;
+    retryAfter = kSendLimitRetrySeconds;
+  }
+  const std::string fields =
+      retryAfter > 0 ? "Retry-After: " + std::to_string(retryAfter) + "\r\n" : std::string();
+  ServerMetrics& metrics = monitor_.Metrics();
+  if (const char* refusal = RefusalReasonOf(outcome)) {
+    metrics.CountRefusal(refusal);
+  } else if (submission.Complete()) {
+    metrics.CountHandedOver();
+  }
+  if (AnsweredInJson(post.source)) {
+    std::string body = outcome != SubmitOutcome::kHandedOver
+                           ? JsonNotSent(reason.empty() ? NotSentReason(outcome) : reason)
+                       : submission.Complete() ? JsonSent(submission.receivers)
+                                               : JsonSkipped();
+    // A message handed over says whether it waits for an alarm server that takes none.
+    if (outcome == SubmitOutcome::kHandedOver && submission.Complete()) {
+      if (!post.unknown.empty()) {
+        body.insert(body.rfind('}'), ", \"unknown\": [" + JsonNames(post.unknown) + "]");
+      }
+      body.insert(body.rfind('}'), monitor_.JsonFields());
+    }
+    answers_.Json(index, post.source, body, status, fields);
+    return;
+  }
+  // A bad request's page says what was missing; every other one not handed over says
+  // "[Not Sent]".
+  ShownMessage shown;
+  shown.receivers = submission.receivers;
+  shown.message = submission.message;
+  shown.handedOver = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
+  if (outcome == SubmitOutcome::kHandedOver) shown.waitingNote = EscapeHtml(monitor_.WaitingNote());
+  answers_.Page(index, post.path, post.info, shown, status, fields);
+}
+
+}  // namespace vel
