@@ -58,7 +58,7 @@ WebServerCore::WebServerCore(ServerLimits limits)
 
 // What was asked of the exchange is done before the program ends: no log line is lost.
 WebServerCore::~WebServerCore() {
-  ExchangeWorker::Instance().Finish();
+  exchange_.Worker().Finish();
   // A post whose hand-over was under way at the stop is answered with its result.
   if (QCoreApplication::instance()) QCoreApplication::sendPostedEvents(&exchangeReplies_);
   SetWarningReport(nullptr, nullptr);

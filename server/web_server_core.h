@@ -67,6 +67,7 @@
 #include "access_policy.h"
 #include "answers.h"
 #include "connection_table.h"
+#include "exchange_worker.h"
 #include "front_end.h"
 #include "hand_over.h"
 #include "host_names.h"
@@ -112,6 +113,8 @@ class WebServerCore {
   // What HandleRequest does once the request is admitted: a page, a file, or a post.
   void Serve(int index, const HttpRequest& request);
 
+  // First, so that it is there for every other member and goes after them.
+  ExchangeScope exchange_;  // the exchange thread: every call into libVelmar.so
   FrontEnd* frontEnd_ = nullptr;
 
   ConnectionTable table_;    // the connections: Winsock_HTTP_Connect, Winsock_HTTP

@@ -4,9 +4,25 @@
 
 namespace vel {
 
+namespace {
+
+// The worker of the core that lives now; nullptr outside any.
+std::atomic<ExchangeWorker*> g_current{nullptr};
+
+}  // namespace
+
 ExchangeWorker& ExchangeWorker::Instance() {
-  static ExchangeWorker worker;
-  return worker;
+  if (ExchangeWorker* current = g_current.load()) return *current;
+  static ExchangeWorker processWorker;
+  return processWorker;
+}
+
+ExchangeScope::ExchangeScope()
+    : worker_(std::make_unique<ExchangeWorker>()), previous_(g_current.exchange(worker_.get())) {}
+
+ExchangeScope::~ExchangeScope() {
+  worker_->Finish();
+  g_current.store(previous_);
 }
 
 ExchangeWorker::~ExchangeWorker() { Finish(); }

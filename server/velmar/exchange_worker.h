@@ -9,6 +9,11 @@
 // Hand-overs of posted messages wait in a bounded line: beyond kMaxWaitingHandOvers
 // the caller is told at once, and a hand-over that has not started yet can be called
 // off (its client waited too long, or left, or the server stops).
+//
+// Each server core owns its worker (an ExchangeScope, its first member): while the core
+// lives, Instance() is that worker, and the core finishes it when it goes. Outside any
+// core (a test of one room, say) Instance() is a worker of the process's own. So every
+// core, in a test binary too, runs its library calls on a thread of their own.
 #pragma once
 
 #include <QObject>
@@ -34,6 +39,8 @@ class ExchangeWorker {
  public:
   static constexpr int kMaxWaitingHandOvers = 128;
 
+  ExchangeWorker() = default;
+  // The worker of the core that lives now, else the process's own.
   static ExchangeWorker& Instance();
   ~ExchangeWorker();
   ExchangeWorker(const ExchangeWorker&) = delete;
@@ -63,7 +70,6 @@ class ExchangeWorker {
     std::function<void()> work;
     std::shared_ptr<ExchangeTicket> ticket;  // hand-overs only
   };
-  ExchangeWorker() = default;
   void Loop();
   // Queues `job` at the back or the front; false when the thread has finished.
   bool Queue(Job& job, bool first);
@@ -75,6 +81,23 @@ class ExchangeWorker {
   std::thread thread_;
   bool finishing_ = false;
   bool finished_ = false;
+};
+
+// A worker of its own for as long as the scope lives, made the one Instance() gives;
+// at its end, what is queued runs, the thread ends and the worker before it is current
+// again. Made and ended on the event loop's thread.
+class ExchangeScope {
+ public:
+  ExchangeScope();
+  ~ExchangeScope();
+  ExchangeScope(const ExchangeScope&) = delete;
+  ExchangeScope& operator=(const ExchangeScope&) = delete;
+
+  ExchangeWorker& Worker() { return *worker_; }
+
+ private:
+  std::unique_ptr<ExchangeWorker> worker_;
+  ExchangeWorker* previous_;
 };
 
 }  // namespace vel

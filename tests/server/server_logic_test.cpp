@@ -1165,8 +1165,9 @@ TEST(JsonMessage, FieldsBecomeASubmissionInWindows1252) {
 // Jobs run one at a time in the order asked (RunFirst before those waiting); the line of
 // hand-overs is bounded, a waiting one can be called off and never runs, a started one
 // cannot; after Finish, what is queued has run and new jobs run on the caller's thread.
+// A core's worker (its scope) is the current one while it lives.
 TEST(ExchangeWorker, OrderTheBoundedLineCallingOffAndFinish) {
-  ExchangeWorker& worker = ExchangeWorker::Instance();
+  ExchangeWorker worker;
   std::promise<void> gate;
   std::shared_future<void> open = gate.get_future().share();
   std::vector<int> ran;  // written by the exchange thread only, read after Finish
@@ -1195,6 +1196,15 @@ TEST(ExchangeWorker, OrderTheBoundedLineCallingOffAndFinish) {
   std::thread::id on;
   worker.Run([&on] { on = std::this_thread::get_id(); });
   EXPECT_EQ(on, std::this_thread::get_id());
+  // Each core's scope is a worker with a thread of its own, one after the other.
+  for (int core = 0; core < 2; ++core) {
+    ExchangeScope scope;
+    EXPECT_EQ(&ExchangeWorker::Instance(), &scope.Worker());
+    std::promise<std::thread::id> ranOn;
+    ExchangeWorker::Instance().Run([&ranOn] { ranOn.set_value(std::this_thread::get_id()); });
+    EXPECT_NE(ranOn.get_future().get(), std::this_thread::get_id()) << core;
+  }
+  EXPECT_NE(&ExchangeWorker::Instance(), &worker);
 }
 
 // ---- kept messages --------------------------------------------------------------------
