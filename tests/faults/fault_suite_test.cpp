@@ -471,11 +471,23 @@ TEST(FaultLock, KilledLockHolderHoldsTheServerUpForLessThanASecond) {
   ExpectTheRegionGoesOn(server);
 
   // Stopped while another program keeps the lock: the waiting messages cannot be
-  // counted, and the log says so.
+  // counted, and the log says so. Posts waiting behind the lock are answered, not
+  // dropped: those not started are called off, the one under way gets its result as the
+  // server ends.
   ASSERT_TRUE(server.Start());
   LockHolder stuck(server.instance());
   ASSERT_TRUE(stuck.Holding()) << "the holder never stopped with the lock";
+  std::vector<std::unique_ptr<Client>> waiting;
+  for (int i = 0; i < 3; ++i) {
+    waiting.push_back(std::make_unique<Client>(server.port()));
+    ASSERT_TRUE(waiting.back()->Send(Post("message=w" + std::to_string(i) + "&receivers=A")));
+  }
+  EXPECT_FALSE(waiting.back()->Readable(milliseconds(300))) << "the posts did not wait";
   ExpectCleanStop(server);
+  for (auto& client : waiting) {
+    EXPECT_EQ(client->ReadToEnd(milliseconds(5000)),
+              "<p>sent to</p>\r\n<b>[Not Sent]</b>\r\nend\r\n");
+  }
   EXPECT_NE(server.Log().find("WEB Velmar Web Server could not count the waiting messages: the "
                               "exchange stayed locked\r\n"),
             std::string::npos)
@@ -819,9 +831,9 @@ TEST(FaultDescriptors, RunningOutOfDescriptorsDelaysClientsAndServingResumes) {
 
 // ---------------------------------------------------------------------------------------
 // One address floods posts of 4,088 characters, each of which fills the command buffer by
-// itself; with a send limit of 10 another address still gets its messages through while
-// velctl drains as the alarm server would. Twenty messages at ten a minute take a minute:
-// ten, then ten more once the first ten have left the window.
+// itself; with a send limit of 10 another address still gets every one of its ten
+// messages of the minute through while velctl drains as the alarm server would. (The
+// window that lets the next ten in is the ledger's, tested on its own clock.)
 
 TEST(FaultLoad, AFloodFromOneAddressKeepsNoOtherAddressOut) {
   Velweb server;
@@ -834,7 +846,6 @@ TEST(FaultLoad, AFloodFromOneAddressKeepsNoOtherAddressOut) {
   const std::string flood = Post("message=" + std::string(4088, 'f') + "&receivers=F");
   std::atomic<int> floods{0};
   std::set<int> listed;  // the sender's messages whose reply lists their receiver
-  const auto start = Clock::now();
   {
     Crowd crowd([&](const std::atomic<bool>& stop) {
       // Hundreds a second; a breath between them leaves the machine to the other tests.
@@ -843,26 +854,29 @@ TEST(FaultLoad, AFloodFromOneAddressKeepsNoOtherAddressOut) {
         ++floods;
       } while (Pause(stop, milliseconds(2)));
     });
-    std::this_thread::sleep_for(milliseconds(500));  // the flood is under way
-    for (int i = 0; i < 20; ++i) {
-      if (i == 10) std::this_thread::sleep_until(start + milliseconds(62000));
+    ASSERT_TRUE(WaitFor([&] { return floods > 100; })) << "no flood";
+    for (int i = 0; i < 10; ++i) {
       const std::string reply =
           server.Fetch(sender, Post("message=m" + std::to_string(i) + "&receivers=S"));
       if (reply == "<p>sent to</p>\r\n<b>S</b>\r\nend\r\n") listed.insert(i);
       std::this_thread::sleep_for(milliseconds(300));
     }
   }
-  int taken = 0, floodTaken = 0;
-  WaitFor([&] { return drain.Lines().size() >= listed.size(); });
-  std::this_thread::sleep_for(milliseconds(300));
   const std::string mine = "FT:S\\xfem";
+  auto taken = [&] {
+    std::set<int> mineTaken;
+    for (const std::string& line : drain.Lines()) {
+      if (line.rfind(mine, 0) == 0) mineTaken.insert(std::stoi(line.substr(mine.size())));
+    }
+    return mineTaken;
+  };
+  EXPECT_EQ(listed.size(), 10u) << "a reply did not list the receiver";
+  EXPECT_TRUE(WaitFor([&] { return taken() == listed; })) << taken().size() << " taken";
+  int floodTaken = 0;
   for (const std::string& line : drain.Lines()) {
-    if (line.rfind(mine, 0) == 0 && listed.count(std::stoi(line.substr(mine.size())))) ++taken;
     if (line.rfind("FT:F\\xfe", 0) == 0) ++floodTaken;
   }
-  EXPECT_GE(taken, 19) << listed.size() << " replies listed the receiver";
-  EXPECT_GT(floods, 1000) << "no flood";
-  EXPECT_LE(floodTaken, 20);  // ten a minute
+  EXPECT_LE(floodTaken, 10);  // ten a minute
   // The flood's log lines: its handed-over messages and their failures, and one line a
   // minute for the limit; not one per request.
   const std::string log = server.Log();
@@ -871,7 +885,7 @@ TEST(FaultLoad, AFloodFromOneAddressKeepsNoOtherAddressOut) {
        at = log.find("127.0.0.2\r\n", at + 1)) {
     ++flooderLines;
   }
-  EXPECT_LE(flooderLines, 44u) << floods << " requests";
+  EXPECT_LE(flooderLines, 24u) << floods << " requests";
   ExpectCleanStop(server);
 }
 

@@ -30,9 +30,11 @@ std::string PostJson(const std::string& body, const std::string& head = "",
 
 // How often `piece` stands in the log once at least `atLeast` are there (bounded wait):
 // refusals are logged from a thread of their own, and the answer may come first.
+// The count of `piece` in the log once it holds `atLeast` of them (the lines of a request
+// are queued before its answer and written in their order; that no line is written
+// too often is the access rules' own test, on their clock).
 size_t LogCount(const Velweb& server, const std::string& piece, size_t atLeast = 1) {
   WaitFor([&] { return CountOf(server.Log(), piece) >= atLeast; });
-  std::this_thread::sleep_for(milliseconds(100));  // and nothing more follows
   return CountOf(server.Log(), piece);
 }
 

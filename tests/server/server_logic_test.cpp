@@ -25,6 +25,7 @@
 #include "page.h"
 #include "page_cache.h"
 #include "password_hash.h"
+#include "password_hasher.h"
 #include "port_diagnosis.h"
 #include "profile_keys.h"
 #include "receiver_file.h"
@@ -805,6 +806,17 @@ TEST(BasicAuth, CredentialsFromTheAuthorizationLine) {
     EXPECT_EQ(got.password, c.password) << c.line;
   }
   EXPECT_EQ(DecodeBase64("w6TigqxA"), "\xC3\xA4\xE2\x82\xAC@");
+}
+
+// At most kBudget passwords are with the hasher at once: one more is refused at once,
+// with nothing queued (the server answers it 503 and the lock-out counts nothing).
+TEST(PasswordHash, MoreThanTheBudgetAtOnceIsRefusedAtOnce) {
+  QObject replies;
+  PasswordHasher hasher(HashPassword("s3cret"), &replies);
+  for (int i = 0; i < PasswordHasher::kBudget; ++i) {
+    EXPECT_TRUE(hasher.Check("wrong " + std::to_string(i), [](bool) {})) << i;
+  }
+  EXPECT_FALSE(hasher.Check("s3cret", [](bool) {})) << "a fifth hash at once";
 }
 
 TEST(PasswordHash, MadeCheckedAndRefusedWhenUnusable) {
