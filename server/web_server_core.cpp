@@ -37,10 +37,8 @@ WebServerCore::WebServerCore(ServerLimits limits)
                                                        : ServerMetrics::kBadRequest);
          // With status lines the client learns why; what it still sends is drained.
          if (Headers_) {
-           Connection& c = table_.At(index);
            table_.Sockets().SetTimeLimit(index, 0);
-           const HttpRequest partial(std::move(c.RequestBuffer));
-           c.RequestBuffer.clear();
+           const HttpRequest partial(table_.TakeRequestBytes(index));
            answers_.RequestRefused(index, partial, status);
          } else {
            table_.End(index, EndReason::kRequestRefused);
@@ -269,10 +267,9 @@ void WebServerCore::HandleRequest(int index, const HttpRequest& request) {
 }
 
 bool WebServerCore::Admit(int index, const HttpRequest& request) {
-  Connection& c = table_.At(index);
   const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
   AccessPolicy::Decision decision = access_.Admit(peer, request, NowMs());
-  c.client = decision.client;
+  table_.SetClient(index, decision.client);
   if (decision.refusal != Refusal::kUnchecked) return Concluded(index, request, decision);
   // The hash is checked on the password thread; the request waits for its result.
   const ConnectionId id = table_.IdOf(index);
@@ -287,7 +284,7 @@ bool WebServerCore::Admit(int index, const HttpRequest& request) {
     }
   });
   if (queued) {
-    c.state = ConnectionState::kCheckingPassword;
+    table_.AwaitPassword(index);
     return false;
   }
   return Concluded(index, request, access_.Busy(client, NowMs()));
@@ -307,7 +304,7 @@ void WebServerCore::Serve(int index, const HttpRequest& request) {
   const bool head = target.method == "HEAD";
   const ResponseKind kind =
       head && !Headers_ ? ResponseKind::kNotFound : KindOf(target.method, target.extension);
-  table_.At(index).headOnly = head && Headers_;
+  table_.SetHeadOnly(index, head && Headers_);
   // Monitoring systems post to paths of their own, which no page shadows.
   if (IsWebhook(request.Source())) {
     handOver_.Submit(index, request, {}, {});

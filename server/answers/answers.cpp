@@ -263,7 +263,7 @@ void Answers::RequestRefused(int index, const HttpRequest& request, int status) 
 
 void Answers::Status(int index, StatusAnswer answer) {
   // Always with a status line: monitoring reads the status.
-  table_.At(index).statusRequest = true;
+  table_.MarkStatusRequest(index);
   const std::string head =
       ResponseHead(answer.status, answer.contentType, static_cast<int64_t>(answer.body.size()));
   table_.Queue(index, std::make_unique<ResponseSender>(

@@ -135,6 +135,34 @@ int ConnectionTable::ConnectionToDrop(int64_t& retryMs) const {
   return silent >= 0 ? silent : incomplete;
 }
 
+void ConnectionTable::AwaitHandOver(int index, std::shared_ptr<ExchangeTicket> ticket,
+                                    std::function<void()> calledOff, int waitMs) {
+  Connection& c = connections_[index];
+  c.state = ConnectionState::kHandingOver;
+  c.ticket = std::move(ticket);
+  c.answerCalledOff = std::move(calledOff);
+  c.handOverDeadlineMs = Now() + waitMs;
+  Winsock_HTTP.SetTimeLimit(index, waitMs);
+}
+
+void ConnectionTable::HandOverDone(int index) {
+  Connection& c = connections_[index];
+  c.ticket.reset();
+  c.answerCalledOff = nullptr;
+}
+
+std::function<void()> ConnectionTable::CallOffHandOver(int index) {
+  Connection& c = connections_[index];
+  if (c.state != ConnectionState::kHandingOver || !c.ticket ||
+      !ExchangeWorker::Instance().CallOff(*c.ticket)) {
+    return nullptr;
+  }
+  c.ticket.reset();
+  std::function<void()> answer = std::move(c.answerCalledOff);
+  c.answerCalledOff = nullptr;
+  return answer;
+}
+
 void ConnectionTable::End(int index, EndReason reason) {
   Connection& c = connections_[index];
   if (c.state == ConnectionState::kFree) return;

@@ -3,21 +3,24 @@
 // as its bytes arrive, keeps the time limits, waits for a descriptor when an answer needs
 // one, and pumps the answer out. The core (web_server_core.h) is told of a complete
 // request through Events::request, and answers it with Queue; everything runs on the Qt
-// event-loop thread.
+// event-loop thread. A connection's state and fields change here only: the core and the
+// hand-over ask through the named calls (AwaitPassword, AwaitHandOver, SetClient ...).
 //
 //            accept (room made when every place is taken)
 //                |
 //                v
 //   kFree --> kReceiving --(complete)--> Events::request ---------------------+
-//     ^          |                          |             |                  |
-//     |          | closed, broken,          v             v                  |
-//     |          | too late, too long  kCheckingPassword  kHandingOver       |
-//     |          | (Events::refused),       |             |  (late: Events:: |
-//     |          | made room                +------+------+   handOverLate)  |
-//     |          |                                 v                         v
-//     +----------+<------- reset --------- kAwaitingDescriptor <--> kResponding
-//     |                                                               |
-//     +--------------------- served (all sent), stalled, broken ------+
+//     ^          |    |                     |             |                  |
+//     |          |    | too long, framed    v             v                  |
+//     |          |    | other than plainly  kCheckingPassword  kHandingOver  |
+//     |          |    | (Events::refused:   |             |  (late: Events:: |
+//     |          |    | answered with       +------+------+   handOverLate)  |
+//     |          |    | Headers=1) ---------------+        v                  v
+//     |          | closed, broken, too late,      +-> kAwaitingDescriptor <--> kResponding
+//     |          | refused (Headers=0), made room                              |
+//     +----------+<------- reset ----------------------------------------------+
+//     |                                                                       |
+//     +--------------------- served (all sent), stalled, broken --------------+
 //
 // Every connection ends through End, which takes the reason; an ended connection's
 // hand-over to the exchange is called off. One request per connection: what a client sends
@@ -159,7 +162,28 @@ class ConnectionTable {
   ListeningSocket& Listener() { return Winsock_HTTP_Connect; }
   const ListeningSocket& Listener() const { return Winsock_HTTP_Connect; }
   ConnectionSockets& Sockets() { return Winsock_HTTP; }
-  Connection& At(int index) { return connections_[index]; }
+  // A connection as it stands; it changes only through the calls below, and the table's
+  // own handlers.
+  const Connection& At(int index) const { return connections_[index]; }
+
+  // The access checks' view of the client, once they ran.
+  void SetClient(int index, const IpAddress& client) { connections_[index].client = client; }
+  // The answer to come is a head only (HEAD), or a status answer (not counted as served).
+  void SetHeadOnly(int index, bool headOnly) { connections_[index].headOnly = headOnly; }
+  void MarkStatusRequest(int index) { connections_[index].statusRequest = true; }
+  // The request waits for its password to be hashed.
+  void AwaitPassword(int index) { connections_[index].state = ConnectionState::kCheckingPassword; }
+  // The request waits for its hand-over, in the exchange's line at `ticket`, for
+  // `waitMs` at most; `calledOff` answers it should the hand-over be called off.
+  void AwaitHandOver(int index, std::shared_ptr<ExchangeTicket> ticket,
+                     std::function<void()> calledOff, int waitMs);
+  // The hand-over has run: its place in the line and its call-off answer go.
+  void HandOverDone(int index);
+  // Calls off the hand-over the connection waits for, when it has not started: the
+  // answer to give then, or nothing (no hand-over, or it has started).
+  std::function<void()> CallOffHandOver(int index);
+  // The bytes of a request refused before it was taken apart, taken out of the buffer.
+  std::string TakeRequestBytes(int index) { return std::move(connections_[index].RequestBuffer); }
   ConnectionId IdOf(int index) const { return Winsock_HTTP.IdOf(index); }
   // Whether the connection `id` is still there, and in `state`: a result that comes back
   // from another thread (a password checked, a message handed over) is for it only then.

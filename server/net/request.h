@@ -1,7 +1,9 @@
-// Requests: when the bytes received on a connection hold a complete request, and the
-// complete request taken apart once (HttpRequest), so that every later step (access
-// checks, dispatch, the posted message) reads what it needs without searching the bytes
-// again. Pure functions on byte strings.
+// What a client asked: the rules of when the bytes received on a connection hold a
+// whole request (and when they can never be one), and the whole request taken apart
+// once (HttpRequest): its line, its target, its header lines as places in the bytes, its
+// body and the kind of post, so that every later step (access checks, dispatch, the
+// posted message) reads what it needs without searching the bytes again. Pure functions
+// on byte strings.
 #pragma once
 
 #include <cstddef>

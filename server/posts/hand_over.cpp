@@ -113,7 +113,7 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
     Answer(index, post, SubmitOutcome::kLengthRequired, {});
     return;
   }
-  Connection& c = table_.At(index);
+  const Connection& c = table_.At(index);
   const IpAddress peer = IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
   // A client that a trusted proxy named is logged by that name.
   const std::string client =
@@ -220,9 +220,7 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
             for (const std::string& line : lines) WriteLog(line);
           }
           if (!table_.Waits(id, ConnectionState::kHandingOver)) return;  // gone
-          Connection& now = table_.At(index);
-          now.ticket.reset();
-          now.answerCalledOff = nullptr;
+          table_.HandOverDone(index);
           Answer(index, post, outcome, post.jsonError);
         });
       });
@@ -232,22 +230,14 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
     Answer(index, post, SubmitOutcome::kBusy, post.jsonError);
     return;
   }
-  c.state = ConnectionState::kHandingOver;
-  c.ticket = std::move(ticket);
-  c.answerCalledOff = [this, index, post] { Answer(index, post, SubmitOutcome::kBusy, {}); };
-  c.handOverDeadlineMs = table_.Now() + kHandOverWaitMs;
-  table_.Sockets().SetTimeLimit(index, kHandOverWaitMs);
+  table_.AwaitHandOver(
+      index, std::move(ticket),
+      [this, index, post] { Answer(index, post, SubmitOutcome::kBusy, {}); }, kHandOverWaitMs);
 }
 
 bool HandOver::CallOff(int index) {
-  Connection& c = table_.At(index);
-  if (c.state != ConnectionState::kHandingOver || !c.ticket ||
-      !ExchangeWorker::Instance().CallOff(*c.ticket)) {
-    return false;
-  }
-  c.ticket.reset();
-  const std::function<void()> answer = std::move(c.answerCalledOff);
-  c.answerCalledOff = nullptr;
+  const std::function<void()> answer = table_.CallOffHandOver(index);
+  if (!answer) return false;
   answer();
   return true;
 }

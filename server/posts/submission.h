@@ -1,5 +1,7 @@
-// A posted message: the form fields "message=" and "receivers=" taken out of a complete
-// request and decoded, and the command entry that carries them to the alarm server.
+// The vocabulary of a posted message, whatever posted it: the message and its receivers
+// (from a form's fields "message=" and "receivers=", decoded, or from JSON and the
+// webhooks), the command entry that carries them to the alarm server, and what became of
+// the post (SubmitOutcome) with the status line that tells it.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,9 @@
-// The event log: WriteLog hands each event, stamped and tagged "WEB ", to the exchange
-// library, which appends it to the day's file "YYYYMMDD.LOG" in the program directory
-// and to the shared system log. WriteLog never fails towards its caller, and never waits
-// for the library: the line is stamped at once and written from the exchange thread, in
-// the order of the calls.
+// The event log, the record of what the server did, for the admin and for the other
+// programs of the family: each event, stamped and tagged "WEB ", goes through the
+// exchange library into the day's file "YYYYMMDD.LOG" of the program directory and into
+// the shared system log; warnings for the person who runs the server go to the front
+// end. Logging never fails towards its caller and never waits for the library: a line
+// is stamped at once and written from the exchange thread, in the order of the calls.
 #pragma once
 
 #include <QObject>

@@ -151,7 +151,7 @@ TEST_F(ConnectionTableTest, RoomIsMadeFromTheOldestIdleConnectionPastTheGrace) {
     // A whole request waits for its answer (as for its password to be checked).
     onRequest_ = [this](int index, const std::string& request) {
       if (request == kNew) return Answer(index, kAnswer);
-      table_->At(index).state = ConnectionState::kCheckingPassword;
+      table_->AwaitPassword(index);
     };
     std::vector<std::unique_ptr<Client>> occupants;
     for (const Occupant& o : c.occupants) occupants.push_back(Connect(o.acceptedMs, o.sent));

@@ -1,6 +1,7 @@
-// The windows' images (the program icon, the about window's frames) live in a Qt
-// resource linked into this static library; LoadWindowImages makes sure it is
-// registered before any window reads from it. Every window calls it.
+// The windows' pictures: the program icon every window shows and the about window's
+// frames, drawn once (images/make_images.py) and kept in a Qt resource linked into this
+// static library. LoadWindowImages registers the resource before any window reads from
+// it; every window calls it.
 #pragma once
 
 #include <QIcon>
