@@ -128,7 +128,6 @@ class FrontEndTest : public QObject {
       frontEnd_->ShowServedRequests(n);
       QCOMPARE(count->text(), QString::number(n));
     }
-    QCOMPARE(frontEnd_->MainWindow()->Label->text(), QString("Served requests:"));
   }
 
   void receiverListMirrorsTheSortedNames() {
