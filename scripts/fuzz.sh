@@ -59,6 +59,8 @@ for target in "${targets[@]}"; do
   done
   work="$build/corpus/$target"
   findings="$build/findings/$target"
+  # Findings are this run's: an input worth keeping becomes a seed of the committed corpus.
+  rm -rf "$findings"
   mkdir -p "$work" "$findings"
 
   echo "== $target for ${seconds}s (seeds: ${seeds[*]:-none})"

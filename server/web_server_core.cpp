@@ -254,9 +254,9 @@ void WebServerCore::HandleRequest(int index, const HttpRequest& request) {
   }
   // /metrics and /health, for the addresses [Status] From names.
   if (request.Status() != StatusPath::kNone) {
-    const IpAddress client =
+    const Sender client =
         access_.ClientOf(IpAddress::FromSocket(table_.Sockets().RemoteAddress(index)), request);
-    if (std::optional<StatusAnswer> answer = monitor_.Answer(request, client)) {
+    if (std::optional<StatusAnswer> answer = monitor_.Answer(request, client.address)) {
       answers_.Status(index, std::move(*answer));
       return;
     }
@@ -273,7 +273,7 @@ bool WebServerCore::Admit(int index, const HttpRequest& request) {
   if (decision.refusal != Refusal::kUnchecked) return Concluded(index, request, decision);
   // The hash is checked on the password thread; the request waits for its result.
   const ConnectionId id = table_.IdOf(index);
-  const IpAddress client = decision.client;
+  const Sender client = decision.client;
   const std::string password = decision.password;
   const bool queued = passwordHasher_ && passwordHasher_->Check(password, [=, this](bool matched) {
     if (!table_.Waits(id, ConnectionState::kCheckingPassword)) return;  // gone

@@ -42,12 +42,12 @@ AccessPolicy::AccessPolicy(AccessSettings settings, size_t maxClients)
       password_(settings_.passwordHash),
       ledger_(maxClients) {}
 
-IpAddress AccessPolicy::ClientOf(const IpAddress& peer, const HttpRequest& request) const {
+Sender AccessPolicy::ClientOf(const IpAddress& peer, const HttpRequest& request) const {
   if (settings_.trustProxy.empty() || !InNetworks(settings_.trustProxy, peer)) return peer;
   return LastForwardedFor(request).value_or(peer);
 }
 
-void AccessPolicy::Coalesced(const IpAddress& client, RefusalLog kind, const std::string& line,
+void AccessPolicy::Coalesced(const Sender& client, RefusalLog kind, const std::string& line,
                              int64_t nowMs, std::vector<std::string>& lines) {
   uint32_t unlogged = 0;
   if (!ledger_.FirstInWindow(client, kind, nowMs, &unlogged)) return;
@@ -76,8 +76,8 @@ AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const HttpRequ
                                            int64_t nowMs) {
   Decision decision;
   decision.client = ClientOf(peer, request);
-  const IpAddress& client = decision.client;
-  if (!settings_.allowFrom.empty() && !InNetworks(settings_.allowFrom, client)) {
+  const Sender& client = decision.client;
+  if (!settings_.allowFrom.empty() && !InNetworks(settings_.allowFrom, client.address)) {
     decision.refusal = Refusal::kAddress;
     Coalesced(client, RefusalLog::kAddress, "Refused HTTP request from " + client.ToText(), nowMs,
               decision.logLines);
@@ -107,7 +107,7 @@ AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const HttpRequ
   return decision;
 }
 
-AccessPolicy::Decision AccessPolicy::Checked(const IpAddress& client, const std::string& password,
+AccessPolicy::Decision AccessPolicy::Checked(const Sender& client, const std::string& password,
                                              bool matched, int64_t nowMs, bool countsToLockOut) {
   password_.Remember(password, matched);
   Decision decision;
@@ -121,7 +121,7 @@ AccessPolicy::Decision AccessPolicy::Checked(const IpAddress& client, const std:
   return decision;
 }
 
-AccessPolicy::Decision AccessPolicy::Busy(const IpAddress& client, int64_t nowMs) {
+AccessPolicy::Decision AccessPolicy::Busy(const Sender& client, int64_t nowMs) {
   Decision decision;
   decision.client = client;
   decision.refusal = Refusal::kBusy;
@@ -132,7 +132,7 @@ AccessPolicy::Decision AccessPolicy::Busy(const IpAddress& client, int64_t nowMs
 }
 
 void AccessPolicy::Wrong(Decision& decision, int64_t nowMs, bool countsToLockOut) {
-  const IpAddress& client = decision.client;
+  const Sender& client = decision.client;
   decision.refusal = Refusal::kWrongPassword;
   Coalesced(client, RefusalLog::kPassword, "Wrong HTTP password from " + client.ToText(), nowMs,
             decision.logLines);
@@ -144,7 +144,7 @@ void AccessPolicy::Wrong(Decision& decision, int64_t nowMs, bool countsToLockOut
   }
 }
 
-AccessPolicy::SendPermit AccessPolicy::TakeSend(const IpAddress& client, int64_t nowMs) {
+AccessPolicy::SendPermit AccessPolicy::TakeSend(const Sender& client, int64_t nowMs) {
   SendPermit permit;
   if (settings_.sendLimit <= 0) return permit;
   permit.allowed = ledger_.TakeSend(client, settings_.sendLimit, nowMs);
@@ -155,7 +155,7 @@ AccessPolicy::SendPermit AccessPolicy::TakeSend(const IpAddress& client, int64_t
   return permit;
 }
 
-std::vector<std::string> AccessPolicy::CrossSite(const IpAddress& client, int64_t nowMs) {
+std::vector<std::string> AccessPolicy::CrossSite(const Sender& client, int64_t nowMs) {
   std::vector<std::string> lines;
   Coalesced(client, RefusalLog::kCrossSite,
             "Refused HTTP message request from " + client.ToText() +
@@ -164,7 +164,7 @@ std::vector<std::string> AccessPolicy::CrossSite(const IpAddress& client, int64_
   return lines;
 }
 
-std::vector<std::string> AccessPolicy::UnknownHost(const IpAddress& client, const std::string& name,
+std::vector<std::string> AccessPolicy::UnknownHost(const Sender& client, const std::string& name,
                                                    int64_t nowMs) {
   std::vector<std::string> lines;
   Coalesced(client, RefusalLog::kUnknownHost,
@@ -177,7 +177,7 @@ std::vector<std::string> AccessPolicy::UnknownHost(const IpAddress& client, cons
   return lines;
 }
 
-void AccessPolicy::BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
+void AccessPolicy::BadRequest(const Sender& client, const std::string& line, int64_t nowMs,
                               std::vector<std::string>& lines) {
   Coalesced(client, RefusalLog::kBadRequest, line, nowMs, lines);
 }

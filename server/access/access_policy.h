@@ -78,11 +78,11 @@ class AccessPolicy {
 
   // The client of a request that came from `peer`: the last X-Forwarded-For address
   // when `peer` is a trusted proxy and the request names one, else `peer`.
-  IpAddress ClientOf(const IpAddress& peer, const HttpRequest& request) const;
+  Sender ClientOf(const IpAddress& peer, const HttpRequest& request) const;
 
   struct Decision {
     Refusal refusal = Refusal::kNone;
-    IpAddress client;
+    Sender client;
     std::vector<std::string> logLines;  // to log, in this order
     std::string password;               // kUnchecked: the one presented
   };
@@ -90,10 +90,10 @@ class AccessPolicy {
   // The end of a kUnchecked decision: whether `password` matched the hash. Remembered,
   // so that the same password is known at once from now on.
   // `countsToLockOut`: false for a request that a page of another site made.
-  Decision Checked(const IpAddress& client, const std::string& password, bool matched,
-                   int64_t nowMs, bool countsToLockOut = true);
+  Decision Checked(const Sender& client, const std::string& password, bool matched, int64_t nowMs,
+                   bool countsToLockOut = true);
   // The refusal of a kUnchecked request that the hasher had no room for.
-  Decision Busy(const IpAddress& client, int64_t nowMs);
+  Decision Busy(const Sender& client, int64_t nowMs);
   const std::string& PasswordHash() const { return settings_.passwordHash; }
 
   struct SendPermit {
@@ -102,21 +102,21 @@ class AccessPolicy {
   };
   // For a complete message from `client`: whether it may go on to the alarm server. It
   // counts against the limit whether or not the alarm server then takes it.
-  SendPermit TakeSend(const IpAddress& client, int64_t nowMs);
+  SendPermit TakeSend(const Sender& client, int64_t nowMs);
 
   // The line about a bad message request from `client`, coalesced as a refusal is.
   // `lines` gets the lines.
-  void BadRequest(const IpAddress& client, const std::string& line, int64_t nowMs,
+  void BadRequest(const Sender& client, const std::string& line, int64_t nowMs,
                   std::vector<std::string>& lines);
 
   // The line about a post from another web site refused for `client`, coalesced.
-  std::vector<std::string> CrossSite(const IpAddress& client, int64_t nowMs);
+  std::vector<std::string> CrossSite(const Sender& client, int64_t nowMs);
   // The line about a request of `client` for the host `name` (HostNames), coalesced.
-  std::vector<std::string> UnknownHost(const IpAddress& client, const std::string& name,
+  std::vector<std::string> UnknownHost(const Sender& client, const std::string& name,
                                        int64_t nowMs);
   // `line`, when it is the first of its kind for `client` this minute (within the budget
   // of all such lines); for what a client can cause as often as it likes.
-  std::vector<std::string> OnceAMinute(const IpAddress& client, RefusalLog kind,
+  std::vector<std::string> OnceAMinute(const Sender& client, RefusalLog kind,
                                        const std::string& line, int64_t nowMs) {
     std::vector<std::string> lines;
     Coalesced(client, kind, line, nowMs, lines);
@@ -132,7 +132,7 @@ class AccessPolicy {
   void Wrong(Decision& decision, int64_t nowMs, bool countsToLockOut);
   // Adds `line` to `lines` when the refusal of this kind is the first of the window for
   // `client`, within the budget of all refusal lines.
-  void Coalesced(const IpAddress& client, RefusalLog kind, const std::string& line, int64_t nowMs,
+  void Coalesced(const Sender& client, RefusalLog kind, const std::string& line, int64_t nowMs,
                  std::vector<std::string>& lines);
   // Adds `line` to `lines` while the refusal lines of this minute are within their
   // budget; the first one past it is a notice instead.

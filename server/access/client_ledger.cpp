@@ -7,10 +7,10 @@ namespace vel {
 
 ClientLedger::ClientLedger(size_t maxClients) : maxClients_(std::max<size_t>(maxClients, 1)) {}
 
-IpAddress ClientLedger::KeyOf(const IpAddress& client) {
-  if (client.IsV4()) return client;
-  IpAddress network = client;
-  std::fill(network.bytes.begin() + 8, network.bytes.end(), uint8_t{0});
+Sender ClientLedger::KeyOf(const Sender& client) {
+  if (client.address.IsV4()) return client;
+  Sender network = client;
+  std::fill(network.address.bytes.begin() + 8, network.address.bytes.end(), uint8_t{0});
   return network;
 }
 
@@ -23,15 +23,15 @@ void ClientLedger::Forget(int64_t nowMs) {
   if (sharedInUse_ && nowMs - shared_.touchedMs >= kWindowMs) sharedInUse_ = false;
 }
 
-const ClientLedger::Record* ClientLedger::Find(const IpAddress& client, int64_t nowMs) {
+const ClientLedger::Record* ClientLedger::Find(const Sender& client, int64_t nowMs) {
   Forget(nowMs);
   if (const auto found = index_.find(KeyOf(client)); found != index_.end()) return &*found->second;
   return records_.size() >= maxClients_ && sharedInUse_ ? &shared_ : nullptr;
 }
 
-ClientLedger::Record& ClientLedger::Touch(const IpAddress& address, int64_t nowMs) {
+ClientLedger::Record& ClientLedger::Touch(const Sender& sender, int64_t nowMs) {
   Forget(nowMs);
-  const IpAddress client = KeyOf(address);
+  const Sender client = KeyOf(sender);
   if (auto found = index_.find(client); found != index_.end()) {
     records_.splice(records_.begin(), records_, found->second);
   } else if (records_.size() >= maxClients_) {
@@ -53,7 +53,7 @@ ClientLedger::Record& ClientLedger::Touch(const IpAddress& address, int64_t nowM
   return record;
 }
 
-bool ClientLedger::TakeSend(const IpAddress& client, int limit, int64_t nowMs) {
+bool ClientLedger::TakeSend(const Sender& client, int limit, int64_t nowMs) {
   Record& record = Touch(client, nowMs);
   const int64_t second = nowMs / 1000;
   // Seconds that have left the window since the last look count no more.
@@ -68,7 +68,7 @@ bool ClientLedger::TakeSend(const IpAddress& client, int limit, int64_t nowMs) {
   return true;
 }
 
-bool ClientLedger::FirstInWindow(const IpAddress& client, RefusalLog kind, int64_t nowMs,
+bool ClientLedger::FirstInWindow(const Sender& client, RefusalLog kind, int64_t nowMs,
                                  uint32_t* unlogged) {
   Record& record = Touch(client, nowMs);
   const size_t k = static_cast<size_t>(kind);
@@ -83,12 +83,12 @@ bool ClientLedger::FirstInWindow(const IpAddress& client, RefusalLog kind, int64
   return true;
 }
 
-bool ClientLedger::LockedOut(const IpAddress& client, int64_t nowMs) {
+bool ClientLedger::LockedOut(const Sender& client, int64_t nowMs) {
   const Record* record = Find(client, nowMs);
   return record && nowMs < record->lockedUntilMs;
 }
 
-bool ClientLedger::CountFailure(const IpAddress& client, int64_t nowMs) {
+bool ClientLedger::CountFailure(const Sender& client, int64_t nowMs) {
   Record& record = Touch(client, nowMs);
   record.failures[static_cast<size_t>(record.nextFailure)] = nowMs;
   record.nextFailure = (record.nextFailure + 1) % kFailuresToLock;

@@ -22,6 +22,7 @@
 #include <unordered_map>
 
 #include "ip_networks.h"
+#include "sender.h"
 
 namespace vel {
 
@@ -49,25 +50,25 @@ class ClientLedger {
 
   // Counts one message for `client` when fewer than `limit` were counted in the window;
   // false (nothing counted) when the limit is reached.
-  bool TakeSend(const IpAddress& client, int limit, int64_t nowMs);
+  bool TakeSend(const Sender& client, int limit, int64_t nowMs);
   // True at most once per window for each client and kind: whether to log this refusal.
   // When true, `unlogged` (if given) gets how many of the kind were not logged since the
   // last one that was.
-  bool FirstInWindow(const IpAddress& client, RefusalLog kind, int64_t nowMs,
+  bool FirstInWindow(const Sender& client, RefusalLog kind, int64_t nowMs,
                      uint32_t* unlogged = nullptr);
-  bool LockedOut(const IpAddress& client, int64_t nowMs);
+  bool LockedOut(const Sender& client, int64_t nowMs);
   // Counts a wrong password; true when it is the one that locks the client out (the
   // kFailuresToLock-th within a window), for a window from now.
-  bool CountFailure(const IpAddress& client, int64_t nowMs);
+  bool CountFailure(const Sender& client, int64_t nowMs);
 
   size_t Size() const { return records_.size(); }
 
-  // The address under which `client` is counted: its /64 network for IPv6.
-  static IpAddress KeyOf(const IpAddress& client);
+  // The sender under which `client` is counted: for IPv6, its /64 network.
+  static Sender KeyOf(const Sender& client);
 
  private:
   struct Record {
-    IpAddress client;
+    Sender client;
     int64_t touchedMs = 0;
     // Messages per second of the window, bucket (second % 60); `second` is the newest.
     std::array<uint32_t, 60> sends{};
@@ -81,17 +82,17 @@ class ClientLedger {
     int64_t lockedUntilMs = 0;
   };
 
-  Record& Touch(const IpAddress& client, int64_t nowMs);
+  Record& Touch(const Sender& client, int64_t nowMs);
   // The record of `client` without making one: its own, the shared one when the table is
   // full, or none.
-  const Record* Find(const IpAddress& client, int64_t nowMs);
+  const Record* Find(const Sender& client, int64_t nowMs);
   void Forget(int64_t nowMs);
 
   size_t maxClients_;
   std::list<Record> records_;  // most recently touched first
   Record shared_;              // of the addresses without a record while the table is full
   bool sharedInUse_ = false;
-  std::unordered_map<IpAddress, std::list<Record>::iterator, IpAddressHash> index_;
+  std::unordered_map<Sender, std::list<Record>::iterator, SenderHash> index_;
 };
 
 }  // namespace vel

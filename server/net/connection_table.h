@@ -39,6 +39,7 @@
 #include "ip_address.h"
 #include "request.h"
 #include "response_sender.h"
+#include "sender.h"
 #include "socket_facility.h"
 
 namespace vel {
@@ -125,7 +126,7 @@ struct Connection {
   std::function<void()> answerCalledOff;
   int64_t handOverDeadlineMs = 0;
   // The client as the access checks saw it (through a trusted proxy), when they ran.
-  std::optional<IpAddress> client;
+  std::optional<Sender> client;
   bool statusRequest = false;  // /metrics or /health: not counted as served
 };
 
@@ -167,7 +168,7 @@ class ConnectionTable {
   const Connection& At(int index) const { return connections_[index]; }
 
   // The access checks' view of the client, once they ran.
-  void SetClient(int index, const IpAddress& client) { connections_[index].client = client; }
+  void SetClient(int index, const Sender& client) { connections_[index].client = client; }
   // The answer to come is a head only (HEAD), or a status answer (not counted as served).
   void SetHeadOnly(int index, bool headOnly) { connections_[index].headOnly = headOnly; }
   void MarkStatusRequest(int index) { connections_[index].statusRequest = true; }

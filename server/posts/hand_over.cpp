@@ -121,7 +121,7 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
   auto clientKey = [&] { return c.client ? *c.client : access_.ClientOf(peer, request); };
   // A browser made to post by a page of another site: nothing goes further.
   if (const std::optional<std::string> crossSite = CrossSiteReason(request)) {
-    const IpAddress key = clientKey();
+    const Sender key = clientKey();
     for (const std::string& line : access_.CrossSite(key, NowMs())) WriteLog(line);
     Answer(index, post, SubmitOutcome::kCrossSite, *crossSite);
     return;
@@ -146,7 +146,7 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
     post.unknown = UnknownReceivers(submission.receivers, receivers_.Names());
   if (!post.unknown.empty()) {
     const std::string names = ShownNames(post.unknown);
-    const IpAddress key = clientKey();
+    const Sender key = clientKey();
     const std::string line = knownReceiversOnly_
                                  ? "Refused " + noun + " from " + client +
                                        ": the receiver file holds no receiver " + names
@@ -172,7 +172,7 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
   }
 
   // A bad request is said, coalesced as refusals are, and goes no further.
-  const IpAddress key = clientKey();
+  const Sender key = clientKey();
   if (!submission.Complete()) {
     std::vector<std::string> lines;
     access_.BadRequest(key, "Received bad " + noun + " from " + client, NowMs(), lines);

@@ -32,8 +32,7 @@ void CheckFramed(const std::string& buffer, std::string& framed, size_t end) {
   Check(extent.length <= framed.size(), "request longer than the buffer");
   Check(extent.length <= kBound, "request past the bound");
   // More bytes never make a complete request incomplete.
-  Check(vel::MeasureRequest(framed + "x", kBound).length == extent.length,
-        "completion not stable");
+  Check(vel::MeasureRequest(framed + "x", kBound).length == extent.length, "completion not stable");
   Check(extent.headerLength == block, "the header block measured wrong");
   const vel::HttpRequest request(framed.substr(0, extent.length), extent.headerLength);
   Check(request.Body().size() == extent.length - extent.headerLength, "a body of another size");
