@@ -50,12 +50,6 @@ class ConnectionSockets::Dispatch {
   ConnectionSockets& sockets_;
 };
 
-int64_t NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // ---- listener ------------------------------------------------------------------------
 
 ListeningSocket::ListeningSocket() = default;

@@ -49,12 +49,11 @@
 #include <utility>
 #include <vector>
 
+#include "clock.h"
+
 class QTcpServer;
 
 namespace vel {
-
-// Milliseconds on a clock that only goes forward.
-int64_t NowMs();
 
 // One connection: its index in the connection sockets, and its serial there, which tells it
 // apart from every earlier and later connection of the same index. The serial changes only

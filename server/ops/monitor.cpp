@@ -4,12 +4,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "clock.h"
 #include "event_log.h"
 #include "exchange_worker.h"
 #include "kept_commands.h"
 #include "log_pruning.h"
 #include "profile_keys.h"
-#include "socket_facility.h"
 #include "vel_proc.h"
 
 namespace vel {

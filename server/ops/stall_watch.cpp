@@ -1,6 +1,6 @@
 #include "stall_watch.h"
 
-#include "socket_facility.h"
+#include "clock.h"
 #include "velmar_library.h"
 
 namespace vel {

@@ -523,6 +523,17 @@ TEST_F(ServerTest, HeadersSettingPutsAnHttpHeadBeforeUnchangedBodies) {
             "Content-Length: 264\r\n" +
                 page + kNotFound);
   EXPECT_EQ(server_.Err().find("Headers=1"), std::string::npos) << server_.Err();
+  // A HEAD of a file too large to be kept in memory is an answer as every other: counted.
+  server_.Put("LARGE.GIF", Gif(100 * 1024));
+  auto count200 = [&] {
+    const std::string metrics = server_.Fetch("GET /metrics HTTP/1.0\r\n\r\n");
+    const std::string series = "velweb_requests_total{status=\"200\"} ";
+    const size_t at = metrics.find(series);
+    return at == std::string::npos ? -1 : std::atoi(metrics.c_str() + at + series.size());
+  };
+  const int before = count200();
+  EXPECT_EQ(StatusLine(server_.Fetch("HEAD /large.gif HTTP/1.0\r\n\r\n")), "HTTP/1.0 200 OK");
+  EXPECT_EQ(count200(), before + 1);
 }
 
 TEST_F(ServerTest, EmptyFileClosesAtOnceAndCounts) {
