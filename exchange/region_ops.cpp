@@ -1,5 +1,6 @@
 #include "region_ops.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velmar {
@@ -227,6 +228,18 @@ int16_t TakeCommand(SharedRegion& region, char* buffer, uint16_t size) {
     std::memmove(commands, commands + end + 1, static_cast<std::size_t>(present - end));
   }
   return static_cast<int16_t>(copied);
+}
+
+int16_t PeekCommands(const SharedRegion& region, char* buffer, uint16_t size) {
+  if (size == 0) return 0;
+  const int length = std::min(PeekCommandLength(region), kCommandContentMax);
+  if (length > size - 1) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  std::memcpy(buffer, region.CommandBuffer, static_cast<std::size_t>(length));
+  buffer[length] = '\0';
+  return static_cast<int16_t>(length);
 }
 
 int PeekCommandLength(const SharedRegion& region) {

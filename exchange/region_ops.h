@@ -60,6 +60,13 @@ bool StoreCommand(SharedRegion& region, const char* command);
 // Returns the number of bytes placed; size 0 returns 0 and touches nothing.
 int16_t TakeCommand(SharedRegion& region, char* buffer, uint16_t size);
 
+// Copies the commands that wait, each followed by its terminator byte 0xFF, as they
+// stand, without taking any out and without repairing anything: the bytes before the
+// command buffer's zero byte (at most kCommandContentMax), then a zero byte. When they do
+// not fit in size-1 bytes, the empty text. Returns the number of bytes placed; size 0
+// returns 0 and touches nothing.
+int16_t PeekCommands(const SharedRegion& region, char* buffer, uint16_t size);
+
 // Bytes before the command buffer's zero byte, looked at only: unlike the operations
 // above it repairs nothing, so a damaged buffer without a zero byte gives
 // kCommandBufferSize. For a copy of the region, or a look without writing.

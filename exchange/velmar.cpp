@@ -175,6 +175,17 @@ int16_t GetCommandCount(void) {
   return lock ? velmar::CountCommands(lock.region()) : -1;
 }
 
+int16_t PeekCommandEntries(char* buffer, uint32_t size) {
+  const uint16_t room = LowBits(size);
+  if (room == 0 || buffer == nullptr) return 0;
+  velmar::RegionLock lock(Link());
+  if (!lock) {
+    buffer[0] = '\0';
+    return -1;
+  }
+  return velmar::PeekCommands(lock.region(), buffer, room);
+}
+
 int32_t SetSysInfo(const char* text) {
   if (text == nullptr) return 0;
   velmar::RegionLock lock(Link());

@@ -105,6 +105,15 @@ int16_t GetCommandEntry(char* buffer, uint32_t size);
  * the region could not be joined or its lock stayed taken. */
 int16_t GetCommandCount(void);
 
+/* A copy of the commands waiting in the command buffer, taken under the lock without
+ * taking any out: each command followed by the byte 0xFF, in the order in which they
+ * will be taken, then a zero byte. When they do not fit in size-1 bytes (4096 always
+ * holds them), the empty text. Returns the number of bytes placed before the zero byte;
+ * -1, with the empty text, when the region could not be joined or its lock stayed taken.
+ * Commands leave the buffer from the front: a program that stored some can tell which of
+ * them are still there. */
+int16_t PeekCommandEntries(char* buffer, uint32_t size);
+
 /* System information: a text of at most 255 bytes. SetSysInfo with a text of 256 bytes
  * or more empties it. Returns 1. GetSysInfo places the whole text, or the empty text
  * when it does not fit in size-1 bytes, and returns its length; size 0 returns 0 and

@@ -48,6 +48,7 @@ const char kHelp[] =
     "  commands [--follow] [--raw]   take the command entries out and print each one\n"
     "                                 decoded (kind, receivers, message); --raw prints\n"
     "                                 the bytes; --follow keeps taking until interrupted\n"
+    "  commands --peek [--raw]       print the command entries that wait, taking none out\n"
     "  syslog [--rewind] [--follow]  print system-log entries not read yet (--rewind:\n"
     "  debug [--rewind] [--follow]   all kept entries)\n"
     "  treeview [--rewind] [--follow]\n"
@@ -134,6 +135,7 @@ struct Options {
   bool follow = false;
   bool rewind = false;
   bool raw = false;
+  bool peek = false;
   std::vector<std::string> rest;
 };
 
@@ -150,6 +152,7 @@ bool ParseOptions(const std::vector<std::string>& args, const std::vector<std::s
       if (a == "--follow") options.follow = true;
       if (a == "--rewind") options.rewind = true;
       if (a == "--raw") options.raw = true;
+      if (a == "--peek") options.peek = true;
     } else {
       options.rest.push_back(a);
     }
@@ -213,17 +216,34 @@ bool RegionReached() {
 int Commands(const std::vector<std::string>& args) {
   Options o;
   std::string error;
-  if (!ParseOptions(args, {"--follow", "--raw"}, o, error)) return UsageError(error);
+  if (!ParseOptions(args, {"--follow", "--raw", "--peek"}, o, error)) return UsageError(error);
   if (!o.rest.empty()) return UsageError("commands takes no arguments");
+  if (o.peek && o.follow)
+    return UsageError("commands --peek takes nothing out, so it cannot follow");
   static char buffer[velmar::kCommandBufferSize];
+  auto print = [&o](const std::string& entry) {
+    return PrintLine(o.raw ? velctl::EscapeBytes(entry)
+                           : velctl::FormatCommand(velctl::DecodeCommand(entry), Terminal()));
+  };
+  if (o.peek) {
+    const int16_t length = PeekCommandEntries(buffer, sizeof buffer);
+    if (length < 0) {
+      std::fprintf(stderr, "velctl: the command buffer cannot be read (its lock stayed taken)\n");
+      return kFailed;
+    }
+    const std::string pending(buffer, static_cast<size_t>(length));
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\xFF', start)) != std::string::npos; start = end + 1) {
+      if (!print(pending.substr(start, end - start))) return kFailed;
+    }
+    // A last command without its terminator (left by a holder that died) is one too.
+    if (start < pending.size() && !print(pending.substr(start))) return kFailed;
+    return kOk;
+  }
   do {
     // A stored command is never empty, so the empty text means nothing is there.
     while (!g_stop && GetCommandEntry(buffer, sizeof buffer) > 0) {
-      const std::string entry(buffer);
-      const std::string line =
-          o.raw ? velctl::EscapeBytes(entry)
-                : velctl::FormatCommand(velctl::DecodeCommand(entry), Terminal());
-      if (!PrintLine(line)) return kFailed;
+      if (!print(std::string(buffer))) return kFailed;
     }
     if (o.follow && !g_stop) Pause();
   } while (o.follow && !g_stop);

@@ -199,6 +199,14 @@ TEST_F(RegionOpsTest, CommandsComeOutInOrderWithTerminators) {
   ASSERT_TRUE(StoreCommand(r_, "B"));
   EXPECT_EQ(std::memcmp(r_.CommandBuffer, "A\377B\377", 5), 0);  // includes the zero byte
   EXPECT_EQ(CountCommands(r_), 2);
+  // A peek copies what waits, terminators and all, and takes nothing; a buffer too small
+  // for all of it gets the empty text.
+  char peeked[8];
+  EXPECT_EQ(PeekCommands(r_, peeked, sizeof peeked), 4);
+  EXPECT_EQ(std::string(peeked), "A\377B\377");
+  EXPECT_EQ(PeekCommands(r_, peeked, 4), 0);
+  EXPECT_EQ(peeked[0], '\0');
+  EXPECT_EQ(CountCommands(r_), 2);
   EXPECT_EQ(TakeCmd(), "A");
   EXPECT_EQ(CountCommands(r_), 1);
   EXPECT_EQ(TakeCmd(), "B");

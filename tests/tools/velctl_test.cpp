@@ -72,13 +72,20 @@ TEST_F(VelctlTest, CommandsAreTakenOutAndDecoded) {
   ASSERT_EQ(holder_->Ask("setcmd " + Hex("FT:caf\xE9\xFE"
                                          "a&b")),
             "1");
-  const VelctlRun run = Velctl({"commands"});
-  EXPECT_EQ(run.status, 0);
   const std::vector<std::string> expected = {
       "kind=\"FT\" receivers=[\"GROUP1\", \"JOHN\"] message=\"Fire in hall 3\"",
       "kind=\"FT\" receivers=[\"caf\\xe9\"] message=\"a&b\""};
+  // --peek shows them in the order they will be taken, and leaves them where they are.
+  for (int look = 0; look < 2; ++look) {
+    const VelctlRun peek = Velctl({"commands", "--peek"});
+    EXPECT_EQ(peek.status, 0);
+    EXPECT_EQ(peek.lines, expected) << look;
+  }
+  const VelctlRun run = Velctl({"commands"});
+  EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.lines, expected);
   EXPECT_EQ(holder_->Ask("getcmd"), "0 -");  // they are gone
+  EXPECT_TRUE(Velctl({"commands", "--peek"}).lines.empty());
 }
 
 TEST_F(VelctlTest, FollowKeepsTakingUntilInterrupted) {
@@ -232,7 +239,8 @@ TEST_F(VelctlTest, UsageErrorsExitWithTwo) {
       {"receivers", "write", "/nonexistent/vel_rcv.dat", std::string(65527, 'a')},
       {"commands", "--fol"},  // options are spelt out in full
       {"commands", "--follow=1"},
-      {"passwd", "pw"},  // a password never stands on the command line
+      {"commands", "--peek", "--follow"},  // nothing is taken: there is nothing to follow
+      {"passwd", "pw"},                    // a password never stands on the command line
   };
   for (const auto& args : bad) {
     EXPECT_EQ(Velctl(args).status, 2) << (args.empty() ? "" : args[0]);
