@@ -25,6 +25,7 @@
 #include "page.h"
 #include "page_cache.h"
 #include "password_hash.h"
+#include "outbox_journal.h"
 #include "password_hasher.h"
 #include "port_diagnosis.h"
 #include "profile_keys.h"
@@ -1162,6 +1163,46 @@ TEST(JsonMessage, FieldsBecomeASubmissionInWindows1252) {
                      "x\xFE"),
             "{\"sent\": true, \"receivers\": [\"B\xC3\xA4r \\\"1\\\"\", \"x\"]}\n");
   EXPECT_EQ(JsonNotSent("a \"b\""), "{\"sent\": false, \"error\": \"a \\\"b\\\"\"}\n");
+}
+
+// ---- the outbox's journal ----------------------------------------------------------------
+
+// The journal's records read back whole; a torn or damaged tail is cut at the last whole
+// record, wherever a crash cut the write or a byte went bad.
+TEST(OutboxJournal, RecordsReadBackAndATornOrDamagedTailIsCut) {
+  const std::vector<OutboxRecord> records = {
+      {RecordType::kAccepted, 1, 1700000000000, "127.0.0.1", "FT:A\xFEhello"},
+      {RecordType::kPassed, 1, 1700000000005, "", ""},
+      {RecordType::kAccepted, 2, 1700000000010, "::1", std::string(4093, 'x')},
+      {RecordType::kTaken, 1, 1700000001000, "", ""},
+  };
+  std::string journal;
+  std::vector<size_t> ends;
+  for (const OutboxRecord& record : records) {
+    journal += EncodeRecord(record);
+    ends.push_back(journal.size());
+  }
+  const JournalReplay whole = ReplayJournal(journal);
+  EXPECT_EQ(whole.records, records);
+  EXPECT_EQ(whole.wholeBytes, journal.size());
+  EXPECT_EQ(whole.tail, "");
+  // Cut anywhere inside the last record: the three before it stand.
+  for (size_t cut = ends[2]; cut < ends[3]; ++cut) {
+    const JournalReplay torn = ReplayJournal(std::string_view(journal).substr(0, cut));
+    ASSERT_EQ(torn.records.size(), 3u) << cut;
+    EXPECT_EQ(torn.wholeBytes, ends[2]);
+    EXPECT_EQ(torn.tail.empty(), cut == ends[2]) << cut;
+  }
+  // A bit changed anywhere in the second record: it and all after it are the tail.
+  for (size_t at = ends[0]; at < ends[1]; ++at) {
+    std::string damaged = journal;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
+    const JournalReplay replay = ReplayJournal(damaged);
+    EXPECT_EQ(replay.records.size(), 1u) << at;
+    EXPECT_EQ(replay.wholeBytes, ends[0]) << at;
+    EXPECT_FALSE(replay.tail.empty()) << at;
+  }
+  EXPECT_EQ(Crc32c("123456789"), 0xE3069283u);  // CRC-32C's check value
 }
 
 // ---- the exchange thread ----------------------------------------------------------------
