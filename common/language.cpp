@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "file_io.h"
+#include "language_files.h"
 #include "language_table.h"
 #include "profile_keys.h"
 #include "text_lines.h"
@@ -73,9 +74,7 @@ bool LoadLanguage() {
 
   const std::string code = ReadProfileKey(ProfileSetting::kLanguage, "VELWEB.INI");
   if (code.empty()) return false;
-  // The code is appended unchanged, but it may only name a file of the program
-  // directory itself, and a name, not a pattern.
-  if (code.find_first_of(std::string("/*?\0", 4)) != std::string::npos) return false;
+  if (!CodeNamesAFile(code)) return false;
 
   const std::string path = ProgramFile("vel_lang." + code);
   if (!FileExists(path)) return false;

@@ -116,12 +116,16 @@ std::vector<LanguageChoice> FindLanguages(const std::string& dir) {
   return choices;
 }
 
+bool CodeNamesAFile(const std::string& code) {
+  return code.find_first_of(std::string("/*?\0", 4)) == std::string::npos;
+}
+
 std::string LanguageProblem(const std::string& profile) {
   const std::string code = ReadProfileKey(ProfileSetting::kLanguage, profile);
   if (code.empty()) return {};
   const std::string name = "vel_lang." + code;
   const std::string named = "Language=" + code + " in section [General] of " + profile + " names ";
-  if (code.find_first_of(std::string("/*?\0", 4)) != std::string::npos) {
+  if (!CodeNamesAFile(code)) {
     return named + "no file of the program directory: write a language's number, such as 001.";
   }
   const std::string path = ProgramFile(name);

@@ -46,6 +46,10 @@ std::string LanguageCodeText(int16_t code);
 // choice then holds for nothing after this start.
 bool SaveLanguageChoice(int16_t code);
 
+// Whether a [General] Language code can name a file of the program directory: the code
+// is appended to "vel_lang." unchanged, so it must be a name, not a path or a pattern.
+bool CodeNamesAFile(const std::string& code);
+
 // Why LoadLanguage loads nothing although the profile names a language: the file that
 // [General] Language names is missing or cannot be read. The empty text when no
 // language is named (the language window's case), or the named one can be loaded.

@@ -100,14 +100,14 @@ int main(int argc, char** argv) {
 
   vel::WebServerCore core;
   std::unique_ptr<vel::FrontEnd> frontEnd;
+  const vel::CoreHandlers handlers{
+      [&core] { core.Form_Activate(); },
+      [&core] { return core.Form_QueryUnload(vel::UnloadReason::kUserClose); },
+      [&core] { return core.ServedRequests(); }, [&core] { return core.ListeningPort(); }};
   if (windows) {
-    frontEnd = std::make_unique<vel::WindowsFrontEnd>(vel::WindowsFrontEnd::CoreHandlers{
-        [&core] { core.Form_Activate(); },
-        [&core] { return core.Form_QueryUnload(vel::UnloadReason::kUserClose); }});
+    frontEnd = std::make_unique<vel::WindowsFrontEnd>(handlers);
   } else {
-    frontEnd = std::make_unique<vel::ConsoleFrontEnd>(vel::ConsoleFrontEnd::CoreHandlers{
-        [&core] { core.Form_Activate(); }, [&core] { return core.ServedRequests(); },
-        [&core] { return core.ListeningPort(); }});
+    frontEnd = std::make_unique<vel::ConsoleFrontEnd>(handlers);
   }
   core.SetFrontEnd(frontEnd.get());
 

@@ -130,12 +130,11 @@ int WebServerCore::Form_Load() {
   }
   const int64_t port = settings.port;
   Headers_ = settings.headers;
-  if (Headers_) hosts_ = HostNames(ReadProfileKey(ProfileSetting::kHosts, kProfile));
+  if (Headers_) hosts_ = HostNames(settings.hosts);
   table_.SetStatusLines(Headers_);
   answers_.SetStatusLines(Headers_);
   access_ = AccessPolicy(std::move(settings.access));
-  handOver_.SetKnownReceiversOnly(
-      ReadProfileNumber(ProfileSetting::kKnownReceiversOnly, kProfile) == 1);
+  handOver_.SetKnownReceiversOnly(settings.knownReceiversOnly);
   if (!access_.PasswordHash().empty()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
   }

@@ -28,12 +28,8 @@ namespace vel {
 
 class ConsoleFrontEnd : public FrontEnd {
  public:
-  // What the console asks of the core.
-  struct CoreHandlers {
-    std::function<void()> formActivate;
-    std::function<int32_t()> servedRequests;
-    std::function<uint16_t()> listeningPort;
-  };
+  // The console asks the core to activate, and for the count and the port.
+  using CoreHandlers = vel::CoreHandlers;
 
   // `in`, `out` and `err` default to the process's standard streams, `terminal` to the
   // process's terminal encoding; tests pass their own.

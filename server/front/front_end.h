@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,14 @@ namespace vel {
 inline constexpr const char* kProgramCaption = "Velmar Web Server";
 
 enum class MessageIcon { Warning, Question };
+
+// What a front end asks of the core that drives it (each asks what it needs).
+struct CoreHandlers {
+  std::function<void()> formActivate;
+  std::function<bool()> formQueryUnload;  // the user's close; true cancels it
+  std::function<int32_t()> servedRequests;
+  std::function<uint16_t()> listeningPort;
+};
 
 class FrontEnd {
  public:

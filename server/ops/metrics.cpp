@@ -45,9 +45,7 @@ std::string ServerMetrics::Render(const Gauges& g) const {
          "Messages handed over to the alarm server's command buffer.");
   Sample(out, "velweb_messages_handed_over_total", handedOver_);
   Family(out, "velweb_refusals_total", "counter", "Requests and messages refused, by reason.");
-  std::map<std::string, uint64_t> refusals = refusals_;
-  for (const char* reason : kRefusalReasons) refusals.emplace(reason, 0);
-  for (const auto& [reason, count] : refusals)
+  for (const auto& [reason, count] : refusals_)
     Sample(out, "velweb_refusals_total{reason=\"" + reason + "\"}", count);
   Family(out, "velweb_connections_open", "gauge", "Client connections open now.");
   Sample(out, "velweb_connections_open", static_cast<uint64_t>(g.connectionsOpen));

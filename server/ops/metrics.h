@@ -48,6 +48,10 @@ class ServerMetrics {
       kUnpassable, kNotTaken,     kLengthRequired, kTooLong,        kExchangeBusy,
       kCrossSite,  kPasswordBusy, kUnknownHost,    kUnknownReceiver};
 
+  ServerMetrics() {
+    for (const char* reason : kRefusalReasons) refusals_[reason] = 0;
+  }
+
   void CountResponse(int status) {
     if (status >= 100 && status < static_cast<int>(responses_.size())) ++responses_[status];
   }

@@ -40,6 +40,9 @@ std::vector<std::string> ReadStartSettings(const std::string& profile, StartupRe
         "), and a password needs HTTP status lines: set Headers=1 in section [HTTP] of " + profile +
         ", or remove the password.");
   }
+  settings.hosts = ReadProfileKey(ProfileSetting::kHosts, profile);
+  settings.knownReceiversOnly =
+      ReadProfileNumber(ProfileSetting::kKnownReceiversOnly, profile) == 1;
   settings.listenAddress = ReadProfileKey(ProfileSetting::kListenAddress, profile);
   if (!settings.listenAddress.empty() && !IpAddress::Parse(settings.listenAddress)) {
     refusals.push_back("[TCPIP] ListenAddress=" + settings.listenAddress + " in " + profile +

@@ -24,6 +24,8 @@ struct StartSettings {
   bool headers = false;
   AccessSettings access;
   std::string listenAddress;
+  std::string hosts;  // [HTTP] Hosts (see host_names.h)
+  bool knownReceiversOnly = false;
   MonitorSettings monitor;
 };
 

@@ -53,6 +53,8 @@ class FrontEndTest : public QObject {
     frontEnd_ = std::make_unique<WindowsFrontEnd>(WindowsFrontEnd::CoreHandlers{
         [this] { ++activations_; },
         [this] { return cancelClose_; },
+        nullptr,
+        nullptr,
     });
   }
   void cleanup() {

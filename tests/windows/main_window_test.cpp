@@ -99,6 +99,8 @@ class MainWindowTest : public QObject {
     frontEnd_ = std::make_unique<vel::WindowsFrontEnd>(vel::WindowsFrontEnd::CoreHandlers{
         [this] { core_->Form_Activate(); },
         [this] { return core_->Form_QueryUnload(vel::UnloadReason::kUserClose); },
+        [this] { return core_->ServedRequests(); },
+        [this] { return core_->ListeningPort(); },
     });
     core_->SetFrontEnd(frontEnd_.get());
     QCOMPARE(core_->Form_Load(), 0);

@@ -31,10 +31,8 @@ class Vel_About;
 
 class WindowsFrontEnd : public FrontEnd {
  public:
-  struct CoreHandlers {
-    std::function<void()> formActivate;
-    std::function<bool()> formQueryUnload;  // true cancels the close
-  };
+  // The windows ask the core to activate and whether the main window may close.
+  using CoreHandlers = vel::CoreHandlers;
 
   // Creates the main window (hidden until Start).
   explicit WindowsFrontEnd(CoreHandlers core);
