@@ -30,6 +30,8 @@ enum class ProfileSetting : size_t {
   kStallSeconds,
   kLogDays,
   kStatusFrom,
+  kOutboxSize,
+  kOutboxExpireSeconds,
   kCount
 };
 
@@ -81,6 +83,11 @@ inline constexpr ProfileKey kProfileKeys[] = {
      "daily logs older than this are removed (0: kept)"},
     {ProfileSetting::kStatusFrom,    "Status",  "From",          "127.0.0.1, ::1", false,
      "who may GET /metrics and /health (empty: off)"},
+    {ProfileSetting::kOutboxSize,    "Outbox",  "Size",          "0",              true,
+     "messages kept on disk until the alarm server takes them (0: no outbox, a\n"
+     "message is stored in the command buffer at once or refused)"},
+    {ProfileSetting::kOutboxExpireSeconds, "Outbox", "ExpireSeconds", "0",        true,
+     "a message not passed to the alarm server within this is dropped (0: never)"},
     // clang-format on
 };
 

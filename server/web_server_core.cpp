@@ -56,6 +56,8 @@ WebServerCore::WebServerCore(ServerLimits limits)
 
 // What was asked of the exchange is done before the program ends: no log line is lost.
 WebServerCore::~WebServerCore() {
+  // Accepts on their way to the disk are finished first: their answers follow.
+  if (outbox_) outbox_->Box().Close();
   exchange_.Worker().Finish();
   // A post whose hand-over was under way at the stop is answered with its result.
   if (QCoreApplication::instance()) QCoreApplication::sendPostedEvents(&exchangeReplies_);
@@ -138,6 +140,19 @@ int WebServerCore::Form_Load() {
   if (!access_.PasswordHash().empty()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
   }
+  // The outbox is opened before anything listens: a journal that cannot be read keeps
+  // the server from starting, rather than leaving its messages behind.
+  std::vector<std::string> outboxLines;
+  if (settings.outbox.On()) {
+    auto outbox = std::make_shared<Outbox>(settings.outbox, ProgramFile(Outbox::kFileName));
+    std::string error;
+    if (!outbox->Open(ProgramFile(kKeptCommandsFile), ProgramFile(kSetAsideCommandsFile),
+                      outboxLines, error)) {
+      return refuseStart("Velmar Web Server does not start: " + error + ".");
+    }
+    outbox_ = std::make_unique<OutboxFeeder>(std::move(outbox));
+    handOver_.SetOutbox(&outbox_->Box());
+  }
   const std::string listenAddress = settings.listenAddress;
   MonitorSettings monitorSettings = std::move(settings.monitor);
   table_.Listener().SetLocalAddress(listenAddress);
@@ -170,15 +185,19 @@ int WebServerCore::Form_Load() {
 
   WriteLog("Velmar Web Server is starting");
   report.WriteToLog();
-  // Before any new message: the exchange thread takes its jobs in order.
-  ExchangeWorker::Instance().Run(HandBackKeptCommands);
+  for (const std::string& line : outboxLines) WriteLog(line);
+  // Before any new message: the exchange thread takes its jobs in order. (With an
+  // outbox, the kept messages went into it when it was opened.)
+  if (!outbox_) ExchangeWorker::Instance().Run(HandBackKeptCommands);
   if (frontEnd_) frontEnd_->ShowServedRequests(ServedRequests_);
   monitor_.Start(std::move(monitorSettings),
                  {[this] { return ServedRequests_; }, [this] { return table_.Active(); },
                   [this](const std::string& line) {
                     WriteLog(line);
                     if (frontEnd_) frontEnd_->ShowNotice(line);
-                  }});
+                  },
+                  outbox_ ? &outbox_->Box() : nullptr});
+  if (outbox_) outbox_->Start();
   return 0;
 }
 
@@ -216,7 +235,17 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   for (size_t i = 0; i < table_.Size(); ++i) {
     handOver_.CallOff(static_cast<int>(i));
   }
-  ExchangeWorker::Instance().RunFirst(KeepWaitingCommands);
+  if (outbox_) {
+    // The outbox keeps its own messages; what other programs stored is kept as before.
+    ExchangeWorker::Instance().RunFirst([feeder = outbox_.get()] {
+      feeder->LastLook();
+      KeepWaitingCommands([feeder](const std::vector<std::string>& takenOut) {
+        return feeder->TakeBack(takenOut);
+      });
+    });
+  } else {
+    ExchangeWorker::Instance().RunFirst([] { KeepWaitingCommands(); });
+  }
   WriteLog(reason == UnloadReason::kSystemShutdown
                ? "Velmar Web Server shuts down because Windows shuts down"
                : "Velmar Web Server shut down because of user interaction");
@@ -309,6 +338,8 @@ void WebServerCore::Serve(int index, const HttpRequest& request) {
     handOver_.Submit(index, request, {}, {});
     return;
   }
+  // GET /messages/ID: what became of a message accepted into the outbox.
+  if (outbox_ && handOver_.AnswerMessageQuery(index, request)) return;
   // A name that could leave the program directory is never looked up at all.
   if (!target.servable || kind == ResponseKind::kNotFound) {
     answers_.NotFound(index, request);

@@ -72,6 +72,7 @@
 #include "hand_over.h"
 #include "host_names.h"
 #include "monitor.h"
+#include "outbox_feeder.h"
 #include "password_hasher.h"
 #include "receiver_list.h"
 #include "request.h"
@@ -127,6 +128,9 @@ class WebServerCore {
   Answers answers_;         // pages, files and refusals
   HostNames hosts_;         // with status lines: the names a request may give as its Host
   HandOver handOver_;       // posted messages on their way to the alarm server
+  // With [Outbox] Size: the messages accepted, until the alarm server takes them. Before
+  // the replies' context goes, its writer has ended.
+  std::unique_ptr<OutboxFeeder> outbox_;
 
   int32_t ServedRequests_ = 0;
 

@@ -58,7 +58,7 @@ void Answers::Page(int index, const std::string& path, const struct stat& info,
   // A page without a submission to show is the same for every client until its file or
   // the receiver list changes: it is rendered once and sent from the cache after that.
   const bool known = shown.receivers.empty() && shown.message.empty() && shown.handedOver &&
-                     shown.waitingNote.empty();
+                     shown.waitingNote.empty() && shown.messageId.empty();
   std::shared_ptr<const std::string> body;
   if (known) body = pageCache_.Find(path, info, receivers_.Generation());
   if (!body) {
@@ -79,6 +79,8 @@ void Answers::Page(int index, const std::string& path, const struct stat& info,
     context.submittedMessage = shown.message;
     context.handedOver = shown.handedOver;
     context.waitingNote = shown.waitingNote;
+    context.messageId = shown.messageId;
+    context.state = shown.state;
     std::string rendered;
     for (const std::string& piece : RenderPage(*bytes, context)) rendered += piece;
     body = std::make_shared<const std::string>(std::move(rendered));

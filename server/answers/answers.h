@@ -37,6 +37,8 @@ struct ShownMessage {
   std::string message;
   bool handedOver = true;   // false: "[Not Sent]"
   std::string waitingNote;  // why a message handed over waits
+  std::string messageId;    // with an outbox: the message's id and its state at the answer
+  std::string state;
 };
 
 class Answers {

@@ -47,6 +47,8 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
   static const std::string kSubmitted = "[SUBMITTEDONES]";
   static const std::string kMessage = "[SUBMITTEDMESSAGE]";
   static const std::string kWaiting = "[WAITING]";
+  static const std::string kMessageId = "[MESSAGEID]";
+  static const std::string kState = "[STATE]";
 
   std::vector<std::string> out;
   for (const std::string& line : SplitTextLines(bytes)) {
@@ -81,6 +83,10 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
       out.push_back(Fill(line, at, kMessage, EscapeHtml(context.submittedMessage)));
     } else if (size_t at = line.find(kWaiting); at != std::string::npos) {
       out.push_back(Fill(line, at, kWaiting, context.waitingNote));
+    } else if (size_t at = line.find(kMessageId); at != std::string::npos) {
+      out.push_back(Fill(line, at, kMessageId, context.messageId));
+    } else if (size_t at = line.find(kState); at != std::string::npos) {
+      out.push_back(Fill(line, at, kState, context.state));
     } else {
       out.push_back(line + kCrLf);
     }

@@ -19,6 +19,8 @@ struct PageContext {
   std::string submittedMessage;
   bool handedOver = true;   // false: a complete submission did not reach the alarm server
   std::string waitingNote;  // page text: why a message handed over waits (or empty)
+  std::string messageId;    // with an outbox: the accepted message's id and state (or empty)
+  std::string state;
 };
 
 // A name as page text: "&", "<", ">" and '"' become character references, so that a
@@ -32,7 +34,9 @@ std::string EscapeHtml(const std::string& text);
 // upper case only). The last shows the posted message as page text, so that the sender
 // sees what went out; it is empty for a page that was not posted. "[WAITING]" (after
 // them) gives `waitingNote`: empty unless a message was handed over to an alarm server
-// that takes none at the moment.
+// that takes none at the moment. "[MESSAGEID]" and "[STATE]" (after them) give the id
+// and the state ("queued", "passed", "taken", "expired") of a message accepted into the
+// outbox: empty for any other page.
 std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context);
 
 // The 13 lines of the not-found page, each with its CR LF (264 bytes in all).

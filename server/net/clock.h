@@ -9,4 +9,7 @@ namespace vel {
 
 int64_t NowMs();
 
+// Milliseconds since 1970 (CLOCK_REALTIME): for times that are shown or kept on disk.
+int64_t WallMs();
+
 }  // namespace vel

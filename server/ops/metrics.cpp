@@ -23,6 +23,41 @@ void Sample(std::string& out, const std::string& name, uint64_t value) {
 
 const char* Bool(bool value) { return value ? "true" : "false"; }
 
+void RenderOutbox(std::string& out, const Gauges& g) {
+  const OutboxCounts& o = *g.outbox;
+  Family(out, "velweb_outbox_messages", "gauge",
+         "Messages in the outbox that the alarm server has not taken yet, by state.");
+  Sample(out, "velweb_outbox_messages{state=\"queued\"}", o.queued);
+  Sample(out, "velweb_outbox_messages{state=\"passed\"}", o.passed);
+  Family(out, "velweb_outbox_oldest_seconds", "gauge",
+         "Seconds since the oldest message not taken yet was accepted (0: none).");
+  Sample(out, "velweb_outbox_oldest_seconds", static_cast<uint64_t>(g.outboxOldestSeconds));
+  Family(out, "velweb_outbox_failing", "gauge", "1 while the outbox's disk refuses writes.");
+  Sample(out, "velweb_outbox_failing", g.outboxFailing ? 1 : 0);
+  Family(out, "velweb_outbox_accepted_total", "counter", "Messages accepted into the outbox.");
+  Sample(out, "velweb_outbox_accepted_total", o.accepted);
+  Family(out, "velweb_outbox_taken_total", "counter",
+         "Messages seen taken out of the command buffer by the alarm server.");
+  Sample(out, "velweb_outbox_taken_total", o.taken);
+  Family(out, "velweb_outbox_expired_total", "counter",
+         "Messages dropped unpassed after [Outbox] ExpireSeconds.");
+  Sample(out, "velweb_outbox_expired_total", o.expired);
+  Family(out, "velweb_outbox_passed_again_total", "counter",
+         "Messages passed again at a start: passed before, their taking not seen.");
+  Sample(out, "velweb_outbox_passed_again_total", o.passedAgain);
+  Family(out, "velweb_outbox_taken_seconds", "histogram",
+         "Seconds from a message's acceptance to its taking by the alarm server.");
+  for (size_t b = 0; b < kTakenSecondsBounds.size(); ++b) {
+    std::string bound = std::to_string(kTakenSecondsBounds[b]);
+    bound.erase(bound.find_last_not_of('0') + 1);
+    if (bound.back() == '.') bound.pop_back();
+    Sample(out, "velweb_outbox_taken_seconds_bucket{le=\"" + bound + "\"}", o.takenWithin[b]);
+  }
+  Sample(out, "velweb_outbox_taken_seconds_bucket{le=\"+Inf\"}", o.taken);
+  out += "velweb_outbox_taken_seconds_sum " + std::to_string(o.takenSecondsSum) + "\n";
+  Sample(out, "velweb_outbox_taken_seconds_count", o.taken);
+}
+
 }  // namespace
 
 std::string ServerMetrics::Render(const Gauges& g) const {
@@ -74,22 +109,29 @@ std::string ServerMetrics::Render(const Gauges& g) const {
   Family(out, "velweb_messages_handed_back_total", "counter",
          "Kept messages handed back to the command buffer at a start.");
   Sample(out, "velweb_messages_handed_back_total", HandedBackCommandsTotal());
+  if (g.outbox) RenderOutbox(out, g);
   return out;
 }
 
 std::string HealthJson(const Gauges& g, bool& healthy) {
   const bool working = g.libraryLoaded && g.regionJoined && g.alarmServerTaking;
-  healthy = working && g.alarmServerSeen;
+  healthy = working && g.alarmServerSeen && !g.OutboxStalled();
   return std::string("{\"status\": \"") +
-         (healthy   ? "ok"
-          : working ? "no_alarm_server"
-                    : "failing") +
+         (healthy                         ? "ok"
+          : working && !g.OutboxStalled() ? "no_alarm_server"
+                                          : "failing") +
          "\", \"libraryLoaded\": " + Bool(g.libraryLoaded) +
          ", \"regionJoined\": " + Bool(g.regionJoined) +
          ", \"alarmServerSeen\": " + Bool(g.alarmServerSeen) +
          ", \"alarmServerTaking\": " + Bool(g.alarmServerTaking) +
          ", \"waiting\": " + std::to_string(g.waiting) +
-         ", \"secondsSinceMoved\": " + std::to_string(g.secondsSinceMoved) + "}\n";
+         ", \"secondsSinceMoved\": " + std::to_string(g.secondsSinceMoved) +
+         (g.outbox ? ", \"outbox\": {\"queued\": " + std::to_string(g.outbox->queued) +
+                         ", \"passed\": " + std::to_string(g.outbox->passed) +
+                         ", \"oldestSeconds\": " + std::to_string(g.outboxOldestSeconds) +
+                         ", \"failing\": " + Bool(g.outboxFailing) + "}"
+                   : std::string()) +
+         "}\n";
 }
 
 }  // namespace vel

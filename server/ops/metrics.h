@@ -8,7 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+
+#include "outbox.h"
 
 namespace vel {
 
@@ -23,6 +26,15 @@ struct Gauges {
   int waiting = 0;
   int64_t secondsSinceMoved = 0;
   int32_t servedRequests = 0;
+  // With an outbox: its counts, the age of its oldest message, whether its disk refuses,
+  // and how old that message may be before the server counts as failing (StallSeconds).
+  std::optional<OutboxCounts> outbox;
+  int64_t outboxOldestSeconds = 0;
+  bool outboxFailing = false;
+  int64_t stallSeconds = 0;
+  bool OutboxStalled() const {
+    return outbox && (outboxFailing || (stallSeconds > 0 && outboxOldestSeconds > stallSeconds));
+  }
 };
 
 class ServerMetrics {
@@ -42,11 +54,13 @@ class ServerMetrics {
   static constexpr const char* kPasswordBusy = "password_busy";
   static constexpr const char* kUnknownHost = "unknown_host";
   static constexpr const char* kUnknownReceiver = "unknown_receiver";
+  static constexpr const char* kOutboxFull = "outbox_full";
+  static constexpr const char* kNotKept = "outbox_not_kept";
   // Every reason above: each is exported, at 0 until it happens.
   static constexpr const char* kRefusalReasons[] = {
-      kAddress,    kPassword,     kLockedOut,      kSendLimit,      kBadRequest,
-      kUnpassable, kNotTaken,     kLengthRequired, kTooLong,        kExchangeBusy,
-      kCrossSite,  kPasswordBusy, kUnknownHost,    kUnknownReceiver};
+      kAddress,     kPassword,        kLockedOut,  kSendLimit,    kBadRequest, kUnpassable,
+      kNotTaken,    kLengthRequired,  kTooLong,    kExchangeBusy, kCrossSite,  kPasswordBusy,
+      kUnknownHost, kUnknownReceiver, kOutboxFull, kNotKept};
 
   ServerMetrics() {
     for (const char* reason : kRefusalReasons) refusals_[reason] = 0;
@@ -74,6 +88,8 @@ class ServerMetrics {
 //  "alarmServerSeen": ..., "alarmServerTaking": ..., "waiting": N, "secondsSinceMoved": N};
 // `healthy` tells whether all is well (the library loaded, the region joined, an alarm
 // server seen and taking). "no_alarm_server": all is well but that none has been seen.
+// With an outbox, "outbox": {"queued": N, "passed": N, "oldestSeconds": N, "failing": ...}
+// follows, and a message older than StallSeconds, or a disk that refuses, is failing.
 std::string HealthJson(const Gauges& gauges, bool& healthy);
 
 }  // namespace vel

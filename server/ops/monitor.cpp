@@ -139,6 +139,14 @@ Gauges Monitor::CurrentGauges() const {
   g.alarmServerSeen = watch_.Seen();
   g.waiting = watch_.Waiting();
   g.secondsSinceMoved = watch_.SecondsSinceMoved(now);
+  if (hooks_.outbox) {
+    g.outbox = hooks_.outbox->Counts();
+    g.outboxFailing = hooks_.outbox->Failing();
+    if (g.outbox->oldestAcceptedMs != 0) {
+      g.outboxOldestSeconds = std::max<int64_t>(0, (WallMs() - g.outbox->oldestAcceptedMs) / 1000);
+    }
+    g.stallSeconds = settings_.stallSeconds;
+  }
   return g;
 }
 

@@ -25,6 +25,7 @@
 
 #include "ip_networks.h"
 #include "metrics.h"
+#include "outbox.h"
 #include "request.h"
 #include "stall_watch.h"
 #include "systemd_notify.h"
@@ -55,6 +56,8 @@ class Monitor {
     std::function<int()> connectionsOpen;
     // A line for the log and the console (the start and end of a stall).
     std::function<void(const std::string&)> announce;
+    // With an outbox: the outbox.
+    const Outbox* outbox = nullptr;
   };
 
   Monitor();

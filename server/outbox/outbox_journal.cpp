@@ -34,7 +34,7 @@ uint64_t Get(std::string_view bytes, size_t at, int width) {
   return value;
 }
 
-bool KnownType(uint8_t type) { return type >= 1 && type <= 4; }
+bool KnownType(uint8_t type) { return type >= 1 && type <= 6; }
 
 // A text of the payload: its 4-byte length and its bytes, from `at`; false when the
 // payload ends before it does.

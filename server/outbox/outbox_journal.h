@@ -30,6 +30,11 @@ enum class RecordType : uint8_t {
   kPassed = 2,    // stored in the command buffer
   kTaken = 3,     // seen taken out of the command buffer by the alarm server
   kExpired = 4,   // dropped unpassed, past its lifetime
+  // Back in the outbox after a kPassed: the buffer refused it after all, or it was taken
+  // out again at a stop (the region went with this process).
+  kReturned = 5,
+  // An accept whose sync failed: the client was told that nothing was accepted.
+  kWithdrawn = 6,
 };
 
 struct OutboxRecord {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "alert_webhooks.h"
@@ -46,6 +47,10 @@ const char* RefusalReasonOf(SubmitOutcome outcome) {
       return ServerMetrics::kCrossSite;
     case SubmitOutcome::kUnknownReceiver:
       return ServerMetrics::kUnknownReceiver;
+    case SubmitOutcome::kOutboxFull:
+      return ServerMetrics::kOutboxFull;
+    case SubmitOutcome::kNotKept:
+      return ServerMetrics::kNotKept;
   }
   return nullptr;
 }
@@ -75,6 +80,15 @@ std::string ShownNames(const std::string& receivers) {
 }
 
 }  // namespace
+
+std::string HandOver::StateNow(uint64_t id) const {
+  const std::optional<MessageStatus> status = outbox_->Status(id);
+  return StateName(status ? status->state : MessageState::kQueued);
+}
+
+std::string HandOver::MessageFields(uint64_t id) const {
+  return ", \"id\": " + std::to_string(id) + ", \"state\": \"" + StateNow(id) + "\"";
+}
 
 HandOver::HandOver(ConnectionTable& table, Answers& answers, AccessPolicy& access, Monitor& monitor,
                    const ReceiverList& receivers, QObject* replies)
@@ -191,6 +205,17 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
     }
   }
 
+  if (outbox_) {
+    if (!passable || !fits) {
+      LogNotPassed(key, noun, client, {});
+      Answer(index, post, !passable ? SubmitOutcome::kUnpassable : SubmitOutcome::kTooLong,
+             post.jsonError);
+      return;
+    }
+    AcceptIntoOutbox(index, key, client, std::move(post), std::move(entry));
+    return;
+  }
+
   // The hand-over goes through the exchange thread, and the answer follows once it is
   // done; other clients are served meanwhile. The line of hand-overs waiting there is
   // bounded, and a place in it is kept for a while only. A message handed over is logged
@@ -213,12 +238,7 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
                                                   : SubmitOutcome::kNotTaken;
         ExchangeWorker::Reply(replies_, [=, this] {
           monitor_.Take(reading);
-          if (!handedOver) {
-            const std::vector<std::string> lines = access_.OnceAMinute(
-                key, RefusalLog::kNotPassed, "Could not pass " + noun + " from " + client, NowMs());
-            if (!lines.empty()) WriteLog("Received " + noun + " from " + client);
-            for (const std::string& line : lines) WriteLog(line);
-          }
+          if (!handedOver) LogNotPassed(key, noun, client, {});
           if (!table_.Waits(id, ConnectionState::kHandingOver)) return;  // gone
           table_.HandOverDone(index);
           Answer(index, post, outcome, post.jsonError);
@@ -233,6 +253,60 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
   table_.AwaitHandOver(
       index, std::move(ticket),
       [this, index, post] { Answer(index, post, SubmitOutcome::kBusy, {}); }, kHandOverWaitMs);
+}
+
+void HandOver::LogNotPassed(const Sender& key, const std::string& noun, const std::string& client,
+                            const std::string& why) {
+  const std::vector<std::string> lines = access_.OnceAMinute(
+      key, RefusalLog::kNotPassed, "Could not pass " + noun + " from " + client + why, NowMs());
+  if (!lines.empty()) WriteLog("Received " + noun + " from " + client);
+  for (const std::string& line : lines) WriteLog(line);
+}
+
+void HandOver::AcceptIntoOutbox(int index, const Sender& key, const std::string& client, Post post,
+                                std::string entry) {
+  // The answer waits for the disk; a message once on it is the outbox's, so the wait is
+  // never called off.
+  const ConnectionId id = table_.IdOf(index);
+  table_.AwaitHandOver(index, nullptr, nullptr, kHandOverWaitMs);
+  outbox_->Accept(key.ToText(), entry, [this, index, id, key, client, post](Outbox::Accepted done) {
+    ExchangeWorker::Reply(replies_, [this, index, id, key, client, post, done] {
+      const std::string noun = SourceNoun(post.source);
+      SubmitOutcome outcome = SubmitOutcome::kHandedOver;
+      if (done.refusal == Outbox::Refusal::kNone) {
+        WriteLog("Received " + noun + " from " + client);
+      } else {
+        const bool full = done.refusal == Outbox::Refusal::kFull;
+        outcome = full ? SubmitOutcome::kOutboxFull : SubmitOutcome::kNotKept;
+        LogNotPassed(key, noun, client,
+                     full ? ": the outbox is full" : ": the outbox could not be written");
+      }
+      if (!table_.Waits(id, ConnectionState::kHandingOver)) return;  // gone
+      table_.HandOverDone(index);
+      Post accepted = post;
+      accepted.messageId = done.id;
+      Answer(index, accepted, outcome, {});
+    });
+  });
+}
+
+bool HandOver::AnswerMessageQuery(int index, const HttpRequest& request) {
+  static constexpr std::string_view kPrefix = "/messages/";
+  const std::string target = request.TargetText();
+  const std::string_view path = std::string_view(target).substr(0, target.find('?'));
+  if (request.Target().method != "GET" || path.substr(0, kPrefix.size()) != kPrefix) return false;
+  const std::string_view digits = path.substr(kPrefix.size());
+  std::optional<MessageStatus> status;
+  if (!digits.empty() && digits.size() <= 19 &&
+      digits.find_first_not_of("0123456789") == std::string_view::npos) {
+    status = outbox_->Status(std::stoull(std::string(digits)));
+  }
+  if (!status) {
+    answers_.Json(index, PostSource::kJson, JsonNotSent("no message of this id is known"), 404);
+  } else {
+    answers_.Json(index, PostSource::kJson, MessageJson(*status), 200);
+  }
+  return true;
 }
 
 bool HandOver::CallOff(int index) {
@@ -283,6 +357,7 @@ void HandOver::Answer(int index, const Post& post, SubmitOutcome outcome,
         body.insert(body.rfind('}'), ", \"unknown\": [" + JsonNames(post.unknown) + "]");
       }
       body.insert(body.rfind('}'), monitor_.JsonFields());
+      if (post.messageId != 0) body.insert(body.rfind('}'), MessageFields(post.messageId));
     }
     answers_.Json(index, post.source, body, status, fields);
     return;
@@ -294,6 +369,10 @@ void HandOver::Answer(int index, const Post& post, SubmitOutcome outcome,
   shown.message = submission.message;
   shown.handedOver = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
   if (outcome == SubmitOutcome::kHandedOver) shown.waitingNote = EscapeHtml(monitor_.WaitingNote());
+  if (post.messageId != 0) {
+    shown.messageId = std::to_string(post.messageId);
+    shown.state = StateNow(post.messageId);
+  }
   answers_.Page(index, post.path, post.info, shown, status, fields);
 }
 

@@ -30,6 +30,7 @@
 #include "answers.h"
 #include "connection_table.h"
 #include "monitor.h"
+#include "outbox.h"
 #include "receiver_list.h"
 #include "request.h"
 #include "submission.h"
@@ -50,6 +51,9 @@ class HandOver {
   // answer lists such names under "unknown". Either way the log says so once a minute.
   // A receiver file that holds no receiver at all tells nothing: no name counts unknown.
   void SetKnownReceiversOnly(bool on) { knownReceiversOnly_ = on; }
+  // With an outbox (outbox.h), a message is accepted into it rather than stored in the
+  // command buffer: answered once it is on disk, with its id and state.
+  void SetOutbox(Outbox* outbox) { outbox_ = outbox; }
   HandOver(const HandOver&) = delete;
   HandOver& operator=(const HandOver&) = delete;
 
@@ -57,6 +61,9 @@ class HandOver {
   // form's answer (empty for a monitoring system's notification).
   void Submit(int index, const HttpRequest& request, const std::string& path,
               const struct stat& info);
+  // GET /messages/ID with an outbox: the message's JSON (MessageJson), or not-found. False
+  // for any other request.
+  bool AnswerMessageQuery(int index, const HttpRequest& request);
   // Calls off the hand-over that the connection waits for; true when it had not started
   // (it never will) and the post was answered as refused for a busy exchange (kBusy).
   bool CallOff(int index);
@@ -71,8 +78,18 @@ class HandOver {
     struct stat info {};
     Submission submission;
     std::string jsonError;
-    std::string unknown;  // receivers the receiver file does not hold, each followed by 0xFE
+    std::string unknown;     // receivers the receiver file does not hold, each followed by 0xFE
+    uint64_t messageId = 0;  // accepted into the outbox
   };
+  // The outbox's way for a message that passed every check.
+  void AcceptIntoOutbox(int index, const Sender& key, const std::string& client, Post post,
+                        std::string entry);
+  // The message's state now, and its "id" and "state" for a JSON answer.
+  std::string StateNow(uint64_t id) const;
+  std::string MessageFields(uint64_t id) const;
+  // "Could not pass ..." for a message that went no further, coalesced per client.
+  void LogNotPassed(const Sender& key, const std::string& noun, const std::string& client,
+                    const std::string& why);
   // `reason`: what a program is told when nothing was handed over (else the outcome's).
   void Answer(int index, const Post& post, SubmitOutcome outcome, const std::string& reason);
 
@@ -83,6 +100,7 @@ class HandOver {
   const ReceiverList& receivers_;
   QObject* replies_;
   bool knownReceiversOnly_ = false;
+  Outbox* outbox_ = nullptr;
   std::shared_ptr<std::atomic<int>> busyRefusals_ = std::make_shared<std::atomic<int>>(0);
 };
 

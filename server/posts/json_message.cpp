@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -165,6 +166,40 @@ std::string JsonSent(const std::string& receivers) {
   return "{\"sent\": true, \"receivers\": [" + JsonNames(receivers) + "]}\n";
 }
 
+namespace {
+
+std::string JsonTime(int64_t ms) {
+  if (ms == 0) return "null";
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(ms % 1000));
+  return text;
+}
+
+}  // namespace
+
+std::string MessageJson(const MessageStatus& status) {
+  // The entry is "FT:", the receivers each ended by 0xFE, then the message.
+  const std::string& entry = status.entry;
+  const size_t from = entry.compare(0, 3, "FT:") == 0 ? 3 : 0;
+  const size_t last = entry.rfind('\xFE');
+  const std::string receivers = last == std::string::npos || last < from
+                                    ? std::string()
+                                    : entry.substr(from, last + 1 - from);
+  const bool taken = status.state == MessageState::kTaken;
+  const bool expired = status.state == MessageState::kExpired;
+  return "{\"id\": " + std::to_string(status.id) + ", \"state\": \"" + StateName(status.state) +
+         "\", \"receivers\": [" + JsonNames(receivers) +
+         "], \"accepted\": " + JsonTime(status.acceptedMs) +
+         ", \"passed\": " + JsonTime(status.passedMs) +
+         ", \"taken\": " + JsonTime(taken ? status.endedMs : 0) +
+         ", \"expired\": " + JsonTime(expired ? status.endedMs : 0) + "}\n";
+}
+
 std::string NotSentReason(SubmitOutcome outcome) {
   switch (outcome) {
     case SubmitOutcome::kBad:
@@ -186,6 +221,10 @@ std::string NotSentReason(SubmitOutcome outcome) {
       return "the body must come with a Content-Length, not in chunks: nothing was sent";
     case SubmitOutcome::kTooLong:
       return "the message and its receivers are longer than the alarm server can ever take";
+    case SubmitOutcome::kOutboxFull:
+      return "the outbox is full: nothing was sent, try again later";
+    case SubmitOutcome::kNotKept:
+      return "the outbox could not be written to disk: nothing was sent, try again later";
     case SubmitOutcome::kHandedOver:
       break;
   }

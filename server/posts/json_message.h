@@ -16,6 +16,7 @@
 #include <string>
 
 #include "json_answer.h"
+#include "outbox.h"
 #include "submission.h"
 
 class QJsonDocument;
@@ -40,6 +41,10 @@ std::string JsonSent(const std::string& receivers);
 std::string JsonNames(const std::string& receivers);
 // The same names in UTF-8, separated by ", ", for a reason.
 std::string Utf8Names(const std::string& receivers);
+// {"id": N, "state": "...", "receivers": [...], "accepted": "...Z", "passed": ..., "taken":
+// ..., "expired": ...}: a message of the outbox, its times in UTC (null: not yet).
+std::string MessageJson(const MessageStatus& status);
+
 // Why a message with this outcome was not handed over, for the "error" of the answer.
 std::string NotSentReason(SubmitOutcome outcome);
 

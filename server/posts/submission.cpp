@@ -99,6 +99,8 @@ int StatusOf(SubmitOutcome outcome) {
       return 429;
     case SubmitOutcome::kNotTaken:
     case SubmitOutcome::kBusy:
+    case SubmitOutcome::kOutboxFull:
+    case SubmitOutcome::kNotKept:
       return 503;
     case SubmitOutcome::kCrossSite:
       return 403;
@@ -110,7 +112,10 @@ int RetryAfterOf(SubmitOutcome outcome) {
   switch (outcome) {
     case SubmitOutcome::kNotTaken:
     case SubmitOutcome::kBusy:
+    case SubmitOutcome::kNotKept:
       return 5;
+    case SubmitOutcome::kOutboxFull:
+      return 30;
     default:
       return 0;
   }

@@ -41,6 +41,8 @@ enum class SubmitOutcome {
   kCrossSite,        // 403: a page of another web site made a browser post it
   kUnknownReceiver,  // 400: it names a receiver that the receiver file does not hold
                      // (with [Access] KnownReceiversOnly=1)
+  kOutboxFull,       // 503: [Outbox] Size messages wait already: nothing was accepted
+  kNotKept,          // 503: the outbox's disk refused the write or the sync
 };
 int StatusOf(SubmitOutcome outcome);
 // Seconds after which a retry may succeed ("Retry-After"); 0 where none can.

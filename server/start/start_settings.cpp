@@ -1,5 +1,6 @@
 #include "start_settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -49,6 +50,10 @@ std::vector<std::string> ReadStartSettings(const std::string& profile, StartupRe
                        " is no IPv4 or IPv6 address: write one such as 127.0.0.1 or ::1, or "
                        "remove the key to listen on every address.");
   }
+  settings.outbox.size =
+      std::max<int64_t>(0, ReadProfileNumber(ProfileSetting::kOutboxSize, profile));
+  settings.outbox.expireSeconds =
+      std::max<int64_t>(0, ReadProfileNumber(ProfileSetting::kOutboxExpireSeconds, profile));
   error.clear();
   if (!ReadMonitorSettings(profile, settings.monitor, error)) refusals.push_back(error);
   return refusals;

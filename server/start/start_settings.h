@@ -15,6 +15,7 @@
 
 #include "access_policy.h"
 #include "monitor.h"
+#include "outbox.h"
 #include "startup_report.h"
 
 namespace vel {
@@ -27,6 +28,7 @@ struct StartSettings {
   std::string hosts;  // [HTTP] Hosts (see host_names.h)
   bool knownReceiversOnly = false;
   MonitorSettings monitor;
+  OutboxSettings outbox;
 };
 
 // Reads the profile `profile` of the program directory as a start does: the warnings go

@@ -230,7 +230,8 @@ HandBackOutcome HandBackKeptFile(const std::string& path, const std::string& set
   return outcome;
 }
 
-void KeepWaitingCommands() {
+void KeepWaitingCommands(
+    const std::function<std::vector<std::string>(const std::vector<std::string>&)>& keepOf) {
   VelmarLibrary& library = VelmarLibrary::Instance();
   const std::optional<int32_t> waiting = library.GetCommandCount();
   if (!waiting) return;  // no library: nothing was handed over
@@ -258,6 +259,7 @@ void KeepWaitingCommands() {
     if (!command || command->empty()) break;
     commands.push_back(*command);
   }
+  if (keepOf) commands = keepOf(commands);
   if (commands.empty()) return;
   // What the buffer held was handed over before what still waits in the file.
   std::vector<std::string> notKept;

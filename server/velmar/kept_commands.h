@@ -42,8 +42,10 @@ inline constexpr const char* kKeptCommandsFile = "vel_kept.dat";
 inline constexpr const char* kSetAsideCommandsFile = "vel_kept.bad";
 inline constexpr size_t kKeptFileLimit = size_t{1} << 20;
 
-// At a clean end, before the shutdown line is logged.
-void KeepWaitingCommands();
+// At a clean end, before the shutdown line is logged. `keepOf` (when given) says which of
+// the commands taken out are to be kept in the file: the rest is kept elsewhere.
+void KeepWaitingCommands(
+    const std::function<std::vector<std::string>(const std::vector<std::string>&)>& keepOf = {});
 
 // At the start, once the server listens, before any message is handed over.
 void HandBackKeptCommands();

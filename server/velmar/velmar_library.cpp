@@ -61,6 +61,14 @@ std::optional<int32_t> VelmarLibrary::GetCommandCount() {
   return Call<int16_t (*)()>("GetCommandCount");
 }
 
+std::optional<std::string> VelmarLibrary::PeekCommandEntries() {
+  char buffer[4096];
+  const std::optional<int32_t> length =
+      Call<int16_t (*)(char*, uint32_t)>("PeekCommandEntries", buffer, uint32_t{sizeof buffer});
+  if (!length || *length < 0) return std::nullopt;
+  return std::string(buffer, static_cast<size_t>(*length));
+}
+
 std::optional<int32_t> VelmarLibrary::GetProcesses() { return Call<int16_t (*)()>("GetProcesses"); }
 
 std::optional<int32_t> VelmarLibrary::GetLastAttached() {

@@ -25,6 +25,9 @@ class VelmarLibrary {
   // The first waiting command, taken out; the empty text when there is none.
   std::optional<std::string> GetCommandEntry();
   std::optional<int32_t> GetCommandCount();
+  // A copy of the waiting commands, each followed by 0xFF, without taking any; nothing
+  // when the library cannot be called or the region's lock stayed taken.
+  std::optional<std::string> PeekCommandEntries();
   std::optional<int32_t> GetProcesses();
   // 1 when this process is the last one attached to the region, 0 when others are, -1
   // when the library cannot tell.

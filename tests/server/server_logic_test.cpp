@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 
 #include <ctime>
+#include <fstream>
 #include <future>
+#include <map>
 #include <thread>
 
 #include "access_policy.h"
@@ -22,6 +24,7 @@
 #include "json_message.h"
 #include "kept_commands.h"
 #include "log_pruning.h"
+#include "outbox.h"
 #include "outbox_journal.h"
 #include "page.h"
 #include "page_cache.h"
@@ -638,7 +641,7 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
       "VELWEB.INI line 15: Headers: given again in [HTTP]; the first, on line 14, is the one read",
       "VELWEB.INI line 21: [Acess]: unknown section, did you mean [Access]?",
       "VELWEB.INI line 22: [Printer]: unknown section; the known ones are [TCPIP], [General], "
-      "[HTTP], [Access], [Status]",
+      "[HTTP], [Access], [Status], [Outbox]",
   };
   EXPECT_EQ(CheckProfileKeys(profile, "VELWEB.INI"), expected);
   // Asked for them, the mistakes about [Access] stand apart: they stop the start.
@@ -663,7 +666,7 @@ TEST(ProfileKeys, MistakesAreNamedWithTheirLineAndTheNearestKnownKey) {
                 "VELWEB.INI line 8: Colour: unknown key in [Access]; known there: AllowFrom, "
                 "SendLimit, Password, TrustProxy, KnownReceiversOnly",
                 "VELWEB.INI line 10: [Security]: unknown section; the known ones are [TCPIP], "
-                "[General], [HTTP], [Access], [Status]"}));
+                "[General], [HTTP], [Access], [Status], [Outbox]"}));
   EXPECT_EQ(
       mistakes,
       (std::vector<std::string>{
@@ -1203,6 +1206,185 @@ TEST(OutboxJournal, RecordsReadBackAndATornOrDamagedTailIsCut) {
     EXPECT_FALSE(replay.tail.empty()) << at;
   }
   EXPECT_EQ(Crc32c("123456789"), 0xE3069283u);  // CRC-32C's check value
+}
+
+// ---- the outbox ---------------------------------------------------------------------------
+
+// The command buffer as the library keeps it: entries each followed by 0xFF, at most
+// 4093 bytes of them (so that the closing zero byte has its place).
+struct FakeCommandBuffer {
+  std::string bytes;
+  CommandBufferAccess Access() {
+    return {[this] { return std::optional<std::string>(bytes); },
+            [this](const std::string& entry) {
+              if (bytes.size() + entry.size() > 4093) return false;
+              bytes += entry + '\xFF';
+              return true;
+            }};
+  }
+  // Takes the first `n` entries out, as the alarm server does.
+  void Take(size_t n) {
+    for (; n > 0; --n) bytes.erase(0, bytes.find('\xFF') + 1);
+  }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> entries;
+    for (size_t at = 0, end; (end = bytes.find('\xFF', at)) != std::string::npos; at = end + 1)
+      entries.push_back(bytes.substr(at, end - at));
+    return entries;
+  }
+};
+
+// An outbox on a journal of the test's own, opened; Accept waits until the message is on
+// disk (or refused).
+struct OpenOutbox {
+  explicit OpenOutbox(const veltest::TempDir& dir, OutboxSettings settings = {100, 0})
+      : box(settings, dir.File("vel_outbox.dat")) {
+    std::string error;
+    EXPECT_TRUE(box.Open(dir.File("vel_kept.dat"), dir.File("vel_kept.bad"), lines, error))
+        << error;
+  }
+  Outbox::Accepted Accept(const std::string& sender, const std::string& entry) {
+    std::promise<Outbox::Accepted> done;
+    box.Accept(sender, entry, [&](Outbox::Accepted accepted) { done.set_value(accepted); });
+    return done.get_future().get();
+  }
+  MessageState StateOf(uint64_t id) const { return box.Status(id).value().state; }
+  Outbox box;
+  std::vector<std::string> lines;
+};
+
+// Fair order: round-robin across senders, oldest first within one; an entry of another
+// program that is byte for byte alike keeps a message "passed" (never taken early), and
+// is left where it is; what the buffer has no room for waits its turn.
+TEST(Outbox, PassesRoundRobinBySenderAndSaysTakenOnlyWhatLeftTheBuffer) {
+  veltest::TempDir dir;
+  OpenOutbox outbox(dir);
+  std::map<std::string, uint64_t> ids;
+  for (const char* name : {"a1", "a2", "a3", "b1", "c1"}) {
+    const Outbox::Accepted accepted =
+        outbox.Accept(std::string(1, name[0]), "FT:R\xFE" + std::string(name));
+    ASSERT_EQ(accepted.refusal, Outbox::Refusal::kNone);
+    ids[name] = accepted.id;
+  }
+  FakeCommandBuffer buffer;
+  outbox.box.Feed(buffer.Access(), 1000);
+  EXPECT_EQ(buffer.Entries(), (std::vector<std::string>{"FT:R\xFE"
+                                                        "a1",
+                                                        "FT:R\xFE"
+                                                        "b1",
+                                                        "FT:R\xFE"
+                                                        "c1",
+                                                        "FT:R\xFE"
+                                                        "a2",
+                                                        "FT:R\xFE"
+                                                        "a3"}));
+  buffer.bytes += std::string(
+                      "FT:R\xFE"
+                      "a3") +
+                  '\xFF';  // a peer's entry, alike
+  buffer.Take(5);
+  outbox.box.Feed(buffer.Access(), 2000);
+  for (const char* name : {"a1", "a2", "b1", "c1"})
+    EXPECT_EQ(outbox.StateOf(ids[name]), MessageState::kTaken) << name;
+  EXPECT_EQ(outbox.StateOf(ids["a3"]), MessageState::kPassed);
+  EXPECT_EQ(buffer.Entries(), std::vector<std::string>{"FT:R\xFE"
+                                                       "a3"});
+  EXPECT_EQ(outbox.box.Status(ids["a1"])->endedMs, 2000);
+  // A long entry waits until there is room for it; the sender after it waits with it.
+  const uint64_t longOne = outbox.Accept("d", "FT:R\xFE" + std::string(4082, 'x')).id;
+  const uint64_t shortOne = outbox.Accept("e", "FT:R\xFEshort").id;
+  outbox.box.Feed(buffer.Access(), 3000);
+  EXPECT_EQ(outbox.StateOf(longOne), MessageState::kQueued);
+  EXPECT_EQ(outbox.StateOf(shortOne), MessageState::kQueued);
+  buffer.Take(1);
+  outbox.box.Feed(buffer.Access(), 4000);
+  EXPECT_EQ(outbox.StateOf(ids["a3"]), MessageState::kTaken);
+  EXPECT_EQ(outbox.StateOf(longOne), MessageState::kPassed);
+  const OutboxCounts counts = outbox.box.Counts();
+  EXPECT_EQ(counts.accepted, 7u);
+  EXPECT_EQ(counts.taken, 5u);
+  EXPECT_EQ(counts.Depth(), 2u);
+}
+
+// Over a crash and a start: states come back from the journal, a torn tail is cut with
+// a line, and only the passed messages that the buffer no longer holds are passed again
+// (counted and logged); a clean stop that takes the region's entries out gives the
+// outbox's own back to it and hands the peer's on.
+TEST(Outbox, StartReplaysTheJournalAndPassesAgainOnlyWhatTheBufferLost) {
+  veltest::TempDir dir;
+  FakeCommandBuffer buffer;
+  std::vector<uint64_t> ids;
+  {
+    OpenOutbox outbox(dir);
+    for (const char* text : {"one", "two", "three", "four"}) {
+      ids.push_back(outbox.Accept("a", std::string("FT:R\xFE") + text).id);
+    }
+    outbox.box.Feed(buffer.Access(), 1000);
+    buffer.Take(1);
+    outbox.box.Feed(buffer.Access(), 2000);  // "one" taken
+  }
+  // A crash took the buffer's region with it but "four" (a region kept alive by another
+  // program holds it still), and cut the journal's last write.
+  buffer.bytes = std::string(
+                     "FT:R\xFE"
+                     "four") +
+                 '\xFF';
+  { std::ofstream(dir.File("vel_outbox.dat"), std::ios::app) << std::string("\x11\x22\x33", 3); }
+  OpenOutbox outbox(dir);
+  ASSERT_FALSE(outbox.lines.empty());
+  EXPECT_NE(outbox.lines[0].find("cut vel_outbox.dat after byte"), std::string::npos);
+  EXPECT_EQ(outbox.StateOf(ids[0]), MessageState::kTaken);
+  EXPECT_EQ(outbox.StateOf(ids[1]), MessageState::kPassed);
+  const std::vector<std::string> lines = outbox.box.Feed(buffer.Access(), 3000);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("passes 2 messages again"), std::string::npos);
+  EXPECT_EQ(buffer.Entries(), (std::vector<std::string>{"FT:R\xFE"
+                                                        "four",
+                                                        "FT:R\xFE"
+                                                        "two",
+                                                        "FT:R\xFE"
+                                                        "three"}));
+  EXPECT_EQ(outbox.box.Counts().passedAgain, 2u);
+  // A new message gets an id of its own, past every earlier one.
+  EXPECT_GT(outbox
+                .Accept("a",
+                        "FT:R\xFE"
+                        "five")
+                .id,
+            ids.back());
+  // A stop takes everything out of a region that goes with it.
+  std::vector<std::string> takenOut = buffer.Entries();
+  takenOut.insert(takenOut.begin() + 1, "FT:P\xFEpeer");
+  EXPECT_EQ(outbox.box.TakeBack(takenOut), std::vector<std::string>{"FT:P\xFEpeer"});
+  for (size_t i = 1; i < 4; ++i) EXPECT_EQ(outbox.StateOf(ids[i]), MessageState::kQueued) << i;
+}
+
+// Lifetime and size: a message not passed within ExpireSeconds is dropped with a line
+// naming it; a passed one never expires; a full outbox accepts nothing.
+TEST(Outbox, ExpiresUnpassedMessagesAndRefusesWhenFull) {
+  veltest::TempDir dir;
+  OpenOutbox outbox(dir, {2, 60});
+  const uint64_t first = outbox.Accept("a", "FT:R\xFEone").id;
+  const uint64_t second = outbox.Accept("b", "FT:R\xFEtwo").id;
+  EXPECT_EQ(outbox.Accept("c", "FT:R\xFEthree").refusal, Outbox::Refusal::kFull);
+  const int64_t accepted = outbox.box.Status(first)->acceptedMs;
+  FakeCommandBuffer buffer;
+  buffer.bytes = std::string(4090, 'p') + '\xFF';  // no room: nothing passes
+  const CommandBufferAccess full = buffer.Access();
+  EXPECT_TRUE(outbox.box.Feed(full, accepted + 59'000).empty());
+  const std::vector<std::string> lines = outbox.box.Feed(full, accepted + 61'000);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(" from a after 61 s"), std::string::npos) << lines[0];
+  EXPECT_EQ(outbox.StateOf(first), MessageState::kExpired);
+  EXPECT_EQ(outbox.StateOf(second), MessageState::kExpired);
+  EXPECT_EQ(outbox.box.Counts().expired, 2u);
+  // Room again, once they ended.
+  const uint64_t third = outbox.Accept("c", "FT:R\xFEthree").id;
+  buffer.bytes.clear();
+  const int64_t thirdAccepted = outbox.box.Status(third)->acceptedMs;
+  outbox.box.Feed(buffer.Access(), thirdAccepted + 1000);
+  outbox.box.Feed(buffer.Access(), thirdAccepted + 999'000);
+  EXPECT_EQ(outbox.StateOf(third), MessageState::kPassed);
 }
 
 // ---- the exchange thread ----------------------------------------------------------------

@@ -141,7 +141,7 @@ grep -q $'<li>B\xe4r Team</li>' "$work/send.htm" || fail "the result page does n
 taken=$(LC_ALL=C.UTF-8 as_velweb "$dir/velctl" commands)
 [ "$taken" = 'kind="FT" receivers=["Bär Team"] message="Hello from the package"' ] ||
   fail "velctl took out '$taken'"
-# Nobody takes this one: the server, the last one attached, keeps it over the stop.
+# Nobody takes this one: the outbox keeps it over the stop.
 curl -s -o /dev/null --max-time 5 --data 'message=Kept&receivers=B%E4r+Team' \
   "http://127.0.0.1:$port/SEND.HTM" || fail "posting failed"
 kill -TERM "$pid"
@@ -156,8 +156,8 @@ grep -q 'stopped: shut down by the system (SIGTERM). Served requests: 4' "$work/
 log=$(ls "$dir"/*.LOG 2>/dev/null | head -1)
 [ -n "$log" ] || fail "no daily log"
 [ "$(stat -c '%U %a' "$log")" = "velweb 440" ] || fail "the log is $(stat -c '%U %a' "$log")"
-[ "$(stat -c '%U %a' "$dir/vel_kept.dat" 2>&1)" = "velweb 640" ] ||
-  fail "vel_kept.dat is $(stat -c '%U %a' "$dir/vel_kept.dat" 2>&1)"
+[ "$(stat -c '%U %a' "$dir/vel_outbox.dat" 2>&1)" = "velweb 640" ] ||
+  fail "vel_outbox.dat is $(stat -c '%U %a' "$dir/vel_outbox.dat" 2>&1)"
 [ "$(stat -c %U "$dir/vel_rcv.dat")" = velweb ] || fail "vel_rcv.dat is not velweb's"
 as_velweb test -w "$dir/velweb" && fail "velweb may write its own program"
 as_velweb rm -f "$dir/libVelmar.so" 2>/dev/null
@@ -179,9 +179,9 @@ dpkg -r velweb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg 
 [ -f "$dir/VELWEB.INI" ] && [ -f "$log" ] || fail "dpkg -r took the profile or the log"
 [ -f "$dir/libVelmar.so" ] && [ -x "$dir/velctl" ] || fail "dpkg -r velweb took libVelmar.so or velctl"
 dpkg --purge velweb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge failed"; }
-grep -q "removing vel_kept.dat, which held 1 undelivered message(s)" "$work/dpkg.log" ||
+grep -q "removing vel_outbox.dat, the outbox" "$work/dpkg.log" ||
   { cat "$work/dpkg.log" >&2; fail "the purge did not say what it removed"; }
-for gone in VELWEB.INI vel_kept.dat "$(basename "$log")" .velweb.lock; do
+for gone in VELWEB.INI vel_outbox.dat "$(basename "$log")" .velweb.lock; do
   [ ! -e "$dir/$gone" ] || fail "$gone stays after the purge"
 done
 [ -f "$dir/vel_rcv.dat" ] || fail "the purge took the alarm server's vel_rcv.dat"
