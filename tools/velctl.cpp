@@ -49,6 +49,8 @@ const char kHelp[] =
     "                                 decoded (kind, receivers, message); --raw prints\n"
     "                                 the bytes; --follow keeps taking until interrupted\n"
     "  commands --peek [--raw]       print the command entries that wait, taking none out\n"
+    "  commands ... --every MS       take one entry, then wait MS milliseconds, as a slow\n"
+    "                                 alarm server would\n"
     "  syslog [--rewind] [--follow]  print system-log entries not read yet (--rewind:\n"
     "  debug [--rewind] [--follow]   all kept entries)\n"
     "  treeview [--rewind] [--follow]\n"
@@ -213,11 +215,21 @@ bool RegionReached() {
   return false;
 }
 
-int Commands(const std::vector<std::string>& args) {
+int Commands(std::vector<std::string> args) {
+  // --every MS: one entry taken at a time, then a pause, as a slow alarm server takes them.
+  long everyMs = 0;
+  if (const auto at = std::find(args.begin(), args.end(), "--every"); at != args.end()) {
+    char* end = nullptr;
+    everyMs = at + 1 == args.end() ? 0 : std::strtol((at + 1)->c_str(), &end, 10);
+    if (everyMs <= 0 || everyMs > 3600000 || *end != '\0')
+      return UsageError("--every takes a number of milliseconds (1 to 3600000)");
+    args.erase(at, at + 2);
+  }
   Options o;
   std::string error;
   if (!ParseOptions(args, {"--follow", "--raw", "--peek"}, o, error)) return UsageError(error);
   if (!o.rest.empty()) return UsageError("commands takes no arguments");
+  if (everyMs > 0 && o.peek) return UsageError("commands --peek takes nothing out");
   if (o.peek && o.follow)
     return UsageError("commands --peek takes nothing out, so it cannot follow");
   static char buffer[velmar::kCommandBufferSize];
@@ -244,6 +256,10 @@ int Commands(const std::vector<std::string>& args) {
     // A stored command is never empty, so the empty text means nothing is there.
     while (!g_stop && GetCommandEntry(buffer, sizeof buffer) > 0) {
       if (!print(std::string(buffer))) return kFailed;
+      for (long slept = 0; slept < everyMs && !g_stop; slept += 10) {
+        const timespec step{0, 10 * 1000 * 1000};
+        nanosleep(&step, nullptr);
+      }
     }
     if (o.follow && !g_stop) Pause();
   } while (o.follow && !g_stop);

@@ -45,6 +45,9 @@ void RenderOutbox(std::string& out, const Gauges& g) {
   Family(out, "velweb_outbox_passed_again_total", "counter",
          "Messages passed again at a start: passed before, their taking not seen.");
   Sample(out, "velweb_outbox_passed_again_total", o.passedAgain);
+  Family(out, "velweb_outbox_syncs_total", "counter",
+         "Syncs of the outbox's journal (one for every group of messages accepted at once).");
+  Sample(out, "velweb_outbox_syncs_total", o.syncs);
   Family(out, "velweb_outbox_taken_seconds", "histogram",
          "Seconds from a message's acceptance to its taking by the alarm server.");
   for (size_t b = 0; b < kTakenSecondsBounds.size(); ++b) {

@@ -1,12 +1,14 @@
 #include "outbox.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "clock.h"
@@ -48,6 +50,14 @@ bool WriteAll(int fd, const std::string& bytes) {
     left -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// The crash tests end the process at one point of a message's way, the one that
+// VELWEB_TEST_KILL_AT names: "append" (its record written, not synced), "sync" (synced, not
+// answered), "record-pass" (its pass recorded, not stored), "pass" (stored, nothing after).
+void KillPoint(const char* point) {
+  static const char* const chosen = std::getenv("VELWEB_TEST_KILL_AT");
+  if (chosen != nullptr && std::strcmp(chosen, point) == 0) raise(SIGKILL);
 }
 
 std::vector<std::string> SplitEntries(const std::string& buffer) {
@@ -107,7 +117,8 @@ bool Outbox::Open(const std::string& keptPath, const std::string& setAsidePath,
   }
   std::string bytes(static_cast<size_t>(info.st_size), '\0');
   for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    const ssize_t n =
+        pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error = "the outbox " + name + " cannot be read: " + std::strerror(errno);
@@ -201,8 +212,8 @@ bool Outbox::Open(const std::string& keptPath, const std::string& setAsidePath,
 void Outbox::Apply(const OutboxRecord& record) {
   if (record.type == RecordType::kAccepted) {
     Message& message = messages_[record.id];
-    message.status = {record.id, MessageState::kQueued, record.sender, record.entry,
-                      record.timeMs, 0, 0};
+    message.status = {
+        record.id, MessageState::kQueued, record.sender, record.entry, record.timeMs, 0, 0};
     message.recordBytes = kRecordHeadBytes + 16 + 8 + record.sender.size() + record.entry.size();
     liveBytes_ += message.recordBytes;
     return;
@@ -303,8 +314,8 @@ void Outbox::Accept(const std::string& sender, const std::string& entry,
     std::lock_guard<std::mutex> lock(stateMutex_);
     const size_t live = queued_ + passedOrder_.size() + pending_.size();
     if (!stopping_ && live < static_cast<size_t>(settings_.size)) {
-      pending_.push_back({{RecordType::kAccepted, nextId_++, WallMs(), sender, entry},
-                          std::move(done)});
+      pending_.push_back(
+          {{RecordType::kAccepted, nextId_++, WallMs(), sender, entry}, std::move(done)});
       wake_.notify_one();
       return;
     }
@@ -340,8 +351,11 @@ void Outbox::WriterLoop() {
       start = fileBytes_;
       if (!bytes.empty()) written = AppendLocked(bytes);
     }
+    if (written && !bytes.empty()) KillPoint("append");
     bool synced = written && fdatasync(fd_) == 0;
     const int error = errno;
+    if (synced && !batch.empty()) KillPoint("sync");
+    if (synced) ++syncs_;
     if (written && !synced && !batch.empty()) {
       // Not known to be on disk, so not accepted: taken back, or marked as withdrawn
       // where records came after it meanwhile.
@@ -418,8 +432,8 @@ void Outbox::MaybeCompact() {
   }
   // The new journal is whole on disk before it takes the old one's name.
   const std::string fresh = path_ + ".new";
-  const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                      kJournalMode);
+  const int fd =
+      open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kJournalMode);
   if (fd < 0) return;
   bool done = WriteAll(fd, bytes) && fdatasync(fd) == 0;
   close(fd);
@@ -440,8 +454,7 @@ void Outbox::MaybeCompact() {
   fileBytes_ = bytes.size();
 }
 
-std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t nowMs,
-                                      bool pass) {
+std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t nowMs, bool pass) {
   std::vector<std::string> lines;
   std::vector<std::pair<RecordType, uint64_t>> steps;
   auto writeSteps = [&] {
@@ -449,17 +462,23 @@ std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t
     steps.clear();
   };
 
-  // Lifetime: the oldest messages of each sender lie at the front of its queue.
+  // Lifetime: of the messages never passed (one passed before and given back at a stop
+  // was the alarm server's once, and stays on its way), the oldest of each sender lie at
+  // the front of its queue, behind any given back.
   if (settings_.expireSeconds > 0) {
     const int64_t limitMs = settings_.expireSeconds * 1000;
     std::lock_guard<std::mutex> lock(stateMutex_);
     for (auto sender = queuedBySender_.begin(); sender != queuedBySender_.end();) {
       std::deque<uint64_t>& queue = sender->second;
-      while (!queue.empty()) {
-        Message& message = messages_.at(queue.front());
+      for (auto at = queue.begin(); at != queue.end();) {
+        Message& message = messages_.at(*at);
         const int64_t age = nowMs - message.status.acceptedMs;
+        if (message.status.passedMs != 0) {
+          ++at;
+          continue;
+        }
         if (age < limitMs) break;
-        queue.pop_front();
+        at = queue.erase(at);
         --queued_;
         End(message, MessageState::kExpired, nowMs);
         ++counts_.expired;
@@ -532,6 +551,7 @@ std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t
   size_t room = peeked->size() < kBufferRoom ? kBufferRoom - peeked->size() : 0;
   for (;;) {
     uint64_t id = 0;
+    int64_t passedBefore = 0;
     std::string entry;
     {
       std::lock_guard<std::mutex> lock(stateMutex_);
@@ -551,18 +571,22 @@ std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t
       }
       --queued_;
       message.status.state = MessageState::kPassed;
+      passedBefore = message.status.passedMs;
       message.status.passedMs = nowMs;
       passedOrder_.push_back(id);
     }
     // Recorded before it is stored: a crash in between leaves it passed, to be passed
     // again unless the buffer holds it.
     const bool recorded = AppendStep(RecordType::kPassed, id, nowMs);
+    if (recorded) KillPoint("record-pass");
     const bool stored = recorded && buffer.store(entry);
+    if (stored) KillPoint("pass");
     if (!stored) {
       {
         std::lock_guard<std::mutex> lock(stateMutex_);
         passedOrder_.pop_back();
         messages_.at(id).status.state = MessageState::kQueued;
+        messages_.at(id).status.passedMs = passedBefore;
         Enqueue(id, /*front=*/true);
       }
       if (recorded) AppendStep(RecordType::kReturned, id, nowMs);
@@ -632,6 +656,7 @@ OutboxCounts Outbox::Counts() const {
   if (!passedOrder_.empty()) consider(passedOrder_.front());
   for (const auto& [sender, queue] : queuedBySender_) consider(queue.front());
   counts.oldestAcceptedMs = oldest;
+  counts.syncs = syncs_.load();
   return counts;
 }
 

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +79,7 @@ struct OutboxCounts {
   uint64_t taken = 0;
   uint64_t expired = 0;
   uint64_t passedAgain = 0;
+  uint64_t syncs = 0;  // of the journal, since the start
   std::array<uint64_t, kTakenSecondsBounds.size()> takenWithin{};  // cumulative
   double takenSecondsSum = 0;
   size_t Depth() const { return queued + passed; }
@@ -126,8 +128,7 @@ class Outbox {
 
   // On the exchange thread: expiry, taken messages seen, then (with `pass`) as many
   // queued ones passed as the buffer has room for. Returns the lines for the log.
-  std::vector<std::string> Feed(const CommandBufferAccess& buffer, int64_t nowMs,
-                                bool pass = true);
+  std::vector<std::string> Feed(const CommandBufferAccess& buffer, int64_t nowMs, bool pass = true);
 
   // On the exchange thread, at a stop that takes `takenOut` out of a region that goes
   // with this process: the outbox's own passed messages among them go back to queued
@@ -160,10 +161,10 @@ class Outbox {
   bool AppendLocked(const std::string& bytes);
   // Appends one step record now (exchange thread); the writer syncs it soon.
   bool AppendStep(RecordType type, uint64_t id, int64_t timeMs);
-  void Apply(const OutboxRecord& record);  // state lock held
-  void Enqueue(uint64_t id, bool front);   // state lock held
+  void Apply(const OutboxRecord& record);                        // state lock held
+  void Enqueue(uint64_t id, bool front);                         // state lock held
   void End(Message& message, MessageState state, int64_t atMs);  // state lock held
-  void MaybeCompact();                                            // writer thread
+  void MaybeCompact();                                           // writer thread
   void LogOnceAMinute(const std::string& line);
 
   const OutboxSettings settings_;
@@ -189,6 +190,7 @@ class Outbox {
   bool stopping_ = false;
   bool failing_ = false;
   int64_t lastWarnMs_ = 0;
+  std::atomic<uint64_t> syncs_{0};
   OutboxCounts counts_;
   std::function<void()> onQueued_;
   std::function<void(const std::string&)> log_;

@@ -30,9 +30,10 @@ OutboxFeeder::OutboxFeeder(std::shared_ptr<Outbox> outbox) : outbox_(std::move(o
 }
 
 void OutboxFeeder::Start() {
-  outbox_->SetHooks([this] { AskFeed(); }, [](const std::string& line) {
-    ExchangeWorker::Instance().Run([line] { WriteLogFromExchange(line); });
-  });
+  outbox_->SetHooks([this] { AskFeed(); },
+                    [](const std::string& line) {
+                      ExchangeWorker::Instance().Run([line] { WriteLogFromExchange(line); });
+                    });
   timer_.start();
   AskFeed();  // what the outbox held at the start: passed again, or seen taken
 }

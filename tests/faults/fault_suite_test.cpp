@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <latch>
+#include <map>
 #include <mutex>
 #include <random>
 #include <regex>
@@ -887,6 +889,230 @@ TEST(FaultLoad, AFloodFromOneAddressKeepsNoOtherAddressOut) {
   }
   EXPECT_LE(flooderLines, 24u) << floods << " requests";
   ExpectCleanStop(server);
+}
+
+// ---------------------------------------------------------------------------------------
+// The outbox: every message accepted reaches the taker, once, in fair order, over floods,
+// a slow alarm server, kills at any point and a disk that refuses.
+
+constexpr const char* kOutbox = "[Outbox]\r\nSize=10000\r\n";
+
+std::string JsonPost(const std::string& receiver, const std::string& message) {
+  const std::string body =
+      "{\"receivers\": [\"" + receiver + "\"], \"message\": \"" + message + "\"}";
+  return "POST / HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// A JSON field's text: the number or the quoted text after "name": .
+std::string JsonField(const std::string& json, const std::string& name) {
+  const size_t at = json.find("\"" + name + "\": ");
+  if (at == std::string::npos) return {};
+  const size_t from = at + name.size() + 4;
+  const size_t end = json.find_first_of(",}", from);
+  std::string value = json.substr(from, end - from);
+  if (!value.empty() && value.front() == '"') value = value.substr(1, value.size() - 2);
+  return value;
+}
+
+// Milliseconds of the day of "YYYY-MM-DDTHH:MM:SS.mmmZ".
+int64_t DayMs(const std::string& stamp) {
+  if (stamp.size() < 23) return -1;
+  return ((std::stoll(stamp.substr(11, 2)) * 60 + std::stoll(stamp.substr(14, 2))) * 60 +
+          std::stoll(stamp.substr(17, 2))) *
+             1000 +
+         std::stoll(stamp.substr(20, 3));
+}
+
+// One client floods 4,088-character messages (each fills the buffer by itself) while a
+// dispatcher posts every half second and the alarm server takes five entries a second:
+// every one of the dispatcher's messages is taken, each within 2 s of its post.
+TEST(FaultOutbox, AFloodFromOneClientDelaysOnlyItsOwnMessages) {
+  Velweb server;
+  WriteSite(server);
+  server.SetProfile(std::to_string(server.port()), "0", kOutbox);
+  ASSERT_TRUE(server.Start());
+  Follower taker(server, "commands --follow --raw --every 200");
+  ASSERT_TRUE(taker.started());
+  const From flooder{"127.0.0.2"}, dispatcher{"127.0.0.3"};
+  const std::string flood = Post("message=" + std::string(4088, 'f') + "&receivers=F");
+  std::atomic<int> floods{0};
+  std::vector<std::string> ids;
+  {
+    Crowd crowd([&](const std::atomic<bool>& stop) {
+      do {
+        server.Fetch(flooder, flood);
+        ++floods;
+      } while (Pause(stop, milliseconds(5)));
+    });
+    ASSERT_TRUE(WaitFor([&] { return floods > 50; })) << "no flood";
+    for (int i = 0; i < 10; ++i) {
+      const std::string reply = server.Fetch(dispatcher, JsonPost("S", "m" + std::to_string(i)));
+      EXPECT_EQ(JsonField(reply, "sent"), "true") << reply;
+      ids.push_back(JsonField(reply, "id"));
+      std::this_thread::sleep_for(milliseconds(500));
+    }
+  }
+  for (const std::string& id : ids) {
+    std::string status;
+    EXPECT_TRUE(WaitFor([&] {
+      status = server.Fetch("GET /messages/" + id + " HTTP/1.0\r\n\r\n");
+      return JsonField(status, "state") == "taken";
+    })) << status;
+    const int64_t waited = DayMs(JsonField(status, "taken")) - DayMs(JsonField(status, "accepted"));
+    EXPECT_GE(waited, 0) << status;
+    EXPECT_LE(waited, 2000) << status;
+  }
+  ExpectCleanStop(server);
+}
+
+// 300 posts from three clients while nothing takes; a taker starts: all 300 are taken,
+// each once, each client's in their order.
+TEST(FaultOutbox, PostsWhileNothingTakesAreAllTakenOnceInOrderPerClient) {
+  Velweb server;
+  WriteSite(server);
+  server.SetProfile(std::to_string(server.port()), "0", kOutbox);
+  ASSERT_TRUE(server.Start());
+  std::vector<std::thread> clients;
+  std::atomic<int> sent{0};
+  for (int c = 0; c < 3; ++c) {
+    clients.emplace_back([&, c] {
+      const From from{"127.0.0." + std::to_string(c + 2)};
+      for (int i = 0; i < 100; ++i) {
+        const std::string body =
+            "message=c" + std::to_string(c) + "-" + std::to_string(i) + "&receivers=A";
+        if (server.Fetch(from, Post(body)) == "<p>sent to</p>\r\n<b>A</b>\r\nend\r\n") ++sent;
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(sent, 300);
+  Follower taker(server, "commands --follow --raw");
+  ASSERT_TRUE(WaitFor([&] { return taker.Lines().size() >= 300; })) << taker.Lines().size();
+  std::map<int, int> next;  // per client, the number its next message must have
+  std::set<std::string> seen;
+  for (const std::string& line : taker.Lines()) {
+    EXPECT_TRUE(seen.insert(line).second) << "taken twice: " << line;
+    const std::regex entry("FT:A\\\\xfec(\\d)-(\\d+)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, entry)) << line;
+    EXPECT_EQ(std::stoi(m[2]), next[std::stoi(m[1])]++) << line;
+  }
+  ExpectCleanStop(server);
+}
+
+// Killed at each point of a message's way while another program keeps the region
+// alive: after the next start the taker gets the message once (also one that was never
+// answered), and only a pass whose storing the region lost is a pass again.
+TEST(FaultOutbox, AKillAtAnyPointLosesNothingAndRepeatsNothingTheRegionHolds) {
+  for (const std::string point : {"append", "sync", "record-pass", "pass"}) {
+    SCOPED_TRACE(point);
+    Velweb server;
+    WriteSite(server);
+    server.SetProfile(std::to_string(server.port()), "0", kOutbox);
+    ASSERT_TRUE(server.Start({{"VELWEB_TEST_KILL_AT", point}}));
+    Follower keeper(server, "syslog --follow");
+    ASSERT_TRUE(WaitFor([&] { return !keeper.Lines().empty(); }));
+    server.Fetch(Post("message=m1&receivers=A"));
+    EXPECT_EQ(server.WaitExit(), 128 + SIGKILL);
+    ASSERT_TRUE(server.Start());
+    std::string taken;
+    EXPECT_TRUE(WaitFor([&] {
+      taken += server.Velctl("commands --raw");
+      return !taken.empty();
+    }));
+    std::this_thread::sleep_for(milliseconds(300));  // a repeat would have come by now
+    taken += server.Velctl("commands --raw");
+    EXPECT_EQ(taken, "FT:A\\xfem1\n");
+    const bool again = point == "record-pass";
+    EXPECT_EQ(server.Log().find("passes 1 message again") != std::string::npos, again)
+        << server.Log();
+    ExpectCleanStop(server);
+  }
+}
+
+// Expiry, a full outbox and a damaged tail, as the site sees them.
+TEST(FaultOutbox, ExpiryAFullOutboxAndADamagedJournal) {
+  Velweb server;
+  WriteSite(server);
+  server.SetProfile(std::to_string(server.port()), "1",
+                    "[Outbox]\r\nSize=2\r\nExpireSeconds=1\r\n");
+  ASSERT_TRUE(server.Start());
+  // The first fills the buffer by itself; the second waits behind it; a third finds the
+  // outbox full.
+  const std::string big = std::string(4087, 'b');  // with "1": the longest entry
+  EXPECT_EQ(JsonField(server.Fetch(JsonPost("B", big + "1")), "state").empty(), false);
+  const std::string second = server.Fetch(JsonPost("B", "second"));
+  const std::string id = JsonField(second, "id");
+  EXPECT_EQ(JsonField(second, "state"), "queued") << second;
+  const std::string full = server.Fetch(JsonPost("B", "third"));
+  EXPECT_NE(full.find("HTTP/1.0 503"), std::string::npos) << full;
+  EXPECT_NE(full.find("Retry-After: "), std::string::npos) << full;
+  EXPECT_NE(full.find("the outbox is full"), std::string::npos) << full;
+  EXPECT_TRUE(server.LogShows("dropped message " + id + " from 127.0.0.1 after 1 s"))
+      << server.Log();
+  EXPECT_NE(server.Fetch("GET /messages/" + id + " HTTP/1.0\r\n\r\n").find("\"expired\""),
+            std::string::npos);
+  ExpectCleanStop(server);
+  // A write cut short: the whole records before it stand.
+  std::ofstream(server.dir() / "vel_outbox.dat", std::ios::app | std::ios::binary)
+      << "\x01\x02\x03";
+  ASSERT_TRUE(server.Start());
+  EXPECT_TRUE(server.LogShows("Velmar Web Server cut vel_outbox.dat after byte")) << server.Log();
+  std::string taken;
+  EXPECT_TRUE(WaitFor([&] {
+    taken += server.Velctl("commands --raw");
+    return !taken.empty();
+  }));
+  EXPECT_EQ(taken, "FT:B\\xfe" + big + "1\n") << "the stop kept it, the start passed it";
+  EXPECT_EQ(ModeOf((server.dir() / "vel_outbox.dat").string()) & 0777, 0640u);
+  ExpectCleanStop(server);
+}
+
+// A disk that refuses the outbox's writes: posts are refused (503, Retry-After, "[Not
+// Sent]"), nothing is accepted, it is said once; with room again, posts are accepted.
+TEST(FaultOutbox, AFullDiskRefusesPostsHonestlyUntilThereIsRoom) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  char pattern[] = "/tmp/velweb-full-XXXXXX";
+  const fs::path mountPoint = mkdtemp(pattern);
+  uintmax_t dist = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(VELWEB_DIST_DIR)) {
+    if (entry.is_regular_file()) dist += entry.file_size();
+  }
+  const std::string size = "size=" + std::to_string(dist / 1024 + 2048) + "k";
+  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, size.c_str()) != 0) {
+    fs::remove(mountPoint);
+    GTEST_SKIP() << "this machine does not let the test mount a file system: "
+                 << std::strerror(errno);
+  }
+  {
+    Velweb server(mountPoint);
+    WriteSite(server);
+    server.SetProfile(std::to_string(server.port()), "1", kOutbox);
+    ASSERT_TRUE(server.Start());
+    {
+      std::ofstream filler(mountPoint / "filler", std::ios::binary);
+      const std::string block(4096, 'f');
+      while (filler.write(block.data(), block.size())) {
+      }
+    }
+    const std::string refused =
+        server.Fetch(Post("message=" + std::string(3000, 'r') + "&receivers=A"));
+    EXPECT_NE(refused.find("HTTP/1.0 503"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("Retry-After: "), std::string::npos) << refused;
+    EXPECT_NE(refused.find("[Not Sent]"), std::string::npos) << refused;
+    fs::remove(mountPoint / "filler");
+    const std::string accepted = server.Fetch(Post("message=room&receivers=A"));
+    EXPECT_NE(accepted.find("<b>A</b>"), std::string::npos) << accepted;
+    EXPECT_EQ(server.Velctl("commands --raw"), "FT:A\\xferoom\n");
+    const std::string warning =
+        "could not keep messages in vel_outbox.dat: No space left on device";
+    EXPECT_TRUE(server.LogShows(warning) || server.Err().find(warning) != std::string::npos)
+        << server.Err();
+    ExpectCleanStop(server);
+  }
+  umount2(mountPoint.c_str(), MNT_DETACH);
+  fs::remove(mountPoint);
 }
 
 }  // namespace
