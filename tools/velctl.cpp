@@ -399,6 +399,13 @@ int Status(const std::vector<std::string>& args) {
     std::printf("alarm server: has taken no message for %" PRId64 " s; %d waiting (velweb at %s)\n",
                 velweb.secondsSinceMoved, velweb.waiting, velweb.where.c_str());
   }
+  if (velweb.answered && velweb.outbox) {
+    std::printf("outbox: %d queued, %d passed to the alarm server and not taken yet",
+                velweb.outboxQueued, velweb.outboxPassed);
+    if (velweb.outboxQueued + velweb.outboxPassed > 0)
+      std::printf("; the oldest waits %" PRId64 " s", velweb.outboxOldestSeconds);
+    std::printf("%s\n", velweb.outboxFailing ? "; its disk refuses writes" : "");
+  }
   const std::size_t infoLength = strnlen(region.SysInfo, sizeof region.SysInfo);
   std::printf("sysinfo: \"%s\"\n",
               velctl::EscapeBytes(std::string(region.SysInfo, infoLength), Terminal()).c_str());

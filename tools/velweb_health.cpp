@@ -63,6 +63,15 @@ bool ParseHealth(const std::string& body, VelwebHealth& health) {
   health.seen = !Field(body, "alarmServerSeen", seen) || seen == "true";
   health.waiting = std::atoi(waiting.c_str());
   health.secondsSinceMoved = std::atoll(seconds.c_str());
+  std::string queued, passed, oldest, failing;
+  health.outbox = Field(body, "queued", queued) && Field(body, "passed", passed) &&
+                  Field(body, "oldestSeconds", oldest) && Field(body, "failing", failing);
+  if (health.outbox) {
+    health.outboxQueued = std::atoi(queued.c_str());
+    health.outboxPassed = std::atoi(passed.c_str());
+    health.outboxOldestSeconds = std::atoll(oldest.c_str());
+    health.outboxFailing = failing == "true";
+  }
   return true;
 }
 

@@ -17,6 +17,12 @@ struct VelwebHealth {
   bool seen = true;  // a velweb that does not say counts as having seen one
   int waiting = 0;
   int64_t secondsSinceMoved = 0;
+  // With an outbox: its messages not taken yet, and how long the oldest has waited.
+  bool outbox = false;
+  int outboxQueued = 0;
+  int outboxPassed = 0;
+  int64_t outboxOldestSeconds = 0;
+  bool outboxFailing = false;
 };
 
 // Asks within `timeoutMs`; the program directory ends with "/".

@@ -73,11 +73,14 @@ void Monitor::Tick() {
   }
   AskReading();
   if (notifier_.Active()) {
-    notifier_.Status("Served requests: " + std::to_string(hooks_.servedRequests()) + "; " +
-                     std::to_string(watch_.Waiting()) + " messages waiting" +
-                     (!watch_.Taking() ? "; the alarm server takes none"
-                      : !watch_.Seen() ? "; no alarm server seen"
-                                       : ""));
+    notifier_.Status(
+        "Served requests: " + std::to_string(hooks_.servedRequests()) + "; " +
+        std::to_string(watch_.Waiting()) + " messages waiting" +
+        (hooks_.outbox ? "; " + std::to_string(hooks_.outbox->Counts().Depth()) + " in the outbox"
+                       : std::string()) +
+        (!watch_.Taking() ? "; the alarm server takes none"
+         : !watch_.Seen() ? "; no alarm server seen"
+                          : ""));
   }
 }
 

@@ -209,6 +209,9 @@ async function main() {
     await page.waitForSelector('#submitted');
     const listed = await page.$$eval('#submitted li', (items) => items.map((li) => li.textContent));
     check(sameList(listed, chosen), `the result page lists exactly ${JSON.stringify(listed)}`);
+    // The outbox of the shipped profile accepted it: the page says how far it came.
+    const state = await page.textContent('#state-name');
+    check(/^(queued|passed)$/.test(state), `the result page shows the state: ${JSON.stringify(state)}`);
     const shown = await page.textContent('blockquote.message');
     check(shown === message, `the result page shows the message sent: ${JSON.stringify(shown)}`);
     await page.screenshot({ path: path.join(opts.shots, `${label}-result.png`), fullPage: true });
@@ -228,6 +231,14 @@ async function main() {
     check(entries.length === 1, `one command entry (got ${entries.length})`);
     check(entries[0].equals(expected),
       `command entry ${entries[0].toString('hex')} is ${expected.toString('hex')}`);
+    // Taken: the page follows it there (its script asks /messages/ID, which needs status lines).
+    if (headers) {
+      const followed = await page.waitForFunction(
+        () => /^taken at /.test(document.getElementById('state-name').textContent),
+        null, { timeout: STEP_MS }).then(() => true, () => false);
+      check(followed, `the result page follows the message to taken: ${
+        JSON.stringify(await page.textContent('#state-name'))}`);
+    }
 
     // What the server will not serve.
     const missing = await page.goto(`${base}/NOPE.HTM`);

@@ -48,17 +48,83 @@ std::map<std::string, double> Samples(const std::string& answer) {
     std::smatch m;
     if (std::regex_match(line, m, comment)) {
       if (m[1] == "TYPE") {
-        EXPECT_TRUE(m[3] == "counter" || m[3] == "gauge") << line;
+        EXPECT_TRUE(m[3] == "counter" || m[3] == "gauge" || m[3] == "histogram") << line;
         typed.insert(m[2]);
       }
     } else if (std::regex_match(line, m, sample)) {
-      EXPECT_TRUE(typed.count(m[1])) << "no TYPE before " << line;
+      const std::string family =
+          std::regex_replace(m[1].str(), std::regex("_(bucket|sum|count)$"), "");
+      EXPECT_TRUE(typed.count(m[1]) || typed.count(family)) << "no TYPE before " << line;
       samples[m[1].str() + m[2].str()] = std::stod(m[3]);
     } else {
       ADD_FAILURE() << "not the Prometheus text format: " << line;
     }
   }
   return samples;
+}
+
+// Prometheus's own check of a /metrics answer.
+void ExpectPromtoolFindsNothing(const Velweb& server, const std::string& metrics) {
+  if (CommandOutput("command -v promtool").empty()) {
+    ADD_FAILURE() << "promtool is not installed (bash scripts/setup.sh installs it)";
+    return;
+  }
+  WriteFile(server.dir() / "metrics.txt", Body(metrics));
+  int status = -1;
+  const std::string said = CommandOutput(
+      "promtool check metrics < '" + (server.dir() / "metrics.txt").string() + "' 2>&1", &status);
+  EXPECT_EQ(status, 0) << said;
+  EXPECT_EQ(said, "") << said;
+}
+
+// With an outbox, what waits in it is said by /metrics, /health (failing once the oldest
+// has waited past StallSeconds), velctl status and each message's own answer.
+TEST(ServerOperations, TheOutboxIsShownToMonitoringAndToEachSender) {
+  Velweb server;
+  SetProfile(server, "1", "StallSeconds=1\r\n", "", "[Outbox]\r\nSize=100\r\n");
+  ASSERT_TRUE(server.Start()) << server.Err();
+  const std::string fills = R"({"receivers": ["A"], "message": ")" + std::string(4088, 'f') + "\"}";
+  EXPECT_NE(Post(server, fills, true).find(R"("sent": true)"), std::string::npos);
+  const std::string waits = Post(server, R"({"receivers": ["A"], "message": "waits"})", true);
+  EXPECT_NE(waits.find(R"("state": "queued")"), std::string::npos) << waits;
+  const std::string id = waits.substr(waits.find(R"("id": )") + 6, 16);
+  std::string health;
+  ASSERT_TRUE(WaitFor([&] {
+    health = Get(server, "/health");
+    return health.find(R"("oldestSeconds": 1)") != std::string::npos;
+  })) << health;
+  EXPECT_NE(health.find("HTTP/1.0 503"), std::string::npos) << health;
+  EXPECT_NE(health.find(R"("outbox": {"queued": 1, "passed": 1, )"), std::string::npos) << health;
+  const std::string metrics = Get(server, "/metrics");
+  const std::map<std::string, double> samples = Samples(metrics);
+  EXPECT_EQ(samples.at("velweb_outbox_messages{state=\"queued\"}"), 1);
+  EXPECT_EQ(samples.at("velweb_outbox_messages{state=\"passed\"}"), 1);
+  EXPECT_EQ(samples.at("velweb_outbox_accepted_total"), 2);
+  EXPECT_GE(samples.at("velweb_outbox_oldest_seconds"), 1);
+  ExpectPromtoolFindsNothing(server, metrics);
+  EXPECT_TRUE(std::regex_search(server.Velctl("status"),
+                                std::regex("outbox: 1 queued, 1 passed to the alarm server and not "
+                                           "taken yet; the oldest waits [0-9]+ s\n")));
+  // Taken: both, in their order; the message says when.
+  std::string taken;
+  ASSERT_TRUE(WaitFor([&] {
+    taken += server.Velctl("commands --raw");
+    return std::count(taken.begin(), taken.end(), '\n') == 2;
+  })) << taken;
+  std::string message;
+  ASSERT_TRUE(WaitFor([&] {
+    message = Get(server, "/messages/" + id);
+    return message.find(R"("state": "taken")") != std::string::npos;
+  })) << message;
+  EXPECT_TRUE(std::regex_search(
+      message,
+      std::regex(
+          R"("receivers": \["A"\], "accepted": "20\d\d-\d\d-\d\dT[0-9:.]+Z", "passed": "[^"]+", "taken": "[^"]+", "expired": null)")))
+      << message;
+  ASSERT_TRUE(
+      WaitFor([&] { return Get(server, "/health").find("HTTP/1.0 200") != std::string::npos; }));
+  EXPECT_EQ(Samples(Get(server, "/metrics")).at("velweb_outbox_taken_seconds_count"), 2);
+  EXPECT_NE(Get(server, "/messages/123").find("HTTP/1.0 404"), std::string::npos);
 }
 
 TEST(ServerOperations, AnAlarmServerThatTakesNothingIsSaidEverywhereAndSoIsItsReturn) {
@@ -131,16 +197,7 @@ TEST(ServerOperations, MetricsAndHealthAreForTheStatusAddressesAndNeverCountAsPa
   const std::string metrics = Get(server, "/metrics");
   const std::map<std::string, double> after = Samples(metrics);
   EXPECT_EQ(after.at("velweb_refusals_total{reason=\"too_long\"}"), 1);
-  if (CommandOutput("command -v promtool").empty()) {
-    ADD_FAILURE() << "promtool is not installed (bash scripts/setup.sh installs it)";
-  } else {
-    WriteFile(server.dir() / "metrics.txt", Body(metrics));
-    int status = -1;
-    const std::string said = CommandOutput(
-        "promtool check metrics < '" + (server.dir() / "metrics.txt").string() + "' 2>&1", &status);
-    EXPECT_EQ(status, 0) << said;
-    EXPECT_EQ(said, "") << said;
-  }
+  ExpectPromtoolFindsNothing(server, metrics);
   EXPECT_EQ(after.at("velweb_requests_total{status=\"200\"}") -
                 before["velweb_requests_total{status=\"200\"}"],
             2);
