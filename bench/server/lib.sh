@@ -45,10 +45,10 @@ write_receivers() {
 }
 
 # Starts `velweb --headless` of program directory $1 on port $2, with a profile of
-# language 001 and that port, its output in $1.out; adds it to `pids`, sets `started_pid`
-# and returns once it listens.
+# language 001 and that port (and the sections $3, when given), its output in $1.out;
+# adds it to `pids`, sets `started_pid` and returns once it listens.
 start_velweb() {
-  printf '[General]\r\nLanguage=001\r\n[TCPIP]\r\nHTTPPort=%s\r\n' "$2" > "$1/VELWEB.INI"
+  printf '[General]\r\nLanguage=001\r\n[TCPIP]\r\nHTTPPort=%s\r\n%s' "$2" "${3:-}" > "$1/VELWEB.INI"
   "$1/velweb" --headless > "$1.out" 2>&1 &
   started_pid=$!
   pids+=("$started_pid")

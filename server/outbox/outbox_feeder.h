@@ -18,7 +18,7 @@ namespace vel {
 
 class OutboxFeeder {
  public:
-  static constexpr int kFeedEveryMs = 100;
+  static constexpr int kFeedEveryMs = 20;
 
   explicit OutboxFeeder(std::shared_ptr<Outbox> outbox);
   // The outbox's writer ends with it (feeds still queued keep the outbox itself).
