@@ -26,6 +26,9 @@ constexpr uint64_t kCompactFromBytes = uint64_t{1} << 20;
 // Step records (passed, taken, expired) reach the disk with the next group of accepts,
 // or after this long when none comes.
 constexpr int kStepSyncMs = 200;
+// How long a group of accepts waits for more of its kind (see WriterLoop).
+constexpr int kGatherUs = 150;
+constexpr int64_t kGroupWindowMs = 100;
 constexpr int64_t kWarnEveryMs = 60 * 1000;
 constexpr char kTerminator = '\xFF';
 // An entry fits while the buffer's entries and it, each with its terminator, leave the
@@ -337,6 +340,23 @@ void Outbox::WriterLoop() {
       }
     }
     if (pending_.empty() && !syncWanted_) return;  // stopping, and nothing left
+    // While posts come in groups (many clients at once), a group waits a moment for as
+    // many as the largest group of the last while held: one sync for more of them. A
+    // lone client never waits.
+    if (!pending_.empty()) {
+      const int64_t now = NowMs();
+      if (now - groupWindowMs_ >= kGroupWindowMs) {
+        groupWindowMs_ = now;
+        lastPeak_ = peak_;
+        peak_ = 0;
+      }
+      const size_t enough = std::max(lastPeak_, peak_);
+      if (pending_.size() < enough && !stopping_) {
+        wake_.wait_for(lock, std::chrono::microseconds(kGatherUs),
+                       [&] { return stopping_ || pending_.size() >= enough; });
+      }
+      peak_ = std::max(peak_, pending_.size());
+    }
     std::vector<Pending> batch = std::move(pending_);
     pending_.clear();
     syncWanted_ = false;

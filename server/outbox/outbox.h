@@ -187,6 +187,10 @@ class Outbox {
   bool recovered_ = false;  // the first feed has looked at what the region still holds
   std::vector<Pending> pending_;
   bool syncWanted_ = false;
+  // The largest group of accepts written in this window of time and in the one before.
+  size_t peak_ = 0;
+  size_t lastPeak_ = 0;
+  int64_t groupWindowMs_ = 0;
   bool stopping_ = false;
   bool failing_ = false;
   int64_t lastWarnMs_ = 0;

@@ -292,6 +292,8 @@ void HandOver::AcceptIntoOutbox(int index, const Sender& key, const std::string&
 
 bool HandOver::AnswerMessageQuery(int index, const HttpRequest& request) {
   static constexpr std::string_view kPrefix = "/messages/";
+  // Pages and files pass by with one comparison.
+  if (request.Text().compare(0, 4 + kPrefix.size(), "GET /messages/") != 0) return false;
   const std::string target = request.TargetText();
   const std::string_view path = std::string_view(target).substr(0, target.find('?'));
   if (request.Target().method != "GET" || path.substr(0, kPrefix.size()) != kPrefix) return false;
