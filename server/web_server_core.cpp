@@ -237,6 +237,7 @@ bool WebServerCore::Form_QueryUnload(UnloadReason reason) {
   }
   if (outbox_) {
     // The outbox keeps its own messages; what other programs stored is kept as before.
+    outbox_->Stop();
     ExchangeWorker::Instance().RunFirst([feeder = outbox_.get()] {
       feeder->LastLook();
       KeepWaitingCommands([feeder](const std::vector<std::string>& takenOut) {

@@ -576,14 +576,18 @@ std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t
     {
       std::lock_guard<std::mutex> lock(stateMutex_);
       if (turn_.empty()) break;
-      const std::string sender = turn_.front();
+      // An older version's kept messages were the alarm server's before any new one.
+      const bool kept = queuedBySender_.count(kKeptCommandsFile) != 0;
+      const auto turn =
+          kept ? std::find(turn_.begin(), turn_.end(), kKeptCommandsFile) : turn_.begin();
+      const std::string sender = *turn;
       std::deque<uint64_t>& queue = queuedBySender_.at(sender);
       Message& message = messages_.at(queue.front());
       if (message.status.entry.size() > room) break;  // its turn waits for room
       id = message.status.id;
       entry = message.status.entry;
       queue.pop_front();
-      turn_.pop_front();
+      turn_.erase(turn);
       if (queue.empty()) {
         queuedBySender_.erase(sender);
       } else {

@@ -10,7 +10,8 @@
 // sync accepts nothing: the caller refuses the post.
 //
 // The exchange thread feeds the command buffer (Feed): whenever it has room, the next
-// message in fair order goes in, round-robin across senders, oldest first within one.
+// message in fair order goes in, round-robin across senders, oldest first within one
+// (the kept messages of an older version, taken in at the start, before all others).
 // Its kPassed record is in the journal before the library is asked to store it, so a
 // crash at any point leaves it "passed" (and it is passed again at the next start unless
 // the region still holds it) or "queued" (never stored). Each feed first looks at the

@@ -30,6 +30,8 @@ class OutboxFeeder {
   void Start();
   // From any thread.
   void AskFeed();
+  // At a stop: no more feeds of the timer's.
+  void Stop() { timer_.stop(); }
   // On the exchange thread, at a stop: a last look at what was taken, then what the stop
   // takes out of a region that goes with this process, less the outbox's own passed
   // messages (see Outbox::TakeBack).

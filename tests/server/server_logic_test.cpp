@@ -1359,6 +1359,42 @@ TEST(Outbox, StartReplaysTheJournalAndPassesAgainOnlyWhatTheBufferLost) {
   for (size_t i = 1; i < 4; ++i) EXPECT_EQ(outbox.StateOf(ids[i]), MessageState::kQueued) << i;
 }
 
+// An older version's kept messages come first, in their order, and once; a journal
+// that is mostly done is compacted to what still lives, which a start reads back.
+TEST(Outbox, TakesKeptMessagesFirstAndCompactsWhatIsDone) {
+  veltest::TempDir dir;
+  dir.Write("vel_kept.dat", KeptCommandsBytes({"FT:K\xFEkept1", "FT:K\xFEkept2"}));
+  FakeCommandBuffer buffer;
+  uint64_t last = 0;
+  {
+    OpenOutbox outbox(dir);
+    ASSERT_EQ(outbox.lines.size(), 2u);
+    EXPECT_EQ(outbox.lines[0],
+              "Velmar Web Server took 2 kept messages from vel_kept.dat into vel_outbox.dat");
+    EXPECT_FALSE(dir.Has("vel_kept.dat"));
+    outbox.Accept("a", "FT:A\xFEnew");
+    outbox.box.Feed(buffer.Access(), 1000);
+    EXPECT_EQ(buffer.Entries(),
+              (std::vector<std::string>{"FT:K\xFEkept1", "FT:K\xFEkept2", "FT:A\xFEnew"}));
+    buffer.Take(3);
+    // 300 messages of 4 KB, each taken on its own: most of the journal is done.
+    for (int i = 0; i < 300; ++i) {
+      outbox.Accept("a", "FT:A\xFE" + std::to_string(i) + std::string(4000, 'x'));
+      outbox.box.Feed(buffer.Access(), 2000 + i);
+      buffer.Take(1);
+    }
+    last = outbox.Accept("b", "FT:B\xFElast").id;
+    // 1.2 MB were written; compacted, far less stands.
+    ASSERT_TRUE(veltest::WaitFor([&] {
+      return std::filesystem::file_size(dir.File("vel_outbox.dat")) < 1024 * 1024;
+    })) << std::filesystem::file_size(dir.File("vel_outbox.dat"));
+  }
+  OpenOutbox outbox(dir);
+  EXPECT_EQ(outbox.StateOf(last), MessageState::kQueued);
+  EXPECT_EQ(outbox.box.Counts().Depth(), 2u);  // the last of the 300, passed; and "last"
+  EXPECT_EQ(veltest::ModeOf(dir.File("vel_outbox.dat")) & 0777, 0640u);
+}
+
 // Lifetime and size: a message not passed within ExpireSeconds is dropped with a line
 // naming it; a passed one never expires; a full outbox accepts nothing.
 TEST(Outbox, ExpiresUnpassedMessagesAndRefusesWhenFull) {
