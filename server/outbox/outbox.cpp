@@ -324,6 +324,12 @@ void Outbox::Accept(const std::string& sender, const std::string& entry,
     }
     refusal = stopping_ ? Refusal::kDisk : Refusal::kFull;
   }
+  if (refusal == Refusal::kFull) {
+    LogOnceAMinute(lastFullWarnMs_, "Velmar Web Server's outbox is full ([Outbox] Size=" +
+                                        std::to_string(settings_.size) +
+                                        " messages not taken yet): posts are refused until "
+                                        "the alarm server takes some");
+  }
   done({refusal, 0});
 }
 
@@ -405,8 +411,9 @@ void Outbox::WriterLoop() {
                           : Accepted{Refusal::kDisk, 0});
     }
     if (!synced) {
-      LogOnceAMinute(std::string("Velmar Web Server could not keep messages in ") + kFileName +
-                     ": " + std::strerror(error) + "; posts are refused until it can");
+      LogOnceAMinute(lastDiskWarnMs_, std::string("Velmar Web Server could not keep messages in ") +
+                                          kFileName + ": " + std::strerror(error) +
+                                          "; posts are refused until it can");
     } else if (!batch.empty() && queued) {
       queued();
     }
@@ -415,13 +422,13 @@ void Outbox::WriterLoop() {
   }
 }
 
-void Outbox::LogOnceAMinute(const std::string& line) {
+void Outbox::LogOnceAMinute(int64_t& lastMs, const std::string& line) {
   std::function<void(const std::string&)> log;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    const int64_t now = WallMs();
-    if (lastWarnMs_ != 0 && now - lastWarnMs_ < kWarnEveryMs) return;
-    lastWarnMs_ = now;
+    const int64_t now = NowMs();
+    if (lastMs != 0 && now - lastMs < kWarnEveryMs) return;
+    lastMs = now;
     log = log_;
   }
   if (log) log(line);
@@ -565,6 +572,10 @@ std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t
     passedOrder_.erase(passedOrder_.begin(), passedOrder_.begin() + static_cast<long>(still));
   }
   writeSteps();
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (!passing_) return lines;
+  }
   if (!pass) return lines;
 
   // Fair order: the sender whose turn it is gives its oldest message.
@@ -626,6 +637,7 @@ std::vector<std::string> Outbox::TakeBack(const std::vector<std::string>& takenO
   std::vector<std::pair<RecordType, uint64_t>> steps;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
+    passing_ = false;
     std::vector<bool> ours(takenOut.size(), false);
     size_t still = passedOrder_.size();
     size_t at = takenOut.size();
@@ -656,8 +668,15 @@ std::vector<std::string> Outbox::TakeBack(const std::vector<std::string>& takenO
   }
   const int64_t now = WallMs();
   for (const auto& [type, id] : steps) AppendStep(type, id, now);
+  // The stop comes next: on disk now, not at the writer's next sync.
+  std::lock_guard<std::mutex> file(fileMutex_);
   if (!steps.empty() && fd_ >= 0) fdatasync(fd_);
   return foreign;
+}
+
+void Outbox::StopPassing() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  passing_ = false;
 }
 
 std::optional<MessageStatus> Outbox::Status(uint64_t id) const {

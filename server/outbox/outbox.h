@@ -119,7 +119,8 @@ class Outbox {
             std::vector<std::string>& lines, std::string& error);
 
   // Called on the writer thread whenever messages became queued (to ask for a feed), and
-  // with a line for the log (a disk that refuses, at most once a minute).
+  // with a line for the log and the console (a disk that refuses, a full outbox: each at
+  // most once a minute; from the writer thread or the caller of Accept).
   void SetHooks(std::function<void()> queued, std::function<void(const std::string&)> log);
 
   // A message for the alarm server; `done` runs on the writer thread once it is durable
@@ -134,8 +135,12 @@ class Outbox {
   // On the exchange thread, at a stop that takes `takenOut` out of a region that goes
   // with this process: the outbox's own passed messages among them go back to queued
   // (passed again at the next start, with nobody counting them twice); what other
-  // programs had stored comes back, in its order.
+  // programs had stored comes back, in its order. Nothing is passed after it.
   std::vector<std::string> TakeBack(const std::vector<std::string>& takenOut);
+
+  // At a stop: nothing is passed any more (a region that goes with the process would
+  // take it along).
+  void StopPassing();
 
   std::optional<MessageStatus> Status(uint64_t id) const;
   OutboxCounts Counts() const;
@@ -166,7 +171,8 @@ class Outbox {
   void Enqueue(uint64_t id, bool front);                         // state lock held
   void End(Message& message, MessageState state, int64_t atMs);  // state lock held
   void MaybeCompact();                                           // writer thread
-  void LogOnceAMinute(const std::string& line);
+  // `lastMs`: when this kind of line was last logged (state lock not held).
+  void LogOnceAMinute(int64_t& lastMs, const std::string& line);
 
   const OutboxSettings settings_;
   const std::string path_;
@@ -186,6 +192,7 @@ class Outbox {
   size_t liveBytes_ = 0;  // accept records of messages not ended
   uint64_t nextId_ = 1;
   bool recovered_ = false;  // the first feed has looked at what the region still holds
+  bool passing_ = true;     // false once a stop took the region's entries out (TakeBack)
   std::vector<Pending> pending_;
   bool syncWanted_ = false;
   // The largest group of accepts written in this window of time and in the one before.
@@ -194,7 +201,8 @@ class Outbox {
   int64_t groupWindowMs_ = 0;
   bool stopping_ = false;
   bool failing_ = false;
-  int64_t lastWarnMs_ = 0;
+  int64_t lastDiskWarnMs_ = 0;
+  int64_t lastFullWarnMs_ = 0;
   std::atomic<uint64_t> syncs_{0};
   OutboxCounts counts_;
   std::function<void()> onQueued_;

@@ -32,7 +32,11 @@ OutboxFeeder::OutboxFeeder(std::shared_ptr<Outbox> outbox) : outbox_(std::move(o
 void OutboxFeeder::Start() {
   outbox_->SetHooks([this] { AskFeed(); },
                     [](const std::string& line) {
-                      ExchangeWorker::Instance().Run([line] { WriteLogFromExchange(line); });
+                      // In the log, and on the console: an admin must hear of it.
+                      ExchangeWorker::Instance().Run([line] {
+                        WriteLogFromExchange(line);
+                        WarnFromExchange(line);
+                      });
                     });
   timer_.start();
   AskFeed();  // what the outbox held at the start: passed again, or seen taken
@@ -46,7 +50,10 @@ void OutboxFeeder::AskFeed() {
   });
 }
 
-void OutboxFeeder::LastLook() { Feed(*outbox_, /*pass=*/false); }
+void OutboxFeeder::LastLook() {
+  outbox_->StopPassing();
+  Feed(*outbox_, /*pass=*/false);
+}
 
 std::vector<std::string> OutboxFeeder::TakeBack(const std::vector<std::string>& takenOut) {
   return outbox_->TakeBack(takenOut);

@@ -1049,6 +1049,8 @@ TEST(FaultOutbox, ExpiryAFullOutboxAndADamagedJournal) {
   EXPECT_NE(full.find("HTTP/1.0 503"), std::string::npos) << full;
   EXPECT_NE(full.find("Retry-After: "), std::string::npos) << full;
   EXPECT_NE(full.find("the outbox is full"), std::string::npos) << full;
+  EXPECT_TRUE(server.LogShows(
+      "Velmar Web Server's outbox is full ([Outbox] Size=2 messages not taken yet)"));
   EXPECT_TRUE(server.LogShows("dropped message " + id + " from 127.0.0.1 after 1 s"))
       << server.Log();
   EXPECT_NE(server.Fetch("GET /messages/" + id + " HTTP/1.0\r\n\r\n").find("\"expired\""),
