@@ -168,7 +168,8 @@ bool Outbox::Open(const std::string& keptPath, const std::string& setAsidePath,
   bool tookKept = false;
   const HandBackOutcome kept =
       HandBackKeptFile(keptPath, setAsidePath, [&](const std::string& command) {
-        OutboxRecord record{RecordType::kAccepted, nextId_, WallMs(), kKeptCommandsFile, command};
+        OutboxRecord record{RecordType::kAccepted, nextId_, WallMs(),
+                            kKeptCommandsFile,     command, {}};
         std::lock_guard<std::mutex> file(fileMutex_);
         if (!AppendLocked(EncodeRecord(record))) return false;
         ++nextId_;
@@ -215,9 +216,15 @@ bool Outbox::Open(const std::string& keptPath, const std::string& setAsidePath,
 void Outbox::Apply(const OutboxRecord& record) {
   if (record.type == RecordType::kAccepted) {
     Message& message = messages_[record.id];
-    message.status = {
-        record.id, MessageState::kQueued, record.sender, record.entry, record.timeMs, 0, 0};
-    message.recordBytes = kRecordHeadBytes + 16 + 8 + record.sender.size() + record.entry.size();
+    message.status = {record.id,
+                      MessageState::kQueued,
+                      record.sender,
+                      record.user,
+                      record.entry,
+                      record.timeMs,
+                      0,
+                      0};
+    message.recordBytes = EncodeRecord(record).size();
     liveBytes_ += message.recordBytes;
     return;
   }
@@ -252,8 +259,14 @@ void Outbox::Apply(const OutboxRecord& record) {
   }
 }
 
+std::string Outbox::TurnOf(const MessageStatus& status) {
+  // A user's name never begins with a control character: no address can be mistaken
+  // for one.
+  return status.user.empty() ? status.sender : "\x01" + status.user;
+}
+
 void Outbox::Enqueue(uint64_t id, bool front) {
-  const std::string& sender = messages_.at(id).status.sender;
+  const std::string sender = TurnOf(messages_.at(id).status);
   std::deque<uint64_t>& queue = queuedBySender_[sender];
   const bool waiting = !queue.empty();
   if (front) {
@@ -300,7 +313,7 @@ bool Outbox::AppendStep(RecordType type, uint64_t id, int64_t timeMs) {
   bool written;
   {
     std::lock_guard<std::mutex> file(fileMutex_);
-    written = AppendLocked(EncodeRecord({type, id, timeMs, {}, {}}));
+    written = AppendLocked(EncodeRecord({type, id, timeMs, {}, {}, {}}));
   }
   std::lock_guard<std::mutex> lock(stateMutex_);
   if (!syncWanted_) {
@@ -311,14 +324,14 @@ bool Outbox::AppendStep(RecordType type, uint64_t id, int64_t timeMs) {
 }
 
 void Outbox::Accept(const std::string& sender, const std::string& entry,
-                    std::function<void(Accepted)> done) {
+                    std::function<void(Accepted)> done, const std::string& user) {
   Refusal refusal;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     const size_t live = queued_ + passedOrder_.size() + pending_.size();
     if (!stopping_ && live < static_cast<size_t>(settings_.size)) {
       pending_.push_back(
-          {{RecordType::kAccepted, nextId_++, WallMs(), sender, entry}, std::move(done)});
+          {{RecordType::kAccepted, nextId_++, WallMs(), sender, entry, user}, std::move(done)});
       wake_.notify_one();
       return;
     }
@@ -390,7 +403,8 @@ void Outbox::WriterLoop() {
         fileBytes_ = start;
       } else {
         for (const Pending& pending : batch) {
-          AppendLocked(EncodeRecord({RecordType::kWithdrawn, pending.record.id, WallMs(), {}, {}}));
+          AppendLocked(
+              EncodeRecord({RecordType::kWithdrawn, pending.record.id, WallMs(), {}, {}, {}}));
         }
       }
     }
@@ -450,11 +464,12 @@ void Outbox::MaybeCompact() {
     std::sort(live.begin(), live.end(),
               [](const MessageStatus* a, const MessageStatus* b) { return a->id < b->id; });
     for (const MessageStatus* status : live) {
-      bytes += EncodeRecord(
-          {RecordType::kAccepted, status->id, status->acceptedMs, status->sender, status->entry});
+      bytes += EncodeRecord({RecordType::kAccepted, status->id, status->acceptedMs, status->sender,
+                             status->entry, status->user});
     }
     for (const uint64_t id : passedOrder_) {
-      bytes += EncodeRecord({RecordType::kPassed, id, messages_.at(id).status.passedMs, {}, {}});
+      bytes +=
+          EncodeRecord({RecordType::kPassed, id, messages_.at(id).status.passedMs, {}, {}, {}});
     }
   }
   // The new journal is whole on disk before it takes the old one's name.

@@ -62,8 +62,9 @@ const char* StateName(MessageState state);
 struct MessageStatus {
   uint64_t id = 0;
   MessageState state = MessageState::kQueued;
-  std::string sender;
-  std::string entry;  // the command entry: "FT:", the receivers ended by 0xFE, the message
+  std::string sender;  // the client's address (as the log names it)
+  std::string user;    // the user of the users file who sent it; empty: none
+  std::string entry;   // the command entry: "FT:", the receivers ended by 0xFE, the message
   int64_t acceptedMs = 0;
   int64_t passedMs = 0;  // 0: not (yet) passed; the last pass when passed again
   int64_t endedMs = 0;   // when taken or expired
@@ -123,10 +124,11 @@ class Outbox {
   // most once a minute; from the writer thread or the caller of Accept).
   void SetHooks(std::function<void()> queued, std::function<void(const std::string&)> log);
 
-  // A message for the alarm server; `done` runs on the writer thread once it is durable
-  // (its id) or refused.
+  // A message for the alarm server from `sender` (and `user`, with accounts); `done`
+  // runs on the writer thread once it is durable (its id) or refused. Fair order goes
+  // round users, and round addresses for messages without one.
   void Accept(const std::string& sender, const std::string& entry,
-              std::function<void(Accepted)> done);
+              std::function<void(Accepted)> done, const std::string& user = {});
 
   // On the exchange thread: expiry, taken messages seen, then (with `pass`) as many
   // queued ones passed as the buffer has room for. Returns the lines for the log.
@@ -167,7 +169,9 @@ class Outbox {
   bool AppendLocked(const std::string& bytes);
   // Appends one step record now (exchange thread); the writer syncs it soon.
   bool AppendStep(RecordType type, uint64_t id, int64_t timeMs);
-  void Apply(const OutboxRecord& record);                        // state lock held
+  void Apply(const OutboxRecord& record);  // state lock held
+  // Whose turn a message waits for: its user, else its address.
+  static std::string TurnOf(const MessageStatus& status);
   void Enqueue(uint64_t id, bool front);                         // state lock held
   void End(Message& message, MessageState state, int64_t atMs);  // state lock held
   void MaybeCompact();                                           // writer thread

@@ -1174,7 +1174,7 @@ TEST(JsonMessage, FieldsBecomeASubmissionInWindows1252) {
 // record, wherever a crash cut the write or a byte went bad.
 TEST(OutboxJournal, RecordsReadBackAndATornOrDamagedTailIsCut) {
   const std::vector<OutboxRecord> records = {
-      {RecordType::kAccepted, 1, 1700000000000, "127.0.0.1", "FT:A\xFEhello"},
+      {RecordType::kAccepted, 1, 1700000000000, "127.0.0.1", "FT:A\xFEhello", "alice"},
       {RecordType::kPassed, 1, 1700000000005, "", ""},
       {RecordType::kAccepted, 2, 1700000000010, "::1", std::string(4093, 'x')},
       {RecordType::kTaken, 1, 1700000001000, "", ""},

@@ -66,6 +66,10 @@ std::string EncodeRecord(const OutboxRecord& record) {
     payload += record.sender;
     Put32(payload, static_cast<uint32_t>(record.entry.size()));
     payload += record.entry;
+    if (!record.user.empty()) {
+      Put32(payload, static_cast<uint32_t>(record.user.size()));
+      payload += record.user;
+    }
   }
   const std::string typed = static_cast<char>(record.type) + payload;
   std::string out;
@@ -112,6 +116,11 @@ JournalReplay ReplayJournal(std::string_view bytes) {
     if (record.type == RecordType::kAccepted &&
         !(GetText(payload, read, record.sender) && GetText(payload, read, record.entry))) {
       replay.tail = "an accept record without its sender and entry";
+      break;
+    }
+    if (record.type == RecordType::kAccepted && read < payload.size() &&
+        !GetText(payload, read, record.user)) {
+      replay.tail = "an accept record with a user cut short";
       break;
     }
     if (read != payload.size()) {

@@ -9,7 +9,8 @@
 //   type      1 byte (RecordType)
 // The payload of every type begins with the message's id (8 bytes) and the time of the
 // step (8 bytes, milliseconds since 1970, both little-endian); an accept goes on with the
-// sender's text and the command entry, each as a 4-byte length and its bytes.
+// sender's text and the command entry, each as a 4-byte length and its bytes, and, when
+// the message came from a user of the users file, the user's name in the same form.
 //
 // A replay reads records from the start until one is cut short, fails its checksum, is
 // longer than kMaxPayload or of no known type: that one and everything after it is the
@@ -43,6 +44,7 @@ struct OutboxRecord {
   int64_t timeMs = 0;
   std::string sender;  // kAccepted only
   std::string entry;   // kAccepted only: the command entry's bytes
+  std::string user;    // kAccepted only: the user who sent it (empty: none)
   friend bool operator==(const OutboxRecord&, const OutboxRecord&) = default;
 };
 
