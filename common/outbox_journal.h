@@ -26,6 +26,9 @@
 
 namespace vel {
 
+// The journal's name in the program directory.
+inline constexpr const char* kOutboxJournalFile = "vel_outbox.dat";
+
 enum class RecordType : uint8_t {
   kAccepted = 1,  // a message accepted: its sender and command entry, made durable
   kPassed = 2,    // stored in the command buffer

@@ -32,6 +32,7 @@ enum class ProfileSetting : size_t {
   kStatusFrom,
   kOutboxSize,
   kOutboxExpireSeconds,
+  kOutboxKeepDays,
   kCount
 };
 
@@ -88,6 +89,8 @@ inline constexpr ProfileKey kProfileKeys[] = {
      "message is stored in the command buffer at once or refused)"},
     {ProfileSetting::kOutboxExpireSeconds, "Outbox", "ExpireSeconds", "0",        true,
      "a message not passed to the alarm server within this is dropped (0: never)"},
+    {ProfileSetting::kOutboxKeepDays, "Outbox",  "KeepDays",      "0",              true,
+     "days a message is kept in the outbox's history after it ended (0: not kept)"},
     // clang-format on
 };
 

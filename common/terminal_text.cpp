@@ -94,6 +94,11 @@ TerminalText::TerminalText(const std::string& codeset) : codeset_(codeset) {
   }
 }
 
+const TerminalText& TerminalText::Utf8() {
+  static const TerminalText utf8("UTF-8");
+  return utf8;
+}
+
 TerminalText TerminalText::FromLocale() { return TerminalText(nl_langinfo(CODESET)); }
 
 const std::string& TerminalText::Character(unsigned char cp1252) const {

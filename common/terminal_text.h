@@ -28,6 +28,8 @@ class TerminalText {
   explicit TerminalText(const std::string& codeset);
   // The encoding of the current LC_CTYPE locale.
   static TerminalText FromLocale();
+  // UTF-8, made once: for JSON, metrics and other texts that are UTF-8 whatever the locale.
+  static const TerminalText& Utf8();
 
   const std::string& Codeset() const { return codeset_; }
   bool AsciiOnly() const { return asciiOnly_; }

@@ -97,7 +97,8 @@ bool ParseUsersFile(std::string_view bytes, const std::string& fileName,
                                 "credentials cannot carry");
       }
       for (const UserAccount& user : read) {
-        if (user.name == name) return fail(number, "the user " + std::string(name) + " is given twice");
+        if (user.name == name)
+          return fail(number, "the user " + std::string(name) + " is given twice");
       }
       read.push_back({std::string(name), {}, {}, std::nullopt, UserRole::kSender});
       hasPassword.push_back(false);
@@ -128,8 +129,9 @@ bool ParseUsersFile(std::string_view bytes, const std::string& fileName,
         const std::string_view name = Trim(value.substr(from, comma - from));
         from = comma + 1;
         if (name.empty()) {
-          return fail(number, "Receivers of " + user.name + " holds an empty name (two commas, or "
-                                                            "one at an end)");
+          return fail(number, "Receivers of " + user.name +
+                                  " holds an empty name (two commas, or "
+                                  "one at an end)");
         }
         user.receivers.emplace_back(name);
       }

@@ -137,7 +137,31 @@ int WebServerCore::Form_Load() {
   answers_.SetStatusLines(Headers_);
   access_ = AccessPolicy(std::move(settings.access));
   handOver_.SetKnownReceiversOnly(settings.knownReceiversOnly);
-  if (!access_.PasswordHash().empty()) {
+  // Accounts never fail open: a users file that cannot be used keeps the server shut.
+  if (std::string error; !users_.Load(ProgramFile(kUsersFile), error)) {
+    return refuseStart("Velmar Web Server does not start: " + error +
+                       ". Mend the line (velctl user ... writes the file), or remove the file "
+                       "to run without accounts.");
+  }
+  if (users_.Active()) {
+    if (!Headers_) {
+      return refuseStart(std::string("There is a users file (") + kUsersFile +
+                         "), and accounts need HTTP status lines: set Headers=1 in section "
+                         "[HTTP] of VELWEB.INI, or remove the file.");
+    }
+    access_.SetUsers(users_.All());
+    QObject::connect(&usersTimer_, &QTimer::timeout, [this] {
+      const std::vector<std::string> lines = users_.Refresh();
+      if (lines.empty()) return;
+      access_.SetUsers(users_.All());
+      for (const std::string& line : lines) {
+        WriteLog(line);
+        if (frontEnd_) frontEnd_->ShowNotice(line);
+      }
+    });
+    usersTimer_.start(kUsersLookMs);
+  }
+  if (!access_.PasswordHash().empty() || users_.Active()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
   }
   // The outbox is opened before anything listens: a journal that cannot be read keeps
@@ -304,14 +328,16 @@ bool WebServerCore::Admit(int index, const HttpRequest& request) {
   const ConnectionId id = table_.IdOf(index);
   const Sender client = decision.client;
   const std::string password = decision.password;
-  const bool queued = passwordHasher_ && passwordHasher_->Check(password, [=, this](bool matched) {
-    if (!table_.Waits(id, ConnectionState::kCheckingPassword)) return;  // gone
-    if (Concluded(
-            index, request,
-            access_.Checked(client, password, matched, NowMs(), !MadeByAnotherPage(request)))) {
-      Serve(index, request);
-    }
-  });
+  const std::string hash = decision.hash;
+  const bool queued =
+      passwordHasher_ && passwordHasher_->Check(hash, password, [=, this](bool matched) {
+        if (!table_.Waits(id, ConnectionState::kCheckingPassword)) return;  // gone
+        if (Concluded(index, request,
+                      access_.Checked(client, password, matched, NowMs(),
+                                      !MadeByAnotherPage(request), hash))) {
+          Serve(index, request);
+        }
+      });
   if (queued) {
     table_.AwaitPassword(index);
     return false;
@@ -357,7 +383,10 @@ void WebServerCore::Serve(int index, const HttpRequest& request) {
   } else if (target.method == "POST") {
     handOver_.Submit(index, request, path, info);
   } else {
-    answers_.Page(index, path, info);
+    ShownMessage shown;
+    shown.viewer = access_.RestrictedViewer(table_.At(index).client);
+    if (outbox_) shown.history = [this, index] { return handOver_.HistoryOf(index, kHistoryRows); };
+    answers_.Page(index, path, info, shown);
   }
 }
 

@@ -61,6 +61,7 @@
 
 #include <QLockFile>
 #include <QObject>
+#include <QTimer>
 #include <cstdint>
 #include <memory>
 
@@ -76,6 +77,7 @@
 #include "password_hasher.h"
 #include "receiver_list.h"
 #include "request.h"
+#include "user_accounts.h"
 #include "version.h"
 
 namespace vel {
@@ -124,10 +126,14 @@ class WebServerCore {
 
   ReceiverList receivers_;  // the receiver file's names, loaded again when it changes
   AccessPolicy access_;     // the [Access] keys, and what they keep per client
-  Monitor monitor_;         // the alarm server's stall watch, metrics, health, systemd
-  Answers answers_;         // pages, files and refusals
-  HostNames hosts_;         // with status lines: the names a request may give as its Host
-  HandOver handOver_;       // posted messages on their way to the alarm server
+  UserAccounts users_;      // VELWEB.USR, looked at every kUsersLookMs
+  QTimer usersTimer_;
+  static constexpr int kUsersLookMs = 1000;
+  static constexpr size_t kHistoryRows = 500;  // the newest messages a history page lists
+  Monitor monitor_;    // the alarm server's stall watch, metrics, health, systemd
+  Answers answers_;    // pages, files and refusals
+  HostNames hosts_;    // with status lines: the names a request may give as its Host
+  HandOver handOver_;  // posted messages on their way to the alarm server
   // With [Outbox] Size: the messages accepted, until the alarm server takes them. Before
   // the replies' context goes, its writer has ended.
   std::unique_ptr<OutboxFeeder> outbox_;

@@ -2,10 +2,7 @@
 // like any program of the family, so it counts as one of its processes while it runs.
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,26 +14,37 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "command_text.h"
-#include "password_hash.h"
+#include "file_io.h"
+#include "outbox_history.h"
+#include "outbox_journal.h"
 #include "printer.h"
 #include "receiver_file.h"
 #include "region_link.h"
 #include "region_ops.h"
+#include "replace_file.h"
 #include "terminal_text.h"
 #include "vel_proc.h"
+#include "velctl_cli.h"
+#include "velctl_users.h"
 #include "velmar.h"
 #include "velweb_health.h"
 #include "version.h"
 
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
+using velctl::g_stop;
+using velctl::kFailed;
+using velctl::kOk;
+using velctl::kUsage;
+using velctl::PrintLine;
+using velctl::Terminal;
+using velctl::TextArgument;
+using velctl::UsageError;
 
 const char kHelp[] =
     "usage: velctl COMMAND [ARGUMENTS]\n"
@@ -68,6 +76,24 @@ const char kHelp[] =
     "  passwd                        read a password twice (from a terminal without\n"
     "                                 echo, else two lines of standard input) and print\n"
     "                                 the Password= line for [Access] in VELWEB.INI\n"
+    "  user add NAME [--receivers LIST] [--send-limit N] [--role ROLE]\n"
+    "                                 add a user to VELWEB.USR of velctl's directory,\n"
+    "                                 asking for the password as passwd does; LIST:\n"
+    "                                 names and * patterns, separated by commas (absent:\n"
+    "                                 all); N: messages a minute (absent: the [Access]\n"
+    "                                 one); ROLE: sender (the default) or supervisor\n"
+    "  user passwd NAME              give a user a new password\n"
+    "  user remove NAME              remove a user\n"
+    "  user list                     print the users, their roles, send limits and\n"
+    "                                 receivers\n"
+    "  history [--json] [--since TIME]\n"
+    "                                 print the messages of the outbox of velctl's\n"
+    "                                 directory (vel_outbox.dat), newest first: when\n"
+    "                                 accepted, from whom, to whom, their state and the\n"
+    "                                 message; --json as a JSON array (UTC times);\n"
+    "                                 --since: accepted at or after TIME (YYYY-MM-DD,\n"
+    "                                 YYYY-MM-DD HH:MM, YYYY-MM-DDTHH:MM:SS local time,\n"
+    "                                 or hours ago: 24h)\n"
     "\n"
     "Texts and names are Windows-1252 inside the region and the files. They are typed\n"
     "and shown in the encoding of the locale (LC_ALL, LC_CTYPE, LANG): a character that\n"
@@ -80,57 +106,9 @@ const char kHelp[] =
     "Exit status: 0 done, 1 refused or failed (also when the shared region cannot be\n"
     "reached: run velctl as an account in group velmar), 2 usage error.\n";
 
-volatile sig_atomic_t g_stop = 0;
-
-void OnStopSignal(int) { g_stop = 1; }
-
-// Interrupt, termination and a closed terminal end a --follow loop, so that velctl
-// leaves the region on its way out; a closed pipe shows as a failed write instead.
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
-
-// Prints one line; false when nobody reads the output any more.
-bool PrintLine(const std::string& line) {
-  std::printf("%s\n", line.c_str());
-  return std::fflush(stdout) == 0;
-}
-
 void Pause() {
   const timespec interval{0, 100 * 1000 * 1000};
   nanosleep(&interval, nullptr);
-}
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "velctl: %s\nTry 'velctl --help'.\n", message.c_str());
-  return kUsage;
-}
-
-// The terminal that arguments come from and output goes to (see InitProcessTerminal).
-const vel::TerminalText* Terminal() { return &vel::ProcessTerminal(); }
-
-// A TEXT or NAME argument as the Windows-1252 bytes it stands for: converted from the
-// terminal's encoding, then \xHH and \\ read back into their bytes. False, with the
-// reason printed, when it holds a character Windows-1252 cannot.
-bool TextArgument(const std::string& argument, std::string& bytes) {
-  std::string converted;
-  std::string error;
-  if (!Terminal()->FromTerminal(argument, converted, error)) {
-    std::fprintf(stderr, "velctl: \"%s\": %s\n", argument.c_str(), error.c_str());
-    if (Terminal()->AsciiOnly())
-      std::fprintf(stderr,
-                   "velctl: write such bytes as \\xHH (Windows-1252), or use a UTF-8 "
-                   "locale (for example LC_ALL=C.UTF-8)\n");
-    return false;
-  }
-  bytes = velctl::UnescapeBytes(converted);
-  return true;
 }
 
 struct Options {
@@ -158,17 +136,6 @@ bool ParseOptions(const std::vector<std::string>& args, const std::vector<std::s
     } else {
       options.rest.push_back(a);
     }
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
   }
   return true;
 }
@@ -414,54 +381,6 @@ int Status(const std::vector<std::string>& args) {
   return kOk;
 }
 
-// Writes a receiver file. A new one is written beside and renamed, so that a reader
-// never sees half a file. An existing one keeps its owner, group and mode (it may be the
-// alarm server's, which writes it): the new file is given them before the rename, and
-// where this account cannot give them, the file is rewritten where it stands.
-int WriteReceiverFile(const std::string& path, const std::string& bytes) {
-  struct stat existing {};
-  const bool exists = stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
-  const std::string temporary = path + ".velctl-tmp";
-  const auto fail = [&](const std::string& name) {
-    std::fprintf(stderr, "velctl: cannot write %s: %s\n", name.c_str(), std::strerror(errno));
-    unlink(temporary.c_str());
-    return kFailed;
-  };
-  unlink(temporary.c_str());
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      exists ? 0600 : 0666);
-  bool inPlace = false;
-  if (fd < 0) {
-    if (!exists) return fail(temporary);
-    inPlace = true;  // no file can be made beside it
-  } else {
-    struct stat made {};
-    bool ok = WriteAll(fd, bytes) && fstat(fd, &made) == 0;
-    if (ok && exists) {
-      if ((made.st_uid != existing.st_uid || made.st_gid != existing.st_gid) &&
-          fchown(fd, existing.st_uid, existing.st_gid) != 0)
-        inPlace = true;
-      else
-        ok = fchmod(fd, existing.st_mode & 07777) == 0;
-    }
-    ok = ok && fsync(fd) == 0;
-    if (close(fd) != 0) ok = false;
-    if (!ok) return fail(temporary);
-    if (inPlace) {
-      unlink(temporary.c_str());
-    } else if (rename(temporary.c_str(), path.c_str()) != 0) {
-      return fail(path);
-    }
-  }
-  if (inPlace) {
-    const int target = open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    const bool ok = target >= 0 && WriteAll(target, bytes) && fsync(target) == 0;
-    if (target >= 0 && close(target) != 0) return fail(path);
-    if (!ok) return fail(path);
-  }
-  return kOk;
-}
-
 int Receivers(const std::vector<std::string>& args) {
   if (args.size() >= 3 && args[0] == "write") {
     // Names and the texts made of them are counted in 16 bits in the file.
@@ -477,8 +396,14 @@ int Receivers(const std::vector<std::string>& args) {
     if (names.size() > static_cast<std::size_t>(vel::kMaxReceivers))
       return UsageError("a receiver file holds at most " + std::to_string(vel::kMaxReceivers) +
                         " receivers");
+    // The file may be the alarm server's, which writes it: it keeps its owner and mode.
     const std::string bytes = vel::EncodeReceiverFile(velctl::SampleReceivers(names));
-    return WriteReceiverFile(args[1], bytes);
+    std::string error;
+    if (!velctl::ReplaceFile(args[1], bytes, velctl::NewFileMode{}, error)) {
+      std::fprintf(stderr, "velctl: %s\n", error.c_str());
+      return kFailed;
+    }
+    return kOk;
   }
   if (args.size() == 2 && args[0] == "show") {
     std::ifstream in(args[1], std::ios::binary);
@@ -506,61 +431,59 @@ int Receivers(const std::vector<std::string>& args) {
   return UsageError("receivers write FILE NAME... or receivers show FILE");
 }
 
-// One line from standard input, without its line end; on a terminal after `prompt`
-// and without echo. False at the end of input or on an interrupt.
-bool ReadSecret(const char* prompt, std::string& line) {
-  const bool terminal = isatty(STDIN_FILENO) == 1;
-  termios saved{};
-  if (terminal) {
-    // Echo goes off before the prompt shows: nothing typed ahead of it is shown either.
-    if (tcgetattr(STDIN_FILENO, &saved) == 0) {
-      termios quiet = saved;
-      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      quiet.c_lflag |= ECHONL;  // the line end still shows, so the next prompt starts anew
-      tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-    }
-    std::fputs(prompt, stderr);
-    std::fflush(stderr);
-  }
-  line.clear();
-  bool ended = false;
-  for (int c; !g_stop && (c = std::getchar()) != EOF;) {
-    if (c == '\n') {
-      ended = true;
-      break;
-    }
-    line += static_cast<char>(c);
-  }
-  if (terminal) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return !g_stop && (ended || !line.empty());
-}
-
 int Passwd(const std::vector<std::string>& args) {
   if (!args.empty()) return UsageError("passwd takes no arguments");
-  std::string first, second;
-  if (!ReadSecret("Password: ", first) || !ReadSecret("Again: ", second)) {
-    std::fprintf(stderr, "velctl: no password read\n");
-    return kFailed;
-  }
-  if (first != second) {
-    std::fprintf(stderr, "velctl: the two passwords differ\n");
-    return kFailed;
-  }
-  if (first.empty()) {
-    std::fprintf(stderr, "velctl: an empty password protects nothing\n");
-    return kFailed;
-  }
-  const std::string hash = vel::HashPassword(first);
-  if (hash.empty()) {
-    std::fprintf(stderr, "velctl: this system cannot make a yescrypt hash\n");
-    return kFailed;
-  }
+  const std::string hash = velctl::AskNewPasswordHash();
+  if (hash.empty()) return kFailed;
   std::printf("Password=%s\n", hash.c_str());
   std::fprintf(stderr,
                "Put this line in section [Access] of VELWEB.INI (a password needs Headers=1 in "
                "section [HTTP]) and restart velweb.\n");
   return std::fflush(stdout) == 0 ? kOk : kFailed;
+}
+
+// Reads the outbox's journal of velctl's directory, never writing to it: velweb may be
+// appending to it (a record cut short there is where the history ends for now).
+int History(const std::vector<std::string>& args) {
+  bool json = false;
+  std::optional<int64_t> since;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--json") {
+      json = true;
+    } else if (args[i] == "--since" && i + 1 < args.size()) {
+      timespec now{};
+      clock_gettime(CLOCK_REALTIME, &now);
+      int64_t sinceMs = 0;
+      if (!velctl::ParseSince(args[++i], int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000,
+                              sinceMs))
+        return UsageError(
+            "--since takes YYYY-MM-DD, YYYY-MM-DD HH:MM, YYYY-MM-DDTHH:MM:SS "
+            "(local time) or a number of hours like 24h, not \"" +
+            args[i] + "\"");
+      since = sinceMs;
+    } else {
+      return UsageError("history takes --json and --since TIME");
+    }
+  }
+  const std::string path = vel::ResolveInDir(vel::ExecutableDir(), velctl::kOutboxJournalFile);
+  std::optional<std::string> bytes = vel::ReadWholeFile(path);
+  if (!bytes) {
+    if (errno != ENOENT) {
+      std::fprintf(stderr, "velctl: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+      return kFailed;
+    }
+    bytes.emplace();  // no outbox yet: no history
+  }
+  std::vector<velctl::HistoryMessage> messages =
+      velctl::RebuildHistory(vel::ReplayJournal(*bytes).records);
+  if (since) {
+    std::erase_if(messages, [&](const velctl::HistoryMessage& m) { return m.acceptedMs < *since; });
+  }
+  if (json) return PrintLine(velctl::HistoryJson(messages)) ? kOk : kFailed;
+  for (const velctl::HistoryMessage& message : messages) {
+    if (!PrintLine(velctl::HistoryLine(message, Terminal()))) return kFailed;
+  }
+  return kOk;
 }
 
 }  // namespace
@@ -579,7 +502,7 @@ int main(int argc, char** argv) {
     return kOk;
   }
   vel::InitProcessTerminal();
-  CatchStopSignals();
+  velctl::CatchStopSignals();
   const bool needsRegion = command == "commands" || command == "syslog" || command == "debug" ||
                            command == "treeview" || command == "sysinfo" || command == "apps" ||
                            command == "processes" || command == "status";
@@ -598,5 +521,7 @@ int main(int argc, char** argv) {
   if (command == "status") return Status(args);
   if (command == "receivers") return Receivers(args);
   if (command == "passwd") return Passwd(args);
+  if (command == "user") return velctl::UserCommand(args);
+  if (command == "history") return History(args);
   return UsageError("unknown command " + command);
 }

@@ -4,6 +4,7 @@
 
 #include "cross_site.h"
 #include "password_hash.h"
+#include "user_accounts.h"
 #include "vel_proc.h"
 
 namespace vel {
@@ -41,6 +42,46 @@ AccessPolicy::AccessPolicy(AccessSettings settings, size_t maxClients)
               !settings_.trustProxy.empty()),
       password_(settings_.passwordHash),
       ledger_(maxClients) {}
+
+namespace {
+
+// The ledger's record of a user, whatever the address: no address is the unspecified one.
+Sender UserKey(const std::string& user) { return Sender(IpAddress{}, user); }
+
+}  // namespace
+
+void AccessPolicy::SetUsers(std::shared_ptr<const std::vector<UserAccount>> users) {
+  users_ = std::move(users);
+  active_ = active_ || users_ != nullptr;
+  std::map<std::string, PasswordCheck> kept;
+  if (users_) {
+    for (const UserAccount& user : *users_) {
+      auto found = userChecks_.find(user.passwordHash);
+      if (found != userChecks_.end()) {
+        kept.emplace(user.passwordHash, std::move(found->second));
+        userChecks_.erase(found);
+      }
+    }
+  }
+  userChecks_ = std::move(kept);
+}
+
+const UserAccount* AccessPolicy::UserOf(const Sender& client) const {
+  if (!users_ || client.user.empty()) return nullptr;
+  return UserAccounts::Find(*users_, client.user);
+}
+
+int AccessPolicy::SendLimitOf(const Sender& client) const {
+  const UserAccount* user = UserOf(client);
+  return user && user->sendLimit ? *user->sendLimit : settings_.sendLimit;
+}
+
+PasswordCheck& AccessPolicy::CheckOf(const std::string& hash) {
+  if (hash == settings_.passwordHash) return password_;
+  auto found = userChecks_.find(hash);
+  if (found == userChecks_.end()) found = userChecks_.emplace(hash, PasswordCheck(hash)).first;
+  return found->second;
+}
 
 Sender AccessPolicy::ClientOf(const IpAddress& peer, const HttpRequest& request) const {
   if (settings_.trustProxy.empty() || !InNetworks(settings_.trustProxy, peer)) return peer;
@@ -83,7 +124,7 @@ AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const HttpRequ
               decision.logLines);
     return decision;
   }
-  if (!password_.Enabled()) return decision;
+  if (!password_.Enabled() && !users_) return decision;
   if (ledger_.LockedOut(client, nowMs)) {
     decision.refusal = Refusal::kLockedOut;
     return decision;
@@ -97,10 +138,26 @@ AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const HttpRequ
     }
     return decision;
   }
-  const std::optional<bool> known = password_.Known(credentials.password);
+  // A user of the file by their own password; any other name by the shared one.
+  std::string hash = settings_.passwordHash;
+  if (users_) {
+    if (const UserAccount* user = UserAccounts::Find(*users_, credentials.user)) {
+      decision.client.user = user->name;
+      if (ledger_.LockedOut(UserKey(user->name), nowMs)) {
+        decision.refusal = Refusal::kLockedOut;
+        return decision;
+      }
+      hash = user->passwordHash;
+    } else if (hash.empty()) {
+      Wrong(decision, nowMs, !MadeByAnotherPage(request));  // no such user
+      return decision;
+    }
+  }
+  const std::optional<bool> known = CheckOf(hash).Known(credentials.password);
   if (!known) {
     decision.refusal = Refusal::kUnchecked;
     decision.password = credentials.password;
+    decision.hash = hash;
   } else if (!*known) {
     Wrong(decision, nowMs, !MadeByAnotherPage(request));
   }
@@ -108,12 +165,14 @@ AccessPolicy::Decision AccessPolicy::Admit(const IpAddress& peer, const HttpRequ
 }
 
 AccessPolicy::Decision AccessPolicy::Checked(const Sender& client, const std::string& password,
-                                             bool matched, int64_t nowMs, bool countsToLockOut) {
-  password_.Remember(password, matched);
+                                             bool matched, int64_t nowMs, bool countsToLockOut,
+                                             const std::string& hash) {
+  CheckOf(hash.empty() ? settings_.passwordHash : hash).Remember(password, matched);
   Decision decision;
   decision.client = client;
   // Locked out while its password was being checked: the lock-out holds.
-  if (ledger_.LockedOut(client, nowMs)) {
+  if (ledger_.LockedOut(Sender(client.address), nowMs) ||
+      (!client.user.empty() && ledger_.LockedOut(UserKey(client.user), nowMs))) {
     decision.refusal = Refusal::kLockedOut;
   } else if (!matched) {
     Wrong(decision, nowMs, countsToLockOut);
@@ -136,9 +195,17 @@ void AccessPolicy::Wrong(Decision& decision, int64_t nowMs, bool countsToLockOut
   decision.refusal = Refusal::kWrongPassword;
   Coalesced(client, RefusalLog::kPassword, "Wrong HTTP password from " + client.ToText(), nowMs,
             decision.logLines);
-  if (countsToLockOut && ledger_.CountFailure(client, nowMs)) {
+  if (!countsToLockOut) return;
+  if (ledger_.CountFailure(Sender(client.address), nowMs)) {
     decision.refusal = Refusal::kLockedOut;
-    WithinBudget("Locked out " + client.ToText() + " for a minute after " +
+    WithinBudget("Locked out " + client.address.ToText() + " for a minute after " +
+                     std::to_string(ClientLedger::kFailuresToLock) + " wrong HTTP passwords",
+                 nowMs, decision.logLines);
+  }
+  // A user's wrong passwords count from every address together.
+  if (!client.user.empty() && ledger_.CountFailure(UserKey(client.user), nowMs)) {
+    decision.refusal = Refusal::kLockedOut;
+    WithinBudget("Locked out the user " + client.user + " for a minute after " +
                      std::to_string(ClientLedger::kFailuresToLock) + " wrong HTTP passwords",
                  nowMs, decision.logLines);
   }
@@ -146,8 +213,11 @@ void AccessPolicy::Wrong(Decision& decision, int64_t nowMs, bool countsToLockOut
 
 AccessPolicy::SendPermit AccessPolicy::TakeSend(const Sender& client, int64_t nowMs) {
   SendPermit permit;
-  if (settings_.sendLimit <= 0) return permit;
-  permit.allowed = ledger_.TakeSend(client, settings_.sendLimit, nowMs);
+  const int limit = SendLimitOf(client);
+  if (limit <= 0) return permit;
+  // A user's messages count together, from whatever address they come.
+  permit.allowed =
+      ledger_.TakeSend(client.user.empty() ? client : UserKey(client.user), limit, nowMs);
   if (!permit.allowed) {
     Coalesced(client, RefusalLog::kSendLimit, "Send limit reached for " + client.ToText(), nowMs,
               permit.logLines);

@@ -27,17 +27,29 @@
 // over keeps its line: the send limit bounds those. Everything per address lives in a ClientLedger
 // of bounded size.
 //
-// With none of the keys set, Active() is false and SendLimit() 0: the core then asks
-// nothing of this class, and a request costs nothing more than before.
+// With users (SetUsers, from VELWEB.USR: user_accounts.h) every request must carry the
+// Basic credentials of one: a user of the file by their own password (the Sender then
+// carries the user), or any other name by [Access] Password where one is set (a shared
+// account, as without users: the Sender is the address alone). Wrong passwords count
+// per address and, for a user of the file, per user too: five within a minute lock that
+// user out for a minute from every address, and nobody else. A user's SendLimit counts
+// per user (the [Access] one where the user has none).
+//
+// With none of the keys set and no users, Active() is false and SendLimit() 0: the core
+// then asks nothing of this class, and a request costs nothing more than before.
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "basic_auth.h"
 #include "client_ledger.h"
 #include "ip_networks.h"
+#include "users_file.h"
 
 namespace vel {
 
@@ -85,16 +97,33 @@ class AccessPolicy {
     Sender client;
     std::vector<std::string> logLines;  // to log, in this order
     std::string password;               // kUnchecked: the one presented
+    std::string hash;                   // kUnchecked: the hash to check it against
   };
   Decision Admit(const IpAddress& peer, const HttpRequest& request, int64_t nowMs);
   // The end of a kUnchecked decision: whether `password` matched the hash. Remembered,
   // so that the same password is known at once from now on.
   // `countsToLockOut`: false for a request that a page of another site made.
   Decision Checked(const Sender& client, const std::string& password, bool matched, int64_t nowMs,
-                   bool countsToLockOut = true);
+                   bool countsToLockOut = true, const std::string& hash = {});
   // The refusal of a kUnchecked request that the hasher had no room for.
   Decision Busy(const Sender& client, int64_t nowMs);
   const std::string& PasswordHash() const { return settings_.passwordHash; }
+
+  // The users of the users file (nullptr: no accounts). The passwords checked before
+  // stay known for the hashes that stay.
+  void SetUsers(std::shared_ptr<const std::vector<UserAccount>> users);
+  bool Accounts() const { return users_ != nullptr; }
+  // The user of the file that `client` is (nullptr for a sender without one, or one
+  // who is gone since): valid until the next SetUsers.
+  const UserAccount* UserOf(const Sender& client) const;
+  // The user of `client` when they may page only some receivers: the pages list those.
+  std::optional<UserAccount> RestrictedViewer(const std::optional<Sender>& client) const {
+    const UserAccount* user = client ? UserOf(*client) : nullptr;
+    if (!user || user->receivers.empty()) return std::nullopt;
+    return *user;
+  }
+  // The messages per minute that `client` may send (0: no limit).
+  int SendLimitOf(const Sender& client) const;
 
   struct SendPermit {
     bool allowed = true;
@@ -140,7 +169,11 @@ class AccessPolicy {
 
   AccessSettings settings_;
   bool active_ = false;
+  PasswordCheck& CheckOf(const std::string& hash);
+
   PasswordCheck password_;
+  std::shared_ptr<const std::vector<UserAccount>> users_;
+  std::map<std::string, PasswordCheck> userChecks_;  // by hash
   ClientLedger ledger_;
   int64_t budgetStartMs_ = 0;
   int budgetUsed_ = 0;

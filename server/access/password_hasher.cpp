@@ -20,11 +20,16 @@ PasswordHasher::~PasswordHasher() {
 }
 
 bool PasswordHasher::Check(std::string password, std::function<void(bool matched)> done) {
+  return Check(hash_, std::move(password), std::move(done));
+}
+
+bool PasswordHasher::Check(std::string hash, std::string password,
+                           std::function<void(bool matched)> done) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ending_ || underWay_ >= kBudget) return false;
     ++underWay_;
-    jobs_.push_back({std::move(password), std::move(done)});
+    jobs_.push_back({std::move(hash), std::move(password), std::move(done)});
   }
   wake_.notify_one();
   return true;
@@ -38,7 +43,7 @@ void PasswordHasher::Loop() {
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
     lock.unlock();
-    const bool matched = PasswordMatches(hash_, job.password);
+    const bool matched = PasswordMatches(job.hash, job.password);
     // Posted before the destructor can return (it joins this thread); a reply still
     // pending when the context goes is dropped with it.
     QMetaObject::invokeMethod(

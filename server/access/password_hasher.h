@@ -37,9 +37,12 @@ class PasswordHasher {
   // Hashes `password` against the hash; false, with nothing queued, when the budget is
   // spent.
   bool Check(std::string password, std::function<void(bool matched)> done);
+  // The same against `hash` (a user's own).
+  bool Check(std::string hash, std::string password, std::function<void(bool matched)> done);
 
  private:
   struct Job {
+    std::string hash;
     std::string password;
     std::function<void(bool)> done;
   };

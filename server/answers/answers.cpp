@@ -59,8 +59,14 @@ void Answers::Page(int index, const std::string& path, const struct stat& info,
   // the receiver list changes: it is rendered once and sent from the cache after that.
   const bool known = shown.receivers.empty() && shown.message.empty() && shown.handedOver &&
                      shown.waitingNote.empty() && shown.messageId.empty();
+  // A user who may page only some receivers has pages of their own.
+  std::string key = path;
+  if (shown.viewer) {
+    key += '\x01' + shown.viewer->name;
+    for (const std::string& pattern : shown.viewer->receivers) key += '\x01' + pattern;
+  }
   std::shared_ptr<const std::string> body;
-  if (known) body = pageCache_.Find(path, info, receivers_.Generation());
+  if (known) body = pageCache_.Find(key, info, receivers_.Generation());
   if (!body) {
     const std::optional<std::string> bytes = ReadWholeFile(path);
     if (!bytes) {
@@ -73,7 +79,17 @@ void Answers::Page(int index, const std::string& path, const struct stat& info,
       return;
     }
     PageContext context;
-    context.receivers = &receivers_.Names();
+    // A page that lists the history is this client's, now: never kept.
+    const bool listsHistory = bytes->find("[HISTORY]") != std::string::npos;
+    std::vector<MessageStatus> history;
+    if (listsHistory && shown.history) history = shown.history();
+    std::vector<std::string> permitted;
+    if (shown.viewer) {
+      for (const std::string& name : receivers_.Names()) {
+        if (shown.viewer->MayPage(name)) permitted.push_back(name);
+      }
+    }
+    context.receivers = shown.viewer ? &permitted : &receivers_.Names();
     context.version = kVersionText;
     context.submittedReceivers = shown.receivers;
     context.submittedMessage = shown.message;
@@ -81,10 +97,11 @@ void Answers::Page(int index, const std::string& path, const struct stat& info,
     context.waitingNote = shown.waitingNote;
     context.messageId = shown.messageId;
     context.state = shown.state;
+    context.history = listsHistory ? &history : nullptr;
     std::string rendered;
     for (const std::string& piece : RenderPage(*bytes, context)) rendered += piece;
     body = std::make_shared<const std::string>(std::move(rendered));
-    if (known) pageCache_.Store(path, info, receivers_.Generation(), body);
+    if (known && !listsHistory) pageCache_.Store(key, info, receivers_.Generation(), body);
   }
   Body(index, ContentTypeFor("HTM"), std::move(body), status, moreFields);
 }

@@ -18,7 +18,9 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "access_policy.h"
@@ -28,6 +30,7 @@
 #include "page_cache.h"
 #include "receiver_list.h"
 #include "request.h"
+#include "users_file.h"
 
 namespace vel {
 
@@ -39,6 +42,10 @@ struct ShownMessage {
   std::string waitingNote;  // why a message handed over waits
   std::string messageId;    // with an outbox: the message's id and its state at the answer
   std::string state;
+  // With accounts, a user who may page only some receivers: [RECEIVERS] lists those.
+  std::optional<UserAccount> viewer;
+  // With an outbox: the messages a page's [HISTORY] lists, for this client.
+  std::function<std::vector<MessageStatus>()> history;
 };
 
 class Answers {

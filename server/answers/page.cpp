@@ -1,5 +1,7 @@
 #include "page.h"
 
+#include <ctime>
+
 #include "text_lines.h"
 #include "vel_proc.h"
 
@@ -41,6 +43,48 @@ std::string EscapeHtml(const std::string& text) {
   return out;
 }
 
+namespace {
+
+// "YYYY-MM-DD HH:MM:SS" in local time, or "HH:MM:SS" alone.
+std::string LocalTime(int64_t ms, bool withDay) {
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::strftime(text, sizeof text, withDay ? "%Y-%m-%d %H:%M:%S" : "%H:%M:%S", &local);
+  return text;
+}
+
+std::string Cell(const std::string& text) { return "<td>" + EscapeHtml(text) + "</td>"; }
+
+}  // namespace
+
+std::string HistoryRow(const MessageStatus& status) {
+  // The entry is "FT:", the receivers each ended by 0xFE, then the message.
+  const std::string& entry = status.entry;
+  const size_t from = entry.compare(0, 3, "FT:") == 0 ? 3 : 0;
+  const size_t last = entry.rfind('\xFE');
+  std::string receivers;
+  if (last != std::string::npos && last >= from) {
+    for (size_t at = from, end; (end = entry.find('\xFE', at)) != std::string::npos && end <= last;
+         at = end + 1) {
+      receivers += (receivers.empty() ? "" : ", ") + entry.substr(at, end - at);
+    }
+  }
+  const std::string message = last == std::string::npos ? entry : entry.substr(last + 1);
+  std::string steps;
+  if (status.passedMs != 0) steps = "passed " + LocalTime(status.passedMs, false);
+  if (status.endedMs != 0) {
+    steps += (steps.empty() ? "" : ", ") + std::string(StateName(status.state)) + " " +
+             LocalTime(status.endedMs, false);
+  }
+  const std::string who =
+      status.user.empty() ? status.sender : status.user + " (" + status.sender + ")";
+  return "<tr class=\"" + std::string(StateName(status.state)) + "\">" +
+         Cell(LocalTime(status.acceptedMs, true)) + Cell(who) + Cell(receivers) + Cell(message) +
+         Cell(StateName(status.state)) + Cell(steps) + "</tr>";
+}
+
 std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context) {
   static const std::string kReceivers = "[RECEIVERS]";
   static const std::string kVersion = "[VERSION]";
@@ -49,6 +93,7 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
   static const std::string kWaiting = "[WAITING]";
   static const std::string kMessageId = "[MESSAGEID]";
   static const std::string kState = "[STATE]";
+  static const std::string kHistory = "[HISTORY]";
 
   std::vector<std::string> out;
   for (const std::string& line : SplitTextLines(bytes)) {
@@ -87,6 +132,12 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
       out.push_back(Fill(line, at, kMessageId, context.messageId));
     } else if (size_t at = line.find(kState); at != std::string::npos) {
       out.push_back(Fill(line, at, kState, context.state));
+    } else if (size_t at = line.find(kHistory); at != std::string::npos) {
+      if (context.history) {
+        for (const MessageStatus& status : *context.history) {
+          out.push_back(Fill(line, at, kHistory, HistoryRow(status)));
+        }
+      }
     } else {
       out.push_back(line + kCrLf);
     }

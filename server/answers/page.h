@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "outbox.h"
+
 namespace vel {
 
 // What the placeholders of a page are filled with.
@@ -21,6 +23,7 @@ struct PageContext {
   std::string waitingNote;  // page text: why a message handed over waits (or empty)
   std::string messageId;    // with an outbox: the accepted message's id and state (or empty)
   std::string state;
+  const std::vector<MessageStatus>* history = nullptr;  // [HISTORY]: newest first
 };
 
 // A name as page text: "&", "<", ">" and '"' become character references, so that a
@@ -36,8 +39,14 @@ std::string EscapeHtml(const std::string& text);
 // them) gives `waitingNote`: empty unless a message was handed over to an alarm server
 // that takes none at the moment. "[MESSAGEID]" and "[STATE]" (after them) give the id
 // and the state ("queued", "passed", "taken", "expired") of a message accepted into the
-// outbox: empty for any other page.
+// outbox: empty for any other page. "[HISTORY]" gives one table row per message of
+// `history` (when, who, receivers, message, state, the times of each step), every text
+// escaped; nothing without a history.
 std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context);
+
+// A message of the history as a table row: "<tr class=STATE><td>accepted</td><td>user
+// (address)</td><td>receivers</td><td>message</td><td>state</td><td>steps</td></tr>".
+std::string HistoryRow(const MessageStatus& status);
 
 // The 13 lines of the not-found page, each with its CR LF (264 bytes in all).
 const std::vector<std::string>& NotFoundLines();

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "kept_commands.h"
+#include "terminal_text.h"
 
 namespace vel {
 
@@ -22,6 +23,20 @@ void Sample(std::string& out, const std::string& name, uint64_t value) {
 }
 
 const char* Bool(bool value) { return value ? "true" : "false"; }
+
+// A Windows-1252 text as a label value: UTF-8, with backslash, quote and line end escaped.
+std::string LabelValue(const std::string& cp1252) {
+  std::string out;
+  for (const char c : TerminalText::Utf8().ToTerminal(cp1252)) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
 
 void RenderOutbox(std::string& out, const Gauges& g) {
   const OutboxCounts& o = *g.outbox;
@@ -113,6 +128,23 @@ std::string ServerMetrics::Render(const Gauges& g) const {
          "Kept messages handed back to the command buffer at a start.");
   Sample(out, "velweb_messages_handed_back_total", HandedBackCommandsTotal());
   if (g.outbox) RenderOutbox(out, g);
+  if (!userAccepted_.empty() || !userRefusals_.empty()) {
+    Family(out, "velweb_user_messages_accepted_total", "counter",
+           "Messages of each user of the users file handed over or accepted.");
+    for (const auto& [user, count] : userAccepted_) {
+      Sample(out, "velweb_user_messages_accepted_total{user=\"" + LabelValue(user) + "\"}", count);
+    }
+    Family(out, "velweb_user_refusals_total", "counter",
+           "Messages of each user of the users file refused, by reason.");
+    for (const auto& [user, reasons] : userRefusals_) {
+      for (const auto& [reason, count] : reasons) {
+        Sample(out,
+               "velweb_user_refusals_total{user=\"" + LabelValue(user) + "\",reason=\"" + reason +
+                   "\"}",
+               count);
+      }
+    }
+  }
   return out;
 }
 

@@ -55,12 +55,13 @@ class ServerMetrics {
   static constexpr const char* kUnknownHost = "unknown_host";
   static constexpr const char* kUnknownReceiver = "unknown_receiver";
   static constexpr const char* kOutboxFull = "outbox_full";
+  static constexpr const char* kNotPermitted = "not_permitted";
   static constexpr const char* kNotKept = "outbox_not_kept";
   // Every reason above: each is exported, at 0 until it happens.
   static constexpr const char* kRefusalReasons[] = {
-      kAddress,     kPassword,        kLockedOut,  kSendLimit,    kBadRequest, kUnpassable,
-      kNotTaken,    kLengthRequired,  kTooLong,    kExchangeBusy, kCrossSite,  kPasswordBusy,
-      kUnknownHost, kUnknownReceiver, kOutboxFull, kNotKept};
+      kAddress,     kPassword,        kLockedOut,  kSendLimit,    kBadRequest,  kUnpassable,
+      kNotTaken,    kLengthRequired,  kTooLong,    kExchangeBusy, kCrossSite,   kPasswordBusy,
+      kUnknownHost, kUnknownReceiver, kOutboxFull, kNotKept,      kNotPermitted};
 
   ServerMetrics() {
     for (const char* reason : kRefusalReasons) refusals_[reason] = 0;
@@ -72,6 +73,15 @@ class ServerMetrics {
   void CountHandedOver() { ++handedOver_; }
   void CountRefusal(const char* reason) { ++refusals_[reason]; }
   void CountMadeRoom() { ++madeRoom_; }
+  // With accounts: a message of the user `user` (a name of the users file, in
+  // Windows-1252) accepted (`refusal` nullptr) or refused for `refusal`.
+  void CountUser(const std::string& user, const char* refusal) {
+    if (refusal) {
+      ++userRefusals_[user][refusal];
+    } else {
+      ++userAccepted_[user];
+    }
+  }
   void CountLockTimeout() { ++lockTimeouts_; }
 
   std::string Render(const Gauges& gauges) const;
@@ -80,6 +90,8 @@ class ServerMetrics {
   std::array<uint64_t, 600> responses_{};  // by status
   std::map<std::string, uint64_t> refusals_;
   uint64_t handedOver_ = 0;
+  std::map<std::string, uint64_t> userAccepted_;
+  std::map<std::string, std::map<std::string, uint64_t>> userRefusals_;
   uint64_t madeRoom_ = 0;
   uint64_t lockTimeouts_ = 0;
 };

@@ -78,6 +78,10 @@ class Monitor {
   std::optional<StatusAnswer> Answer(const HttpRequest& request, const IpAddress& client);
 
   ServerMetrics& Metrics() { return metrics_; }
+  // Whether `client` is one of [Status] From.
+  bool StatusAllowed(const IpAddress& client) const {
+    return !settings_.statusFrom.empty() && InNetworks(settings_.statusFrom, client);
+  }
   // "waiting" and "alarmServerTaking" for the JSON answer to a message handed over.
   std::string JsonFields() const;
   // The result page's note while the alarm server does not take (Windows-1252 text, not

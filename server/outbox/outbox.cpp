@@ -285,10 +285,24 @@ void Outbox::Enqueue(uint64_t id, bool front) {
 void Outbox::End(Message& message, MessageState state, int64_t atMs) {
   message.status.state = state;
   message.status.endedMs = atMs;
-  liveBytes_ -= message.recordBytes;
+  // With a history the ended message stays in the journal for KeepDays.
+  if (settings_.keepDays <= 0) liveBytes_ -= message.recordBytes;
   ended_.push_back(message.status.id);
-  while (ended_.size() > kEndedKept) {
-    messages_.erase(ended_.front());
+  ForgetEnded(atMs);
+}
+
+void Outbox::ForgetEnded(int64_t nowMs) {
+  const bool history = settings_.keepDays > 0;
+  const size_t most = history ? kHistoryKept : kEndedKept;
+  const int64_t keepMs = settings_.keepDays * 24 * 3600 * 1000;
+  while (!ended_.empty()) {
+    const auto found = messages_.find(ended_.front());
+    if (found != messages_.end()) {
+      const bool past = history && nowMs - found->second.status.endedMs > keepMs;
+      if (ended_.size() <= most && !past) break;
+      if (history) liveBytes_ -= found->second.recordBytes;
+      messages_.erase(found);
+    }
     ended_.pop_front();
   }
 }
@@ -454,18 +468,31 @@ void Outbox::MaybeCompact() {
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (fileBytes_ < kCompactFromBytes || liveBytes_ * 2 > fileBytes_) return;
-    std::vector<const MessageStatus*> live;
+    std::vector<const MessageStatus*> kept;
     for (const auto& [id, message] : messages_) {
       const MessageState state = message.status.state;
-      if (state == MessageState::kQueued || state == MessageState::kPassed) {
-        live.push_back(&message.status);
+      if (state == MessageState::kQueued || state == MessageState::kPassed ||
+          settings_.keepDays > 0) {
+        kept.push_back(&message.status);
       }
     }
-    std::sort(live.begin(), live.end(),
+    std::sort(kept.begin(), kept.end(),
               [](const MessageStatus* a, const MessageStatus* b) { return a->id < b->id; });
-    for (const MessageStatus* status : live) {
+    for (const MessageStatus* status : kept) {
       bytes += EncodeRecord({RecordType::kAccepted, status->id, status->acceptedMs, status->sender,
                              status->entry, status->user});
+      // An ended one with its steps, for the history.
+      const bool taken = status->state == MessageState::kTaken;
+      if (!taken && status->state != MessageState::kExpired) continue;
+      if (status->passedMs != 0) {
+        bytes += EncodeRecord({RecordType::kPassed, status->id, status->passedMs, {}, {}, {}});
+      }
+      bytes += EncodeRecord({taken ? RecordType::kTaken : RecordType::kExpired,
+                             status->id,
+                             status->endedMs,
+                             {},
+                             {},
+                             {}});
     }
     for (const uint64_t id : passedOrder_) {
       bytes +=
@@ -504,6 +531,10 @@ std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t
     steps.clear();
   };
 
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    ForgetEnded(nowMs);
+  }
   // Lifetime: of the messages never passed (one passed before and given back at a stop
   // was the alarm server's once, and stays on its way), the oldest of each sender lie at
   // the front of its queue, behind any given back.
@@ -692,6 +723,24 @@ std::vector<std::string> Outbox::TakeBack(const std::vector<std::string>& takenO
 void Outbox::StopPassing() {
   std::lock_guard<std::mutex> lock(stateMutex_);
   passing_ = false;
+}
+
+std::vector<MessageStatus> Outbox::History(const std::function<bool(const MessageStatus&)>& visible,
+                                           size_t limit, uint64_t beforeId) const {
+  std::vector<MessageStatus> found;
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  std::vector<const MessageStatus*> candidates;
+  for (const auto& [id, message] : messages_) {
+    if ((beforeId == 0 || id < beforeId) && visible(message.status)) {
+      candidates.push_back(&message.status);
+    }
+  }
+  const size_t count = std::min(limit, candidates.size());
+  std::partial_sort(candidates.begin(), candidates.begin() + static_cast<long>(count),
+                    candidates.end(),
+                    [](const MessageStatus* a, const MessageStatus* b) { return a->id > b->id; });
+  for (size_t i = 0; i < count; ++i) found.push_back(*candidates[i]);
+  return found;
 }
 
 std::optional<MessageStatus> Outbox::Status(uint64_t id) const {

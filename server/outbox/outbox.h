@@ -53,6 +53,7 @@ namespace vel {
 struct OutboxSettings {
   int64_t size = 0;           // [Outbox] Size: messages not taken yet (0: no outbox)
   int64_t expireSeconds = 0;  // [Outbox] ExpireSeconds: unpassed this long, dropped (0: never)
+  int64_t keepDays = 0;       // [Outbox] KeepDays: ended messages kept this long (history)
   bool On() const { return size > 0; }
 };
 
@@ -97,9 +98,11 @@ struct CommandBufferAccess {
 
 class Outbox {
  public:
-  static constexpr const char* kFileName = "vel_outbox.dat";
-  // How many ended messages are still known by id.
+  static constexpr const char* kFileName = kOutboxJournalFile;
+  // How many ended messages are still known by id: without KeepDays, for the answers to
+  // GET /messages/ID; with it, at most this many of those within KeepDays (the history).
   static constexpr size_t kEndedKept = 10000;
+  static constexpr size_t kHistoryKept = 50000;
 
   enum class Refusal { kNone, kFull, kDisk };
   struct Accepted {
@@ -145,6 +148,10 @@ class Outbox {
   void StopPassing();
 
   std::optional<MessageStatus> Status(uint64_t id) const;
+  // The messages known (those not ended, and the ended ones kept) that `visible` lets
+  // through, with ids below `beforeId` (0: any), newest first, at most `limit`.
+  std::vector<MessageStatus> History(const std::function<bool(const MessageStatus&)>& visible,
+                                     size_t limit, uint64_t beforeId = 0) const;
   OutboxCounts Counts() const;
   // Queued or passed messages: feeds are worth asking for.
   bool HasWork() const;
@@ -193,7 +200,11 @@ class Outbox {
   std::deque<std::string> turn_;  // senders with queued messages, the next one first
   std::deque<uint64_t> passedOrder_;
   size_t queued_ = 0;
-  size_t liveBytes_ = 0;  // accept records of messages not ended
+  // The records a compaction would write: of the messages not ended and, with KeepDays,
+  // of the ended ones kept.
+  size_t liveBytes_ = 0;
+  // Ended messages past their keeping go (state lock held).
+  void ForgetEnded(int64_t nowMs);
   uint64_t nextId_ = 1;
   bool recovered_ = false;  // the first feed has looked at what the region still holds
   bool passing_ = true;     // false once a stop took the region's entries out (TakeBack)

@@ -47,6 +47,8 @@ const char* RefusalReasonOf(SubmitOutcome outcome) {
       return ServerMetrics::kCrossSite;
     case SubmitOutcome::kUnknownReceiver:
       return ServerMetrics::kUnknownReceiver;
+    case SubmitOutcome::kNotPermitted:
+      return ServerMetrics::kNotPermitted;
     case SubmitOutcome::kOutboxFull:
       return ServerMetrics::kOutboxFull;
     case SubmitOutcome::kNotKept:
@@ -154,6 +156,32 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
     Answer(index, post, SubmitOutcome::kHandedOver, {});
     return;
   }
+  // A user pages only the receivers the users file gives them: a message that names
+  // another goes no further, whole.
+  if (submission.Complete()) {
+    if (const UserAccount* user = access_.UserOf(clientKey())) {
+      std::string barred;
+      size_t start = 0;
+      for (size_t end; (end = submission.receivers.find('\xFE', start)) != std::string::npos;
+           start = end + 1) {
+        const std::string name = submission.receivers.substr(start, end - start);
+        if (!user->MayPage(name)) barred += name + '\xFE';
+      }
+      if (!barred.empty()) {
+        for (const std::string& line :
+             access_.OnceAMinute(clientKey(), RefusalLog::kUnknownReceiver,
+                                 "Refused " + noun + " from " + client + ": " + user->name +
+                                     " may not page " + ShownNames(barred),
+                                 NowMs())) {
+          WriteLog(line);
+        }
+        Answer(index, post, SubmitOutcome::kNotPermitted,
+               "the user " + Utf8Names(user->name + '\xFE') + " may not page " + Utf8Names(barred) +
+                   ": nothing was sent");
+        return;
+      }
+    }
+  }
   // A receiver that the receiver file does not hold pages nobody: said, and with
   // KnownReceiversOnly=1 nothing of the message goes further.
   if (submission.Complete())
@@ -196,7 +224,7 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
   }
   // With a send limit every address has its share of the alarm server: a message past
   // it goes no further.
-  if (access_.SendLimit() > 0) {
+  if (access_.SendLimitOf(key) > 0) {
     const AccessPolicy::SendPermit permit = access_.TakeSend(key, NowMs());
     for (const std::string& line : permit.logLines) WriteLog(line);
     if (!permit.allowed) {
@@ -269,7 +297,7 @@ void HandOver::AcceptIntoOutbox(int index, const Sender& key, const std::string&
   // never called off.
   const ConnectionId id = table_.IdOf(index);
   table_.AwaitHandOver(index, nullptr, nullptr, kHandOverWaitMs);
-  outbox_->Accept(key.ToText(), entry, [this, index, id, key, client, post](Outbox::Accepted done) {
+  auto answer = [this, index, id, key, client, post](Outbox::Accepted done) {
     ExchangeWorker::Reply(replies_, [this, index, id, key, client, post, done] {
       const std::string noun = SourceNoun(post.source);
       SubmitOutcome outcome = SubmitOutcome::kHandedOver;
@@ -287,22 +315,96 @@ void HandOver::AcceptIntoOutbox(int index, const Sender& key, const std::string&
       accepted.messageId = done.id;
       Answer(index, accepted, outcome, {});
     });
-  });
+  };
+  outbox_->Accept(key.address.ToText(), entry, std::move(answer), key.user);
+}
+
+namespace {
+
+// The number in `text` (digits only, within 64 bits); nothing else.
+std::optional<uint64_t> Number(std::string_view text) {
+  if (text.empty() || text.size() > 19 ||
+      text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return std::stoull(std::string(text));
+}
+
+// The value of `name` in the query `query` ("a=1&b=2"); empty when it is not there.
+std::string_view QueryValue(std::string_view query, std::string_view name) {
+  for (size_t at = 0; at <= query.size();) {
+    size_t end = query.find('&', at);
+    if (end == std::string_view::npos) end = query.size();
+    const std::string_view field = query.substr(at, end - at);
+    if (field.size() > name.size() && field.substr(0, name.size()) == name &&
+        field[name.size()] == '=') {
+      return field.substr(name.size() + 1);
+    }
+    at = end + 1;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<MessageStatus> HandOver::HistoryOf(int index, size_t limit, uint64_t beforeId) const {
+  const std::optional<Sender>& client = table_.At(index).client;
+  const IpAddress address =
+      client ? client->address : IpAddress::FromSocket(table_.Sockets().RemoteAddress(index));
+  const UserAccount* user = client ? access_.UserOf(*client) : nullptr;
+  if (!user && !monitor_.StatusAllowed(address)) return {};
+  const bool all = !user || user->role == UserRole::kSupervisor;
+  const std::string name = user ? user->name : std::string();
+  return outbox_->History([&](const MessageStatus& status) { return all || status.user == name; },
+                          limit, beforeId);
+}
+
+bool HandOver::MayAskFor(int index, const MessageStatus& status) const {
+  if (!access_.Accounts()) return true;
+  const std::optional<Sender>& client = table_.At(index).client;
+  const UserAccount* user = client ? access_.UserOf(*client) : nullptr;
+  if (!user) return status.user.empty();
+  return user->role == UserRole::kSupervisor || status.user == user->name;
 }
 
 bool HandOver::AnswerMessageQuery(int index, const HttpRequest& request) {
-  static constexpr std::string_view kPrefix = "/messages/";
+  static constexpr std::string_view kPrefix = "/messages";
   // Pages and files pass by with one comparison.
-  if (request.Text().compare(0, 4 + kPrefix.size(), "GET /messages/") != 0) return false;
+  if (request.Text().compare(0, 4 + kPrefix.size(), "GET /messages") != 0) return false;
   const std::string target = request.TargetText();
-  const std::string_view path = std::string_view(target).substr(0, target.find('?'));
+  const size_t question = target.find('?');
+  const std::string_view path = std::string_view(target).substr(0, question);
+  const std::string_view query = question == std::string::npos
+                                     ? std::string_view()
+                                     : std::string_view(target).substr(question + 1);
   if (request.Target().method != "GET" || path.substr(0, kPrefix.size()) != kPrefix) return false;
-  const std::string_view digits = path.substr(kPrefix.size());
-  std::optional<MessageStatus> status;
-  if (!digits.empty() && digits.size() <= 19 &&
-      digits.find_first_not_of("0123456789") == std::string_view::npos) {
-    status = outbox_->Status(std::stoull(std::string(digits)));
+  if (path == kPrefix || path == "/messages/") {
+    const std::string_view limitText = QueryValue(query, "limit");
+    const std::string_view beforeText = QueryValue(query, "before");
+    const std::optional<uint64_t> limit = limitText.empty() ? 100 : Number(limitText);
+    const std::optional<uint64_t> before = beforeText.empty() ? 0 : Number(beforeText);
+    if (!limit || !before || *limit == 0 || *limit > 1000) {
+      answers_.Json(index, PostSource::kJson,
+                    JsonNotSent("limit is a number from 1 to 1000 and before a message's id"), 400);
+      return true;
+    }
+    std::string body = "{\"messages\": [";
+    bool first = true;
+    for (const MessageStatus& status : HistoryOf(index, *limit, *before)) {
+      std::string one = MessageJson(status);
+      one.pop_back();  // its line end
+      body += (first ? "" : ", ") + one;
+      first = false;
+    }
+    answers_.Json(index, PostSource::kJson, body + "]}\n", 200);
+    return true;
   }
+  if (path.size() <= kPrefix.size() || path[kPrefix.size()] != '/') return false;
+  std::optional<MessageStatus> status;
+  if (const std::optional<uint64_t> id = Number(path.substr(kPrefix.size() + 1))) {
+    status = outbox_->Status(*id);
+  }
+  if (status && !MayAskFor(index, *status)) status.reset();  // as if there were none
   if (!status) {
     answers_.Json(index, PostSource::kJson, JsonNotSent("no message of this id is known"), 404);
   } else {
@@ -343,10 +445,15 @@ void HandOver::Answer(int index, const Post& post, SubmitOutcome outcome,
   const std::string fields =
       retryAfter > 0 ? "Retry-After: " + std::to_string(retryAfter) + "\r\n" : std::string();
   ServerMetrics& metrics = monitor_.Metrics();
-  if (const char* refusal = RefusalReasonOf(outcome)) {
+  const char* refusal = RefusalReasonOf(outcome);
+  if (refusal) {
     metrics.CountRefusal(refusal);
   } else if (submission.Complete()) {
     metrics.CountHandedOver();
+  }
+  if (const std::optional<Sender>& client = table_.At(index).client;
+      client && access_.UserOf(*client) && (refusal || submission.Complete())) {
+    metrics.CountUser(client->user, refusal);
   }
   if (AnsweredInJson(post.source)) {
     std::string body = outcome != SubmitOutcome::kHandedOver
@@ -371,6 +478,7 @@ void HandOver::Answer(int index, const Post& post, SubmitOutcome outcome,
   shown.message = submission.message;
   shown.handedOver = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
   if (outcome == SubmitOutcome::kHandedOver) shown.waitingNote = EscapeHtml(monitor_.WaitingNote());
+  shown.viewer = access_.RestrictedViewer(table_.At(index).client);
   if (post.messageId != 0) {
     shown.messageId = std::to_string(post.messageId);
     shown.state = StateNow(post.messageId);

@@ -61,9 +61,14 @@ class HandOver {
   // form's answer (empty for a monitoring system's notification).
   void Submit(int index, const HttpRequest& request, const std::string& path,
               const struct stat& info);
-  // GET /messages/ID with an outbox: the message's JSON (MessageJson), or not-found. False
-  // for any other request.
+  // GET /messages/ID with an outbox: the message's JSON (MessageJson), or not-found; GET
+  // /messages?limit=N&before=ID: {"messages": [...]}, newest first, those the client may
+  // see of the history (HistoryOf). False for any other request.
   bool AnswerMessageQuery(int index, const HttpRequest& request);
+  // The messages of the history that the client of connection `index` may see, newest
+  // first: a supervisor all, a user their own; a client without a user (no accounts, or
+  // the shared password) all of them from a [Status] From address, none from another.
+  std::vector<MessageStatus> HistoryOf(int index, size_t limit, uint64_t beforeId = 0) const;
   // Calls off the hand-over that the connection waits for; true when it had not started
   // (it never will) and the post was answered as refused for a busy exchange (kBusy).
   bool CallOff(int index);
@@ -84,6 +89,10 @@ class HandOver {
   // The outbox's way for a message that passed every check.
   void AcceptIntoOutbox(int index, const Sender& key, const std::string& client, Post post,
                         std::string entry);
+  // Whether the client of connection `index` may ask for `status` by its id: with
+  // accounts, a supervisor any, a user their own, the shared account those without a
+  // user; without accounts, whoever may post.
+  bool MayAskFor(int index, const MessageStatus& status) const;
   // The message's state now, and its "id" and "state" for a JSON answer.
   std::string StateNow(uint64_t id) const;
   std::string MessageFields(uint64_t id) const;

@@ -20,10 +20,7 @@ namespace vel {
 
 namespace {
 
-const TerminalText& Utf8() {
-  static const TerminalText utf8("UTF-8");
-  return utf8;
-}
+const TerminalText& Utf8() { return TerminalText::Utf8(); }
 
 // `text` in Windows-1252, or false with the reason (naming `what`) in `error`. A lone
 // surrogate ("\ud800" alone) is no character at all: it is refused, never replaced.
@@ -192,8 +189,14 @@ std::string MessageJson(const MessageStatus& status) {
                                     : entry.substr(from, last + 1 - from);
   const bool taken = status.state == MessageState::kTaken;
   const bool expired = status.state == MessageState::kExpired;
+  const std::string text = last == std::string::npos ? entry : entry.substr(last + 1);
+  auto json = [](const std::string& cp1252) {
+    return JsonString(QString::fromStdString(Utf8().ToTerminal(cp1252)));
+  };
   return "{\"id\": " + std::to_string(status.id) + ", \"state\": \"" + StateName(status.state) +
-         "\", \"receivers\": [" + JsonNames(receivers) +
+         "\", \"user\": " + (status.user.empty() ? "null" : json(status.user)) +
+         ", \"address\": " + json(status.sender) + ", \"message\": " + json(text) +
+         ", \"receivers\": [" + JsonNames(receivers) +
          "], \"accepted\": " + JsonTime(status.acceptedMs) +
          ", \"passed\": " + JsonTime(status.passedMs) +
          ", \"taken\": " + JsonTime(taken ? status.endedMs : 0) +
@@ -221,6 +224,8 @@ std::string NotSentReason(SubmitOutcome outcome) {
       return "the body must come with a Content-Length, not in chunks: nothing was sent";
     case SubmitOutcome::kTooLong:
       return "the message and its receivers are longer than the alarm server can ever take";
+    case SubmitOutcome::kNotPermitted:
+      return "this user may not page every receiver named: nothing was sent";
     case SubmitOutcome::kOutboxFull:
       return "the outbox is full: nothing was sent, try again later";
     case SubmitOutcome::kNotKept:

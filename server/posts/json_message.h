@@ -41,8 +41,9 @@ std::string JsonSent(const std::string& receivers);
 std::string JsonNames(const std::string& receivers);
 // The same names in UTF-8, separated by ", ", for a reason.
 std::string Utf8Names(const std::string& receivers);
-// {"id": N, "state": "...", "receivers": [...], "accepted": "...Z", "passed": ..., "taken":
-// ..., "expired": ...}: a message of the outbox, its times in UTC (null: not yet).
+// {"id": N, "state": "...", "user": ..., "address": "...", "message": "...", "receivers":
+// [...], "accepted": "...Z", "passed": ..., "taken": ..., "expired": ...}: a message of the
+// outbox, its texts in UTF-8, its times in UTC (null: not yet; "user" null without one).
 std::string MessageJson(const MessageStatus& status);
 
 // Why a message with this outcome was not handed over, for the "error" of the answer.

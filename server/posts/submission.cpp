@@ -103,6 +103,7 @@ int StatusOf(SubmitOutcome outcome) {
     case SubmitOutcome::kNotKept:
       return 503;
     case SubmitOutcome::kCrossSite:
+    case SubmitOutcome::kNotPermitted:
       return 403;
   }
   return 500;

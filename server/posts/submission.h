@@ -41,6 +41,7 @@ enum class SubmitOutcome {
   kCrossSite,        // 403: a page of another web site made a browser post it
   kUnknownReceiver,  // 400: it names a receiver that the receiver file does not hold
                      // (with [Access] KnownReceiversOnly=1)
+  kNotPermitted,     // 403: it names a receiver its user may not page (the users file)
   kOutboxFull,       // 503: [Outbox] Size messages wait already: nothing was accepted
   kNotKept,          // 503: the outbox's disk refused the write or the sync
 };

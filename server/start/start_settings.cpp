@@ -10,6 +10,7 @@
 #include "language_files.h"
 #include "profile_keys.h"
 #include "receiver_list.h"
+#include "user_accounts.h"
 #include "vel_proc.h"
 
 namespace vel {
@@ -54,6 +55,8 @@ std::vector<std::string> ReadStartSettings(const std::string& profile, StartupRe
       std::max<int64_t>(0, ReadProfileNumber(ProfileSetting::kOutboxSize, profile));
   settings.outbox.expireSeconds =
       std::max<int64_t>(0, ReadProfileNumber(ProfileSetting::kOutboxExpireSeconds, profile));
+  settings.outbox.keepDays =
+      std::clamp<int64_t>(ReadProfileNumber(ProfileSetting::kOutboxKeepDays, profile), 0, 3650);
   error.clear();
   if (!ReadMonitorSettings(profile, settings.monitor, error)) refusals.push_back(error);
   return refusals;
@@ -94,6 +97,16 @@ int CheckProgramDirectory(std::FILE* out) {
       report.Warn("no language is chosen ([General] Language in " + profile +
                   "): a start asks for one on a terminal or in a window, and ends without one.");
     }
+  }
+  // The users file, as a start reads it; accounts need status lines.
+  UserAccounts users;
+  if (std::string error; !users.Load(ProgramFile(kUsersFile), error)) {
+    refusals.push_back(error);
+  } else if (users.Active() && ReadProfileNumber(ProfileSetting::kHeaders, profile) != 1) {
+    refusals.push_back(std::string("There is a users file (") + kUsersFile +
+                       "), and accounts need HTTP status lines: set Headers=1 in section [HTTP] "
+                       "of " +
+                       profile + ".");
   }
   report.CheckReceiverFile(ReceiverList::kFileName);
   report.CheckPages();

@@ -1175,9 +1175,9 @@ TEST(JsonMessage, FieldsBecomeASubmissionInWindows1252) {
 TEST(OutboxJournal, RecordsReadBackAndATornOrDamagedTailIsCut) {
   const std::vector<OutboxRecord> records = {
       {RecordType::kAccepted, 1, 1700000000000, "127.0.0.1", "FT:A\xFEhello", "alice"},
-      {RecordType::kPassed, 1, 1700000000005, "", ""},
-      {RecordType::kAccepted, 2, 1700000000010, "::1", std::string(4093, 'x')},
-      {RecordType::kTaken, 1, 1700000001000, "", ""},
+      {RecordType::kPassed, 1, 1700000000005, "", "", ""},
+      {RecordType::kAccepted, 2, 1700000000010, "::1", std::string(4093, 'x'), ""},
+      {RecordType::kTaken, 1, 1700000001000, "", "", ""},
   };
   std::string journal;
   std::vector<size_t> ends;

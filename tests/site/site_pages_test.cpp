@@ -24,11 +24,14 @@ struct PageCase {
 
 const std::vector<PageCase> kPages = {
     {"INDEX.HTM", {"[RECEIVERS]", "[VERSION]"}},
-    {"SEND.HTM", {"[SUBMITTEDONES]", "[SUBMITTEDMESSAGE]", "[VERSION]"}},
+    {"SEND.HTM",
+     {"[SUBMITTEDONES]", "[SUBMITTEDMESSAGE]", "[VERSION]", "[WAITING]", "[MESSAGEID]", "[STATE]"}},
     {"LIST.HTM", {"[RECEIVERS]", "[VERSION]"}},
+    {"HISTORY.HTM", {"[HISTORY]", "[VERSION]"}},
 };
-const std::vector<std::string> kAllPlaceholders = {"[RECEIVERS]", "[VERSION]", "[SUBMITTEDONES]",
-                                                   "[SUBMITTEDMESSAGE]"};
+const std::vector<std::string> kAllPlaceholders = {
+    "[RECEIVERS]", "[VERSION]",   "[SUBMITTEDONES]", "[SUBMITTEDMESSAGE]",
+    "[WAITING]",   "[MESSAGEID]", "[STATE]",         "[HISTORY]"};
 
 void PrintTo(const PageCase& c, std::ostream* os) { *os << c.file; }
 
@@ -52,7 +55,7 @@ TEST_P(SitePage, IsWindows1252WithCrLfAndSaysSo) {
 TEST_P(SitePage, HoldsItsPlaceholdersOnLinesOfTheirOwn) {
   const std::vector<std::string> lines = CrLfLines(ReadBytes(kDist + "/" + GetParam().file));
   std::multiset<std::string> found;
-  const std::regex repeated(R"(<(option|li)>\[(RECEIVERS|SUBMITTEDONES)\]</\1>)");
+  const std::regex repeated(R"(<(option|li)>\[(RECEIVERS|SUBMITTEDONES)\]</\1>|\[HISTORY\])");
   for (const std::string& line : lines) {
     int onLine = 0;
     for (const std::string& p : kAllPlaceholders) {
@@ -63,7 +66,8 @@ TEST_P(SitePage, HoldsItsPlaceholdersOnLinesOfTheirOwn) {
     }
     ASSERT_LE(onLine, 1) << GetParam().file << ": two placeholders on one line: " << line;
     if (line.find("[RECEIVERS]") != std::string::npos ||
-        line.find("[SUBMITTEDONES]") != std::string::npos) {
+        line.find("[SUBMITTEDONES]") != std::string::npos ||
+        line.find("[HISTORY]") != std::string::npos) {
       EXPECT_TRUE(std::regex_match(line, repeated))
           << GetParam().file << ": a repeated line holds more than its element: " << line;
     }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "files.h"
+#include "outbox_journal.h"
 #include "password_hash.h"
 #include "peer_hex.h"
 #include "peer_process.h"
@@ -41,9 +42,10 @@ class VelctlTest : public ::testing::Test {
   // \xHH whatever the locale of the machine running the tests.
   std::vector<std::string> Env() const { return {"VELMAR_INSTANCE=" + instance_, "LC_ALL=C"}; }
 
-  // velctl's standard output by lines (with `withErrors`, standard error too).
+  // velctl's standard output by lines (with `withErrors`, standard error too); `input`:
+  // the lines of its standard input, which ends after them.
   VelctlRun Velctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                   bool withErrors = false) {
+                   bool withErrors = false, const std::vector<std::string>& input = {}) {
     std::vector<std::string> all;
     for (const std::string& mine : Env()) {
       const std::string name = mine.substr(0, mine.find('=') + 1);
@@ -52,17 +54,30 @@ class VelctlTest : public ::testing::Test {
       if (!overridden) all.push_back(mine);
     }
     all.insert(all.end(), env.begin(), env.end());
-    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", VELCTL};
+    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", velctl_};
     shellArgs.insert(shellArgs.end(), args.begin(), args.end());
-    PeerProcess p(withErrors ? "/bin/sh" : VELCTL, withErrors ? shellArgs : args, all);
+    PeerProcess p(withErrors ? "/bin/sh" : velctl_, withErrors ? shellArgs : args, all);
+    for (const std::string& line : input) p.Send(line);
+    p.CloseInput();
     VelctlRun run{-1, {}};
     while (auto line = p.ReadLine(10000)) run.lines.push_back(*line);
     run.status = p.Wait();
     return run;
   }
 
+  // From now on velctl runs from `dir`, a program directory of its own (velctl finds
+  // its files beside itself, wherever a link to it lies): a copy, with its library.
+  void UseProgramDir(const veltest::TempDir& dir) {
+    const std::string built = VELCTL;
+    const std::string distDir = built.substr(0, built.rfind('/') + 1);
+    std::filesystem::copy_file(built, dir.File("velctl"));
+    std::filesystem::create_symlink(distDir + "libVelmar.so", dir.File("libVelmar.so"));
+    velctl_ = dir.File("velctl");
+  }
+
   const std::string instance_ = UniqueInstance("velctl");
   std::unique_ptr<PeerProcess> holder_;
+  std::string velctl_ = VELCTL;
 };
 
 TEST_F(VelctlTest, CommandsAreTakenOutAndDecoded) {
@@ -241,6 +256,15 @@ TEST_F(VelctlTest, UsageErrorsExitWithTwo) {
       {"commands", "--follow=1"},
       {"commands", "--peek", "--follow"},  // nothing is taken: there is nothing to follow
       {"passwd", "pw"},                    // a password never stands on the command line
+      {"user"},
+      {"user", "list", "extra"},
+      {"user", "add"},
+      {"user", "add", "a", "--send-limit", "-1"},
+      {"user", "add", "a", "--send-limit"},
+      {"history", "extra"},
+      {"history", "--since", "yesterday"},
+      {"history", "--since", "2024-02-30"},  // no such day
+      {"history", "--since"},
   };
   for (const auto& args : bad) {
     EXPECT_EQ(Velctl(args).status, 2) << (args.empty() ? "" : args[0]);
@@ -366,6 +390,170 @@ TEST_F(VelctlTest, PasswdAsksTwiceWithoutEchoAndPrintsTheProfileLine) {
       EXPECT_EQ(output.find("Password="), std::string::npos) << output;
     }
   }
+}
+
+// The users file beside velctl: users added with their options, listed without their
+// hashes, given new passwords and removed; refusals leave the file as it was, and a file
+// of another account keeps its owner and mode.
+TEST_F(VelctlTest, UserCommandsKeepTheUsersFile) {
+  veltest::TempDir dir;
+  UseProgramDir(dir);
+  const std::string file = dir.File("VELWEB.USR");
+  const std::vector<std::string> twice = {"pw 1", "pw 1"};
+  EXPECT_EQ(Velctl({"user", "list"}).lines, std::vector<std::string>{});  // no file: no users
+  EXPECT_EQ(Velctl({"user", "add", "alice", "--receivers", "GROUP1, J*", "--send-limit", "5"}, {},
+                   false, twice)
+                .status,
+            0);
+  EXPECT_EQ(veltest::ModeOf(file), 0640u);
+  EXPECT_EQ(Velctl({"user", "add", "--role", "supervisor", "B\xC3\xA4r"}, {"LC_ALL=C.UTF-8"}, false,
+                   twice)
+                .status,
+            0);
+  const std::vector<std::string> listed = {
+      "alice: sender; send limit 5 a minute; receivers GROUP1, J*",
+      "B\\xe4r: supervisor; send limit the [Access] one; receivers all"};
+  EXPECT_EQ(Velctl({"user", "list"}).lines, listed);
+  // The hash of a user's password, from the file.
+  auto hashOf = [&](const std::string& user) {
+    const std::string bytes = veltest::ReadFile(file);
+    const size_t at = bytes.find("Password=", bytes.find("[" + user + "]\r\n"));
+    return at == std::string::npos ? "" : bytes.substr(at + 9, bytes.find('\r', at) - at - 9);
+  };
+  EXPECT_TRUE(vel::PasswordMatches(hashOf("alice"), "pw 1"));
+  EXPECT_NE(veltest::ReadFile(file).find("[B\xE4r]\r\n"), std::string::npos);
+
+  // Another account's file (velweb's): a new password keeps its owner, group and mode.
+  ASSERT_EQ(chmod(file.c_str(), 0604), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+  }
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  EXPECT_EQ(Velctl({"user", "passwd", "alice"}, {}, false, {"new", "new"}).status, 0);
+  ASSERT_EQ(stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_TRUE(vel::PasswordMatches(hashOf("alice"), "new"));
+  EXPECT_EQ(Velctl({"user", "remove", "B\\xe4r"}).status, 0);
+  EXPECT_EQ(Velctl({"user", "list"}).lines, std::vector<std::string>{listed[0]});
+
+  struct Refusal {
+    std::vector<std::string> args;
+    int status;
+    std::string said;
+  };
+  const std::vector<Refusal> refusals = {
+      {{"user", "add", "alice"}, 1, "the user alice is already in " + file},
+      {{"user", "passwd", "bob"}, 1, "there is no user bob in " + file},
+      {{"user", "remove", "bob"}, 1, "there is no user bob in " + file},
+      {{"user", "add", "bob", "--role", "boss"}, 2, "--role is sender or supervisor"},
+      {{"user", "add", "a:b"}, 2, "a user name holds no \":\""},
+      {{"user", "add", "bob", "--receivers", "A,,B"}, 2, "empty name"},
+  };
+  const std::string kept = veltest::ReadFile(file);
+  for (const Refusal& r : refusals) {
+    const VelctlRun run = Velctl(r.args, {}, true, twice);
+    EXPECT_EQ(run.status, r.status) << r.args[2];
+    ASSERT_FALSE(run.lines.empty()) << r.args[2];
+    EXPECT_NE(run.lines[0].find(r.said), std::string::npos) << run.lines[0];
+    EXPECT_EQ(veltest::ReadFile(file), kept) << r.args[2];
+  }
+  // A file that cannot be read as meant is never written over: the line is named.
+  const std::string broken = kept + "Colour=red\r\n";
+  veltest::WriteFile(file, broken);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"user", "remove", "alice"}, {"user", "add", "bob"}, {"user", "list"}}) {
+    const VelctlRun run = Velctl(args, {}, true, twice);
+    EXPECT_EQ(run.status, 1) << args[1];
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_EQ(run.lines[0].rfind("velctl: " + file + " line 5: unknown key Colour", 0), 0u)
+        << run.lines[0];
+    EXPECT_EQ(veltest::ReadFile(file), broken);
+  }
+}
+
+// velctl history rebuilds each message of the outbox's journal beside it, newest first,
+// as lines or JSON; a torn tail is where the records end.
+TEST_F(VelctlTest, HistoryShowsTheOutboxsMessages) {
+  veltest::TempDir dir;
+  UseProgramDir(dir);
+  const std::vector<std::string> utc = {"TZ=UTC"};
+  EXPECT_EQ(Velctl({"history"}, utc).lines, std::vector<std::string>{});  // no outbox yet
+  using vel::RecordType;
+  const int64_t t0 = int64_t{1709287200} * 1000;  // 2024-03-01 10:00:00 UTC
+  const std::vector<vel::OutboxRecord> records = {
+      {RecordType::kAccepted, 1, t0, "10.0.0.5",
+       "FT:GROUP1\xFEJOHN\xFE"
+       "Fire in hall 3",
+       "alice"},
+      {RecordType::kAccepted, 2, t0 + 60000, "10.0.0.6",
+       "FT:caf\xE9\xFE"
+       "say \"hi\"\x01",
+       ""},
+      {RecordType::kPassed, 1, t0 + 1000, "", "", ""},
+      {RecordType::kAccepted, 3, t0 + 120000, "10.0.0.6",
+       "FT:A\xFE"
+       "late",
+       ""},
+      {RecordType::kAccepted, 4, t0 + 130000, "10.0.0.6",
+       "FT:A\xFE"
+       "withdrawn",
+       ""},
+      {RecordType::kWithdrawn, 4, t0 + 130001, "", "", ""},
+      {RecordType::kTaken, 1, t0 + 4250, "", "", ""},
+      {RecordType::kExpired, 1, t0 + 9000, "", "", ""},  // nothing follows a message's end
+      {RecordType::kPassed, 2, t0 + 61000, "", "", ""},
+      {RecordType::kReturned, 2, t0 + 62000, "", "", ""},
+      {RecordType::kExpired, 3, t0 + 180000, "", "", ""},
+  };
+  std::string journal;
+  for (const vel::OutboxRecord& record : records) journal += vel::EncodeRecord(record);
+  const std::string torn = vel::EncodeRecord({RecordType::kTaken, 2, t0 + 70000, "", "", ""});
+  dir.Write("vel_outbox.dat", journal + torn.substr(0, torn.size() - 3));
+
+  const std::vector<std::string> lines = {
+      "2024-03-01 10:02:00  10.0.0.6  A  expired 2024-03-01 10:03:00  \"late\"",
+      "2024-03-01 10:01:00  10.0.0.6  caf\\xe9  queued 2024-03-01 10:01:02  "
+      "\"say \\\"hi\\\"\\x01\"",
+      "2024-03-01 10:00:00  alice  GROUP1,JOHN  taken 2024-03-01 10:00:04  \"Fire in hall 3\""};
+  EXPECT_EQ(Velctl({"history"}, utc).lines, lines);
+  const std::vector<std::string> json = {
+      "[",
+      "  {\"id\": 3, \"state\": \"expired\", \"user\": null, \"address\": \"10.0.0.6\", "
+      "\"receivers\": [\"A\"], \"message\": \"late\", \"accepted\": \"2024-03-01T10:02:00.000Z\", "
+      "\"passed\": null, \"taken\": null, \"expired\": \"2024-03-01T10:03:00.000Z\"},",
+      "  {\"id\": 2, \"state\": \"queued\", \"user\": null, \"address\": \"10.0.0.6\", "
+      "\"receivers\": [\"caf\xC3\xA9\"], \"message\": \"say \\\"hi\\\"\\u0001\", "
+      "\"accepted\": \"2024-03-01T10:01:00.000Z\", \"passed\": \"2024-03-01T10:01:01.000Z\", "
+      "\"taken\": null, \"expired\": null},",
+      "  {\"id\": 1, \"state\": \"taken\", \"user\": \"alice\", \"address\": \"10.0.0.5\", "
+      "\"receivers\": [\"GROUP1\", \"JOHN\"], \"message\": \"Fire in hall 3\", "
+      "\"accepted\": \"2024-03-01T10:00:00.000Z\", \"passed\": \"2024-03-01T10:00:01.000Z\", "
+      "\"taken\": \"2024-03-01T10:00:04.250Z\", \"expired\": null}",
+      "]"};
+  // JSON times are UTC whatever the zone; --since is local time.
+  EXPECT_EQ(Velctl({"history", "--json"}, {"TZ=JST-9"}).lines, json);
+  struct Since {
+    std::string time;
+    size_t shown;
+  };
+  for (const Since& c : std::vector<Since>{{"2024-03-01", 3},
+                                           {"2024-03-01 10:01", 2},
+                                           {"2024-03-01T10:01:01", 1},
+                                           {"2024-03-02", 0},
+                                           {"24h", 0},
+                                           {"999999h", 3}}) {
+    const VelctlRun run = Velctl({"history", "--since", c.time}, utc);
+    EXPECT_EQ(run.status, 0) << c.time;
+    EXPECT_EQ(run.lines, std::vector<std::string>(lines.begin(), lines.begin() + c.shown))
+        << c.time;
+  }
+  EXPECT_EQ(
+      Velctl({"history", "--json", "--since", "2024-03-01 19:01"}, {"TZ=JST-9"}).lines,
+      (std::vector<std::string>{json[0], json[1], json[2].substr(0, json[2].size() - 1), "]"}));
 }
 
 }  // namespace
