@@ -47,7 +47,8 @@ std::vector<std::string> UserAccounts::Refresh() {
   const std::string name = path_.substr(path_.rfind('/') + 1);
   if (!stamp) {
     lines.push_back("Velmar Web Server keeps its " + std::to_string(users_->size()) +
-                    " users: the users file " + name + " is gone (a start without it turns "
+                    " users: the users file " + name +
+                    " is gone (a start without it turns "
                     "accounts off)");
     return lines;
   }

@@ -187,6 +187,103 @@ TEST(ServerAccess, PasswordRightWrongMissingAndTheLockOut) {
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
 }
 
+// Accounts: two users, one who may page the ICU only. Each is named in the log, sees
+// the receivers they may page, and is refused whole for any other; a user's wrong
+// passwords lock out that user from every address and nobody else; users added,
+// removed or broken while the server runs count within 3 s, and a broken file keeps
+// the users before it; the history shows a sender their own messages, a supervisor all.
+TEST(ServerAccess, UsersPageTheirOwnReceiversAndAreNamedEverywhere) {
+  Velweb server;
+  server.Velctl("receivers write '" + (server.dir() / "vel_rcv.dat").string() +
+                "' ICU-1 ICU-2 Ward");
+  server.Put("INDEX.HTM", "<li>[RECEIVERS]</li>\r\n");
+  server.Put("HISTORY.HTM", "[HISTORY]\r\n");
+  const std::string alice = server.PasswordLine("alice pw"), sue = server.PasswordLine("sue pw");
+  auto users = [&](const std::string& more) {
+    server.Put("VELWEB.USR", "[alice]\r\n" + alice + "\r\nReceivers=ICU*\r\nSendLimit=50\r\n" +
+                                 "[sue]\r\n" + sue + "\r\nRole=supervisor\r\n" + more);
+  };
+  users("");
+  ASSERT_TRUE(StartWith(server, "SendLimit=2\r\n[Outbox]\r\nSize=100\r\nKeepDays=30\r\n"));
+  const std::string asAlice = Basic("alice", "alice pw"), asSue = Basic("sue", "sue pw");
+  const std::string get = "GET /index.htm HTTP/1.0\r\n";
+  EXPECT_EQ(StatusLine(server.Fetch(get + "\r\n")), "HTTP/1.0 401 Unauthorized");
+  EXPECT_EQ(Body(server.Fetch(get + asAlice + "\r\n")), "<li>ICU-1</li>\r\n<li>ICU-2</li>\r\n");
+  EXPECT_EQ(Body(server.Fetch(get + asSue + "\r\n")),
+            "<li>ICU-1</li>\r\n<li>ICU-2</li>\r\n<li>Ward</li>\r\n");
+  // Alice may not page the ward: refused whole, nothing handed over.
+  const std::string barred =
+      server.Fetch(PostJson(R"({"receivers": ["ICU-1", "Ward"], "message": "no"})", asAlice));
+  EXPECT_EQ(StatusLine(barred), "HTTP/1.0 403 Forbidden");
+  EXPECT_NE(barred.find("may not page Ward: nothing was sent"), std::string::npos) << barred;
+  for (int i = 0; i < 3; ++i) {  // her own SendLimit, not the [Access] one of 2
+    EXPECT_EQ(Body(server.Fetch(
+                  PostRequest("message=a" + std::to_string(i) + "&receivers=ICU-1", asAlice))),
+              "<p>sent to</p>\r\n<b>ICU-1</b>\r\nend\r\n");
+  }
+  EXPECT_EQ(Body(server.Fetch(PostRequest("message=<script>s</script>&receivers=Ward", asSue))),
+            "<p>sent to</p>\r\n<b>Ward</b>\r\nend\r\n");
+  std::string taken;
+  EXPECT_TRUE(WaitFor([&] {
+    taken += server.Velctl("commands --raw");
+    return CountOf(taken, "\n") >= 4;
+  })) << taken;
+  EXPECT_EQ(taken.find("no"), std::string::npos) << taken;
+  EXPECT_EQ(LogCount(server, "WEB Received HTTP message request from 127.0.0.1 (alice)\r\n", 3),
+            3u);
+  EXPECT_EQ(LogCount(server, "WEB Received HTTP message request from 127.0.0.1 (sue)\r\n"), 1u);
+  EXPECT_EQ(LogCount(server, "(alice): alice may not page Ward"), 1u);
+  // The history: alice sees her own three, sue all four, the script as text.
+  auto history = [&](const std::string& who) {
+    return Body(server.Fetch("GET /history.htm HTTP/1.0\r\n" + who + "\r\n"));
+  };
+  EXPECT_EQ(CountOf(history(asAlice), "<tr"), 3u);
+  EXPECT_EQ(CountOf(history(asSue), "<tr"), 4u);
+  EXPECT_NE(history(asSue).find("<td>&lt;script&gt;s&lt;/script&gt;</td>"), std::string::npos);
+  const std::string list = server.Fetch("GET /messages?limit=2 HTTP/1.0\r\n" + asAlice + "\r\n");
+  EXPECT_EQ(CountOf(list, "\"user\": \"alice\""), 2u) << list;
+  const std::string sues = server.Fetch("GET /messages?limit=1 HTTP/1.0\r\n" + asSue + "\r\n");
+  const std::string sueId = sues.substr(sues.find("\"id\": ") + 6, 16);
+  EXPECT_EQ(StatusLine(server.Fetch("GET /messages/" + sueId + " HTTP/1.0\r\n" + asAlice + "\r\n")),
+            "HTTP/1.0 404 Not Found")
+      << "alice may not ask for sue's message";
+  const std::string metrics = server.Fetch("GET /metrics HTTP/1.0\r\n\r\n");
+  EXPECT_NE(metrics.find("velweb_user_messages_accepted_total{user=\"alice\"} 3"),
+            std::string::npos);
+  EXPECT_NE(metrics.find("velweb_user_refusals_total{user=\"alice\",reason=\"not_permitted\"} 1"),
+            std::string::npos);
+
+  // Five wrong passwords for alice from five addresses: alice is locked out everywhere,
+  // sue is not.
+  for (int i = 0; i < 5; ++i) {
+    server.Fetch(From{"127.0.1." + std::to_string(i + 1)}, get + Basic("alice", "guess") + "\r\n");
+  }
+  EXPECT_EQ(StatusLine(server.Fetch(From{"127.0.2.1"}, get + asAlice + "\r\n")),
+            "HTTP/1.0 401 Unauthorized");
+  EXPECT_EQ(StatusLine(server.Fetch(From{"127.0.2.1"}, get + asSue + "\r\n")), "HTTP/1.0 200 OK");
+  EXPECT_EQ(LogCount(server, "Locked out the user alice for a minute after 5 wrong HTTP passwords"),
+            1u);
+
+  // While it runs: bob added, sue removed; then a broken file keeps bob.
+  server.Put("VELWEB.USR", "[bob]\r\n" + server.PasswordLine("bob pw") + "\r\n");
+  // (Each try from an address of its own: a user not there yet is a wrong password.)
+  int tries = 0;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const From from{"127.0.3." + std::to_string(++tries % 250 + 1)};
+        return StatusLine(server.Fetch(from, get + Basic("bob", "bob pw") + "\r\n")) ==
+               "HTTP/1.0 200 OK";
+      },
+      milliseconds(3000)));
+  EXPECT_EQ(StatusLine(server.Fetch(get + asSue + "\r\n")), "HTTP/1.0 401 Unauthorized");
+  server.Put("VELWEB.USR", "[bob]\r\nPassword=plain\r\n");
+  EXPECT_TRUE(
+      server.LogShows("keeps its 1 users: the users file cannot be used: VELWEB.USR line 2:"))
+      << server.Log();
+  EXPECT_EQ(StatusLine(server.Fetch(get + Basic("bob", "bob pw") + "\r\n")), "HTTP/1.0 200 OK");
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
+}
+
 // Wrong passwords, 50 a second, each from a new address and never the same, while a
 // client with the right password fetches a page every 0.2 s: the hashing happens off
 // the event loop and under a budget, so the good client is served as if alone.
@@ -282,6 +379,7 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
     std::string headers;
     std::string access;
     std::string message;
+    std::string users = {};  // VELWEB.USR, when there is one
   };
   // `access`: the [Access] section's lines, or with a leading "[" the whole rest.
   const std::vector<Case> cases = {
@@ -308,11 +406,22 @@ TEST(ServerAccess, StartIsRefusedForSettingsThatCannotWork) {
       {"1", "Password=$1$abc$0123456789012345678901", "its method is too weak"},
       {"1", "SendLimit=0\r\n[Status]\r\nFrom=::1 10.0.0.300",
        "[Status] From in VELWEB.INI: \"10.0.0.300\" is neither an address nor a network."},
+      // A users file that cannot be used never opens the server.
+      {"1", "SendLimit=0", "VELWEB.USR line 3: Role of alice is boss; it is sender or supervisor",
+       "[alice]\r\n" + password + "\r\nRole=boss\r\n"},
+      {"1", "SendLimit=0", "VELWEB.USR line 1: Password stands before any [user]",
+       "Password=x\r\n"},
+      {"0", "SendLimit=0",
+       "There is a users file (VELWEB.USR), and accounts need HTTP status lines",
+       "[alice]\r\n" + password + "\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.access);
     server.SetProfile(std::to_string(server.port()), c.headers,
                       (c.access[0] == '[' ? "" : "[Access]\r\n") + c.access + "\r\n");
+    std::error_code ignored;
+    fs::remove(server.dir() / "VELWEB.USR", ignored);
+    if (!c.users.empty()) server.Put("VELWEB.USR", c.users);
     const std::string firstLine = c.message.substr(0, c.message.find('\n'));
     const size_t logged = CountOf(server.Log(), firstLine);
     ASSERT_TRUE(server.Start({}, false));
