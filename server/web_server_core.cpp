@@ -143,24 +143,26 @@ int WebServerCore::Form_Load() {
                        ". Mend the line (velctl user ... writes the file), or remove the file "
                        "to run without accounts.");
   }
-  if (users_.Active()) {
-    if (!Headers_) {
-      return refuseStart(std::string("There is a users file (") + kUsersFile +
-                         "), and accounts need HTTP status lines: set Headers=1 in section "
-                         "[HTTP] of VELWEB.INI, or remove the file.");
-    }
-    access_.SetUsers(users_.All());
-    QObject::connect(&usersTimer_, &QTimer::timeout, [this] {
-      const std::vector<std::string> lines = users_.Refresh();
-      if (lines.empty()) return;
-      access_.SetUsers(users_.All());
-      for (const std::string& line : lines) {
-        WriteLog(line);
-        if (frontEnd_) frontEnd_->ShowNotice(line);
-      }
-    });
-    usersTimer_.start(kUsersLookMs);
+  if (users_.Active() && !Headers_) {
+    return refuseStart(std::string("There is a users file (") + kUsersFile +
+                       "), and accounts need HTTP status lines: set Headers=1 in section "
+                       "[HTTP] of VELWEB.INI, or remove the file.");
   }
+  if (users_.Active()) access_.SetUsers(users_.All());
+  // Looked at from now on: users added, changed, removed, or a file made.
+  QObject::connect(&usersTimer_, &QTimer::timeout, [this] {
+    const std::vector<std::string> lines = users_.Refresh();
+    if (lines.empty()) return;
+    access_.SetUsers(users_.All());
+    if (!passwordHasher_) {
+      passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
+    }
+    for (const std::string& line : lines) {
+      WriteLog(line);
+      if (frontEnd_) frontEnd_->ShowNotice(line);
+    }
+  });
+  usersTimer_.start(kUsersLookMs);
   if (!access_.PasswordHash().empty() || users_.Active()) {
     passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
   }

@@ -40,11 +40,17 @@ bool UserAccounts::Load(const std::string& path, std::string& error) {
 
 std::vector<std::string> UserAccounts::Refresh() {
   std::vector<std::string> lines;
-  if (!users_) return lines;  // accounts are off until a restart with the file
   const std::optional<Stamp> stamp = StampOf(path_);
   if (stamp == stamp_) return lines;
   stamp_ = stamp;
   const std::string name = path_.substr(path_.rfind('/') + 1);
+  if (!users_) {
+    if (!stamp) return lines;
+    // A users file made while the server runs turns accounts on: it can only close the
+    // server, never open it. One that cannot be used lets nobody in but by the shared
+    // password, until it can.
+    users_ = std::make_shared<const Users>();
+  }
   if (!stamp) {
     lines.push_back("Velmar Web Server keeps its " + std::to_string(users_->size()) +
                     " users: the users file " + name +

@@ -6,7 +6,7 @@
 // Accounts never fail open: a file that cannot be used stops the start (Load names the
 // line); at a reload it leaves the last good users in place and says so once, until the
 // file changes again; a file that goes away leaves them too (a restart without it turns
-// accounts off).
+// accounts off). A file that appears while the server runs turns accounts on.
 //
 // Everything runs on the event loop's thread; the users are handed out as a snapshot
 // that stays valid while a request holds it.

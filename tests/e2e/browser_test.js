@@ -250,6 +250,51 @@ async function main() {
     await page.goto(`${base}/LIST.HTM`);
     const list = await page.$$eval('#receivers li', (items) => items.map((li) => li.textContent));
     check(sameList(list, sorted), 'LIST.HTM lists the receivers');
+
+    // Accounts (they need status lines): a sender and a supervisor, made while the server
+    // runs. Each posts; the history shows the sender their own, the supervisor all, and a
+    // script in a message as text.
+    if (headers) {
+      const hash = (password) => spawnSync(path.join(dir, 'velctl'), ['passwd'],
+        { input: `${password}\n${password}\n`, encoding: 'utf8', timeout: STEP_MS }).stdout.trim();
+      fs.writeFileSync(path.join(dir, 'VELWEB.USR'),
+        `[alice]\r\n${hash('alice pw')}\r\nReceivers=Alpha\r\n[sue]\r\n${hash('sue pw')}\r\nRole=supervisor\r\n`);
+      const as = async (user, password) => {
+        const ctx = await browser.newContext({ httpCredentials: { username: user, password } });
+        ctx.setDefaultTimeout(STEP_MS);
+        return ctx.newPage();
+      };
+      let ready = false;
+      for (let tries = 0; tries < 50 && !ready; ++tries) {
+        ready = (await fetch(`${base}/INDEX.HTM`)).status === 401;
+        if (!ready) await sleep(100);
+      }
+      check(ready, 'the users file counts while the server runs: a page needs a user');
+      const alice = await as('alice', 'alice pw');
+      await alice.goto(`${base}/INDEX.HTM`);
+      const offered = await alice.$$eval('select[name=receivers] option', (os) => os.map((o) => o.text));
+      check(sameList(offered, ['Alpha']), `alice is offered her receivers only: ${JSON.stringify(offered)}`);
+      await alice.selectOption('select[name=receivers]', ['Alpha']);
+      await alice.fill('textarea[name=message]', '<script>document.title="owned"</script> from alice');
+      await Promise.all([alice.waitForURL('**/SEND.HTM'), alice.click('button[type=submit]')]);
+      const sue = await as('sue', 'sue pw');
+      await sue.goto(`${base}/INDEX.HTM`);
+      await sue.selectOption('select[name=receivers]', ['bravo']);
+      await sue.fill('textarea[name=message]', 'from sue');
+      await Promise.all([sue.waitForURL('**/SEND.HTM'), sue.click('button[type=submit]')]);
+      const rows = async (p) => {
+        await p.goto(`${base}/HISTORY.HTM`);
+        return p.$$eval('#history tr', (trs) => trs.map((tr) => tr.cells[3].textContent));
+      };
+      const alices = await rows(alice);
+      check(sameList(alices, ['<script>document.title="owned"</script> from alice']),
+        `alice sees her own message only, as text: ${JSON.stringify(alices)}`);
+      check((await alice.title()) === 'History - Velmar Web Server', 'no script of a message ran');
+      const sues = await rows(sue);
+      check(sues.length === 3 && sues[0] === 'from sue' && sues[2] === message,
+        `sue sees every message, newest first: ${JSON.stringify(sues)}`);
+      await phoneShot(sue, path.join(opts.shots, `${label}-history-phone.png`));
+    }
     passed = true;
   } finally {
     if (browser) await browser.close().catch(() => {});

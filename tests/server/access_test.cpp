@@ -228,6 +228,13 @@ TEST(ServerAccess, UsersPageTheirOwnReceiversAndAreNamedEverywhere) {
     taken += server.Velctl("commands --raw");
     return CountOf(taken, "\n") >= 4;
   })) << taken;
+  // A monitoring system that logs in as alice: the receivers of its URL follow her rule.
+  const std::string alert =
+      R"({"version":"4","status":"firing","receiver":"r","groupLabels":{},"commonLabels":{},)"
+      R"("commonAnnotations":{},"externalURL":"http://am:9093","alerts":[{"status":"firing",)"
+      R"("labels":{"alertname":"Disk"},"annotations":{},"startsAt":"2026-12-08T10:00:00Z"}]})";
+  EXPECT_EQ(StatusLine(server.Fetch(PostJson(alert, asAlice, "/alertmanager?receivers=Ward"))),
+            "HTTP/1.0 403 Forbidden");
   EXPECT_EQ(taken.find("no"), std::string::npos) << taken;
   EXPECT_EQ(LogCount(server, "WEB Received HTTP message request from 127.0.0.1 (alice)\r\n", 3),
             3u);
@@ -250,7 +257,7 @@ TEST(ServerAccess, UsersPageTheirOwnReceiversAndAreNamedEverywhere) {
   const std::string metrics = server.Fetch("GET /metrics HTTP/1.0\r\n\r\n");
   EXPECT_NE(metrics.find("velweb_user_messages_accepted_total{user=\"alice\"} 3"),
             std::string::npos);
-  EXPECT_NE(metrics.find("velweb_user_refusals_total{user=\"alice\",reason=\"not_permitted\"} 1"),
+  EXPECT_NE(metrics.find("velweb_user_refusals_total{user=\"alice\",reason=\"not_permitted\"} 2"),
             std::string::npos);
 
   // Five wrong passwords for alice from five addresses: alice is locked out everywhere,

@@ -197,10 +197,11 @@ class MainWindowTest : public QObject {
     QVERIFY(window_->close());
     QVERIFY(*found);
     QVERIFY(!window_->isVisible());
-    const QString log = LogText();
-    QVERIFY2(log.contains("WEB Velmar Web Server is starting"), qPrintable(log));
-    QVERIFY2(log.contains("WEB Velmar Web Server shut down because of user interaction"),
-             qPrintable(log));
+    // The log is written on the exchange thread, after the window has gone.
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        LogText().contains("WEB Velmar Web Server shut down because of user interaction"),
+        qPrintable(LogText()), 5000);
+    QVERIFY2(LogText().contains("WEB Velmar Web Server is starting"), qPrintable(LogText()));
   }
 
  private:
