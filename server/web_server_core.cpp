@@ -111,6 +111,7 @@ int WebServerCore::Form_Load() {
     if (frontEnd_) frontEnd_->ChooseLanguage(ProgramDir());
     if (!LoadLanguage()) return 1;
   }
+  answers_.LoadLanguages(ProgramDir(), ReadProfileKey(ProfileSetting::kLanguage, kProfile));
 
   // A lock left by a crashed process is taken over; one that cannot be made at all (a
   // read-only directory) does not keep the server from starting.
@@ -386,6 +387,7 @@ void WebServerCore::Serve(int index, const HttpRequest& request) {
     handOver_.Submit(index, request, path, info);
   } else {
     ShownMessage shown;
+    shown.language = answers_.LanguageFor(request);
     shown.viewer = access_.RestrictedViewer(table_.At(index).client);
     if (outbox_) shown.history = [this, index] { return handOver_.HistoryOf(index, kHistoryRows); };
     answers_.Page(index, path, info, shown);

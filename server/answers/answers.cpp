@@ -60,7 +60,9 @@ void Answers::Page(int index, const std::string& path, const struct stat& info,
   const bool known = shown.receivers.empty() && shown.message.empty() && shown.handedOver &&
                      shown.waitingNote.empty() && shown.messageId.empty();
   // A user who may page only some receivers has pages of their own.
+  const PageLanguage* language = shown.language ? shown.language : languages_.Default();
   std::string key = path;
+  if (language) key += '\x02' + language->code;
   if (shown.viewer) {
     key += '\x01' + shown.viewer->name;
     for (const std::string& pattern : shown.viewer->receivers) key += '\x01' + pattern;
@@ -98,6 +100,7 @@ void Answers::Page(int index, const std::string& path, const struct stat& info,
     context.messageId = shown.messageId;
     context.state = shown.state;
     context.history = listsHistory ? &history : nullptr;
+    context.language = language;
     std::string rendered;
     for (const std::string& piece : RenderPage(*bytes, context)) rendered += piece;
     body = std::make_shared<const std::string>(std::move(rendered));

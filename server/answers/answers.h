@@ -28,6 +28,7 @@
 #include "metrics.h"
 #include "monitor.h"
 #include "page_cache.h"
+#include "page_languages.h"
 #include "receiver_list.h"
 #include "request.h"
 #include "users_file.h"
@@ -46,6 +47,7 @@ struct ShownMessage {
   std::optional<UserAccount> viewer;
   // With an outbox: the messages a page's [HISTORY] lists, for this client.
   std::function<std::vector<MessageStatus>()> history;
+  const PageLanguage* language = nullptr;  // of the page's texts; nullptr: the profile's
 };
 
 class Answers {
@@ -56,6 +58,15 @@ class Answers {
   Answers& operator=(const Answers&) = delete;
 
   void SetStatusLines(bool on) { statusLines_ = on; }
+  // The languages of the pages' texts: every language file of `dir`, [General] Language
+  // `profileCode` the default.
+  void LoadLanguages(const std::string& dir, const std::string& profileCode) {
+    languages_.Load(dir, profileCode);
+  }
+  // The language a page is shown in for `request` (its Accept-Language).
+  const PageLanguage* LanguageFor(const HttpRequest& request) const {
+    return languages_.Choose(request.HeaderValues("Accept-Language"));
+  }
 
   // The page of the file `path` (whose status is `info`), with its placeholders filled.
   void Page(int index, const std::string& path, const struct stat& info,
@@ -98,6 +109,7 @@ class Answers {
   bool statusLines_ = false;
   PageCache pageCache_;
   PageCache fileCache_;  // small files sent as they are (generation 0)
+  PageLanguages languages_;
 };
 
 }  // namespace vel

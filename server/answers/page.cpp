@@ -1,5 +1,6 @@
 #include "page.h"
 
+#include <charconv>
 #include <ctime>
 
 #include "text_lines.h"
@@ -59,7 +60,13 @@ std::string Cell(const std::string& text) { return "<td>" + EscapeHtml(text) + "
 
 }  // namespace
 
-std::string HistoryRow(const MessageStatus& status) {
+std::string HistoryRow(const MessageStatus& status, const PageLanguage* language) {
+  // A state in the page's language (the texts of the result page's states).
+  auto named = [&](MessageState state) {
+    const int number = 2046 + static_cast<int>(state);
+    const std::string& text = language ? language->Text(number) : std::string();
+    return text.empty() ? std::string(StateName(state)) : text;
+  };
   // The entry is "FT:", the receivers each ended by 0xFE, then the message.
   const std::string& entry = status.entry;
   const size_t from = entry.compare(0, 3, "FT:") == 0 ? 3 : 0;
@@ -73,20 +80,63 @@ std::string HistoryRow(const MessageStatus& status) {
   }
   const std::string message = last == std::string::npos ? entry : entry.substr(last + 1);
   std::string steps;
-  if (status.passedMs != 0) steps = "passed " + LocalTime(status.passedMs, false);
+  if (status.passedMs != 0)
+    steps = named(MessageState::kPassed) + " " + LocalTime(status.passedMs, false);
   if (status.endedMs != 0) {
-    steps += (steps.empty() ? "" : ", ") + std::string(StateName(status.state)) + " " +
-             LocalTime(status.endedMs, false);
+    steps +=
+        (steps.empty() ? "" : ", ") + named(status.state) + " " + LocalTime(status.endedMs, false);
   }
   const std::string who =
       status.user.empty() ? status.sender : status.user + " (" + status.sender + ")";
   return "<tr class=\"" + std::string(StateName(status.state)) + "\">" +
          Cell(LocalTime(status.acceptedMs, true)) + Cell(who) + Cell(receivers) + Cell(message) +
-         Cell(StateName(status.state)) + Cell(steps) + "</tr>";
+         Cell(named(status.state)) + Cell(steps) + "</tr>";
 }
+
+namespace {
+
+// `line` with every "[TEXT:n]" put in its language's text, as page text.
+std::string WithTexts(const std::string& line, const PageLanguage& language) {
+  static const std::string kOpen = "[TEXT:";
+  size_t at = line.find(kOpen);
+  if (at == std::string::npos) return line;
+  std::string out;
+  size_t from = 0;
+  for (; at != std::string::npos; at = line.find(kOpen, from)) {
+    const size_t close = line.find(']', at);
+    int number = -1;
+    if (close != std::string::npos) {
+      const char* first = line.data() + at + kOpen.size();
+      const auto [end, code] = std::from_chars(first, line.data() + close, number);
+      if (code != std::errc() || end != line.data() + close) number = -1;
+    }
+    if (number < 0) {  // not a text placeholder after all
+      out.append(line, from, at + kOpen.size() - from);
+      from = at + kOpen.size();
+      continue;
+    }
+    out.append(line, from, at - from);
+    out += EscapeHtml(language.Text(number));
+    from = close + 1;
+  }
+  out.append(line, from, std::string::npos);
+  return out;
+}
+
+// `line` with every `placeholder` put in `fill`.
+std::string ReplaceAll(std::string line, const std::string& placeholder, const std::string& fill) {
+  for (size_t at = line.find(placeholder); at != std::string::npos;
+       at = line.find(placeholder, at + fill.size())) {
+    line.replace(at, placeholder.size(), fill);
+  }
+  return line;
+}
+
+}  // namespace
 
 std::vector<std::string> RenderPage(const std::string& bytes, const PageContext& context) {
   static const std::string kReceivers = "[RECEIVERS]";
+  static const std::string kReceiverValue = "[RECEIVERVALUE]";
   static const std::string kVersion = "[VERSION]";
   static const std::string kSubmitted = "[SUBMITTEDONES]";
   static const std::string kMessage = "[SUBMITTEDMESSAGE]";
@@ -96,11 +146,21 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
   static const std::string kHistory = "[HISTORY]";
 
   std::vector<std::string> out;
-  for (const std::string& line : SplitTextLines(bytes)) {
+  for (const std::string& source : SplitTextLines(bytes)) {
+    const std::string line = context.language ? WithTexts(source, *context.language) : source;
     if (size_t at = line.find(kReceivers); at != std::string::npos) {
       if (context.receivers) {
+        const bool values = line.find(kReceiverValue) != std::string::npos;
         for (const std::string& name : *context.receivers) {
-          out.push_back(Fill(line, at, kReceivers, EscapeHtml(name)));
+          const std::string shown = EscapeHtml(name);
+          if (!values) {
+            out.push_back(Fill(line, at, kReceivers, shown));
+            continue;
+          }
+          // Each side of the name on its own: a name is never looked into for placeholders.
+          out.push_back(ReplaceAll(line.substr(0, at), kReceiverValue, shown) + shown +
+                        ReplaceAll(line.substr(at + kReceivers.size()), kReceiverValue, shown) +
+                        kCrLf);
         }
       }
     } else if (size_t at = line.find(kVersion); at != std::string::npos) {
@@ -135,7 +195,7 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
     } else if (size_t at = line.find(kHistory); at != std::string::npos) {
       if (context.history) {
         for (const MessageStatus& status : *context.history) {
-          out.push_back(Fill(line, at, kHistory, HistoryRow(status)));
+          out.push_back(Fill(line, at, kHistory, HistoryRow(status, context.language)));
         }
       }
     } else {

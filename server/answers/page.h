@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "outbox.h"
+#include "page_languages.h"
 
 namespace vel {
 
@@ -24,6 +25,7 @@ struct PageContext {
   std::string messageId;    // with an outbox: the accepted message's id and state (or empty)
   std::string state;
   const std::vector<MessageStatus>* history = nullptr;  // [HISTORY]: newest first
+  const PageLanguage* language = nullptr;               // [TEXT:n]; nullptr: left as it is
 };
 
 // A name as page text: "&", "<", ">" and '"' become character references, so that a
@@ -32,6 +34,11 @@ struct PageContext {
 // name back from a form, so names survive the round trip unchanged.
 std::string EscapeHtml(const std::string& text);
 
+// Before the placeholders below, every "[TEXT:n]" of a line is the page text `n` of the
+// page's language (page_languages.h), as page text; and on a line of "[RECEIVERS]", every
+// "[RECEIVERVALUE]" is the same receiver's name, escaped as [RECEIVERS] is (so that an
+// <option value="[RECEIVERVALUE]"> posts the name exactly, blanks and all).
+//
 // The pieces of a page, each line with its CR LF: "[RECEIVERS]", "[VERSION]",
 // "[SUBMITTEDONES]" and "[SUBMITTEDMESSAGE]" (in this order of precedence, one per line,
 // upper case only). The last shows the posted message as page text, so that the sender
@@ -46,7 +53,8 @@ std::vector<std::string> RenderPage(const std::string& bytes, const PageContext&
 
 // A message of the history as a table row: "<tr class=STATE><td>accepted</td><td>user
 // (address)</td><td>receivers</td><td>message</td><td>state</td><td>steps</td></tr>".
-std::string HistoryRow(const MessageStatus& status);
+// State names and steps in `language`'s texts (2046 to 2049) where it has them.
+std::string HistoryRow(const MessageStatus& status, const PageLanguage* language = nullptr);
 
 // The 13 lines of the not-found page, each with its CR LF (264 bytes in all).
 const std::vector<std::string>& NotFoundLines();

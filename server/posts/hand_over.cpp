@@ -103,7 +103,7 @@ HandOver::HandOver(ConnectionTable& table, Answers& answers, AccessPolicy& acces
 
 void HandOver::Submit(int index, const HttpRequest& request, const std::string& path,
                       const struct stat& info) {
-  Post post{request.Source(), path, info, {}, {}, {}};
+  Post post{request.Source(), path, info, {}, {}, {}, 0, answers_.LanguageFor(request)};
   const PostSource from = post.source;
   Submission& submission = post.submission;
   bool skipped = false;
@@ -479,6 +479,7 @@ void HandOver::Answer(int index, const Post& post, SubmitOutcome outcome,
   shown.handedOver = outcome == SubmitOutcome::kHandedOver || outcome == SubmitOutcome::kBad;
   if (outcome == SubmitOutcome::kHandedOver) shown.waitingNote = EscapeHtml(monitor_.WaitingNote());
   shown.viewer = access_.RestrictedViewer(table_.At(index).client);
+  shown.language = post.language;
   if (post.messageId != 0) {
     shown.messageId = std::to_string(post.messageId);
     shown.state = StateNow(post.messageId);

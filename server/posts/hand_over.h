@@ -85,6 +85,7 @@ class HandOver {
     std::string jsonError;
     std::string unknown;     // receivers the receiver file does not hold, each followed by 0xFE
     uint64_t messageId = 0;  // accepted into the outbox
+    const PageLanguage* language = nullptr;  // of the page's texts
   };
   // The outbox's way for a message that passed every check.
   void AcceptIntoOutbox(int index, const Sender& key, const std::string& client, Post post,

@@ -79,7 +79,7 @@ if [ "$(id -u)" -eq 0 ]; then ns=(unshare -n); else ns=(unshare -rn); fi
 "${ns[@]}" bash -c run_service || fail "running the installation failed (see above)"
 
 grep -q '<title>Send a message' "$here/index.htm" || fail "GET / did not give the form page"
-grep -q '<option>Alpha Team</option>' "$here/index.htm" || fail "the form lacks the receivers"
+grep -q '<option value="Alpha Team">Alpha Team</option>' "$here/index.htm" || fail "the form lacks the receivers"
 grep -q '^1\.0\.00' "$here/index.htm" || fail "the form lacks the version"
 head -c 15 "$here/index.htm" | grep -q '<!DOCTYPE html>' || fail "the body does not start with the page"
 head -1 "$here/head.txt" | grep -q '^HTTP/1.0 200 OK' || fail "no status line with the shipped profile"

@@ -134,7 +134,7 @@ done
 curl -s -D "$work/head.txt" -o "$work/index.htm" --max-time 5 "http://127.0.0.1:$port/" ||
   { cat "$work/err.log" >&2; fail "the installed velweb does not answer on port $port"; }
 head -1 "$work/head.txt" | grep -q '^HTTP/1.0 200 OK' || fail "no status line: Headers=1 is not shipped"
-grep -q $'<option>B\xe4r Team</option>' "$work/index.htm" || fail "the form lacks the receivers"
+grep -q $'<option value="B\xe4r Team">B\xe4r Team</option>' "$work/index.htm" || fail "the form lacks the receivers"
 curl -s -o "$work/send.htm" --max-time 5 --data 'message=Hello+from+the+package&receivers=B%E4r+Team' \
   "http://127.0.0.1:$port/SEND.HTM" || fail "posting failed"
 grep -q $'<li>B\xe4r Team</li>' "$work/send.htm" || fail "the result page does not list the receiver"

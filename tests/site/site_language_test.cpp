@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -31,11 +33,12 @@ struct LanguageCase {
   const char* code;
   const char* name;  // text 0, as the language window lists it
   const char* loadingReceivers;
+  const char* tag;  // text 1: the pages' <html lang>
 };
 
 const std::vector<LanguageCase> kLanguages = {
-    {"001", "English", "Loading the receivers..."},
-    {"049", "Deutsch", "Die Empf\xE4nger werden geladen..."},
+    {"001", "English", "Loading the receivers...", "en"},
+    {"049", "Deutsch", "Die Empf\xE4nger werden geladen...", "de"},
 };
 
 void PrintTo(const LanguageCase& c, std::ostream* os) { *os << c.code; }
@@ -74,6 +77,32 @@ TEST_P(SiteLanguage, GivesEveryTextTheServerAsksFor) {
                               vel::GetText(vel::kTextReceiverVersionBefore) + " -32768 " +
                               vel::GetText(vel::kTextReceiverVersionAfter);
   EXPECT_LE(logLine.size(), 119u) << logLine;
+
+  // Every text a shipped page asks for ("[TEXT:n]"), in this language: a text runs to the
+  // next "=" as the server reads it, so none holds one.
+  std::map<int, std::string> texts;
+  for (const std::string& line : CrLfLines(bytes)) {
+    std::smatch m;
+    if (std::regex_match(line, m, std::regex(R"((\d+)=(.*))"))) texts[std::stoi(m[1])] = m[2];
+  }
+  for (const char* page : {"INDEX.HTM", "SEND.HTM", "LIST.HTM", "HISTORY.HTM"}) {
+    const std::string html = ReadBytes(kDist + "/" + page);
+    const std::regex asked(R"(\[TEXT:(\d+)\])");
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), asked);
+         it != std::sregex_iterator(); ++it) {
+      const int number = std::stoi((*it)[1]);
+      EXPECT_FALSE(texts[number].empty()) << file << " lacks text " << number << " of " << page;
+      EXPECT_EQ(texts[number].find('='), std::string::npos) << file << " text " << number;
+    }
+  }
+  EXPECT_EQ(texts[1], GetParam().tag) << "the language as the browser names it";
+  // The result page says what each text the server may show in place of the receivers
+  // means: nothing went to the alarm server then. It never writes them bracketed, as the
+  // server shows them: a client that looks for "[Not Sent]" finds it only when it is so.
+  for (const char* text : {"No Receivers", "No Message", "Not Sent"}) {
+    EXPECT_NE(texts[2044].find(text), std::string::npos) << file << " does not explain " << text;
+    EXPECT_EQ(texts[2044].find("[" + std::string(text) + "]"), std::string::npos) << file;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shipped, SiteLanguage, ::testing::ValuesIn(kLanguages),
