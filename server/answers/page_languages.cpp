@@ -37,9 +37,8 @@ std::map<int, std::string> ParseLanguageTexts(std::string_view bytes) {
     const auto [end, code] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
     if (code != std::errc() || end != digits.data() + digits.size()) continue;
     const size_t next = line.find('=', equals + 1);
-    texts.emplace(number, line.substr(equals + 1, next == std::string::npos
-                                                      ? std::string::npos
-                                                      : next - equals - 1));
+    texts.emplace(number, line.substr(equals + 1, next == std::string::npos ? std::string::npos
+                                                                            : next - equals - 1));
   }
   return texts;
 }
@@ -103,8 +102,8 @@ const PageLanguage* PageLanguages::Choose(const std::vector<std::string>& accept
                    [](const Range& a, const Range& b) { return a.weight > b.weight; });
   for (const Range& range : ranges) {
     for (const PageLanguage& language : languages_) {
-      if (!language.tag.empty() && Lower(language.tag.substr(0, language.tag.find('-'))) ==
-                                       range.primary) {
+      if (!language.tag.empty() &&
+          Lower(language.tag.substr(0, language.tag.find('-'))) == range.primary) {
         return &language;
       }
     }

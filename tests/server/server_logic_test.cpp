@@ -28,6 +28,7 @@
 #include "outbox_journal.h"
 #include "page.h"
 #include "page_cache.h"
+#include "page_languages.h"
 #include "password_hash.h"
 #include "password_hasher.h"
 #include "port_diagnosis.h"
@@ -336,15 +337,67 @@ TEST(RenderPage, Placeholders) {
        true,
        {"<li>&lt;script&gt;alert(1)&lt;/script&gt;</li>\r\n"}},
   };
-  for (const PageCase& c : cases) {
-    PageContext context;
-    context.receivers = &c.receivers;
-    context.version = "1.0.00";
-    context.submittedReceivers = c.submittedReceivers;
-    context.submittedMessage = c.submittedMessage;
-    context.handedOver = c.handedOver;
-    EXPECT_EQ(RenderPage(c.page, context), c.pieces) << c.what;
+  // In a language: its texts, as text, wherever they stand; an option's value holds the
+  // name exactly, and a name is never looked into for placeholders.
+  PageLanguage german{"049", "de", {{1, "de"}, {2010, "Empf\xE4nger & <Gruppen>"}}, nullptr};
+  const PageLanguage english{"001", "en", {{2010, "Receivers"}, {2011, "Only English"}}, nullptr};
+  german.fallback = &english;
+  const std::vector<PageCase> texts = {
+      {"texts",
+       "<html lang=\"[TEXT:1]\"><h1>[TEXT:2010]</h1>[TEXT:2011][TEXT:x][TEXT:99]",
+       {},
+       "",
+       "",
+       true,
+       {"<html lang=\"de\"><h1>Empf\xE4nger &amp; &lt;Gruppen&gt;</h1>Only English[TEXT:x]\r\n"}},
+      {"values",
+       "<option value=\"[RECEIVERVALUE]\">[RECEIVERS]</option>",
+       {"  Night  Shift ", "A&B <\"C\">", "[RECEIVERVALUE][RECEIVERS]"},
+       "",
+       "",
+       true,
+       {"<option value=\"  Night  Shift \">  Night  Shift </option>\r\n",
+        "<option value=\"A&amp;B &lt;&quot;C&quot;&gt;\">A&amp;B "
+        "&lt;&quot;C&quot;&gt;</option>\r\n",
+        "<option value=\"[RECEIVERVALUE][RECEIVERS]\">[RECEIVERVALUE][RECEIVERS]</option>\r\n"}},
+  };
+  for (const bool inLanguage : {false, true}) {
+    for (const PageCase& c : inLanguage ? texts : cases) {
+      PageContext context;
+      context.receivers = &c.receivers;
+      context.version = "1.0.00";
+      context.submittedReceivers = c.submittedReceivers;
+      context.submittedMessage = c.submittedMessage;
+      context.handedOver = c.handedOver;
+      if (inLanguage) context.language = &german;
+      EXPECT_EQ(RenderPage(c.page, context), c.pieces) << c.what;
+    }
   }
+}
+
+// The language of a page: the request's Accept-Language in the order of its weights, by
+// the primary subtag, where a language file names it; else the profile's.
+TEST(PageLanguages, AcceptLanguageChoosesAnInstalledOneElseTheProfiles) {
+  veltest::TempDir dir;
+  dir.Write("vel_lang.001", "0=English\r\n1=en\r\n2010=Receivers\r\n");
+  dir.Write("vel_lang.049", "0=Deutsch\r\n1=de\r\n2010=Empf\xE4nger=ignored\r\n");
+  PageLanguages languages;
+  languages.Load(dir.path(), "049");
+  struct Case {
+    std::vector<std::string> accept;
+    const char* code;
+  };
+  for (const Case& c : std::vector<Case>{{{}, "049"},
+                                         {{"en-GB,en;q=0.9"}, "001"},
+                                         {{"fr-FR, de;q=0.5, en;q=0.8"}, "001"},
+                                         {{"fr, de;q=0.1"}, "049"},
+                                         {{"en;q=0", "EN-us;q=0.2"}, "001"},
+                                         {{"*"}, "049"},
+                                         {{"ja"}, "049"}}) {
+    ASSERT_NE(languages.Choose(c.accept), nullptr);
+    EXPECT_EQ(languages.Choose(c.accept)->code, c.code) << (c.accept.empty() ? "" : c.accept[0]);
+  }
+  EXPECT_EQ(languages.Default()->Text(2010), "Empf\xE4nger") << "a text runs to the next =";
 }
 
 TEST(ResponseHead, StatusTypeLengthAndClose) {
