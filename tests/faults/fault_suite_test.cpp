@@ -713,20 +713,38 @@ TEST(FaultStop, KeptMessagesKeepTheirOrderOverStopsAndStarts) {
 // ---------------------------------------------------------------------------------------
 // The log's file system fills up.
 
+// A file system of the test's own, room for a program directory and 2 MiB more, mounted
+// for the test's lifetime; `why` says why there is none (not root, no mount allowed).
+struct SmallDisk {
+  SmallDisk() {
+    if (geteuid() != 0) {
+      why = "mounting a small file system needs root";
+      return;
+    }
+    char pattern[] = "/tmp/velweb-full-XXXXXX";
+    path = mkdtemp(pattern);
+    uintmax_t dist = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(VELWEB_DIST_DIR)) {
+      if (entry.is_regular_file()) dist += entry.file_size();
+    }
+    const std::string size = "size=" + std::to_string(dist / 1024 + 2048) + "k";
+    if (mount("tmpfs", path.c_str(), "tmpfs", 0, size.c_str()) != 0) {
+      why = std::string("this machine does not let the test mount a file system: ") +
+            std::strerror(errno);
+    }
+  }
+  ~SmallDisk() {
+    if (why.empty()) umount2(path.c_str(), MNT_DETACH);
+    if (!path.empty()) fs::remove(path);
+  }
+  fs::path path;
+  std::string why;
+};
+
 TEST(FaultLog, AFullDiskLosesWholeLogLinesAndSaysSoOnce) {
-  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
-  char pattern[] = "/tmp/velweb-full-XXXXXX";
-  const fs::path mountPoint = mkdtemp(pattern);
-  uintmax_t dist = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(VELWEB_DIST_DIR)) {
-    if (entry.is_regular_file()) dist += entry.file_size();
-  }
-  const std::string size = "size=" + std::to_string(dist / 1024 + 2048) + "k";
-  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, size.c_str()) != 0) {
-    fs::remove(mountPoint);
-    GTEST_SKIP() << "this machine does not let the test mount a file system: "
-                 << std::strerror(errno);
-  }
+  const SmallDisk disk;
+  if (!disk.why.empty()) GTEST_SKIP() << disk.why;
+  const fs::path& mountPoint = disk.path;
   {
     Velweb server(mountPoint);
     WriteSite(server);
@@ -757,8 +775,6 @@ TEST(FaultLog, AFullDiskLosesWholeLogLinesAndSaysSoOnce) {
     EXPECT_EQ(err.find(warning), err.rfind(warning)) << "said more than once a minute:\n" << err;
     ExpectCleanStop(server);
   }
-  umount2(mountPoint.c_str(), MNT_DETACH);
-  fs::remove(mountPoint);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1074,19 +1090,9 @@ TEST(FaultOutbox, ExpiryAFullOutboxAndADamagedJournal) {
 // A disk that refuses the outbox's writes: posts are refused (503, Retry-After, "[Not
 // Sent]"), nothing is accepted, it is said once; with room again, posts are accepted.
 TEST(FaultOutbox, AFullDiskRefusesPostsHonestlyUntilThereIsRoom) {
-  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
-  char pattern[] = "/tmp/velweb-full-XXXXXX";
-  const fs::path mountPoint = mkdtemp(pattern);
-  uintmax_t dist = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(VELWEB_DIST_DIR)) {
-    if (entry.is_regular_file()) dist += entry.file_size();
-  }
-  const std::string size = "size=" + std::to_string(dist / 1024 + 2048) + "k";
-  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, size.c_str()) != 0) {
-    fs::remove(mountPoint);
-    GTEST_SKIP() << "this machine does not let the test mount a file system: "
-                 << std::strerror(errno);
-  }
+  const SmallDisk disk;
+  if (!disk.why.empty()) GTEST_SKIP() << disk.why;
+  const fs::path& mountPoint = disk.path;
   {
     Velweb server(mountPoint);
     WriteSite(server);
@@ -1113,8 +1119,6 @@ TEST(FaultOutbox, AFullDiskRefusesPostsHonestlyUntilThereIsRoom) {
         << server.Err();
     ExpectCleanStop(server);
   }
-  umount2(mountPoint.c_str(), MNT_DETACH);
-  fs::remove(mountPoint);
 }
 
 }  // namespace
