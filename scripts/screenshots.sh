@@ -1,19 +1,42 @@
 #!/usr/bin/env bash
-# Pictures of velweb's windows, taken under Xvfb, as PNG files in BUILD_DIR/screenshots:
-#   main_window.png, language_window.png, about_window.png  the windows themselves (the
-#                                                           about window mid-animation)
-#   desktop_start.png, desktop_later.png                    the whole screen while the real
-#                                                           velweb starts (splash up) and
-#                                                           after the splash has gone
-#   desktop_language.png                                    the real velweb started without a
-#                                                           language: it asks for one
-# Usage: bash scripts/screenshots.sh [BUILD_DIR]   (default: build)
+# Pictures of VelWeb:
+#   the pages    docs/screenshots/PAGE-LANGUAGE-SIZE.png: the form (form), the result page
+#                once the alarm server took the message (result) and the history
+#                (history), in English (en) and German (de), on a phone (phone, 360x780)
+#                and a desktop (desktop, 1280x900). The real velweb runs with the shipped
+#                profile and a few receivers, Debian's chromium fills in the form
+#                (tests/e2e/screenshots.js), e2e_take_commands takes the messages.
+#   the windows  PNG files in BUILD_DIR/screenshots, taken under Xvfb:
+#                main_window.png, language_window.png, about_window.png  the windows
+#                                                         themselves (the about window
+#                                                         mid-animation)
+#                desktop_start.png, desktop_later.png     the whole screen while the real
+#                                                         velweb starts (splash up) and
+#                                                         after the splash has gone
+#                desktop_language.png                     the real velweb started without
+#                                                         a language: it asks for one
+# Usage: bash scripts/screenshots.sh [--pages|--windows] [BUILD_DIR]
+#        (default: both; BUILD_DIR build)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
+which=all
+case ${1:-} in
+  --pages) which=pages; shift ;;
+  --windows) which=windows; shift ;;
+  -*) echo "usage: bash scripts/screenshots.sh [--pages|--windows] [BUILD_DIR]" >&2; exit 2 ;;
+esac
 build=${1:-build}
 bash scripts/setup.sh
 [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja >/dev/null
+
+if [ "$which" != windows ]; then
+  cmake --build "$build" -j2 --target velweb velctl Velmar velweb_site e2e_take_commands
+  node tests/e2e/screenshots.js --dist "$build/dist" \
+    --take "$build/tests/e2e/e2e_take_commands" --out docs/screenshots
+fi
+[ "$which" = pages ] && exit 0
+
 cmake --build "$build" -j2 --target velweb_window_screenshots velweb
 out="$PWD/$build/screenshots"
 [ "${build:0:1}" = / ] && out="$build/screenshots"

@@ -34,8 +34,14 @@ if ((${#missing[@]})); then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# Browser driver for the end-to-end test (npm registry only, no browser download).
+# Browser driver and accessibility audit for the end-to-end test (npm registry only, no
+# browser download).
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-if [ -f "$here/tests/e2e/package.json" ] && [ ! -d "$here/tests/e2e/node_modules/playwright-core" ]; then
-  (cd "$here/tests/e2e" && npm install --no-audit --no-fund --silent)
+if [ -f "$here/tests/e2e/package.json" ]; then
+  for module in playwright-core axe-core; do
+    if [ ! -d "$here/tests/e2e/node_modules/$module" ]; then
+      (cd "$here/tests/e2e" && npm install --no-audit --no-fund --silent)
+      break
+    fi
+  done
 fi

@@ -15,10 +15,12 @@ if [ ! -x /usr/bin/chromium ]; then
   exit 77
 fi
 command -v node >/dev/null || { echo "FAIL: node is not installed (bash scripts/setup.sh)"; exit 1; }
-if [ ! -d "$here/node_modules/playwright-core" ]; then
-  echo "FAIL: playwright-core is missing in tests/e2e/node_modules (bash scripts/setup.sh)"
-  exit 1
-fi
+for module in playwright-core axe-core; do
+  if [ ! -d "$here/node_modules/$module" ]; then
+    echo "FAIL: $module is missing in tests/e2e/node_modules (bash scripts/setup.sh)"
+    exit 1
+  fi
+done
 for f in velweb velctl libVelmar.so INDEX.HTM; do
   [ -f "$dist/$f" ] || { echo "FAIL: $dist lacks $f: build velweb, velctl and Velmar first"; exit 1; }
 done
