@@ -152,8 +152,13 @@ int WebServerCore::Form_Load() {
   if (users_.Active()) access_.SetUsers(users_.All());
   // Looked at from now on: users added, changed, removed, or a file made.
   QObject::connect(&usersTimer_, &QTimer::timeout, [this] {
-    const std::vector<std::string> lines = users_.Refresh();
+    std::vector<std::string> lines = users_.Refresh();
     if (lines.empty()) return;
+    if (!Headers_) {
+      lines.push_back(std::string("Velmar Web Server lets nobody in: accounts (") + kUsersFile +
+                      ") need HTTP status lines; set Headers=1 in section [HTTP] of "
+                      "VELWEB.INI and restart, or remove the file and restart.");
+    }
     access_.SetUsers(users_.All());
     if (!passwordHasher_) {
       passwordHasher_ = std::make_unique<PasswordHasher>(access_.PasswordHash(), &passwordReplies_);
