@@ -9,20 +9,21 @@
 
 namespace vel {
 
-namespace {
-
 bool WriteAll(int fd, const std::string& content) {
   size_t done = 0;
   while (done < content.size()) {
     const ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;  // a write that takes nothing would never end
       return false;
     }
     done += static_cast<size_t>(n);
   }
   return true;
 }
+
+namespace {
 
 // Creates `path` for writing, with no more access than `mode` from the start; a file of
 // that name left behind by an earlier process with our pid that died mid-write is

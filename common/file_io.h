@@ -30,6 +30,10 @@ class FileDescriptor {
   int fd_;
 };
 
+// Writes all of `content` at `fd`'s position, going on after interruptions; false, with
+// errno telling why, when the system takes less.
+bool WriteAll(int fd, const std::string& content);
+
 // Opens `path` for reading without ever waiting, and only when it is a regular file: a
 // FIFO (whose open and reads wait for a writer that may never come), a device or a
 // socket under the name of a file counts as missing. The descriptor (close-on-exec,

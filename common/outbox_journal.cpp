@@ -57,6 +57,20 @@ uint32_t Crc32c(std::string_view bytes, uint32_t crc) {
   return ~crc;
 }
 
+const char* StateName(MessageState state) {
+  switch (state) {
+    case MessageState::kQueued:
+      return "queued";
+    case MessageState::kPassed:
+      return "passed";
+    case MessageState::kTaken:
+      return "taken";
+    case MessageState::kExpired:
+      return "expired";
+  }
+  return "queued";
+}
+
 std::string EncodeRecord(const OutboxRecord& record) {
   std::string payload;
   Put64(payload, record.id);

@@ -41,6 +41,11 @@ enum class RecordType : uint8_t {
   kWithdrawn = 6,
 };
 
+// Where a message stands, as its records tell it (and as answers name it).
+enum class MessageState { kQueued, kPassed, kTaken, kExpired };
+// "queued", "passed", "taken", "expired".
+const char* StateName(MessageState state);
+
 struct OutboxRecord {
   RecordType type = RecordType::kAccepted;
   uint64_t id = 0;

@@ -74,20 +74,6 @@ bool ReadDigits(std::string_view text, size_t at, size_t count, int& value) {
 
 }  // namespace
 
-const char* HistoryStateName(HistoryState state) {
-  switch (state) {
-    case HistoryState::kQueued:
-      return "queued";
-    case HistoryState::kPassed:
-      return "passed";
-    case HistoryState::kTaken:
-      return "taken";
-    case HistoryState::kExpired:
-      return "expired";
-  }
-  return "queued";
-}
-
 std::vector<HistoryMessage> RebuildHistory(const std::vector<vel::OutboxRecord>& records) {
   using vel::RecordType;
   std::map<uint64_t, HistoryMessage> byId;
@@ -105,22 +91,23 @@ std::vector<HistoryMessage> RebuildHistory(const std::vector<vel::OutboxRecord>&
     const auto found = byId.find(record.id);
     if (found == byId.end()) continue;
     HistoryMessage& message = found->second;
-    if (message.state == HistoryState::kTaken || message.state == HistoryState::kExpired) continue;
+    if (message.state == vel::MessageState::kTaken || message.state == vel::MessageState::kExpired)
+      continue;
     message.lastStepMs = record.timeMs;
     switch (record.type) {
       case RecordType::kPassed:
-        message.state = HistoryState::kPassed;
+        message.state = vel::MessageState::kPassed;
         message.passedMs = record.timeMs;
         break;
       case RecordType::kReturned:
-        message.state = HistoryState::kQueued;
+        message.state = vel::MessageState::kQueued;
         break;
       case RecordType::kTaken:
-        message.state = HistoryState::kTaken;
+        message.state = vel::MessageState::kTaken;
         message.takenMs = record.timeMs;
         break;
       case RecordType::kExpired:
-        message.state = HistoryState::kExpired;
+        message.state = vel::MessageState::kExpired;
         message.expiredMs = record.timeMs;
         break;
       case RecordType::kWithdrawn:
@@ -147,7 +134,7 @@ std::string HistoryLine(const HistoryMessage& message, const vel::TerminalText* 
   }
   return FormatTime(message.acceptedMs, false) + "  " +
          EscapeBytes(message.user.empty() ? message.address : message.user, terminal) + "  " +
-         (receivers.empty() ? "-" : receivers) + "  " + HistoryStateName(message.state) + " " +
+         (receivers.empty() ? "-" : receivers) + "  " + vel::StateName(message.state) + " " +
          FormatTime(message.lastStepMs, false) + "  \"" + EscapeBytes(command.message, terminal) +
          "\"";
 }
@@ -158,7 +145,7 @@ std::string HistoryJson(const std::vector<HistoryMessage>& messages) {
     const CommandEntry command = DecodeCommand(message.entry);
     out += out.size() > 1 ? ",\n  " : "\n  ";
     out += "{\"id\": " + std::to_string(message.id) + ", \"state\": \"" +
-           HistoryStateName(message.state) + "\", \"user\": ";
+           vel::StateName(message.state) + "\", \"user\": ";
     if (message.user.empty()) {
       out += "null";
     } else {

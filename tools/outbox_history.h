@@ -17,12 +17,9 @@ namespace velctl {
 
 using vel::kOutboxJournalFile;
 
-enum class HistoryState { kQueued, kPassed, kTaken, kExpired };
-const char* HistoryStateName(HistoryState state);
-
 struct HistoryMessage {
   uint64_t id = 0;
-  HistoryState state = HistoryState::kQueued;
+  vel::MessageState state = vel::MessageState::kQueued;
   std::string user;     // empty: none
   std::string address;  // the client's, as velweb's log names it
   std::string entry;    // the command entry

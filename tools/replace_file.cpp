@@ -11,21 +11,6 @@
 
 namespace velctl {
 
-namespace {
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
 bool ReplaceFile(const std::string& path, const std::string& bytes, const NewFileMode& fresh,
                  std::string& error) {
   struct stat existing {};
@@ -46,7 +31,7 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, const NewFil
     inPlace = true;  // no file can be made beside it
   } else {
     struct stat made {};
-    bool ok = WriteAll(fd, bytes) && fstat(fd, &made) == 0;
+    bool ok = vel::WriteAll(fd, bytes) && fstat(fd, &made) == 0;
     if (ok && exists) {
       if ((made.st_uid != existing.st_uid || made.st_gid != existing.st_gid) &&
           fchown(fd, existing.st_uid, existing.st_gid) != 0)

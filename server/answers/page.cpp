@@ -3,6 +3,7 @@
 #include <charconv>
 #include <ctime>
 
+#include "command_entry.h"
 #include "text_lines.h"
 #include "vel_proc.h"
 
@@ -67,18 +68,9 @@ std::string HistoryRow(const MessageStatus& status, const PageLanguage* language
     const std::string& text = language ? language->Text(number) : std::string();
     return text.empty() ? std::string(StateName(state)) : text;
   };
-  // The entry is "FT:", the receivers each ended by 0xFE, then the message.
-  const std::string& entry = status.entry;
-  const size_t from = entry.compare(0, 3, "FT:") == 0 ? 3 : 0;
-  const size_t last = entry.rfind('\xFE');
-  std::string receivers;
-  if (last != std::string::npos && last >= from) {
-    for (size_t at = from, end; (end = entry.find('\xFE', at)) != std::string::npos && end <= last;
-         at = end + 1) {
-      receivers += (receivers.empty() ? "" : ", ") + entry.substr(at, end - at);
-    }
-  }
-  const std::string message = last == std::string::npos ? entry : entry.substr(last + 1);
+  const CommandParts parts = SplitCommand(status.entry);
+  const std::string receivers = JoinedNames(ReceiverNames(parts.receivers));
+  const std::string& message = parts.message;
   std::string steps;
   if (status.passedMs != 0)
     steps = named(MessageState::kPassed) + " " + LocalTime(status.passedMs, false);

@@ -21,7 +21,9 @@ namespace vel {
 
 class PageCache {
  public:
-  static constexpr size_t kMaxPages = 8;
+  // A page is kept once per language and per user whose receivers are limited: room for
+  // the shipped pages in both languages and a few dozen such users.
+  static constexpr size_t kMaxPages = 64;
 
   // The rendered bytes of `path`, when they were stored for the same file state and list
   // generation; nothing otherwise.

@@ -145,6 +145,15 @@ void ConnectionTable::AwaitHandOver(int index, std::shared_ptr<ExchangeTicket> t
   Winsock_HTTP.SetTimeLimit(index, waitMs);
 }
 
+void ConnectionTable::AwaitResult(int index) {
+  Connection& c = connections_[index];
+  c.state = ConnectionState::kHandingOver;
+  c.ticket.reset();
+  c.answerCalledOff = nullptr;
+  c.handOverDeadlineMs = INT64_MAX;
+  Winsock_HTTP.SetTimeLimit(index, 0);
+}
+
 void ConnectionTable::HandOverDone(int index) {
   Connection& c = connections_[index];
   c.ticket.reset();

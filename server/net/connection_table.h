@@ -178,6 +178,9 @@ class ConnectionTable {
   // `waitMs` at most; `calledOff` answers it should the hand-over be called off.
   void AwaitHandOver(int index, std::shared_ptr<ExchangeTicket> ticket,
                      std::function<void()> calledOff, int waitMs);
+  // The request waits for a result that nothing calls off (a message on its way to the
+  // outbox's disk): no place in the exchange's line, no time limit.
+  void AwaitResult(int index);
   // The hand-over has run: its place in the line and its call-off answer go.
   void HandOverDone(int index);
   // Calls off the hand-over the connection waits for, when it has not started: the

@@ -39,22 +39,6 @@ std::string Count(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The crash tests end the process at one point of a message's way, the one that
 // VELWEB_TEST_KILL_AT names: "append" (its record written, not synced), "sync" (synced, not
 // answered), "record-pass" (its pass recorded, not stored), "pass" (stored, nothing after).
@@ -78,20 +62,6 @@ std::string Directory(const std::string& path) {
 }
 
 }  // namespace
-
-const char* StateName(MessageState state) {
-  switch (state) {
-    case MessageState::kQueued:
-      return "queued";
-    case MessageState::kPassed:
-      return "passed";
-    case MessageState::kTaken:
-      return "taken";
-    case MessageState::kExpired:
-      return "expired";
-  }
-  return "queued";
-}
 
 Outbox::Outbox(OutboxSettings settings, std::string path)
     : settings_(settings), path_(std::move(path)) {}
@@ -575,17 +545,7 @@ std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t
   {
     const std::vector<std::string> entries = SplitEntries(*peeked);
     std::lock_guard<std::mutex> lock(stateMutex_);
-    // The passed messages still in the buffer: the longest run of them, from the newest
-    // back, that its entries hold in order (each matched as late as it can be).
-    size_t still = passedOrder_.size();
-    size_t at = entries.size();
-    while (still > 0) {
-      const std::string& entry = messages_.at(passedOrder_[still - 1]).status.entry;
-      while (at > 0 && entries[at - 1] != entry) --at;
-      if (at == 0) break;
-      --at;
-      --still;
-    }
+    const size_t still = LeftTheBuffer(entries, nullptr);
     // Every one passed before them has left it. Before the first look after a start,
     // the buffer may be a new region: those are passed again rather than said taken.
     if (!recovered_) {
@@ -604,15 +564,8 @@ std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t
       }
     } else {
       for (size_t i = 0; i < still; ++i) {
-        Message& message = messages_.at(passedOrder_[i]);
-        End(message, MessageState::kTaken, nowMs);
-        ++counts_.taken;
-        const double seconds = static_cast<double>(nowMs - message.status.acceptedMs) / 1000.0;
-        counts_.takenSecondsSum += seconds;
-        for (size_t b = 0; b < kTakenSecondsBounds.size(); ++b) {
-          if (seconds <= kTakenSecondsBounds[b]) ++counts_.takenWithin[b];
-        }
-        steps.emplace_back(RecordType::kTaken, message.status.id);
+        MarkTaken(messages_.at(passedOrder_[i]), nowMs);
+        steps.emplace_back(RecordType::kTaken, passedOrder_[i]);
       }
     }
     passedOrder_.erase(passedOrder_.begin(), passedOrder_.begin() + static_cast<long>(still));
@@ -678,6 +631,33 @@ std::vector<std::string> Outbox::Feed(const CommandBufferAccess& buffer, int64_t
   return lines;
 }
 
+size_t Outbox::LeftTheBuffer(const std::vector<std::string>& entries,
+                             std::vector<bool>* ours) const {
+  // The passed messages still in the buffer: the longest run of them, from the newest
+  // back, that its entries hold in order (each matched as late as it can be).
+  size_t still = passedOrder_.size();
+  size_t at = entries.size();
+  while (still > 0) {
+    const std::string& entry = messages_.at(passedOrder_[still - 1]).status.entry;
+    while (at > 0 && entries[at - 1] != entry) --at;
+    if (at == 0) break;
+    --at;
+    if (ours) (*ours)[at] = true;
+    --still;
+  }
+  return still;
+}
+
+void Outbox::MarkTaken(Message& message, int64_t atMs) {
+  End(message, MessageState::kTaken, atMs);
+  ++counts_.taken;
+  const double seconds = static_cast<double>(atMs - message.status.acceptedMs) / 1000.0;
+  counts_.takenSecondsSum += seconds;
+  for (size_t b = 0; b < kTakenSecondsBounds.size(); ++b) {
+    if (seconds <= kTakenSecondsBounds[b]) ++counts_.takenWithin[b];
+  }
+}
+
 std::vector<std::string> Outbox::TakeBack(const std::vector<std::string>& takenOut) {
   std::vector<std::string> foreign;
   std::vector<std::pair<RecordType, uint64_t>> steps;
@@ -685,21 +665,11 @@ std::vector<std::string> Outbox::TakeBack(const std::vector<std::string>& takenO
     std::lock_guard<std::mutex> lock(stateMutex_);
     passing_ = false;
     std::vector<bool> ours(takenOut.size(), false);
-    size_t still = passedOrder_.size();
-    size_t at = takenOut.size();
-    while (still > 0) {
-      const std::string& entry = messages_.at(passedOrder_[still - 1]).status.entry;
-      while (at > 0 && takenOut[at - 1] != entry) --at;
-      if (at == 0) break;
-      ours[--at] = true;
-      --still;
-    }
+    const size_t still = LeftTheBuffer(takenOut, &ours);
     const int64_t now = WallMs();
     for (size_t i = 0; i < still; ++i) {
-      Message& message = messages_.at(passedOrder_[i]);
-      End(message, MessageState::kTaken, now);
-      ++counts_.taken;
-      steps.emplace_back(RecordType::kTaken, message.status.id);
+      MarkTaken(messages_.at(passedOrder_[i]), now);
+      steps.emplace_back(RecordType::kTaken, passedOrder_[i]);
     }
     for (size_t i = passedOrder_.size(); i-- > still;) {
       const uint64_t id = passedOrder_[i];

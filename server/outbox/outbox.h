@@ -57,9 +57,6 @@ struct OutboxSettings {
   bool On() const { return size > 0; }
 };
 
-enum class MessageState { kQueued, kPassed, kTaken, kExpired };
-const char* StateName(MessageState state);
-
 struct MessageStatus {
   uint64_t id = 0;
   MessageState state = MessageState::kQueued;
@@ -181,7 +178,13 @@ class Outbox {
   static std::string TurnOf(const MessageStatus& status);
   void Enqueue(uint64_t id, bool front);                         // state lock held
   void End(Message& message, MessageState state, int64_t atMs);  // state lock held
-  void MaybeCompact();                                           // writer thread
+  // A passed message seen taken: ended, counted, its time from accepted to taken kept.
+  void MarkTaken(Message& message, int64_t atMs);  // state lock held
+  // How many of the passed messages, the oldest first, are no longer among `entries`
+  // (the buffer's, front first); the others are marked in `ours` (one per entry) when
+  // given. State lock held.
+  size_t LeftTheBuffer(const std::vector<std::string>& entries, std::vector<bool>* ours) const;
+  void MaybeCompact();  // writer thread
   // `lastMs`: when this kind of line was last logged (state lock not held).
   void LogOnceAMinute(int64_t& lastMs, const std::string& line);
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "alert_webhooks.h"
+#include "command_entry.h"
 #include "cross_site.h"
 #include "event_log.h"
 #include "exchange_worker.h"
@@ -59,26 +60,27 @@ const char* RefusalReasonOf(SubmitOutcome outcome) {
 
 // The receivers of `receivers` (each followed by 0xFE) that `known` does not hold, each
 // followed by 0xFE; none when `known` is empty.
-std::string UnknownReceivers(const std::string& receivers, const std::vector<std::string>& known) {
-  std::string unknown;
-  if (known.empty()) return unknown;
-  size_t start = 0;
-  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
-    const std::string name = receivers.substr(start, end - start);
-    if (std::find(known.begin(), known.end(), name) == known.end()) unknown += name + '\xFE';
+// The receivers of `receivers` (each followed by 0xFE) that `wanted` holds for, in the
+// same form.
+std::string ReceiversWhere(const std::string& receivers,
+                           const std::function<bool(const std::string&)>& wanted) {
+  std::string found;
+  for (const std::string& name : ReceiverNames(receivers)) {
+    if (wanted(name)) found += name + '\xFE';
   }
-  return unknown;
+  return found;
+}
+
+std::string UnknownReceivers(const std::string& receivers, const std::vector<std::string>& known) {
+  if (known.empty()) return {};
+  return ReceiversWhere(receivers, [&](const std::string& name) {
+    return std::find(known.begin(), known.end(), name) == known.end();
+  });
 }
 
 // "A, B" of receivers each followed by 0xFE.
 std::string ShownNames(const std::string& receivers) {
-  std::string shown;
-  size_t start = 0;
-  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
-    if (!shown.empty()) shown += ", ";
-    shown += receivers.substr(start, end - start);
-  }
-  return shown;
+  return JoinedNames(ReceiverNames(receivers));
 }
 
 }  // namespace
@@ -160,13 +162,8 @@ void HandOver::Submit(int index, const HttpRequest& request, const std::string& 
   // another goes no further, whole.
   if (submission.Complete()) {
     if (const UserAccount* user = access_.UserOf(clientKey())) {
-      std::string barred;
-      size_t start = 0;
-      for (size_t end; (end = submission.receivers.find('\xFE', start)) != std::string::npos;
-           start = end + 1) {
-        const std::string name = submission.receivers.substr(start, end - start);
-        if (!user->MayPage(name)) barred += name + '\xFE';
-      }
+      const std::string barred = ReceiversWhere(
+          submission.receivers, [user](const std::string& name) { return !user->MayPage(name); });
       if (!barred.empty()) {
         for (const std::string& line :
              access_.OnceAMinute(clientKey(), RefusalLog::kUnknownReceiver,
@@ -296,7 +293,7 @@ void HandOver::AcceptIntoOutbox(int index, const Sender& key, const std::string&
   // The answer waits for the disk; a message once on it is the outbox's, so the wait is
   // never called off.
   const ConnectionId id = table_.IdOf(index);
-  table_.AwaitHandOver(index, nullptr, nullptr, kHandOverWaitMs);
+  table_.AwaitResult(index);
   auto answer = [this, index, id, key, client, post](Outbox::Accepted done) {
     ExchangeWorker::Reply(replies_, [this, index, id, key, client, post, done] {
       const std::string noun = SourceNoun(post.source);

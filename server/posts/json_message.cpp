@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "command_entry.h"
 #include "json_answer.h"
 #include "request.h"
 #include "terminal_text.h"
@@ -140,23 +141,17 @@ JsonMessage ParseJsonMessage(const std::string& body) {
 
 std::string JsonNames(const std::string& receivers) {
   std::string names;
-  size_t start = 0;
-  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
+  for (const std::string& name : ReceiverNames(receivers)) {
     if (!names.empty()) names += ", ";
-    names +=
-        JsonString(QString::fromStdString(Utf8().ToTerminal(receivers.substr(start, end - start))));
+    names += JsonString(QString::fromStdString(Utf8().ToTerminal(name)));
   }
   return names;
 }
 
 std::string Utf8Names(const std::string& receivers) {
-  std::string names;
-  size_t start = 0;
-  for (size_t end; (end = receivers.find('\xFE', start)) != std::string::npos; start = end + 1) {
-    if (!names.empty()) names += ", ";
-    names += Utf8().ToTerminal(receivers.substr(start, end - start));
-  }
-  return names;
+  std::vector<std::string> names = ReceiverNames(receivers);
+  for (std::string& name : names) name = Utf8().ToTerminal(name);
+  return JoinedNames(names);
 }
 
 std::string JsonSent(const std::string& receivers) {
@@ -180,16 +175,11 @@ std::string JsonTime(int64_t ms) {
 }  // namespace
 
 std::string MessageJson(const MessageStatus& status) {
-  // The entry is "FT:", the receivers each ended by 0xFE, then the message.
-  const std::string& entry = status.entry;
-  const size_t from = entry.compare(0, 3, "FT:") == 0 ? 3 : 0;
-  const size_t last = entry.rfind('\xFE');
-  const std::string receivers = last == std::string::npos || last < from
-                                    ? std::string()
-                                    : entry.substr(from, last + 1 - from);
+  const CommandParts parts = SplitCommand(status.entry);
+  const std::string& receivers = parts.receivers;
+  const std::string& text = parts.message;
   const bool taken = status.state == MessageState::kTaken;
   const bool expired = status.state == MessageState::kExpired;
-  const std::string text = last == std::string::npos ? entry : entry.substr(last + 1);
   auto json = [](const std::string& cp1252) {
     return JsonString(QString::fromStdString(Utf8().ToTerminal(cp1252)));
   };

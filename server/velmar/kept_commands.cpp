@@ -289,12 +289,10 @@ void KeepWaitingCommands(
 }
 
 std::string DescribeCommand(const std::string& command) {
-  std::string rest = command.compare(0, 3, "FT:") == 0 ? command.substr(3) : command;
-  std::string receivers;
-  for (size_t end; (end = rest.find('\xFE')) != std::string::npos; rest.erase(0, end + 1)) {
-    receivers += (receivers.empty() ? "" : ", ") + rest.substr(0, end);
-  }
-  return "to " + (receivers.empty() ? std::string("(no receiver)") : receivers) + ": " + rest;
+  const CommandParts parts = SplitCommand(command);
+  const std::string receivers = JoinedNames(ReceiverNames(parts.receivers));
+  return "to " + (receivers.empty() ? std::string("(no receiver)") : receivers) + ": " +
+         parts.message;
 }
 
 namespace {
